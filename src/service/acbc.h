@@ -1,0 +1,100 @@
+// The ACBC file format and the file logic behind the two exports.
+//
+// An ACBC file is a 512-byte header record, "ACBC <L>" with L the plaintext
+// length in decimal, NUL-terminated and zero-filled, followed by
+// floor(L / 512) + 1 body records of 512 bytes. Body record k is plaintext
+// bytes 512k .. 512k + 511, zero-filled past the end of the plaintext,
+// encrypted with AESCbcEncrypt from the fixed vector kAcbcVector: every
+// record chains only within itself. The key is the password's first 32
+// bytes, zero-filled; there is no salt and no integrity check.
+//
+// These routines report failures as an AcbcStatus so that a host program can
+// explain them and clean up; the exports turn any failure into the fatal
+// exit. Both paths write identical files.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+
+namespace pellfold {
+
+constexpr int kAcbcRecordSize = 512;
+// The narrow password lives in a buffer of this size, NUL included.
+constexpr int kAcbcPasswordBufferSize = 512;
+// Lengths travel as signed 32-bit values: inputs must be shorter than this.
+constexpr std::int64_t kAcbcMaxLength = 0x7FFFFFFF;
+
+// The fixed initialisation vector of every record: bytes 0x00, 0x01, ... 0x0F.
+extern const std::uint8_t kAcbcVector[16];
+
+enum class AcbcStatus {
+  kOk,
+  kInputOpen,      // the input could not be opened (errno tells why)
+  kOutputOpen,     // the output could not be opened (errno tells why)
+  kSameFile,       // the output names the input file
+  kInputLength,    // the input's length cannot be taken (pipe, device, seek failure)
+  kInputTooLarge,  // the input has 2^31 bytes or more
+  kBadFormat,      // not an ACBC file: wrong magic, or no usable length
+  kRead,           // reading the input failed
+  kWrite,          // writing, flushing or closing the output failed
+};
+
+// A short lower-case reason, e.g. "not an ACBC file".
+const char* AcbcStatusText(AcbcStatus status);
+
+// Optional progress report: called after every record with the number of
+// input bytes consumed so far.
+struct AcbcProgress {
+  void (*report)(void* context, std::int64_t bytesDone);
+  void* context;
+};
+
+// Header record: writes "ACBC <length>" and zeros into record[0..511].
+void AcbcFormatHeader(std::int32_t length, std::uint8_t* record);
+
+// Reads the length from a header record. False when the first five bytes
+// are not "ACBC " or when no decimal number in the signed 32-bit range
+// follows (optional white space, optional sign, digits, all within the
+// record). Never reads past record[511].
+bool AcbcParseHeader(const std::uint8_t* record, std::int32_t* length);
+
+// Stream level. `password` holds passwordLength bytes (only the first 32
+// count). Neither routine opens or closes a stream.
+//
+// Writes the header for `length` and then one record per 512 input bytes
+// until the input runs out, plus the final record (floor(L/512) + 1 records
+// when the input holds L bytes).
+AcbcStatus AcbcEncryptStream(std::FILE* input, std::int32_t length, std::FILE* output,
+                             const std::uint8_t* password, std::int32_t passwordLength,
+                             const AcbcProgress* progress = nullptr);
+
+// Reads and checks the header record: kBadFormat or kOk with *length set.
+AcbcStatus AcbcReadHeader(std::FILE* input, std::int32_t* length);
+
+// Decrypts the body records that follow the header and writes the first
+// `length` plaintext bytes. A negative length writes nothing; a length
+// larger than the body writes every decrypted byte; a short last record is
+// decrypted zero-filled and gives min(remaining, bytes read) bytes.
+AcbcStatus AcbcDecryptBody(std::FILE* input, std::int32_t length, std::FILE* output,
+                           const std::uint8_t* password, std::int32_t passwordLength,
+                           const AcbcProgress* progress = nullptr);
+
+// The input's length: kInputLength unless it is a regular file (or a block
+// device) whose end position can be taken, kInputTooLarge at 2^31 bytes or
+// more. Leaves the stream positioned at its start.
+AcbcStatus AcbcInputLength(std::FILE* input, std::int32_t* length);
+
+// True when the file at path exists and is the same file as the open stream
+// (same device and inode).
+bool AcbcSameFile(std::FILE* stream, const char* path);
+
+// File level, in the order the exports use: open the input, refuse an
+// output that is the input, open (create or truncate) the output, then work.
+// A null path fails like a file that does not open. Both streams are closed
+// on every path; a failed close of the output is a kWrite failure.
+AcbcStatus AcbcEncryptFile(const char* inputPath, const char* outputPath,
+                           const std::uint8_t* password, std::int32_t passwordLength);
+AcbcStatus AcbcDecryptFile(const char* inputPath, const char* outputPath,
+                           const std::uint8_t* password, std::int32_t passwordLength);
+
+}  // namespace pellfold
