@@ -59,8 +59,12 @@ std::vector<VectorRecord> ReadVectorFile(const std::string& name) {
     if (line.front() == '[' && line.back() == ']') {
       flush();
       const std::string inner = Trim(line.substr(1, line.size() - 2));
-      // "[ENCRYPT]" names a section; "[L = 32]" is a parameter header.
-      if (inner.find('=') == std::string::npos) section = inner;
+      // "[ENCRYPT]" or "[C.1 AES-128 (Nk=4, Nr=10)]" names a section;
+      // "[L = 32]" (one word before the '=') is a parameter header.
+      const auto eq = inner.find('=');
+      if (eq == std::string::npos || Trim(inner.substr(0, eq)).find(' ') != std::string::npos) {
+        section = inner;
+      }
       continue;
     }
     const auto eq = line.find('=');

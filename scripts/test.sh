@@ -1,0 +1,38 @@
+#!/usr/bin/env bash
+# Installs what is missing, then builds and runs every test three ways:
+# a plain build (warnings as errors), AddressSanitizer + UndefinedBehavior-
+# Sanitizer, and ThreadSanitizer for the tests labelled "threads".
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+packages=(cmake ninja-build g++ pkg-config binutils libgtest-dev libgmock-dev
+          libbenchmark-dev libssl-dev openssl coreutils)
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "installing: ${missing[*]}"
+  sudo=""
+  [ "$(id -u)" -eq 0 ] || sudo=sudo
+  $sudo apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi
+
+jobs=$(nproc)
+
+echo "== plain build"
+cmake -S . -B build -G Ninja -DPELLFOLD_WERROR=ON -DPELLFOLD_BUILD_BENCHMARKS=ON
+cmake --build build -j "$jobs"
+ctest --test-dir build --output-on-failure -j "$jobs"
+
+echo "== AddressSanitizer + UndefinedBehaviorSanitizer"
+cmake -S . -B build-asan -G Ninja -DPELLFOLD_WERROR=ON -DPELLFOLD_SANITIZE=address,undefined
+cmake --build build-asan -j "$jobs"
+# The >4 GiB digest tests are labelled slow: they run in the plain build only.
+ctest --test-dir build-asan --output-on-failure -j "$jobs" -LE slow
+
+echo "== ThreadSanitizer"
+cmake -S . -B build-tsan -G Ninja -DPELLFOLD_WERROR=ON -DPELLFOLD_SANITIZE=thread
+cmake --build build-tsan -j "$jobs"
+ctest --test-dir build-tsan --output-on-failure -L threads
