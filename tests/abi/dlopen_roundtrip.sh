@@ -3,6 +3,9 @@
 # by name and round-trips a file through them.
 set -euo pipefail
 demo=$1
+# Found by its SONAME through the library path (the demo's own RUNPATH is not
+# consulted when a sanitizer runtime intercepts dlopen).
+export LD_LIBRARY_PATH=$2${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH}
 dir=$(mktemp -d)
 trap 'rm -rf "$dir"' EXIT
 head -c 100000 /dev/urandom > "$dir/plain"

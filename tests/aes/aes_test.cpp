@@ -2,6 +2,7 @@
 // and SP 800-38A vectors, and OpenSSL as an independent oracle.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 
@@ -202,7 +203,7 @@ TEST(AESCipher, AgreesWithOpenSslForAllKeySizes) {
 // zero-filled to 32.
 Bytes KeyFromPassword(const Bytes& password) {
   Bytes key(32, 0);
-  std::memcpy(key.data(), password.data(), std::min<std::size_t>(password.size(), 32));
+  std::copy_n(password.begin(), std::min<std::size_t>(password.size(), 32), key.begin());
   return key;
 }
 

@@ -2,6 +2,7 @@
 // format's rules with OpenSSL doing the AES-256-CBC of every record.
 #pragma once
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 
@@ -14,7 +15,7 @@ inline const Bytes kAcbcIv = {0x00, 0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x07,
 
 inline Bytes AcbcKey(const std::string& password) {
   Bytes key(32, 0);
-  std::memcpy(key.data(), password.data(), std::min<std::size_t>(password.size(), 32));
+  std::copy_n(password.begin(), std::min<std::size_t>(password.size(), 32), key.begin());
   return key;
 }
 
@@ -32,7 +33,7 @@ inline Bytes ExpectedAcbc(const Bytes& plain, const std::string& password) {
     Bytes record(512, 0);
     const std::size_t begin = 512 * k;
     const std::size_t n = std::min<std::size_t>(512, plain.size() - begin);
-    std::memcpy(record.data(), plain.data() + begin, n);
+    std::copy_n(plain.begin() + static_cast<long>(begin), n, record.begin());
     const Bytes encrypted = OracleAesCbc(AcbcKey(password), kAcbcIv, record, true);
     file.insert(file.end(), encrypted.begin(), encrypted.end());
   }
