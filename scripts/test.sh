@@ -6,7 +6,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 packages=(cmake ninja-build g++ pkg-config binutils libgtest-dev libgmock-dev
-          libbenchmark-dev libssl-dev openssl coreutils)
+          libbenchmark-dev libssl-dev openssl coreutils
+          util-linux dpkg-dev man-db)  # setsid/setpriv/prlimit, cpack's .deb, man -l
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -1,0 +1,141 @@
+#include "cli.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+namespace pellfold::host {
+namespace {
+
+std::string& CommandNameStorage() {
+  static std::string name;
+  return name;
+}
+
+void PrintLine(const std::string& text) {
+  std::string line = "pellfold: ";
+  if (!CommandName().empty()) line += CommandName() + ": ";
+  line += text;
+  line += '\n';
+  std::fputs(line.c_str(), stderr);
+}
+
+const OptionSpec* FindLong(const std::vector<OptionSpec>& specs, std::string_view name) {
+  for (const auto& spec : specs) {
+    if (name == spec.longName) return &spec;
+  }
+  return nullptr;
+}
+
+const OptionSpec* FindShort(const std::vector<OptionSpec>& specs, char name) {
+  for (const auto& spec : specs) {
+    if (spec.shortName != 0 && spec.shortName == name) return &spec;
+  }
+  return nullptr;
+}
+
+}  // namespace
+
+Failure FileFailure(const std::string& name, const std::string& reason) {
+  return Failure{name + ": " + reason};
+}
+
+Failure FileError(const std::string& name, int error) {
+  return FileFailure(name, std::strerror(error));
+}
+
+void SetCommandName(std::string_view name) {
+  CommandNameStorage() = name;
+}
+const std::string& CommandName() {
+  return CommandNameStorage();
+}
+
+void Warn(const std::string& message) {
+  PrintLine("warning: " + message);
+}
+void Complain(const std::string& message) {
+  PrintLine(message);
+}
+
+std::string InputName(const std::string& path) {
+  return path == "-" ? "standard input" : path;
+}
+
+std::string OutputName(const std::string& path) {
+  return path == "-" ? "standard output" : path;
+}
+
+bool ParsedArgs::Has(std::string_view name) const {
+  return Value(name) != nullptr;
+}
+
+const std::string* ParsedArgs::Value(std::string_view name) const {
+  const std::string* found = nullptr;
+  for (const auto& option : options) {
+    if (option.name == name) found = &option.value;
+  }
+  return found;
+}
+
+ParsedArgs ParseArgs(const std::vector<std::string>& args, const std::vector<OptionSpec>& specs) {
+  ParsedArgs parsed;
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    const std::string& arg = args[i];
+    if (arg == "--") {
+      parsed.operands.insert(parsed.operands.end(), args.begin() + static_cast<long>(i) + 1,
+                             args.end());
+      break;
+    }
+    if (arg.size() < 2 || arg[0] != '-') {
+      parsed.operands.push_back(arg);
+      continue;
+    }
+    if (arg[1] == '-') {
+      const std::size_t equals = arg.find('=');
+      const std::string name = arg.substr(2, equals == std::string::npos ? equals : equals - 2);
+      const OptionSpec* spec = FindLong(specs, name);
+      if (spec == nullptr) throw UsageError{"unrecognized option '--" + name + "'"};
+      if (!spec->takesValue) {
+        if (equals != std::string::npos) {
+          throw UsageError{"option '--" + name + "' does not take a value"};
+        }
+        parsed.options.push_back({spec->longName, ""});
+      } else if (equals != std::string::npos) {
+        parsed.options.push_back({spec->longName, arg.substr(equals + 1)});
+      } else if (i + 1 < args.size()) {
+        parsed.options.push_back({spec->longName, args[++i]});
+      } else {
+        throw UsageError{"option '--" + name + "' needs a value"};
+      }
+      continue;
+    }
+    // One or more bundled short options; a value-taking one ends the bundle
+    // and takes the rest of the word or the next word.
+    for (std::size_t k = 1; k < arg.size(); ++k) {
+      const OptionSpec* spec = FindShort(specs, arg[k]);
+      if (spec == nullptr) throw UsageError{std::string("invalid option -- '") + arg[k] + "'"};
+      if (!spec->takesValue) {
+        parsed.options.push_back({spec->longName, ""});
+        continue;
+      }
+      if (k + 1 < arg.size()) {
+        parsed.options.push_back({spec->longName, arg.substr(k + 1)});
+      } else if (i + 1 < args.size()) {
+        parsed.options.push_back({spec->longName, args[++i]});
+      } else {
+        throw UsageError{std::string("option '-") + arg[k] + "' needs a value"};
+      }
+      break;
+    }
+  }
+  return parsed;
+}
+
+void PrintHelp(std::string_view text) {
+  if (std::fwrite(text.data(), 1, text.size(), stdout) != text.size() || std::fflush(stdout) != 0) {
+    throw Failure{std::string("standard output: ") + std::strerror(errno)};
+  }
+}
+
+}  // namespace pellfold::host

@@ -1,0 +1,84 @@
+// Command-line plumbing shared by the subcommands: exit codes, the two kinds
+// of error a command can raise, warnings, and a small option parser.
+//
+// Every message goes to standard error as one line that starts with
+// "pellfold: COMMAND: ", so that a user (or a script) can tell which
+// command said it; a failure names the file and the reason after that.
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace pellfold::host {
+
+constexpr int kExitSuccess = 0;
+constexpr int kExitFailure = 1;  // the work failed: one line on stderr says why
+constexpr int kExitUsage = 2;    // the command line was wrong
+
+// Raised for a wrong command line. The dispatcher prints the message and a
+// hint to run the command's --help, and exits with kExitUsage.
+struct UsageError {
+  std::string message;
+};
+
+// Raised when the work fails. The dispatcher prints the message after the
+// command's prefix and exits with kExitFailure. Destructors run on the way
+// out, which is how temporary files are removed.
+struct Failure {
+  std::string message;
+};
+
+// "FILE: reason", the usual shape of a failure message.
+Failure FileFailure(const std::string& name, const std::string& reason);
+// "FILE: <strerror(error)>".
+Failure FileError(const std::string& name, int error);
+
+// The command whose messages are being printed ("encrypt", ...); set once by
+// the dispatcher.
+void SetCommandName(std::string_view name);
+const std::string& CommandName();
+
+// "pellfold: COMMAND: warning: MESSAGE" on stderr.
+void Warn(const std::string& message);
+// "pellfold: COMMAND: MESSAGE" on stderr (an error that does not stop the
+// command, such as one unreadable file among several).
+void Complain(const std::string& message);
+
+// How a path is named in messages: "-" is "standard input" or "standard
+// output"; anything else is the path as the user typed it.
+std::string InputName(const std::string& path);
+std::string OutputName(const std::string& path);
+
+// One option a command accepts. A value-taking option is given as
+// "--name VALUE", "--name=VALUE" or "-x VALUE"; flags as "--name" or "-x",
+// and short flags may be bundled ("-fq").
+struct OptionSpec {
+  const char* longName;
+  char shortName;  // 0 when the option has no short form
+  bool takesValue;
+};
+
+struct ParsedOption {
+  std::string name;   // the long name
+  std::string value;  // empty for a flag
+};
+
+struct ParsedArgs {
+  std::vector<ParsedOption> options;  // in command-line order
+  std::vector<std::string> operands;  // "-" is an operand; "--" ends the options
+
+  bool Has(std::string_view name) const;
+  // The last value given for the option, or nullptr when it was not given.
+  const std::string* Value(std::string_view name) const;
+};
+
+// Parses args (the words after the command name). Options and operands may
+// be mixed. Throws UsageError for an unknown option or a missing value.
+ParsedArgs ParseArgs(const std::vector<std::string>& args, const std::vector<OptionSpec>& specs);
+
+// Prints text to standard output (a command's --help) and fails if that
+// output cannot be written.
+void PrintHelp(std::string_view text);
+
+}  // namespace pellfold::host

@@ -1,0 +1,168 @@
+// pellfold inspect: tells a damaged ACBC file from a sound one without the
+// password, from its header and its size alone.
+#include <cerrno>
+#include <cstdio>
+#include <string>
+
+#include "cli.h"
+#include "commands.h"
+#include "files.h"
+#include "layout.h"
+#include "service/acbc.h"
+#include "utf8.h"
+
+namespace pellfold::host {
+namespace {
+
+const std::vector<OptionSpec> kOptions = {
+    {"json", 0, false},
+    {"help", 'h', false},
+};
+
+const char kHelp[] =
+    "Usage: pellfold inspect [--json] FILE...\n"
+    "\n"
+    "Check each FILE ('-' for standard input) against the ACBC layout without\n"
+    "decrypting it: whether it is ACBC, the plaintext length its header records,\n"
+    "the body records that length needs and those present, and a verdict:\n"
+    "consistent, truncated, trailing bytes, negative length, unreadable length,\n"
+    "or not ACBC. The format carries no checksum, so a wrong password or changed\n"
+    "bytes inside the records cannot be seen; a cut or extended file can.\n"
+    "\n"
+    "Options:\n"
+    "      --json  print a JSON array with one object per file\n"
+    "  -h, --help  show this help and exit\n"
+    "\n"
+    "Exit status: 0 when every FILE is consistent, 1 otherwise, 2 on a usage error.\n";
+
+// The bytes after the header record: from the size of a regular file, else
+// by reading to the end.
+std::int64_t BodyBytes(InputFile& input, std::size_t headerBytes) {
+  if (input.regularSize() >= 0) {
+    const auto header = static_cast<std::int64_t>(headerBytes);
+    return input.regularSize() > header ? input.regularSize() - header : 0;
+  }
+  std::int64_t total = 0;
+  char buffer[1 << 15];
+  std::size_t got = 0;
+  while ((got = std::fread(buffer, 1, sizeof buffer, input.stream())) > 0) {
+    total += static_cast<std::int64_t>(got);
+  }
+  if (std::ferror(input.stream())) throw FileError(input.name(), errno);
+  return total;
+}
+
+std::string JsonString(const std::string& text) {
+  // Names that are not UTF-8 cannot go into JSON as they are; their bytes
+  // above 0x7F become U+FFFD.
+  std::u16string ignored;
+  const bool utf8 = Utf8ToUtf16(text, &ignored);
+  std::string out = "\"";
+  for (const char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (c == '"' || c == '\\') {
+      out += '\\';
+      out += c;
+    } else if (c == '\n') {
+      out += "\\n";
+    } else if (c == '\t') {
+      out += "\\t";
+    } else if (byte < 0x20 || byte == 0x7F) {
+      char escape[8];
+      std::snprintf(escape, sizeof escape, "\\u%04x", byte);
+      out += escape;
+    } else if (byte >= 0x80 && !utf8) {
+      out += "\\ufffd";
+    } else {
+      out += c;
+    }
+  }
+  return out + "\"";
+}
+
+std::string JsonNumberOrNull(bool present, std::int64_t value) {
+  return present ? std::to_string(value) : "null";
+}
+
+std::string JsonObject(const std::string& name, const Layout& layout) {
+  const bool acbc = layout.verdict != Verdict::kNotAcbc;
+  const bool hasLength = acbc && layout.verdict != Verdict::kUnreadableLength;
+  const bool hasRecords = hasLength && layout.verdict != Verdict::kNegativeLength;
+  return "{\"file\": " + JsonString(name) + ", \"acbc\": " + (acbc ? "true" : "false") +
+         ", \"length\": " + JsonNumberOrNull(hasLength, layout.length) +
+         ", \"header_bytes\": " + std::to_string(layout.headerBytes) +
+         ", \"body_bytes\": " + std::to_string(layout.bodyBytes) +
+         ", \"records_expected\": " + JsonNumberOrNull(hasRecords, layout.recordsExpected) +
+         ", \"records_present\": " + std::to_string(layout.recordsPresent) + ", \"verdict\": \"" +
+         VerdictName(layout.verdict) + "\"" +
+         ", \"missing_bytes\": " + std::to_string(layout.missingBytes) +
+         ", \"trailing_bytes\": " + std::to_string(layout.trailingBytes) + "}";
+}
+
+std::string TextLine(const std::string& name, const Layout& layout) {
+  std::string line = name + ": ";
+  switch (layout.verdict) {
+    case Verdict::kNotAcbc: return line + "not an ACBC file";
+    case Verdict::kUnreadableLength: return line + "ACBC, unreadable length";
+    case Verdict::kNegativeLength:
+      return line + "ACBC, length " + std::to_string(layout.length) + ", " +
+             std::to_string(layout.recordsPresent) + " records present: negative length";
+    default: break;
+  }
+  line += "ACBC, length " + std::to_string(layout.length) + ", " +
+          std::to_string(layout.recordsExpected) + " records expected, " +
+          std::to_string(layout.recordsPresent) + " present";
+  if (layout.bodyBytes % kAcbcRecordSize != 0) line += " (the last one partial)";
+  return line + ": " + DescribeVerdict(layout);
+}
+
+int RunInspect(const std::vector<std::string>& argv) {
+  const ParsedArgs parsed = ParseArgs(argv, kOptions);
+  if (parsed.Has("help")) {
+    PrintHelp(kHelp);
+    return kExitSuccess;
+  }
+  if (parsed.operands.empty()) throw UsageError{"missing FILE operand"};
+  const bool json = parsed.Has("json");
+
+  bool allConsistent = true;
+  if (json) std::fputs("[\n", stdout);
+  for (std::size_t i = 0; i < parsed.operands.size(); ++i) {
+    const std::string& path = parsed.operands[i];
+    std::string line;
+    try {
+      InputFile input(path);
+      std::uint8_t header[kAcbcRecordSize];
+      int error = 0;
+      const std::size_t headerBytes = ReadHeaderRecord(input.stream(), header, &error);
+      if (error != 0) throw FileError(input.name(), error);
+      const Layout layout =
+          Classify(header, static_cast<std::int64_t>(headerBytes), BodyBytes(input, headerBytes));
+      allConsistent = allConsistent && layout.verdict == Verdict::kConsistent;
+      line = json ? JsonObject(path, layout) : TextLine(input.name(), layout);
+    } catch (const Failure& failure) {
+      allConsistent = false;
+      Complain(failure.message);
+      if (!json) continue;
+      // The reason alone; the object names the file already.
+      const std::string prefix = InputName(path) + ": ";
+      const std::string reason = failure.message.rfind(prefix, 0) == 0
+                                     ? failure.message.substr(prefix.size())
+                                     : failure.message;
+      line = "{\"file\": " + JsonString(path) +
+             ", \"verdict\": \"error\", \"error\": " + JsonString(reason) + "}";
+    }
+    if (json) line = "  " + line + (i + 1 < parsed.operands.size() ? "," : "");
+    line += '\n';
+    std::fputs(line.c_str(), stdout);
+  }
+  if (json) std::fputs("]\n", stdout);
+  return allConsistent ? kExitSuccess : kExitFailure;
+}
+
+}  // namespace
+
+const CommandInfo kInspectCommand = {"inspect", "check ACBC files for damage without the password",
+                                     kHelp, RunInspect};
+
+}  // namespace pellfold::host

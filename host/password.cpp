@@ -1,0 +1,209 @@
+#include "password.h"
+
+#include <fcntl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#include "cli.h"
+#include "service/narrow.h"
+#include "signals.h"
+#include "utf8.h"
+#include "util/text.h"
+
+namespace pellfold::host {
+namespace {
+
+// A first line longer than this is not a password but a wrong file.
+constexpr std::size_t kMaxLine = 1 << 16;
+
+enum class LineEnd { kNewline, kEndOfInput };
+
+// Reads one line from fd, a byte at a time so that nothing after the line is
+// consumed (the rest of standard input may be the data). The newline, if
+// any, is kept. Returns the reason the line ended; sets *error on failure.
+LineEnd ReadLine(int fd, std::string* line, int* error) {
+  line->clear();
+  *error = 0;
+  for (;;) {
+    char c = 0;
+    const ssize_t n = read(fd, &c, 1);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      *error = errno;
+      return LineEnd::kEndOfInput;
+    }
+    if (n == 0) return LineEnd::kEndOfInput;
+    line->push_back(c);
+    if (c == '\n') return LineEnd::kNewline;
+    if (line->size() > kMaxLine) {
+      *error = EFBIG;
+      return LineEnd::kEndOfInput;
+    }
+  }
+}
+
+// The first line of fd with its line end cut by the library's TrimLineEnd.
+std::string FirstLine(int fd, const std::string& source) {
+  std::string line;
+  int error = 0;
+  ReadLine(fd, &line, &error);
+  if (error == EFBIG) throw FileFailure(source, "first line is too long for a password");
+  if (error != 0) throw FileError(source, error);
+  std::vector<char> text(line.begin(), line.end());
+  Wipe(&line);
+  text.push_back('\0');
+  TrimLineEnd(text.data());
+  const std::size_t length = std::strlen(text.data());
+  // A NUL before the line end would silently cut the password short.
+  const bool hasNul = std::find_if(text.begin() + static_cast<long>(length), text.end() - 1,
+                                   [](char c) { return c != '\0'; }) != text.end() - 1;
+  std::string result(text.data(), length);
+  explicit_bzero(text.data(), text.size());
+  if (hasNul) {
+    Wipe(&result);
+    throw FileFailure(source, "first line contains a NUL byte");
+  }
+  return result;
+}
+
+const char* const kSources = "use pass:TEXT, env:VAR, file:PATH, fd:N or stdin";
+
+// One prompt with echo off; the terminal's settings come back on every path,
+// a signal included.
+std::string Ask(int tty, const termios& saved, const char* prompt) {
+  termios quiet = saved;
+  quiet.c_lflag &= static_cast<tcflag_t>(~ECHO);
+  quiet.c_lflag |= ECHONL;  // the Enter still moves to a new line
+  // Echo goes off before the prompt appears, so nothing typed after seeing
+  // it can be echoed or flushed away.
+  SetTerminalRestore(tty, &saved);
+  tcsetattr(tty, TCSAFLUSH, &quiet);
+  const ssize_t written = write(tty, prompt, std::strlen(prompt));
+  (void)written;
+  std::string line;
+  int error = 0;
+  const LineEnd end = ReadLine(tty, &line, &error);
+  tcsetattr(tty, TCSAFLUSH, &saved);
+  SetTerminalRestore(-1, nullptr);
+  if (error != 0 || end == LineEnd::kEndOfInput) {
+    const ssize_t ignored = write(tty, "\n", 1);
+    (void)ignored;
+    Wipe(&line);
+    if (error == EFBIG) throw Failure{"password is too long"};
+    if (error != 0) throw Failure{std::string("terminal: ") + std::strerror(error)};
+    throw Failure{"no password entered"};
+  }
+  line.pop_back();  // the newline
+  if (!line.empty() && line.back() == '\r') line.pop_back();
+  return line;
+}
+
+}  // namespace
+
+void Wipe(std::string* text) {
+  explicit_bzero(text->data(), text->size());
+  text->clear();
+}
+
+std::string ReadSecret(const std::string& spec, const std::string& option) {
+  const std::string source = option + " " + spec;
+  if (spec.rfind("pass:", 0) == 0) return spec.substr(5);
+  if (spec.rfind("env:", 0) == 0) {
+    const char* value = std::getenv(spec.c_str() + 4);
+    if (value == nullptr) throw FileFailure(source, "environment variable is not set");
+    return value;
+  }
+  if (spec.rfind("file:", 0) == 0) {
+    const int fd = open(spec.c_str() + 5, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) throw FileError(source, errno);
+    try {
+      std::string text = FirstLine(fd, source);
+      close(fd);
+      return text;
+    } catch (...) {
+      close(fd);
+      throw;
+    }
+  }
+  if (spec.rfind("fd:", 0) == 0) {
+    const std::string digits = spec.substr(3);
+    char* end = nullptr;
+    errno = 0;
+    const long fd = std::strtol(digits.c_str(), &end, 10);
+    if (digits.empty() || *end != '\0' || errno != 0 || fd < 0 || fd > INT_MAX ||
+        digits.find_first_not_of("0123456789") != std::string::npos) {
+      throw UsageError{"invalid file descriptor in '" + option + " " + spec + "'"};
+    }
+    return FirstLine(static_cast<int>(fd), source);
+  }
+  if (spec == "stdin") return FirstLine(STDIN_FILENO, source);
+  throw UsageError{"invalid " + option + " source '" + spec + "' (" + kSources + ")"};
+}
+
+std::string PromptPassword(bool confirm) {
+  const int tty = open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC);
+  termios saved{};
+  if (tty < 0 || tcgetattr(tty, &saved) != 0) {
+    if (tty >= 0) close(tty);
+    throw UsageError{"no password given and no terminal to ask for one: use --pass"};
+  }
+  try {
+    std::string first = Ask(tty, saved, "Password: ");
+    if (confirm) {
+      std::string second = Ask(tty, saved, "Repeat password: ");
+      const bool same = first == second;
+      Wipe(&second);
+      if (!same) {
+        Wipe(&first);
+        throw Failure{"passwords do not match"};
+      }
+    }
+    close(tty);
+    return first;
+  } catch (...) {
+    close(tty);
+    throw;
+  }
+}
+
+Password::Password() : bytes{}, length(0), textLength(0) {}
+
+Password::~Password() {
+  explicit_bzero(bytes, sizeof bytes);
+}
+
+void MakePassword(const std::string& text, Password* password) {
+  std::u16string wide;
+  const bool valid = text.find('\0') == std::string::npos && Utf8ToUtf16(text, &wide);
+  if (!valid) {
+    explicit_bzero(wide.data(), wide.size() * sizeof(char16_t));
+    throw Failure{text.find('\0') != std::string::npos ? "password contains a NUL byte"
+                                                       : "password is not valid UTF-8"};
+  }
+  // The exports' own narrowing: UTF-8 again, cut after 511 bytes. For valid
+  // UTF-8 that is the text itself, so the key matches AESEncypt's.
+  password->length = static_cast<std::int32_t>(
+      NarrowUtf16Truncated(wide.c_str(), password->bytes, sizeof password->bytes));
+  password->textLength = text.size();
+  explicit_bzero(wide.data(), wide.size() * sizeof(char16_t));
+}
+
+void ObtainPassword(const std::string* spec, bool confirm, Password* password) {
+  std::string text = spec != nullptr ? ReadSecret(*spec, "--pass") : PromptPassword(confirm);
+  try {
+    MakePassword(text, password);
+  } catch (...) {
+    Wipe(&text);
+    throw;
+  }
+  Wipe(&text);
+}
+
+}  // namespace pellfold::host

@@ -1,0 +1,58 @@
+// Where passwords and keys come from, and how a password becomes the bytes
+// that AESEncypt and AESDecrypt would key with.
+//
+// A source is named as openssl users know it:
+//   pass:TEXT   the text itself (visible to other users in the process list)
+//   env:VAR     the value of an environment variable
+//   file:PATH   the first line of a file
+//   fd:N        the first line read from an open file descriptor
+//   stdin       the first line of standard input
+// A line's end (every CR and LF that ends it) is removed; nothing else is.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "service/acbc.h"
+
+namespace pellfold::host {
+
+// The secret named by spec, as raw bytes. `option` names the option in
+// messages ("--pass"). Throws UsageError for a malformed spec and Failure
+// when the source cannot be read or holds a NUL byte.
+std::string ReadSecret(const std::string& spec, const std::string& option);
+
+// Asks for a password on the controlling terminal with echo off; with
+// `confirm`, asks twice and fails unless both answers match. Throws
+// UsageError when there is no terminal to ask on (so a script without
+// --pass fails at once instead of hanging), Failure when the answers differ.
+std::string PromptPassword(bool confirm);
+
+// A password as the exports narrow it: UTF-8, cut after 511 bytes. Only the
+// first 32 bytes reach the key. Wiped on destruction.
+struct Password {
+  char bytes[kAcbcPasswordBufferSize];
+  std::int32_t length;     // bytes used, at most 511
+  std::size_t textLength;  // bytes in the text the user gave
+
+  Password();
+  ~Password();
+  Password(const Password&) = delete;
+  Password& operator=(const Password&) = delete;
+  const std::uint8_t* data() const { return reinterpret_cast<const std::uint8_t*>(bytes); }
+};
+
+// Checks that text is UTF-8 without NUL bytes, converts it to UTF-16 and
+// narrows it exactly as the exports narrow their password argument, so that
+// the key is the one AESEncypt would use for the same text. Throws Failure
+// for text that is not UTF-8.
+void MakePassword(const std::string& text, Password* password);
+
+// Reads --pass SPEC when given, else prompts (twice with `confirm`), and
+// makes the password from it.
+void ObtainPassword(const std::string* spec, bool confirm, Password* password);
+
+// Overwrites a string's bytes before it is released.
+void Wipe(std::string* text);
+
+}  // namespace pellfold::host

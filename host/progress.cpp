@@ -1,0 +1,72 @@
+#include "progress.h"
+
+#include <unistd.h>
+
+#include <cstdio>
+
+namespace pellfold::host {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+constexpr auto kFirstShow = std::chrono::milliseconds(500);
+constexpr auto kInterval = std::chrono::milliseconds(200);
+
+std::string Mebibytes(double bytes) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.1f MiB", bytes / (1024.0 * 1024.0));
+  return text;
+}
+
+}  // namespace
+
+Progress::Progress(std::string label, std::int64_t total, bool quiet)
+    : label_(std::move(label)),
+      total_(total),
+      enabled_(!quiet && isatty(STDERR_FILENO) != 0),
+      hook_{&Progress::Report, this},
+      start_(Clock::now()),
+      lastShown_(start_) {}
+
+Progress::~Progress() {
+  Finish();
+}
+
+void Progress::Report(void* context, std::int64_t bytesDone) {
+  auto* self = static_cast<Progress*>(context);
+  self->done_ = bytesDone;
+  if (!self->enabled_) return;
+  const auto now = Clock::now();
+  if (now - self->start_ < kFirstShow || now - self->lastShown_ < kInterval) return;
+  self->Show(now);
+}
+
+void Progress::Show(Clock::time_point now) {
+  lastShown_ = now;
+  const double seconds = std::chrono::duration<double>(now - start_).count();
+  const double rate = seconds > 0 ? static_cast<double>(done_) / seconds : 0;
+  std::string line = "\rpellfold: " + label_ + ": ";
+  if (total_ > 0) {
+    char percent[16];
+    std::snprintf(
+        percent, sizeof percent, "%3d%% ",
+        static_cast<int>(100.0 * static_cast<double>(done_) / static_cast<double>(total_)));
+    line += percent;
+  }
+  line += Mebibytes(static_cast<double>(done_)) + ", " + Mebibytes(rate) + "/s";
+  const std::size_t width = line.size();
+  // Blank out what a longer earlier line left behind.
+  if (width < shownWidth_) line.append(shownWidth_ - width, ' ');
+  shownWidth_ = width > shownWidth_ ? width : shownWidth_;
+  std::fputs(line.c_str(), stderr);
+  std::fflush(stderr);
+}
+
+void Progress::Finish() {
+  if (shownWidth_ == 0) return;
+  std::string blank = "\r" + std::string(shownWidth_, ' ') + "\r";
+  std::fputs(blank.c_str(), stderr);
+  std::fflush(stderr);
+  shownWidth_ = 0;
+}
+
+}  // namespace pellfold::host

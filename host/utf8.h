@@ -1,0 +1,16 @@
+// Strict UTF-8 decoding into UTF-16, for password text.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace pellfold::host {
+
+// Decodes text as UTF-8 (RFC 3629) into UTF-16, code points above U+FFFF as
+// surrogate pairs. Returns false, leaving *out unspecified, for anything that
+// is not well-formed UTF-8: a stray continuation byte, a sequence cut short,
+// an overlong form, an encoded surrogate (U+D800..U+DFFF), or a value above
+// U+10FFFF. A NUL byte is well-formed and is decoded like any other.
+bool Utf8ToUtf16(std::string_view text, std::u16string* out);
+
+}  // namespace pellfold::host

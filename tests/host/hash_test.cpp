@@ -1,0 +1,117 @@
+// pellfold hash: byte for byte the output of coreutils md5sum and sha256sum,
+// and the HMAC-MD5 that openssl dgst computes, on the same files.
+#include <gtest/gtest.h>
+
+#include "program.h"
+
+namespace pellfold::test {
+namespace {
+
+std::vector<std::string> MakeFiles(const TempDir& dir) {
+  std::vector<std::string> paths;
+  const std::vector<std::pair<std::string, Bytes>> files = {
+      {"empty", {}},
+      {"abc", ToBytes("abc")},
+      {"random", RandomBytes(100000)},
+      {"big", RandomBytes((1 << 20) + 3)},  // several read chunks
+      {"with space", ToBytes("x")},
+      // Names that md5sum escapes.
+      {"back\\slash", ToBytes("y")},
+      {"new\nline", ToBytes("z")},
+      {"carriage\rreturn", ToBytes("w")},
+  };
+  for (const auto& [name, data] : files) {
+    WriteFile(dir / name, data);
+    paths.push_back(dir / name);
+  }
+  return paths;
+}
+
+class Digests : public testing::TestWithParam<std::string> {};
+
+TEST_P(Digests, OutputEqualsCoreutils) {
+  const std::string& algorithm = GetParam();
+  const std::string tool = algorithm + "sum";
+  TempDir dir;
+  std::vector<std::string> files = MakeFiles(dir);
+
+  std::vector<std::string> args = {"hash", algorithm};
+  args.insert(args.end(), files.begin(), files.end());
+  std::vector<std::string> toolArgs = {tool};
+  toolArgs.insert(toolArgs.end(), files.begin(), files.end());
+  auto ours = Pellfold(args);
+  auto theirs = RunProcess(toolArgs);
+  EXPECT_EQ(ours.exitCode, 0) << ours.err;
+  EXPECT_EQ(ours.out, theirs.out);
+
+  // A missing file is reported, the others are still hashed.
+  args.insert(args.begin() + 3, dir / "missing");
+  toolArgs.insert(toolArgs.begin() + 2, dir / "missing");
+  ours = Pellfold(args);
+  theirs = RunProcess(toolArgs);
+  EXPECT_EQ(ours.exitCode, 1);
+  EXPECT_EQ(theirs.exitCode, 1);
+  EXPECT_EQ(ours.out, theirs.out);
+  EXPECT_EQ(ours.err, "pellfold: hash: " + dir / "missing: No such file or directory\n");
+
+  // Standard input, implied and named.
+  const std::string data = Text(RandomBytes(5000));
+  const std::string expected = RunProcess({tool}, data).out;
+  EXPECT_EQ(Pellfold({"hash", algorithm}, data).out, expected);
+  EXPECT_EQ(Pellfold({"hash", algorithm, "-"}, data).out, expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(Algorithms, Digests, testing::Values("md5", "sha256"));
+
+// The key bytes as they are, of every length class HMAC treats differently
+// (empty, short, a whole block, longer than a block and hashed first).
+TEST(HmacMd5, EqualsOpensslDgstForEveryKeyAndFile) {
+  TempDir dir;
+  std::vector<std::string> files = MakeFiles(dir);
+  files.resize(4);  // names openssl prints without escapes
+  for (const std::string& key : {std::string("key"), std::string(), std::string(64, 'k'),
+                                 std::string(100, 'q') + "\xc3\xa4"}) {
+    std::string expected;
+    for (const auto& file : files) {
+      const auto o = RunProcess({"openssl", "dgst", "-md5", "-hmac", key, "-r", file});
+      ASSERT_EQ(o.exitCode, 0) << o.err;
+      expected += o.out.substr(0, 32) + "  " + file + "\n";
+    }
+    std::vector<std::string> args = {"hash", "hmac-md5", "--key", "pass:" + key};
+    args.insert(args.end(), files.begin(), files.end());
+    const auto r = Pellfold(args);
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(r.out, expected) << "key of " << key.size() << " bytes";
+  }
+}
+
+TEST(HmacMd5, KeySourcesGiveTheSameKey) {
+  TempDir dir;
+  WriteFile(dir / "data", RandomBytes(3000));
+  WriteFile(dir / "key", ToBytes("key text\r\n"));
+  const std::string expected =
+      Pellfold({"hash", "hmac-md5", "-k", "pass:key text", dir / "data"}).out;
+  ASSERT_EQ(expected.size(), 35 + (dir / "data").size());
+  EXPECT_EQ(Pellfold({"hash", "hmac-md5", "--key", "file:" + dir / "key", dir / "data"}).out,
+            expected);
+  EXPECT_EQ(Pellfold({"hash", "hmac-md5", "--key=env:K", dir / "data"}, "", {"K=key text"}).out,
+            expected);
+  EXPECT_EQ(Pellfold({"hash", "hmac-md5", "--key", "stdin", dir / "data"}, "key text\n").out,
+            expected);
+}
+
+TEST(HashUsage, WrongCommandLinesAreUsageErrors) {
+  for (const std::vector<std::string>& args : {std::vector<std::string>{"hash"},
+                                               {"hash", "sha1"},
+                                               {"hash", "hmac-md5", "/dev/null"},
+                                               {"hash", "md5", "--key", "pass:k", "/dev/null"},
+                                               {"hash", "hmac-md5", "--key", "stdin"}}) {
+    const auto r = Pellfold(args);
+    EXPECT_EQ(r.exitCode, 2) << args.back();
+    EXPECT_NE(r.err.find("Try 'pellfold hash --help'"), std::string::npos) << r.err;
+    EXPECT_EQ(r.out, "");
+  }
+}
+
+}  // namespace
+}  // namespace pellfold::test

@@ -1,0 +1,72 @@
+#!/usr/bin/env bash
+# Installs the build into a temporary prefix, checks what landed there, and
+# builds and runs two consumers against it: one through find_package(Pellfold),
+# one through pkg-config. The installed program then reads the file that the
+# installed library wrote.
+#
+#   install_test.sh CMAKE BUILD_DIR SOURCE_DIR C_COMPILER GENERATOR
+set -euo pipefail
+cmake=$1 build=$2 source=$3 cc=$4 generator=$5
+tmp=$(mktemp -d)
+trap 'rm -rf "$tmp"' EXIT
+prefix=$tmp/prefix
+
+fail() { echo "FAIL: $*" >&2; exit 1; }
+# True when the program loads libpellfold.so.1 from the installed tree.
+loads_installed() {
+  local loaded
+  loaded=$(ldd "$1" | awk '/libpellfold\.so\.1 / { print $3 }')
+  [ -n "$loaded" ] && [ "$(realpath "$loaded")" = "$(realpath "$libdir/libpellfold.so.1")" ]
+}
+
+"$cmake" --install "$build" --prefix "$prefix" >/dev/null
+
+libdir=$(dirname "$(find "$prefix" -name libpellfold.so.1.0.0.1)")
+[ -f "$libdir/libpellfold.so.1.0.0.1" ] || fail "library not installed"
+[ "$(readlink "$libdir/libpellfold.so.1")" = libpellfold.so.1.0.0.1 ] || fail "SONAME link"
+[ "$(readlink "$libdir/libpellfold.so")" = libpellfold.so.1 ] || fail "development link"
+readelf -d "$libdir/libpellfold.so.1.0.0.1" | grep -q 'SONAME.*\[libpellfold\.so\.1\]' ||
+  fail "SONAME is not libpellfold.so.1"
+for f in include/pellfold.h bin/pellfold share/man/man1/pellfold.1.gz; do
+  [ -f "$prefix/$f" ] || fail "$f not installed"
+done
+for f in pkgconfig/pellfold.pc cmake/Pellfold/PellfoldConfig.cmake \
+         cmake/Pellfold/PellfoldConfigVersion.cmake cmake/Pellfold/PellfoldTargets.cmake; do
+  [ -f "$libdir/$f" ] || fail "$f not installed"
+done
+"$prefix/bin/pellfold" --version | grep -qx 'pellfold 1.0.0.1' || fail "--version"
+
+# The manual page renders, and groff has nothing to complain about.
+warnings=$(LC_ALL=C.UTF-8 MANWIDTH=80 man --warnings -l "$prefix/share/man/man1/pellfold.1.gz" 2>&1 >/dev/null)
+[ -z "$warnings" ] || fail "manual page warnings: $warnings"
+LC_ALL=C.UTF-8 MANWIDTH=80 man -l "$prefix/share/man/man1/pellfold.1.gz" 2>/dev/null |
+  grep -q 'pellfold: decrypt: notes.acbc: not an ACBC file' || fail "manual page text"
+
+# Consumer 1: find_package(Pellfold) and Pellfold::pellfold.
+"$cmake" -S "$source/tests/consumers/cmake" -B "$tmp/cmake-consumer" -G "$generator" \
+  -DCMAKE_C_COMPILER="$cc" -DCMAKE_PREFIX_PATH="$prefix" >/dev/null
+"$cmake" --build "$tmp/cmake-consumer" >/dev/null
+mkdir "$tmp/run-cmake"
+[ "$("$tmp/cmake-consumer/consumer" "$tmp/run-cmake")" = "round trip ok" ] || fail "cmake consumer"
+# The consumer ran against the installed library, not the build tree's.
+loads_installed "$tmp/cmake-consumer/consumer" ||
+  fail "cmake consumer does not load the installed library"
+
+# Consumer 2: pkg-config.
+PKG_CONFIG_PATH="$libdir/pkgconfig" "$source/tests/consumers/pkgconfig/build.sh" \
+  "$cc" "$tmp/pc-consumer"
+[ "$(PKG_CONFIG_PATH="$libdir/pkgconfig" pkg-config --modversion pellfold)" = 1.0.0.1 ] ||
+  fail "pkg-config version"
+mkdir "$tmp/run-pc"
+[ "$("$tmp/pc-consumer" "$tmp/run-pc")" = "round trip ok" ] || fail "pkg-config consumer"
+loads_installed "$tmp/pc-consumer" ||
+  fail "pkg-config consumer does not load the installed library"
+
+# The installed program and the installed library agree, both ways.
+"$prefix/bin/pellfold" decrypt -q --pass 'pass:consumer password' \
+  "$tmp/run-pc/plain.acbc" "$tmp/run-pc/again" || fail "program cannot decrypt"
+cmp "$tmp/run-pc/plain" "$tmp/run-pc/again" || fail "program decrypted differently"
+"$prefix/bin/pellfold" encrypt -q --pass 'pass:consumer password' \
+  "$tmp/run-pc/plain" "$tmp/run-pc/program.acbc" || fail "program cannot encrypt"
+cmp "$tmp/run-pc/plain.acbc" "$tmp/run-pc/program.acbc" || fail "program encrypted differently"
+echo "install and consumers ok"

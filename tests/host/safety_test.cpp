@@ -1,0 +1,283 @@
+// Nothing lost: every refusal and failure leaves the file system as it was,
+// with the right exit status and one line naming the file and the reason;
+// a replaced output is replaced whole; an interrupted run cleans up.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <functional>
+#include <sstream>
+#include <thread>
+
+#include "program.h"
+
+namespace pellfold::test {
+namespace {
+
+struct Refusal {
+  const char* name;
+  std::function<void(const TempDir&)> setup;  // beside "plain" and "enc.acbc"
+  std::string args;                           // split at spaces; "@" is the directory
+  int exitCode;
+  std::string message;  // the whole of stderr, "@" replaced by the directory
+};
+
+std::string Expand(std::string text, const std::string& dir) {
+  for (std::size_t at; (at = text.find('@')) != std::string::npos;) text.replace(at, 1, dir);
+  return text;
+}
+
+class Refusals : public testing::TestWithParam<Refusal> {};
+
+TEST_P(Refusals, LeaveTheFileSystemAsItWas) {
+  TempDir dir;
+  WriteFile(dir / "plain", RandomBytes(3000));
+  WriteFile(dir / "enc.acbc", AesEncypt(dir / "plain", u"password"));
+  GetParam().setup(dir);
+  const auto before = Snapshot(dir.path());
+
+  std::vector<std::string> args;
+  std::istringstream words(GetParam().args);
+  for (std::string word; words >> word;) args.push_back(Expand(word, dir.path()));
+  const auto r = Pellfold(args);
+  EXPECT_EQ(r.exitCode, GetParam().exitCode);
+  EXPECT_EQ(r.err, Expand(GetParam().message, dir.path()));
+  EXPECT_EQ(r.out, "");
+  EXPECT_TRUE(Snapshot(dir.path()) == before) << "the directory changed";
+}
+
+void Nothing(const TempDir&) {}
+const std::string kExists = "file exists (use --force to overwrite)\n";
+const std::string kSame = "output is the same file as the input\n";
+const std::string kNotAcbc = "not an ACBC file\n";
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, Refusals,
+    testing::Values(
+        Refusal{"EncryptExistingOutput", Nothing, "encrypt -p pass:password @/plain @/enc.acbc", 1,
+                "pellfold: encrypt: @/enc.acbc: " + kExists},
+        Refusal{"DecryptExistingOutput", Nothing, "decrypt -p pass:password @/enc.acbc @/plain", 1,
+                "pellfold: decrypt: @/plain: " + kExists},
+        Refusal{"OutputIsInput", Nothing, "encrypt -f -p pass:password @/plain @/plain", 1,
+                "pellfold: encrypt: @/plain: " + kSame},
+        Refusal{"OutputIsHardLinkToInput",
+                [](const TempDir& d) { link((d / "enc.acbc").c_str(), (d / "link").c_str()); },
+                "decrypt -f -p pass:password @/enc.acbc @/link", 1,
+                "pellfold: decrypt: @/link: " + kSame},
+        Refusal{"OutputIsSymlinkToInput",
+                [](const TempDir& d) { symlink("plain", (d / "link").c_str()); },
+                "encrypt -f -p pass:password @/plain @/link", 1,
+                "pellfold: encrypt: @/link: " + kSame},
+        Refusal{"MissingInput", Nothing, "encrypt -p pass:password @/missing @/out", 1,
+                "pellfold: encrypt: @/missing: No such file or directory\n"},
+        Refusal{"InputIsDirectory", [](const TempDir& d) { mkdir((d / "sub").c_str(), 0755); },
+                "encrypt -p pass:password @/sub @/out", 1,
+                "pellfold: encrypt: @/sub: Is a directory\n"},
+        Refusal{"OutputIsDirectory", [](const TempDir& d) { mkdir((d / "sub").c_str(), 0755); },
+                "encrypt -f -p pass:password @/plain @/sub", 1,
+                "pellfold: encrypt: @/sub: Is a directory\n"},
+        Refusal{"OutputDirectoryMissing", Nothing, "encrypt -p pass:password @/plain @/none/out", 1,
+                "pellfold: encrypt: @/none/out: No such file or directory\n"},
+        // Not ACBC: refused before any output exists.
+        Refusal{"WrongMagic", Nothing, "decrypt -p pass:password @/plain @/out", 1,
+                "pellfold: decrypt: @/plain: " + kNotAcbc},
+        Refusal{"EmptyFile", [](const TempDir& d) { WriteFile(d / "empty", {}); },
+                "decrypt -p pass:password @/empty @/out", 1,
+                "pellfold: decrypt: @/empty: " + kNotAcbc},
+        Refusal{"PasswordFileMissing", Nothing, "encrypt --pass file:@/nopw @/plain @/out", 1,
+                "pellfold: encrypt: --pass file:@/nopw: No such file or directory\n"},
+        Refusal{"PasswordVariableUnset", Nothing,
+                "decrypt --pass env:PELLFOLD_TEST_UNSET @/enc.acbc @/out", 1,
+                "pellfold: decrypt: --pass env:PELLFOLD_TEST_UNSET: environment variable is not "
+                "set\n"},
+        Refusal{"PasswordWithNul",
+                [](const TempDir& d) {
+                  WriteFile(d / "pw", Bytes{'a', 0, 'b', '\n'});
+                },
+                "encrypt --pass file:@/pw @/plain @/out", 1,
+                "pellfold: encrypt: --pass file:@/pw: first line contains a NUL byte\n"},
+        // Usage errors: status 2 and a pointer to --help.
+        Refusal{"BadPassSource", Nothing, "encrypt --pass secret @/plain @/out", 2,
+                "pellfold: encrypt: invalid --pass source 'secret' (use pass:TEXT, env:VAR, "
+                "file:PATH, fd:N or stdin)\nTry 'pellfold encrypt --help' for more information.\n"},
+        Refusal{"PassStdinWithStdinInput", Nothing, "encrypt --pass stdin - @/out", 2,
+                "pellfold: encrypt: '--pass stdin' cannot be used when INPUT is standard "
+                "input\nTry 'pellfold encrypt --help' for more information.\n"},
+        Refusal{"UnknownOption", Nothing, "encrypt --fast @/plain @/out", 2,
+                "pellfold: encrypt: unrecognized option '--fast'\nTry 'pellfold encrypt --help' "
+                "for more information.\n"}),
+    [](const testing::TestParamInfo<Refusal>& p) { return std::string(p.param.name); });
+
+// A directory the program may not write to. Root may write anywhere, so the
+// program then runs as nobody, from a copy in a directory nobody can reach.
+TEST(Safety, UnwritableDirectoryFailsAndChangesNothing) {
+  char pattern[] = "/tmp/pellfold-host-XXXXXX";
+  ASSERT_NE(mkdtemp(pattern), nullptr);
+  const std::string base = pattern;
+  std::filesystem::copy_file(PELLFOLD_PROGRAM, base + "/pellfold");
+  chmod(base.c_str(), 0755);
+  const std::string locked = base + "/locked";
+  mkdir(locked.c_str(), 0755);
+  WriteFile(base + "/plain", RandomBytes(2000));
+  WriteFile(locked + "/out.acbc", ToBytes("old contents"));
+  chmod((base + "/plain").c_str(), 0644);
+  chmod((locked + "/out.acbc").c_str(), 0644);
+  chmod(locked.c_str(), 0555);
+  const auto before = Snapshot(locked);
+
+  std::vector<std::string> argv;
+  if (geteuid() == 0) argv = {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
+  for (const std::string a :
+       {"/pellfold", "encrypt", "-f", "-p", "pass:password", "/plain", "/locked/out.acbc"}) {
+    argv.push_back(a[0] == '/' ? base + a : a);
+  }
+  const auto r = RunProcess(argv);
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_EQ(r.err, "pellfold: encrypt: " + locked + "/out.acbc: Permission denied\n");
+  EXPECT_TRUE(Snapshot(locked) == before);
+  chmod(locked.c_str(), 0755);
+  std::filesystem::remove_all(base);
+}
+
+// A write that fails half-way (the file size limit here; a full disk
+// behaves the same) removes the temporary file and keeps the old output.
+TEST(Safety, FailedWriteKeepsTheOldOutput) {
+  TempDir dir;
+  WriteFile(dir / "plain", RandomBytes(300000));
+  WriteFile(dir / "enc.acbc", AesEncypt(dir / "plain", u"password"));
+  WriteFile(dir / "out", ToBytes("old contents"));
+  const auto before = Snapshot(dir.path());
+  for (const std::string command : {"encrypt", "decrypt"}) {
+    const auto r = RunProcess(
+        {"prlimit", "--fsize=65536", PELLFOLD_PROGRAM, command, "-f", "-p", "pass:password",
+         command == "encrypt" ? dir / "plain" : dir / "enc.acbc", dir / "out"});
+    EXPECT_EQ(r.exitCode, 1) << command;
+    EXPECT_EQ(r.err,
+              "pellfold: " + command + ": " + dir / "out" + ": write error: File too large\n");
+    EXPECT_TRUE(Snapshot(dir.path()) == before) << command;
+  }
+  // A device that is full: nothing to clean up, but the failure is reported.
+  const auto r = Pellfold({"encrypt", "-p", "pass:password", dir / "plain", "/dev/full"});
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_EQ(r.err, "pellfold: encrypt: /dev/full: write error: No space left on device\n");
+}
+
+// --force replaces the output whole: the file a symbolic link points at,
+// keeping its permissions; a new file gets the umask's.
+TEST(Safety, ForceReplacesTheTargetAndKeepsItsMode) {
+  TempDir dir;
+  const Bytes plain = RandomBytes(900);
+  WriteFile(dir / "plain", plain);
+  WriteFile(dir / "target", ToBytes("old contents"));
+  chmod((dir / "target").c_str(), 0640);
+  symlink("target", (dir / "link").c_str());
+  const mode_t previous = umask(022);
+  auto r = Pellfold({"encrypt", "--force", "-p", "pass:password", dir / "plain", dir / "link"});
+  EXPECT_EQ(r.exitCode, 0) << r.err;
+  r = Pellfold({"encrypt", "-p", "pass:password", dir / "plain", dir / "new"});
+  EXPECT_EQ(r.exitCode, 0) << r.err;
+  umask(previous);
+  const auto after = Snapshot(dir.path());
+  EXPECT_EQ(after.at("link").content, "target");
+  EXPECT_EQ(after.at("target").mode & 07777, 0640u);
+  EXPECT_EQ(after.at("new").mode & 07777, 0644u);
+  EXPECT_TRUE(ReadFile(dir / "target") == AesEncypt(dir / "plain", u"password"));
+  EXPECT_EQ(after.size(), 4u);
+}
+
+// SIGINT and SIGTERM while the program waits for more input: the status
+// tells the signal, the temporary output is gone, the old output is intact,
+// and standard output got nothing.
+struct Interrupt {
+  const char* command;
+  bool fifo;      // input from a FIFO (else standard input, a pipe)
+  bool toStdout;  // output "-" (else a file that exists)
+  int signal;
+};
+
+// Whether the process holds a private copy: an unlinked mode-0600 file in
+// the directory given as its TMPDIR.
+bool HoldsPrivateCopy(pid_t pid, const std::string& tmpdir) {
+  const std::string fds = "/proc/" + std::to_string(pid) + "/fd";
+  for (const auto& fd : ListDir(fds)) {
+    char target[4096];
+    const ssize_t n = readlink((fds + "/" + fd).c_str(), target, sizeof target - 1);
+    const std::string link(target, n > 0 ? static_cast<std::size_t>(n) : 0);
+    struct stat st {};
+    if (link.rfind(tmpdir + "/", 0) == 0 && link.find(" (deleted)") != std::string::npos &&
+        stat((fds + "/" + fd).c_str(), &st) == 0 && (st.st_mode & 0777) == 0600) {
+      return true;
+    }
+  }
+  return false;
+}
+
+class Interrupted : public testing::TestWithParam<Interrupt> {};
+
+TEST_P(Interrupted, CleansUpAndExitsWith128PlusSignal) {
+  const Interrupt& c = GetParam();
+  const bool encrypt = std::string(c.command) == "encrypt";
+  TempDir dir, aside;
+  WriteFile(dir / "out", ToBytes("old contents"));
+  if (c.fifo) {
+    ASSERT_EQ(mkfifo((dir / "in").c_str(), 0600), 0);
+  }
+  mkdir((aside / "tmp").c_str(), 0700);
+  const auto before = Snapshot(dir.path());
+
+  Child child = Spawn({PELLFOLD_PROGRAM, c.command, "-q", "-f", "-p", "pass:password",
+                       c.fifo ? dir / "in" : "-", c.toStdout ? "-" : dir / "out"},
+                      !c.fifo, aside / "stdout", {"TMPDIR=" + aside / "tmp"});
+  int feed = child.stdinFd;
+  for (int tries = 0; c.fifo && feed < 0 && tries < 1000; ++tries) {
+    feed = open((dir / "in").c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);  // once it reads
+    if (feed < 0) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  ASSERT_GE(feed, 0);
+  fcntl(feed, F_SETFL, 0);
+  // Some of the data, and then nothing: the program waits for the rest.
+  Bytes data = RandomBytes(100000);
+  if (!encrypt) std::copy_n("ACBC 200000", 12, data.begin());
+  ASSERT_EQ(write(feed, data.data(), data.size()), static_cast<ssize_t>(data.size()));
+
+  // Interrupt once the output is under way: a temporary file beside the
+  // output, and a private copy of the input (encrypt) or of the result
+  // bound for standard output.
+  const bool privateCopy = encrypt || c.toStdout;
+  bool ready = false;
+  for (int tries = 0; !ready && tries < 1000; ++tries) {
+    ready = (c.toStdout || ListDir(dir.path()).size() > before.size()) &&
+            (!privateCopy || HoldsPrivateCopy(child.pid, aside / "tmp"));
+    if (!ready) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  EXPECT_TRUE(ready) << "the temporary output or the private copy never appeared";
+  kill(child.pid, c.signal);
+  const int status = WaitFor(child.pid, 30);
+  close(feed);
+  ASSERT_TRUE(WIFEXITED(status)) << "ended by signal " << WTERMSIG(status);
+  EXPECT_EQ(WEXITSTATUS(status), 128 + c.signal);
+  EXPECT_TRUE(Snapshot(dir.path()) == before) << "a temporary file stayed, or the output changed";
+  EXPECT_TRUE(ListDir(aside / "tmp").empty());
+  EXPECT_TRUE(ReadFile(aside / "stdout").empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(Signals, Interrupted,
+                         testing::Values(Interrupt{"encrypt", false, false, SIGINT},
+                                         Interrupt{"encrypt", true, false, SIGTERM},
+                                         Interrupt{"decrypt", false, false, SIGTERM},
+                                         Interrupt{"decrypt", true, false, SIGINT},
+                                         Interrupt{"decrypt", false, true, SIGINT},
+                                         Interrupt{"encrypt", false, false, SIGHUP}),
+                         [](const testing::TestParamInfo<Interrupt>& p) {
+                           return std::string(p.param.command) + (p.param.fifo ? "Fifo" : "Pipe") +
+                                  (p.param.toStdout ? "ToStdout" : "ToFile") + "Signal" +
+                                  std::to_string(p.param.signal);
+                         });
+
+}  // namespace
+}  // namespace pellfold::test
