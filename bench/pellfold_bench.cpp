@@ -49,9 +49,13 @@ void BM_TableAESBlock(benchmark::State& state) {
   state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) * 16);
 }
 BENCHMARK(BM_TableAESBlock<pellfold::AESTableEncryptBlock>)
-    ->Name("TableAES/encrypt")->Arg(128)->Arg(256);
+    ->Name("TableAES/encrypt")
+    ->Arg(128)
+    ->Arg(256);
 BENCHMARK(BM_TableAESBlock<pellfold::AESTableDecryptBlock>)
-    ->Name("TableAES/decrypt")->Arg(128)->Arg(256);
+    ->Name("TableAES/decrypt")
+    ->Arg(128)
+    ->Arg(256);
 
 // OpenSSL AES-256-ECB over 4 KiB, for scale (it may use AES instructions).
 void BM_OpenSslAES256(benchmark::State& state) {
@@ -115,10 +119,12 @@ void BM_Digest(benchmark::State& state) {
   }
   state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) << 16);
 }
-BENCHMARK(BM_Digest<pellfold::MD5Context, pellfold::MD5Init, pellfold::MD5Update,
-                    pellfold::MD5Final>)->Name("MD5");
+BENCHMARK(
+    BM_Digest<pellfold::MD5Context, pellfold::MD5Init, pellfold::MD5Update, pellfold::MD5Final>)
+    ->Name("MD5");
 BENCHMARK(BM_Digest<pellfold::SHA256Context, pellfold::SHA256Init, pellfold::SHA256Update,
-                    pellfold::SHA256Final>)->Name("SHA256");
+                    pellfold::SHA256Final>)
+    ->Name("SHA256");
 
 void BM_OpenSslDigest(benchmark::State& state) {
   const EVP_MD* md = state.range(0) == 5 ? EVP_md5() : EVP_sha256();

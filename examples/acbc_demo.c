@@ -17,16 +17,16 @@
 
 #include "pellfold.h"
 
-typedef int32_t (*ExportFn)(const char16_t *, const char16_t *, const char16_t *);
+typedef int32_t (*ExportFn)(const char16_t*, const char16_t*, const char16_t*);
 
 /* Decodes UTF-8 into a new NUL-terminated UTF-16 string; malformed bytes
  * become U+FFFD. Returns NULL when memory runs out. */
-static char16_t *Widen(const char *text) {
+static char16_t* Widen(const char* text) {
   size_t size = strlen(text);
-  char16_t *out = malloc((size + 1) * sizeof *out); /* never more units than bytes */
+  char16_t* out = malloc((size + 1) * sizeof *out); /* never more units than bytes */
   if (out == NULL) return NULL;
   size_t n = 0;
-  const unsigned char *p = (const unsigned char *)text;
+  const unsigned char* p = (const unsigned char*)text;
   while (*p != 0) {
     uint32_t c = *p++;
     int extra = c >= 0xF0 ? 3 : c >= 0xE0 ? 2 : c >= 0xC0 ? 1 : 0;
@@ -51,29 +51,29 @@ static char16_t *Widen(const char *text) {
   return out;
 }
 
-int main(int argc, char **argv) {
+int main(int argc, char** argv) {
   if (argc != 5 || (strcmp(argv[1], "encrypt") != 0 && strcmp(argv[1], "decrypt") != 0)) {
     fprintf(stderr, "usage: %s encrypt|decrypt INPUT OUTPUT PASSWORD\n", argv[0]);
     return 2;
   }
-  const char *library = getenv("PELLFOLD_LIBRARY");
-  void *handle = dlopen(library != NULL ? library : "libpellfold.so.1", RTLD_NOW | RTLD_LOCAL);
+  const char* library = getenv("PELLFOLD_LIBRARY");
+  void* handle = dlopen(library != NULL ? library : "libpellfold.so.1", RTLD_NOW | RTLD_LOCAL);
   if (handle == NULL) {
     fprintf(stderr, "%s: %s\n", argv[0], dlerror());
     return 3;
   }
   const int encrypt = strcmp(argv[1], "encrypt") == 0;
-  const char *name = encrypt ? "AESEncypt" : "AESDecrypt";
+  const char* name = encrypt ? "AESEncypt" : "AESDecrypt";
   ExportFn fn;
   /* POSIX guarantees that a function pointer survives the trip through void *. */
-  *(void **)&fn = dlsym(handle, name);
+  *(void**)&fn = dlsym(handle, name);
   if (fn == NULL) {
     fprintf(stderr, "%s: %s not found: %s\n", argv[0], name, dlerror());
     return 3;
   }
-  char16_t *input = Widen(argv[2]);
-  char16_t *output = Widen(argv[3]);
-  char16_t *password = Widen(argv[4]);
+  char16_t* input = Widen(argv[2]);
+  char16_t* output = Widen(argv[3]);
+  char16_t* password = Widen(argv[4]);
   if (input == NULL || output == NULL || password == NULL) {
     fprintf(stderr, "%s: out of memory\n", argv[0]);
     return 3;

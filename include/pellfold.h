@@ -51,8 +51,8 @@ extern "C" {
  * truncated), under password. Returns 999 on success; does not return on
  * failure. (The name is spelled so; hosts look it up by this name.)
  */
-PELLFOLD_API int32_t AESEncypt(const char16_t *inputPath, const char16_t *outputPath,
-                               const char16_t *password);
+PELLFOLD_API int32_t AESEncypt(const char16_t* inputPath, const char16_t* outputPath,
+                               const char16_t* password);
 
 /*
  * Decrypts the ACBC file inputPath into outputPath (created, or truncated),
@@ -60,8 +60,8 @@ PELLFOLD_API int32_t AESEncypt(const char16_t *inputPath, const char16_t *output
  * not return on failure. The output is created before the header is read,
  * so an input that is not an ACBC file leaves an empty output behind.
  */
-PELLFOLD_API int32_t AESDecrypt(const char16_t *inputPath, const char16_t *outputPath,
-                                const char16_t *password);
+PELLFOLD_API int32_t AESDecrypt(const char16_t* inputPath, const char16_t* outputPath,
+                                const char16_t* password);
 
 #ifdef __cplusplus
 }

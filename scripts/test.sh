@@ -7,7 +7,7 @@ cd "$(dirname "$0")/.."
 
 packages=(cmake ninja-build g++ pkg-config binutils libgtest-dev libgmock-dev
           libbenchmark-dev libssl-dev openssl coreutils
-          util-linux dpkg-dev man-db)  # setsid/setpriv/prlimit, cpack's .deb, man -l
+          util-linux dpkg-dev man-db clang-format)  # setsid/setpriv/prlimit, cpack's .deb, man -l
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
@@ -21,6 +21,11 @@ if [ ${#missing[@]} -gt 0 ]; then
 fi
 
 jobs=$(nproc)
+
+echo "== format"
+# Every C and C++ source follows .clang-format; a diff fails the run.
+find include src host examples bench tests \( -name '*.c' -o -name '*.cpp' -o -name '*.h' \) -print0 |
+  xargs -0 clang-format --dry-run --Werror
 
 echo "== plain build"
 cmake -S . -B build -G Ninja -DPELLFOLD_WERROR=ON -DPELLFOLD_BUILD_BENCHMARKS=ON

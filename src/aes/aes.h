@@ -14,7 +14,9 @@ namespace pellfold {
 constexpr int kAESBlockSize = 16;
 constexpr int kAES256KeySize = 32;
 // Schedule bytes for a key of Nk words: 4 * (Nk + 7) words of 4 bytes.
-constexpr int AESScheduleSize(int nk) { return 16 * (nk + 7); }
+constexpr int AESScheduleSize(int nk) {
+  return 16 * (nk + 7);
+}
 constexpr int kAES256ScheduleSize = AESScheduleSize(8);  // 240
 
 // The constant tables, in initialised data, never written.

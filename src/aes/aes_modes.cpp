@@ -22,7 +22,9 @@ void AESExpandPassword(const std::uint8_t* password, std::int32_t passwordLength
 }
 
 // Whole blocks covered by length > 0: length / 16 rounded up.
-std::int32_t BlockCount(std::int32_t length) { return ((length - 1) >> 4) + 1; }
+std::int32_t BlockCount(std::int32_t length) {
+  return ((length - 1) >> 4) + 1;
+}
 
 }  // namespace
 

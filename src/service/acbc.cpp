@@ -17,7 +17,9 @@ namespace {
 constexpr char kMagic[] = "ACBC ";
 constexpr std::size_t kMagicSize = 5;
 
-bool IsScanSpace(std::uint8_t c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+bool IsScanSpace(std::uint8_t c) {
+  return c == ' ' || (c >= '\t' && c <= '\r');
+}
 
 void Report(const AcbcProgress* progress, std::int64_t bytesDone) {
   if (progress != nullptr && progress->report != nullptr) {
@@ -163,7 +165,8 @@ AcbcStatus AcbcInputLength(std::FILE* input, std::int32_t* length) {
 }
 
 bool AcbcSameFile(std::FILE* stream, const char* path) {
-  struct stat opened {}, named {};
+  struct stat opened {
+  }, named{};
   return fstat(fileno(stream), &opened) == 0 && stat(path, &named) == 0 &&
          opened.st_dev == named.st_dev && opened.st_ino == named.st_ino;
 }

@@ -38,8 +38,8 @@ void Prepare(const char16_t* inputPath, const char16_t* outputPath, const char16
              NarrowArguments* args) {
   if (inputPath == nullptr || outputPath == nullptr || password == nullptr) FatalExit();
   std::memset(args->password, 0, sizeof args->password);
-  args->inputPath = NarrowUtf16(inputPath, args->input, sizeof args->input) >= 0 ? args->input
-                                                                                  : nullptr;
+  args->inputPath =
+      NarrowUtf16(inputPath, args->input, sizeof args->input) >= 0 ? args->input : nullptr;
   args->outputPath =
       NarrowUtf16(outputPath, args->output, sizeof args->output) >= 0 ? args->output : nullptr;
   // Cut after 511 bytes; only the first 32 reach the key anyway.
@@ -47,7 +47,9 @@ void Prepare(const char16_t* inputPath, const char16_t* outputPath, const char16
       NarrowUtf16Truncated(password, args->password, sizeof args->password));
 }
 
-const std::uint8_t* Bytes(const char* text) { return reinterpret_cast<const std::uint8_t*>(text); }
+const std::uint8_t* Bytes(const char* text) {
+  return reinterpret_cast<const std::uint8_t*>(text);
+}
 
 }  // namespace
 }  // namespace pellfold
@@ -58,8 +60,8 @@ extern "C" PELLFOLD_API std::int32_t AESEncypt(const char16_t* inputPath,
   using namespace pellfold;
   NarrowArguments args;
   Prepare(inputPath, outputPath, password, &args);
-  if (AcbcEncryptFile(args.inputPath, args.outputPath, Bytes(args.password),
-                      args.passwordLength) != AcbcStatus::kOk) {
+  if (AcbcEncryptFile(args.inputPath, args.outputPath, Bytes(args.password), args.passwordLength) !=
+      AcbcStatus::kOk) {
     FatalExit();
   }
   return 999;
@@ -71,8 +73,8 @@ extern "C" PELLFOLD_API std::int32_t AESDecrypt(const char16_t* inputPath,
   using namespace pellfold;
   NarrowArguments args;
   Prepare(inputPath, outputPath, password, &args);
-  const AcbcStatus status = AcbcDecryptFile(args.inputPath, args.outputPath,
-                                            Bytes(args.password), args.passwordLength);
+  const AcbcStatus status =
+      AcbcDecryptFile(args.inputPath, args.outputPath, Bytes(args.password), args.passwordLength);
   if (status == AcbcStatus::kBadFormat) {
     std::fputs("error: wrong input file format\n", stdout);
   }

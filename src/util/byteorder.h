@@ -12,8 +12,8 @@ namespace pellfold {
 
 // Reads the four bytes at p as a big-endian word: p[0] is the top byte.
 constexpr std::uint32_t LoadBe32(const std::uint8_t* p) {
-  return (std::uint32_t{p[0]} << 24) | (std::uint32_t{p[1]} << 16) |
-         (std::uint32_t{p[2]} << 8) | std::uint32_t{p[3]};
+  return (std::uint32_t{p[0]} << 24) | (std::uint32_t{p[1]} << 16) | (std::uint32_t{p[2]} << 8) |
+         std::uint32_t{p[3]};
 }
 
 // Writes w to p[0..3], top byte first.
@@ -26,8 +26,8 @@ constexpr void StoreBe32(std::uint8_t* p, std::uint32_t w) {
 
 // Reads the four bytes at p as a little-endian word: p[0] is the low byte.
 constexpr std::uint32_t LoadLe32(const std::uint8_t* p) {
-  return std::uint32_t{p[0]} | (std::uint32_t{p[1]} << 8) |
-         (std::uint32_t{p[2]} << 16) | (std::uint32_t{p[3]} << 24);
+  return std::uint32_t{p[0]} | (std::uint32_t{p[1]} << 8) | (std::uint32_t{p[2]} << 16) |
+         (std::uint32_t{p[3]} << 24);
 }
 
 // Writes w to p[0..3], low byte first.

@@ -1,12 +1,13 @@
 // Byte-oriented AES and its buffer routines against FIPS-197, the NIST CAVP
 // and SP 800-38A vectors, and OpenSSL as an independent oracle.
+#include "aes/aes.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cstring>
 #include <string>
 
-#include "aes/aes.h"
 #include "oracle.h"
 #include "vectors.h"
 
@@ -17,7 +18,9 @@ using test::Bytes;
 using test::FromHex;
 using test::ToHex;
 
-int NkForKey(const Bytes& key) { return static_cast<int>(key.size() / 4); }
+int NkForKey(const Bytes& key) {
+  return static_cast<int>(key.size() / 4);
+}
 
 Bytes Expand(const Bytes& key) {
   Bytes schedule(static_cast<std::size_t>(AESScheduleSize(NkForKey(key))));
@@ -217,8 +220,7 @@ TEST(AESBufferRoutines, AgreeWithOpenSslOnRandomInputsAndStayInBounds) {
     // The password's storage is never empty, so its pointer is never null.
     const Bytes password = test::RandomBytes(48);
     const auto passwordLength = static_cast<std::int32_t>(rng() % 48);
-    const Bytes key = KeyFromPassword(
-        Bytes(password.begin(), password.begin() + passwordLength));
+    const Bytes key = KeyFromPassword(Bytes(password.begin(), password.begin() + passwordLength));
     const Bytes iv = test::RandomBytes(16);
     const Bytes plain = test::RandomBytes(padded);
     for (bool cbc : {false, true}) {
@@ -253,8 +255,10 @@ std::int32_t Call(Routine routine, std::uint8_t* buffer, std::int32_t length,
                   const std::uint8_t* password, std::int32_t passwordLength,
                   const std::uint8_t* vector) {
   switch (routine) {
-    case Routine::kCbcEncrypt: return AESCbcEncrypt(buffer, length, password, passwordLength, vector);
-    case Routine::kCbcDecrypt: return AESCbcDecrypt(buffer, length, password, passwordLength, vector);
+    case Routine::kCbcEncrypt:
+      return AESCbcEncrypt(buffer, length, password, passwordLength, vector);
+    case Routine::kCbcDecrypt:
+      return AESCbcDecrypt(buffer, length, password, passwordLength, vector);
     case Routine::kEcbEncrypt: return AESEcbEncrypt(buffer, length, password, passwordLength);
     case Routine::kEcbDecrypt: return AESEcbDecrypt(buffer, length, password, passwordLength);
   }

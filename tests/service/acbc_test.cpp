@@ -3,10 +3,9 @@
 #include "service/acbc.h"
 
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <cstring>
 #include <string>
@@ -52,7 +51,8 @@ TEST_P(AcbcRoundTrip, FileMatchesTheOracleAndDecryptsBack) {
   ASSERT_EQ(Encrypt(dir / "plain", dir / "enc", password), AcbcStatus::kOk);
   const Bytes encrypted = ReadFile(dir / "enc");
   ASSERT_EQ(encrypted.size(), 512 * (size / 512 + 2));
-  EXPECT_EQ(Bytes(encrypted.begin(), encrypted.begin() + 512), test::AcbcHeader(static_cast<long>(size)));
+  EXPECT_EQ(Bytes(encrypted.begin(), encrypted.begin() + 512),
+            test::AcbcHeader(static_cast<long>(size)));
   EXPECT_TRUE(encrypted == test::ExpectedAcbc(plain, password)) << "body differs from the oracle";
 
   // Same input, same password: the same file, byte for byte.
@@ -166,7 +166,8 @@ class AcbcOddFiles : public testing::Test {
   void SetUp() override {
     plain_ = test::RandomBytes(1536);
     const Bytes file = test::ExpectedAcbc(plain_, kPassword);
-    body_.assign(file.begin() + 512, file.begin() + 512 + 1536);  // the last all-zero record dropped
+    body_.assign(file.begin() + 512,
+                 file.begin() + 512 + 1536);  // the last all-zero record dropped
   }
   Bytes DecryptWithHeader(const Bytes& header, const Bytes& body, AcbcStatus expected) {
     Bytes file = header;
@@ -220,10 +221,13 @@ TEST_F(AcbcOddFiles, WrongPasswordYieldsGarbageOfTheRecordedLength) {
 }
 
 TEST_F(AcbcOddFiles, NotAcbcLeavesAnEmptyOutput) {
-  for (const std::string text : {"", "ACB", "acbc 5", "ACBC", "ACBC\x00" "5", "ACBC x"}) {
+  for (const std::string text : {"", "ACB", "acbc 5", "ACBC",
+                                 "ACBC\x00"
+                                 "5",
+                                 "ACBC x"}) {
     WriteFile(dir_ / "out", {1, 2, 3});
-    EXPECT_TRUE(DecryptWithHeader(Bytes(text.begin(), text.end()), body_, AcbcStatus::kBadFormat)
-                    .empty())
+    EXPECT_TRUE(
+        DecryptWithHeader(Bytes(text.begin(), text.end()), body_, AcbcStatus::kBadFormat).empty())
         << text;
   }
 }

@@ -18,10 +18,10 @@
 
 #include "pellfold.h"
 
-static char16_t *Argument(const char *text) {
+static char16_t* Argument(const char* text) {
   if (strcmp(text, "(null)") == 0) return NULL;
   const size_t size = strlen(text);
-  char16_t *out = calloc(size + 1, sizeof *out);
+  char16_t* out = calloc(size + 1, sizeof *out);
   if (out == NULL) exit(3);
   if (strncmp(text, "u16:", 4) == 0) {
     for (size_t i = 0; 4 + 4 * i + 4 <= size; ++i) {
@@ -35,16 +35,18 @@ static char16_t *Argument(const char *text) {
   return out;
 }
 
-static void AtExit(void) { printf("atexit ran\n"); }
+static void AtExit(void) {
+  printf("atexit ran\n");
+}
 
-int main(int argc, char **argv) {
+int main(int argc, char** argv) {
   if (argc != 5) {
     fprintf(stderr, "usage: export_child encrypt|decrypt INPUT OUTPUT PASSWORD\n");
     return 2;
   }
-  char16_t *input = Argument(argv[2]);
-  char16_t *output = Argument(argv[3]);
-  char16_t *password = Argument(argv[4]);
+  char16_t* input = Argument(argv[2]);
+  char16_t* output = Argument(argv[3]);
+  char16_t* password = Argument(argv[4]);
   printf("before\n");
   atexit(AtExit);
   const int32_t result = strcmp(argv[1], "encrypt") == 0 ? AESEncypt(input, output, password)

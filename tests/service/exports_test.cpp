@@ -2,11 +2,10 @@
 // conversion, and the fatal exit (status 1, stdio flushed, exit handlers
 // skipped, the files left as promised).
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <limits.h>
 #include <sys/stat.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
@@ -86,12 +85,14 @@ TEST_P(ExportPasswords, KeyIsTheUtf8Form) {
 
 INSTANTIATE_TEST_SUITE_P(
     Encodings, ExportPasswords,
-    testing::Values(PasswordCase{u"", ""}, PasswordCase{u"p\u00e4ssw\u00f6rd", "p\xc3\xa4ssw\xc3\xb6rd"},
+    testing::Values(PasswordCase{u"", ""},
+                    PasswordCase{u"p\u00e4ssw\u00f6rd", "p\xc3\xa4ssw\xc3\xb6rd"},
                     PasswordCase{u"\u20ac\u4e2d", "\xe2\x82\xac\xe4\xb8\xad"},
                     PasswordCase{u"\U0001F600", "\xf0\x9f\x98\x80"},
                     // Unpaired surrogates become U+FFFD.
                     PasswordCase{std::u16string{u'a', char16_t(0xD800), u'b', char16_t(0xDC00)},
-                                 "a\xef\xbf\xbd" "b\xef\xbf\xbd"},
+                                 "a\xef\xbf\xbd"
+                                 "b\xef\xbf\xbd"},
                     PasswordCase{std::u16string{char16_t(0xDBFF)}, "\xef\xbf\xbd"},
                     // Only 32 bytes count, and a password of any length is safe.
                     PasswordCase{std::u16string(5000, u'x'), std::string(32, 'x')}));
@@ -101,11 +102,13 @@ TEST(Exports, NonAsciiPathsAreUtf8) {
   const std::u16string base(dir.path().begin(), dir.path().end());
   const Bytes plain = test::RandomBytes(10);
   WriteFile(dir / "pl\xc3\xa4in", plain);
-  ASSERT_EQ(Call("encrypt", U16(base + u"/pl\u00e4in"), U16(base + u"/\u00fcn\u00efc\u00f8d\u00e9"),
-                 "pw")
-                .exitCode,
-            0);
-  EXPECT_TRUE(ReadFile(dir / "\xc3\xbcn\xc3\xaf" "c\xc3\xb8" "d\xc3\xa9") == test::ExpectedAcbc(plain, "pw"));
+  ASSERT_EQ(
+      Call("encrypt", U16(base + u"/pl\u00e4in"), U16(base + u"/\u00fcn\u00efc\u00f8d\u00e9"), "pw")
+          .exitCode,
+      0);
+  EXPECT_TRUE(ReadFile(dir / "\xc3\xbcn\xc3\xaf"
+                             "c\xc3\xb8"
+                             "d\xc3\xa9") == test::ExpectedAcbc(plain, "pw"));
 }
 
 TEST(ExportsFatal, NullArgumentTouchesNoFile) {
@@ -136,8 +139,7 @@ TEST(ExportsFatal, WrongMagicPrintsTheMessageAndLeavesAnEmptyOutput) {
   for (const std::string content : {"", "ACB", "acbc 12", "ACBC-5", "ACBC z"}) {
     WriteFile(dir / "in", Bytes(content.begin(), content.end()));
     WriteFile(dir / "out", {1, 2, 3});
-    ExpectFatal(Call("decrypt", dir / "in", dir / "out", "pw"),
-                "error: wrong input file format\n");
+    ExpectFatal(Call("decrypt", dir / "in", dir / "out", "pw"), "error: wrong input file format\n");
     EXPECT_TRUE(ReadFile(dir / "out").empty()) << content;
   }
 }

@@ -24,8 +24,8 @@ namespace pellfold::test {
 
 TempDir::TempDir() {
   const char* base = std::getenv("TMPDIR");
-  std::string pattern = std::string(base != nullptr && *base != '\0' ? base : "/tmp") +
-                        "/pellfold-test-XXXXXX";
+  std::string pattern =
+      std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/pellfold-test-XXXXXX";
   std::vector<char> buffer(pattern.begin(), pattern.end());
   buffer.push_back('\0');
   if (mkdtemp(buffer.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
@@ -112,7 +112,8 @@ ProcessResult RunProcess(const std::vector<std::string>& argv, const std::string
     close(inFd);
     inFd = -1;
   }
-  struct sigaction ignore {}, previous {};
+  struct sigaction ignore {
+  }, previous{};
   ignore.sa_handler = SIG_IGN;
   sigaction(SIGPIPE, &ignore, &previous);
   bool outOpen = true, errOpen = true;

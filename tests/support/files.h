@@ -33,10 +33,10 @@ bool FileExists(const std::string& path);
 std::vector<std::string> ListDir(const std::string& path);
 
 struct ProcessResult {
-  int exitCode = -1;    // exit status, or -1 when the child did not exit normally
-  int signal = 0;       // the signal that ended the child, if any
-  std::string out;      // everything the child wrote to standard output
-  std::string err;      // ... and to standard error
+  int exitCode = -1;  // exit status, or -1 when the child did not exit normally
+  int signal = 0;     // the signal that ended the child, if any
+  std::string out;    // everything the child wrote to standard output
+  std::string err;    // ... and to standard error
 };
 
 // Runs argv[0] (searched on PATH when it has no slash) with the given

@@ -61,15 +61,19 @@ Bytes OracleAesCbc(const Bytes& key, const Bytes& iv, const Bytes& data, bool en
   return RunCipher(AesCipher(key.size(), true), key, iv.data(), data, encrypt);
 }
 
-Bytes OracleMd5(const Bytes& data) { return RunDigest(EVP_md5(), data); }
-Bytes OracleSha256(const Bytes& data) { return RunDigest(EVP_sha256(), data); }
+Bytes OracleMd5(const Bytes& data) {
+  return RunDigest(EVP_md5(), data);
+}
+Bytes OracleSha256(const Bytes& data) {
+  return RunDigest(EVP_sha256(), data);
+}
 
 Bytes OracleHmacMd5(const Bytes& key, const Bytes& data) {
   Bytes out(EVP_MAX_MD_SIZE);
   unsigned int size = 0;
   static const std::uint8_t kEmpty = 0;
-  if (HMAC(EVP_md5(), key.empty() ? &kEmpty : key.data(), static_cast<int>(key.size()),
-           data.data(), data.size(), out.data(), &size) == nullptr) {
+  if (HMAC(EVP_md5(), key.empty() ? &kEmpty : key.data(), static_cast<int>(key.size()), data.data(),
+           data.size(), out.data(), &size) == nullptr) {
     throw std::runtime_error("OpenSSL HMAC failed");
   }
   out.resize(size);
@@ -82,8 +86,8 @@ std::mt19937_64& TestRng() {
     if (const char* text = std::getenv("PELLFOLD_TEST_SEED")) {
       seed = std::strtoull(text, nullptr, 0);
     } else {
-      seed = static_cast<std::uint64_t>(
-          std::chrono::steady_clock::now().time_since_epoch().count());
+      seed =
+          static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
     }
     std::printf("random seed: PELLFOLD_TEST_SEED=%llu\n", static_cast<unsigned long long>(seed));
     return std::mt19937_64(seed);

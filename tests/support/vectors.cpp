@@ -30,7 +30,9 @@ const std::string& VectorRecord::Get(const std::string& name) const {
   return it->second;
 }
 
-Bytes VectorRecord::Hex(const std::string& name) const { return FromHex(Get(name)); }
+Bytes VectorRecord::Hex(const std::string& name) const {
+  return FromHex(Get(name));
+}
 
 std::vector<VectorRecord> ReadVectorFile(const std::string& name) {
   const std::string path = std::string(PELLFOLD_VECTOR_DIR) + "/" + name;

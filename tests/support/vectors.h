@@ -30,6 +30,8 @@ std::vector<VectorRecord> ReadVectorFile(const std::string& name);
 
 Bytes FromHex(const std::string& hex);
 std::string ToHex(const std::uint8_t* data, std::size_t size);
-inline std::string ToHex(const Bytes& b) { return ToHex(b.data(), b.size()); }
+inline std::string ToHex(const Bytes& b) {
+  return ToHex(b.data(), b.size());
+}
 
 }  // namespace pellfold::test
