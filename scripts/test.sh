@@ -1,13 +1,16 @@
 #!/usr/bin/env bash
-# Installs what is missing, then builds and runs every test three ways:
-# a plain build (warnings as errors), AddressSanitizer + UndefinedBehavior-
-# Sanitizer, and ThreadSanitizer for the tests labelled "threads".
+# Installs what is missing, checks the formatting, then builds and runs every
+# test three ways: a plain build (warnings as errors), AddressSanitizer +
+# UndefinedBehaviorSanitizer, and ThreadSanitizer for the tests labelled
+# "threads". Last, the portability check is cross-built for a big-endian
+# target (s390x), run under qemu, and must print what the native one prints.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 packages=(cmake ninja-build g++ pkg-config binutils libgtest-dev libgmock-dev
           libbenchmark-dev libssl-dev openssl coreutils
-          util-linux dpkg-dev man-db clang-format)  # setsid/setpriv/prlimit, cpack's .deb, man -l
+          util-linux dpkg-dev man-db clang-format
+          g++-s390x-linux-gnu qemu-user)  # setsid/setpriv/prlimit, cpack's .deb, man -l
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
@@ -42,3 +45,13 @@ echo "== ThreadSanitizer"
 cmake -S . -B build-tsan -G Ninja -DPELLFOLD_WERROR=ON -DPELLFOLD_SANITIZE=thread
 cmake --build build-tsan -j "$jobs"
 ctest --test-dir build-tsan --output-on-failure -L threads
+
+echo "== big-endian: s390x under qemu-user"
+cmake -S . -B build-s390x -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/toolchains/s390x-linux-gnu.cmake \
+  -DPELLFOLD_WERROR=ON -DPELLFOLD_BUILD_TESTS=OFF -DPELLFOLD_BUILD_PORTABLE_CHECK=ON
+cmake --build build-s390x -j "$jobs" --target portable_check
+ctest --test-dir build-s390x --output-on-failure
+build/tests/portability/portable_check > build/portable-native.txt
+qemu-s390x build-s390x/tests/portability/portable_check > build-s390x/portable-s390x.txt
+diff build/portable-native.txt build-s390x/portable-s390x.txt
+echo "big-endian transcript equals the native one"

@@ -25,7 +25,7 @@ struct VectorRecord {
   bool Has(const std::string& name) const { return fields.count(name) != 0; }
 };
 
-// Reads tests/vectors/<name>; fails the calling test if the file is missing.
+// Reads tests/vectors/<name>; throws std::runtime_error if it cannot be read.
 std::vector<VectorRecord> ReadVectorFile(const std::string& name);
 
 Bytes FromHex(const std::string& hex);
