@@ -4,7 +4,6 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
-#include <limits>
 #include <string>
 #include <vector>
 
@@ -37,9 +36,7 @@ const char kHelp[] =
     "Options:\n"
     "  -k, --key SOURCE  the HMAC key, hmac-md5 only: pass:TEXT, env:VAR,\n"
     "                    file:PATH, fd:N or stdin (first line, line end removed)\n"
-    "  -h, --help        show this help and exit\n"
-    "\n"
-    "hmac-md5 holds each file in memory and takes files below 4 GiB.\n";
+    "  -h, --help        show this help and exit\n";
 
 enum class Algorithm { kMd5, kSha256, kHmacMd5 };
 
@@ -85,22 +82,13 @@ std::string Digest(Algorithm algorithm, InputFile& input, const std::string& key
       return Hex(digest, sizeof digest);
     }
     case Algorithm::kHmacMd5: {
-      // The library's HMAC-MD5 takes the whole message in one call, with a
-      // 32-bit length.
-      constexpr std::size_t kLimit = std::numeric_limits<std::uint32_t>::max();
-      std::vector<std::uint8_t> data;
-      if (input.regularSize() > 0 && static_cast<std::uint64_t>(input.regularSize()) <= kLimit) {
-        data.reserve(static_cast<std::size_t>(input.regularSize()));
-      }
-      ReadAll(input, [&](const std::uint8_t* bytes, std::uint32_t n) {
-        if (data.size() + n > kLimit)
-          throw FileFailure(input.name(), "too large for hmac-md5 (4 GiB or more)");
-        data.insert(data.end(), bytes, bytes + n);
-      });
+      HMACMD5Context context;
+      HMACMD5Init(&context, reinterpret_cast<const std::uint8_t*>(key.data()),
+                  static_cast<std::int32_t>(key.size()));
+      ReadAll(input,
+              [&](const std::uint8_t* data, std::uint32_t n) { HMACMD5Update(&context, data, n); });
       std::uint8_t digest[kHMACMD5Size];
-      HMACMD5(data.data(), static_cast<std::uint32_t>(data.size()),
-              reinterpret_cast<const std::uint8_t*>(key.data()),
-              static_cast<std::int32_t>(key.size()), digest);
+      HMACMD5Final(&context, digest);
       return Hex(digest, sizeof digest);
     }
   }

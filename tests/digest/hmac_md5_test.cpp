@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <climits>
 #include <string>
 
@@ -59,6 +60,25 @@ TEST(HmacMd5, MatchesOracle) {
         EXPECT_EQ(Hmac(key, data), Hmac(OracleMd5(key), data));
       }
     }
+  }
+}
+
+// Streamed in pieces, from one context per key, the result is the one-call
+// result, which the oracle checks above.
+TEST(HmacMd5, StreamingInPiecesEqualsOneCall) {
+  auto& rng = TestRng();
+  for (std::size_t keyLength : {0u, 20u, 64u, 100u}) {
+    const Bytes key = RandomBytes(keyLength), data = RandomBytes(3000);
+    HMACMD5Context context;
+    HMACMD5Init(&context, key.data(), static_cast<std::int32_t>(key.size()));
+    for (std::size_t done = 0; done < data.size();) {
+      const std::size_t piece = std::min<std::size_t>(rng() % 130, data.size() - done);
+      HMACMD5Update(&context, data.data() + done, static_cast<std::uint32_t>(piece));
+      done += piece;
+    }
+    Bytes mac(kHMACMD5Size);
+    HMACMD5Final(&context, mac.data());
+    EXPECT_EQ(mac, OracleHmacMd5(key, data)) << "key " << keyLength;
   }
 }
 
