@@ -44,7 +44,7 @@ ctest --test-dir build-asan --output-on-failure -j "$jobs" -LE slow
 echo "== ThreadSanitizer"
 cmake -S . -B build-tsan -G Ninja -DPELLFOLD_WERROR=ON -DPELLFOLD_SANITIZE=thread
 # Only what the "threads" tests need.
-cmake --build build-tsan -j "$jobs" --target aestable_threads_test
+cmake --build build-tsan -j "$jobs" --target aestable_threads_test exports_threads_test
 ctest --test-dir build-tsan --output-on-failure -L threads
 
 echo "== big-endian: s390x under qemu-user"
