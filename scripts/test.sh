@@ -2,15 +2,16 @@
 # Installs what is missing, checks the formatting, then builds and runs every
 # test three ways: a plain build (warnings as errors), AddressSanitizer +
 # UndefinedBehaviorSanitizer, and ThreadSanitizer for the tests labelled
-# "threads". Last, the portability check is cross-built for a big-endian
-# target (s390x), run under qemu, and must print what the native one prints.
+# "threads". Then the portability check is cross-built for a big-endian
+# target (s390x), run under qemu, and must print what the native one prints;
+# last, the libFuzzer targets run for a short while each.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 packages=(cmake ninja-build g++ pkg-config binutils libgtest-dev libgmock-dev
           libbenchmark-dev libssl-dev openssl coreutils
           util-linux dpkg-dev man-db clang-format
-          g++-s390x-linux-gnu qemu-user)  # setsid/setpriv/prlimit, cpack's .deb, man -l
+          g++-s390x-linux-gnu qemu-user clang libclang-rt-14-dev)  # setsid/setpriv/prlimit, cpack's .deb, man -l
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
@@ -56,3 +57,20 @@ build/tests/portability/portable_check > build/portable-native.txt
 qemu-s390x build-s390x/tests/portability/portable_check > build-s390x/portable-s390x.txt
 diff build/portable-native.txt build-s390x/portable-s390x.txt
 echo "big-endian transcript equals the native one"
+
+echo "== fuzzing: libFuzzer with ASan+UBSan, 20 s per target"
+CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DPELLFOLD_WERROR=ON \
+  -DPELLFOLD_BUILD_TESTS=OFF -DPELLFOLD_BUILD_FUZZERS=ON -DPELLFOLD_SANITIZE=address,undefined
+cmake --build build-fuzz -j "$jobs" --target acbc_decrypt_fuzz text_fuzz
+mkdir -p build-fuzz/corpus/acbc_decrypt_fuzz build-fuzz/corpus/text_fuzz
+build/host/pellfold encrypt -q -f --pass pass:fuzz README.md build-fuzz/corpus/acbc_decrypt_fuzz/readme
+printf 'ACBC -5\0' > build-fuzz/corpus/acbc_decrypt_fuzz/negative
+printf 'p\303\244ss\360\237\230\200' > build-fuzz/corpus/text_fuzz/utf8
+for target in acbc_decrypt_fuzz text_fuzz; do
+  if ! build-fuzz/tests/fuzz/$target -max_total_time=20 build-fuzz/corpus/$target \
+      > build-fuzz/$target.log 2>&1; then
+    tail -n 60 build-fuzz/$target.log
+    exit 1
+  fi
+  echo "$target: $(grep -E '^Done' build-fuzz/$target.log)"
+done
