@@ -76,4 +76,5 @@ for target in acbc_decrypt_fuzz text_fuzz; do
 done
 
 # Reached only when every stage above succeeded (set -e).
-echo "stages (format, plain, sanitizers, threads, big-endian, fuzzing): 6 passed, 0 failed"
+echo "all stages passed: format, plain, sanitizers, threads, big-endian, fuzzing"
+echo "stages: 6 passed, 0 failed"
