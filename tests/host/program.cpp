@@ -25,16 +25,6 @@ std::vector<char*> Pointers(std::vector<std::string>& words) {
   return pointers;
 }
 
-std::string U16Arg(const std::u16string& text) {
-  std::string arg = "u16:";
-  char unit[5];
-  for (const char16_t c : text) {
-    std::snprintf(unit, sizeof unit, "%04x", static_cast<unsigned>(c));
-    arg += unit;
-  }
-  return arg;
-}
-
 }  // namespace
 
 ProcessResult Pellfold(const std::vector<std::string>& args, const std::string& input,
@@ -46,7 +36,7 @@ ProcessResult Pellfold(const std::vector<std::string>& args, const std::string& 
 
 bool CallExport(const std::string& op, const std::string& in, const std::string& out,
                 const std::u16string& password) {
-  const auto r = RunProcess({EXPORT_CHILD, op, in, out, U16Arg(password)});
+  const auto r = RunProcess({EXPORT_CHILD, op, in, out, ExportChildArgument(password)});
   const std::string expected = op == "encrypt" ? "returned 999\n" : "returned 0\n";
   return r.exitCode == 0 && r.out.find(expected) != std::string::npos;
 }

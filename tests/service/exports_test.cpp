@@ -18,6 +18,7 @@ namespace pellfold {
 namespace {
 
 using test::Bytes;
+using test::ExportChildArgument;
 using test::ReadFile;
 using test::WriteFile;
 
@@ -26,17 +27,6 @@ constexpr const char* kBefore = "before\n";
 test::ProcessResult Call(const std::string& op, const std::string& in, const std::string& out,
                          const std::string& password) {
   return test::RunProcess({EXPORT_CHILD, op, in, out, password});
-}
-
-// "u16:" argument for the child from UTF-16 units.
-std::string U16(const std::u16string& text) {
-  std::string arg = "u16:";
-  char unit[5];
-  for (char16_t c : text) {
-    std::snprintf(unit, sizeof unit, "%04x", static_cast<unsigned>(c));
-    arg += unit;
-  }
-  return arg;
 }
 
 void ExpectFatal(const test::ProcessResult& r, const std::string& stdoutAfterBefore = "") {
@@ -76,10 +66,11 @@ TEST_P(ExportPasswords, KeyIsTheUtf8Form) {
   test::TempDir dir;
   const Bytes plain = test::RandomBytes(700);
   WriteFile(dir / "plain", plain);
-  const auto r = Call("encrypt", dir / "plain", dir / "enc", U16(GetParam().wide));
+  const auto r = Call("encrypt", dir / "plain", dir / "enc", ExportChildArgument(GetParam().wide));
   ASSERT_EQ(r.exitCode, 0) << r.out;
   EXPECT_TRUE(ReadFile(dir / "enc") == test::ExpectedAcbc(plain, GetParam().utf8));
-  ASSERT_EQ(Call("decrypt", dir / "enc", dir / "dec", U16(GetParam().wide)).exitCode, 0);
+  ASSERT_EQ(
+      Call("decrypt", dir / "enc", dir / "dec", ExportChildArgument(GetParam().wide)).exitCode, 0);
   EXPECT_TRUE(ReadFile(dir / "dec") == plain);
 }
 
@@ -102,10 +93,10 @@ TEST(Exports, NonAsciiPathsAreUtf8) {
   const std::u16string base(dir.path().begin(), dir.path().end());
   const Bytes plain = test::RandomBytes(10);
   WriteFile(dir / "pl\xc3\xa4in", plain);
-  ASSERT_EQ(
-      Call("encrypt", U16(base + u"/pl\u00e4in"), U16(base + u"/\u00fcn\u00efc\u00f8d\u00e9"), "pw")
-          .exitCode,
-      0);
+  ASSERT_EQ(Call("encrypt", ExportChildArgument(base + u"/pl\u00e4in"),
+                 ExportChildArgument(base + u"/\u00fcn\u00efc\u00f8d\u00e9"), "pw")
+                .exitCode,
+            0);
   EXPECT_TRUE(ReadFile(dir / "\xc3\xbcn\xc3\xaf"
                              "c\xc3\xb8"
                              "d\xc3\xa9") == test::ExpectedAcbc(plain, "pw"));
@@ -162,9 +153,9 @@ TEST(ExportsFatal, OverlongPathFailsLikeAnUnopenableFile) {
   // Fits in UTF-16 units but its UTF-8 form (3 bytes per unit) exceeds PATH_MAX.
   const std::u16string longName = u"/" + std::u16string(PATH_MAX / 2, u'\u4e2d');
   const std::u16string base(dir.path().begin(), dir.path().end());
-  ExpectFatal(Call("encrypt", U16(base + longName), dir / "out", "pw"));
+  ExpectFatal(Call("encrypt", ExportChildArgument(base + longName), dir / "out", "pw"));
   EXPECT_FALSE(test::FileExists(dir / "out"));
-  ExpectFatal(Call("encrypt", dir / "in", U16(base + longName), "pw"));
+  ExpectFatal(Call("encrypt", dir / "in", ExportChildArgument(base + longName), "pw"));
   EXPECT_EQ(test::ListDir(dir.path()), std::vector<std::string>{"in"});
 }
 

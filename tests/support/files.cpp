@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -64,6 +65,16 @@ std::vector<std::string> ListDir(const std::string& path) {
   }
   std::sort(names.begin(), names.end());
   return names;
+}
+
+std::string ExportChildArgument(const std::u16string& text) {
+  std::string arg = "u16:";
+  char unit[5];
+  for (const char16_t c : text) {
+    std::snprintf(unit, sizeof unit, "%04x", static_cast<unsigned>(c));
+    arg += unit;
+  }
+  return arg;
 }
 
 ProcessResult RunProcess(const std::vector<std::string>& argv, const std::string& input,

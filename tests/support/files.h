@@ -39,6 +39,10 @@ struct ProcessResult {
   std::string err;    // ... and to standard error
 };
 
+// An argument for tests/service/export_child that carries any UTF-16 text,
+// unpaired surrogates included: "u16:" and each unit as 4 hex digits.
+std::string ExportChildArgument(const std::u16string& text);
+
 // Runs argv[0] (searched on PATH when it has no slash) with the given
 // standard input and environment additions, and waits for it.
 ProcessResult RunProcess(const std::vector<std::string>& argv, const std::string& input = "",
