@@ -42,9 +42,14 @@ void AESCipher(const std::uint8_t* input, std::uint8_t* output, const std::uint8
 void AESInvCipher(const std::uint8_t* input, std::uint8_t* output, const std::uint8_t* schedule,
                   std::int32_t nr);
 
+// The library's one rule from password to key: key[0..31] gets the first
+// min(passwordLength, 32) password bytes, zero-filled to 32. A negative
+// length copies nothing (an empty password).
+void AESPasswordKey(const std::uint8_t* password, std::int32_t passwordLength, std::uint8_t* key);
+
 // Buffer routines. Each call builds the AES-256 key from the password (its
 // first min(passwordLength, 32) bytes, zero-filled to 32; no hashing), expands
-// it, transforms the buffer in place and forgets everything.
+// it, transforms the buffer in place and wipes the key and schedule.
 //
 // The buffer is processed in whole blocks: ceil(length / 16) of them, so when
 // length is not a multiple of 16 the bytes up to the next multiple of 16 are

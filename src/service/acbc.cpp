@@ -3,9 +3,13 @@
 #include <sys/stat.h>
 #include <sys/types.h>
 
+#include <algorithm>
 #include <cstring>
+#include <limits>
 
 #include "aes/aes.h"
+#include "aes/aes_record.h"
+#include "util/wipe.h"
 
 namespace pellfold {
 
@@ -44,7 +48,7 @@ const char* AcbcStatusText(AcbcStatus status) {
     case AcbcStatus::kInputOpen: return "cannot open input";
     case AcbcStatus::kOutputOpen: return "cannot open output";
     case AcbcStatus::kSameFile: return "output is the same file as input";
-    case AcbcStatus::kInputLength: return "input length cannot be determined (not a regular file)";
+    case AcbcStatus::kInputLength: return "input length cannot be determined (not seekable)";
     case AcbcStatus::kInputTooLarge: return "input is 2 GiB or larger";
     case AcbcStatus::kBadFormat: return "not an ACBC file";
     case AcbcStatus::kRead: return "read error";
@@ -84,31 +88,121 @@ bool AcbcParseHeader(const std::uint8_t* record, std::int32_t* length) {
   return true;
 }
 
-AcbcStatus AcbcEncryptStream(std::FILE* input, std::int32_t length, std::FILE* output,
-                             const std::uint8_t* password, std::int32_t passwordLength,
-                             const AcbcProgress* progress) {
-  std::uint8_t record[kAcbcRecordSize];
-  AcbcFormatHeader(length, record);
-  std::fwrite(record, kAcbcRecordSize, 1, output);
-  if (std::ferror(output)) return AcbcStatus::kWrite;
+namespace {
 
+// Records moved per read and write. The buffer lives on the calling
+// thread's stack: the exports may run on several threads at once and the
+// library allocates nothing, so a static buffer would need a lock and a
+// heap one is ruled out. 64 KiB moves 128 records per system call, which
+// already makes the per-call cost negligible beside the copying itself, and
+// leaves plenty of room on a thread stack as small as 128 KiB.
+constexpr std::size_t kChunkRecords = 128;
+constexpr std::size_t kChunkSize = kChunkRecords * kAcbcRecordSize;
+
+// The key for one call: expanded once, for the record path in use, and
+// wiped when the call ends.
+struct CallKey {
+  const AESRecordPath* path;
+  AESRecordKey key;
+};
+
+void SetUpKey(const std::uint8_t* password, std::int32_t passwordLength, CallKey* call) {
+  std::uint8_t raw[kAES256KeySize];
+  AESPasswordKey(password, passwordLength, raw);
+  call->path = AESRecordPathSelect();
+  call->path->setKey(&call->key, raw);
+  SecureZero(raw, sizeof raw);
+}
+
+AcbcStatus EncryptRecords(std::FILE* input, std::int64_t recordLimit, std::FILE* output,
+                          const CallKey& call, std::uint8_t* buffer, const AcbcProgress* progress) {
   // The end-of-file test comes before each read, and only a read that runs
   // out of data sets it. So an input whose length is a multiple of 512 (0
   // included) gets one more pass that reads nothing and writes the
   // encryption of 512 zeros: floor(L / 512) + 1 records, which is what every
-  // reader of the format expects.
+  // reader of the format expects. A read that fills its whole request leaves
+  // the indicator clear, so the record count does not depend on where the
+  // chunks fall.
+  std::int64_t done = 0;
+  std::int64_t recordsLeft = recordLimit;
+  while (!std::feof(input) && recordsLeft > 0) {
+    const std::size_t want =
+        static_cast<std::size_t>(std::min<std::int64_t>(recordsLeft, kChunkRecords)) *
+        kAcbcRecordSize;
+    const std::size_t got = std::fread(buffer, 1, want, input);
+    // A short read ends the input (or failed): its last record, partial or
+    // empty, is zero-filled.
+    const std::size_t records = got == want ? want / kAcbcRecordSize : got / kAcbcRecordSize + 1;
+    std::memset(buffer + got, 0, records * kAcbcRecordSize - got);
+    call.path->encrypt(&call.key, kAcbcVector, buffer, records);
+    std::fwrite(buffer, kAcbcRecordSize, records, output);
+    if (std::ferror(output)) return AcbcStatus::kWrite;
+    if (std::ferror(input)) return AcbcStatus::kRead;
+    recordsLeft -= static_cast<std::int64_t>(records);
+    done += static_cast<std::int64_t>(got);
+    Report(progress, done);
+  }
+  return AcbcStatus::kOk;
+}
+
+AcbcStatus DecryptRecords(std::FILE* input, std::int32_t length, std::FILE* output,
+                          const CallKey& call, std::uint8_t* buffer, const AcbcProgress* progress) {
+  // remaining starts at the recorded length and drops by every record's byte
+  // count while it is not negative; it cannot go below -512. Records read
+  // while it is negative are skipped.
+  std::int32_t remaining = length;
   std::int64_t done = 0;
   while (!std::feof(input)) {
-    std::memset(record, 0, kAcbcRecordSize);
-    const std::size_t got = std::fread(record, 1, kAcbcRecordSize, input);
-    AESCbcEncrypt(record, kAcbcRecordSize, password, passwordLength, kAcbcVector);
-    std::fwrite(record, kAcbcRecordSize, 1, output);
-    if (std::ferror(output)) return AcbcStatus::kWrite;
+    const std::size_t got = std::fread(buffer, 1, kChunkSize, input);
+    const bool active = remaining >= 0;
+    // Only the chunk's last record can be short: a short read ends the
+    // input or failed. The bytes each record gives form one run from the
+    // chunk's start, since remaining only drops and every earlier record is
+    // whole.
+    std::size_t keep = 0;
+    std::size_t used = 0;
+    for (std::size_t at = 0; at < got && remaining >= 0; at += kAcbcRecordSize, ++used) {
+      const auto count =
+          static_cast<std::int32_t>(std::min<std::size_t>(kAcbcRecordSize, got - at));
+      keep += static_cast<std::size_t>(remaining < count ? remaining : count);
+      remaining -= count;
+    }
+    if (used > 0) {
+      // A short last record is decrypted with zeros after its bytes.
+      const std::size_t end = used * kAcbcRecordSize;
+      if (got < end) std::memset(buffer + got, 0, end - got);
+      call.path->decrypt(&call.key, kAcbcVector, buffer, used);
+      if (keep > 0) std::fwrite(buffer, keep, 1, output);
+    }
+    if (active && std::ferror(output)) return AcbcStatus::kWrite;
+    // Checked on every pass, also while skipping: a read error does not set
+    // the end-of-file indicator, so skipping it would loop for ever.
     if (std::ferror(input)) return AcbcStatus::kRead;
     done += static_cast<std::int64_t>(got);
     Report(progress, done);
   }
   return AcbcStatus::kOk;
+}
+
+}  // namespace
+
+AcbcStatus AcbcEncryptStream(std::FILE* input, std::int32_t length, std::FILE* output,
+                             const std::uint8_t* password, std::int32_t passwordLength,
+                             const AcbcProgress* progress) {
+  std::uint8_t buffer[kChunkSize];
+  AcbcFormatHeader(length, buffer);
+  std::fwrite(buffer, kAcbcRecordSize, 1, output);
+  if (std::ferror(output)) return AcbcStatus::kWrite;
+  // At most floor(L / 512) + 1 records, the count the header promises, even
+  // when the input grows or never ends (a device such as /dev/zero).
+  const std::int64_t recordLimit =
+      length >= 0 ? length / kAcbcRecordSize + 1 : std::numeric_limits<std::int64_t>::max();
+  CallKey call;
+  SetUpKey(password, passwordLength, &call);
+  const AcbcStatus status = EncryptRecords(input, recordLimit, output, call, buffer, progress);
+  SecureZero(&call, sizeof call);
+  SecureZero(buffer, sizeof buffer);
+  return status;
 }
 
 AcbcStatus AcbcReadHeader(std::FILE* input, std::int32_t* length) {
@@ -122,38 +216,23 @@ AcbcStatus AcbcReadHeader(std::FILE* input, std::int32_t* length) {
 AcbcStatus AcbcDecryptBody(std::FILE* input, std::int32_t length, std::FILE* output,
                            const std::uint8_t* password, std::int32_t passwordLength,
                            const AcbcProgress* progress) {
-  std::uint8_t record[kAcbcRecordSize];
-  // remaining starts at the recorded length and drops by every record's byte
-  // count while it is not negative; it cannot go below -512.
-  std::int32_t remaining = length;
-  std::int64_t done = 0;
-  while (!std::feof(input)) {
-    std::memset(record, 0, kAcbcRecordSize);
-    const std::size_t got = std::fread(record, 1, kAcbcRecordSize, input);
-    const auto count = static_cast<std::int32_t>(got);
-    if (remaining >= 0) {
-      // A short last record is decrypted with zeros after its bytes.
-      AESCbcDecrypt(record, kAcbcRecordSize, password, passwordLength, kAcbcVector);
-      const std::int32_t keep = remaining < count ? remaining : count;
-      if (keep > 0) std::fwrite(record, static_cast<std::size_t>(keep), 1, output);
-      remaining -= count;
-      if (std::ferror(output)) return AcbcStatus::kWrite;
-    }
-    // Checked on every pass, also while skipping: a read error does not set
-    // the end-of-file indicator, so skipping it would loop for ever.
-    if (std::ferror(input)) return AcbcStatus::kRead;
-    done += count;
-    Report(progress, done);
-  }
-  return AcbcStatus::kOk;
+  std::uint8_t buffer[kChunkSize];
+  CallKey call;
+  SetUpKey(password, passwordLength, &call);
+  const AcbcStatus status = DecryptRecords(input, length, output, call, buffer, progress);
+  SecureZero(&call, sizeof call);
+  SecureZero(buffer, sizeof buffer);
+  return status;
 }
 
 AcbcStatus AcbcInputLength(std::FILE* input, std::int32_t* length) {
-  // Only a regular file or a block device has a length that its end
-  // position tells; a pipe cannot seek, and a character device such as
-  // /dev/zero seeks to 0 and then never ends.
+  // Any input whose end position can be taken has a length: a regular file,
+  // a block device, or a character device that seeks (/dev/null gives 0,
+  // and so does /dev/zero, whose reading the record limit then bounds). A
+  // pipe, FIFO or socket cannot seek; a directory seeks but holds no data.
   struct stat st {};
-  if (fstat(fileno(input), &st) != 0 || !(S_ISREG(st.st_mode) || S_ISBLK(st.st_mode))) {
+  if (fstat(fileno(input), &st) != 0 || S_ISDIR(st.st_mode) || S_ISFIFO(st.st_mode) ||
+      S_ISSOCK(st.st_mode)) {
     return AcbcStatus::kInputLength;
   }
   if (fseeko(input, 0, SEEK_END) != 0) return AcbcStatus::kInputLength;
@@ -208,8 +287,8 @@ AcbcStatus AcbcDecryptFile(const char* inputPath, const char* outputPath,
     std::fclose(input);
     return AcbcStatus::kOutputOpen;
   }
-  // The output is created before the header is looked at, as callers of the
-  // original expect: a file that is not ACBC leaves an empty output behind.
+  // The output is created before the header is looked at, and callers rely
+  // on it: a file that is not ACBC leaves an empty output behind.
   std::int32_t length = 0;
   AcbcStatus status = AcbcReadHeader(input, &length);
   if (status == AcbcStatus::kOk) {

@@ -32,7 +32,7 @@ enum class AcbcStatus {
   kInputOpen,      // the input could not be opened (errno tells why)
   kOutputOpen,     // the output could not be opened (errno tells why)
   kSameFile,       // the output names the input file
-  kInputLength,    // the input's length cannot be taken (pipe, device, seek failure)
+  kInputLength,    // the input's length cannot be taken (pipe, directory, seek failure)
   kInputTooLarge,  // the input has 2^31 bytes or more
   kBadFormat,      // not an ACBC file: wrong magic, or no usable length
   kRead,           // reading the input failed
@@ -42,8 +42,8 @@ enum class AcbcStatus {
 // A short lower-case reason, e.g. "not an ACBC file".
 const char* AcbcStatusText(AcbcStatus status);
 
-// Optional progress report: called after every record with the number of
-// input bytes consumed so far.
+// Optional progress report: called after every chunk of records (up to
+// 64 KiB) with the number of input bytes consumed so far.
 struct AcbcProgress {
   void (*report)(void* context, std::int64_t bytesDone);
   void* context;
@@ -63,7 +63,11 @@ bool AcbcParseHeader(const std::uint8_t* record, std::int32_t* length);
 //
 // Writes the header for `length` and then one record per 512 input bytes
 // until the input runs out, plus the final record (floor(L/512) + 1 records
-// when the input holds L bytes).
+// when the input holds L bytes). It never writes more than the
+// floor(length/512) + 1 records the header promises, even when the input
+// holds more or never ends; a negative length sets no limit. The key is
+// expanded once per call; records go through the record path that
+// AESRecordPathSelect() names, many per read and write.
 AcbcStatus AcbcEncryptStream(std::FILE* input, std::int32_t length, std::FILE* output,
                              const std::uint8_t* password, std::int32_t passwordLength,
                              const AcbcProgress* progress = nullptr);
@@ -79,9 +83,10 @@ AcbcStatus AcbcDecryptBody(std::FILE* input, std::int32_t length, std::FILE* out
                            const std::uint8_t* password, std::int32_t passwordLength,
                            const AcbcProgress* progress = nullptr);
 
-// The input's length: kInputLength unless it is a regular file (or a block
-// device) whose end position can be taken, kInputTooLarge at 2^31 bytes or
-// more. Leaves the stream positioned at its start.
+// The input's length, taken from its end position: kInputLength for a pipe,
+// FIFO, socket or directory or when seeking fails, kInputTooLarge at 2^31
+// bytes or more. A character device that seeks (/dev/null, /dev/zero) has
+// length 0. Leaves the stream positioned at its start.
 AcbcStatus AcbcInputLength(std::FILE* input, std::int32_t* length);
 
 // True when the file at path exists and is the same file as the open stream

@@ -9,6 +9,7 @@
 #include "pellfold.h"
 #include "service/acbc.h"
 #include "service/narrow.h"
+#include "util/wipe.h"
 
 namespace pellfold {
 namespace {
@@ -47,6 +48,11 @@ void Prepare(const char16_t* inputPath, const char16_t* outputPath, const char16
       NarrowUtf16Truncated(password, args->password, sizeof args->password));
 }
 
+// The narrowed password is wiped before the call returns or ends the process.
+void Forget(NarrowArguments* args) {
+  SecureZero(args->password, sizeof args->password);
+}
+
 const std::uint8_t* Bytes(const char* text) {
   return reinterpret_cast<const std::uint8_t*>(text);
 }
@@ -60,10 +66,10 @@ extern "C" PELLFOLD_API std::int32_t AESEncypt(const char16_t* inputPath,
   using namespace pellfold;
   NarrowArguments args;
   Prepare(inputPath, outputPath, password, &args);
-  if (AcbcEncryptFile(args.inputPath, args.outputPath, Bytes(args.password), args.passwordLength) !=
-      AcbcStatus::kOk) {
-    FatalExit();
-  }
+  const AcbcStatus status =
+      AcbcEncryptFile(args.inputPath, args.outputPath, Bytes(args.password), args.passwordLength);
+  Forget(&args);
+  if (status != AcbcStatus::kOk) FatalExit();
   return 999;
 }
 
@@ -75,6 +81,7 @@ extern "C" PELLFOLD_API std::int32_t AESDecrypt(const char16_t* inputPath,
   Prepare(inputPath, outputPath, password, &args);
   const AcbcStatus status =
       AcbcDecryptFile(args.inputPath, args.outputPath, Bytes(args.password), args.passwordLength);
+  Forget(&args);
   if (status == AcbcStatus::kBadFormat) {
     std::fputs("error: wrong input file format\n", stdout);
   }

@@ -88,6 +88,17 @@ INSTANTIATE_TEST_SUITE_P(
                     // Only 32 bytes count, and a password of any length is safe.
                     PasswordCase{std::u16string(5000, u'x'), std::string(32, 'x')}));
 
+TEST(Exports, CharacterDevicesThatSeekAreEmptyInputs) {
+  // /dev/null and /dev/zero both seek to length 0: one record each, and
+  // /dev/zero is not read for ever.
+  test::TempDir dir;
+  for (const char* device : {"/dev/null", "/dev/zero"}) {
+    const auto r = Call("encrypt", device, dir / "enc", "pw");
+    EXPECT_EQ(r.out, std::string(kBefore) + "returned 999\natexit ran\n") << device;
+    EXPECT_TRUE(ReadFile(dir / "enc") == test::ExpectedAcbc({}, "pw")) << device;
+  }
+}
+
 TEST(Exports, NonAsciiPathsAreUtf8) {
   test::TempDir dir;
   const std::u16string base(dir.path().begin(), dir.path().end());

@@ -1,0 +1,134 @@
+// The x86-64 record path: AES-NI instructions through compiler intrinsics.
+//
+// Only the functions marked PELLFOLD_AESNI are compiled for the AES
+// instructions, and they run only after the processor has been asked, so the
+// library still runs on an x86-64 without them.
+//
+// An AES instruction takes several cycles to deliver its result but a new
+// one can start every cycle. One CBC encryption chain cannot use that: each
+// block waits for the one before it. Records never chain into each other,
+// so eight records are encrypted side by side, one block of each per step.
+// Decryption has no such wait within a record, and eight blocks of one
+// record go through together.
+#include <immintrin.h>
+
+#include <cstring>
+
+#include "aes/aes.h"
+#include "aes/aes_record.h"
+#include "util/wipe.h"
+
+#define PELLFOLD_AESNI __attribute__((target("aes,sse2")))
+
+namespace pellfold {
+namespace {
+
+constexpr int kRounds = 14;
+constexpr std::size_t kBlocksPerRecord = kAESRecordSize / kAESBlockSize;
+constexpr std::size_t kLanes = 8;
+
+PELLFOLD_AESNI inline __m128i LoadBlock(const std::uint8_t* p) {
+  return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+}
+
+PELLFOLD_AESNI inline void StoreBlock(std::uint8_t* p, __m128i v) {
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(p), v);
+}
+
+// Encryption round keys as the byte schedule gives them; decryption round
+// keys for the equivalent inverse cipher: the encryption keys in reverse,
+// the inner ones through InvMixColumns.
+PELLFOLD_AESNI void SetKeyX86(AESRecordKey* key, const std::uint8_t* rawKey) {
+  std::uint8_t* enc = key->blocks;
+  std::uint8_t* dec = key->blocks + (kRounds + 1) * kAESBlockSize;
+  AESKeyExpansion(rawKey, enc, 8);
+  for (int r = 0; r <= kRounds; ++r) {
+    __m128i k = LoadBlock(enc + (kRounds - r) * kAESBlockSize);
+    if (r != 0 && r != kRounds) k = _mm_aesimc_si128(k);
+    StoreBlock(dec + r * kAESBlockSize, k);
+  }
+}
+
+struct Keys {
+  __m128i k[kRounds + 1];
+};
+
+PELLFOLD_AESNI inline void LoadKeys(const std::uint8_t* bytes, Keys* keys) {
+  for (int r = 0; r <= kRounds; ++r) keys->k[r] = LoadBlock(bytes + r * kAESBlockSize);
+}
+
+template <std::size_t N>
+PELLFOLD_AESNI inline void EncryptChains(const Keys& keys, __m128i vector, std::uint8_t* records) {
+  __m128i chain[N];
+  for (std::size_t j = 0; j < N; ++j) chain[j] = vector;
+  for (std::size_t b = 0; b < kBlocksPerRecord; ++b) {
+    std::uint8_t* block = records + b * kAESBlockSize;
+    for (std::size_t j = 0; j < N; ++j) {
+      chain[j] =
+          _mm_xor_si128(_mm_xor_si128(LoadBlock(block + j * kAESRecordSize), chain[j]), keys.k[0]);
+    }
+    for (int r = 1; r < kRounds; ++r) {
+      for (std::size_t j = 0; j < N; ++j) chain[j] = _mm_aesenc_si128(chain[j], keys.k[r]);
+    }
+    for (std::size_t j = 0; j < N; ++j) {
+      chain[j] = _mm_aesenclast_si128(chain[j], keys.k[kRounds]);
+      StoreBlock(block + j * kAESRecordSize, chain[j]);
+    }
+  }
+}
+
+PELLFOLD_AESNI void EncryptX86(const AESRecordKey* key, const std::uint8_t* vector,
+                               std::uint8_t* records, std::size_t count) {
+  Keys keys;
+  LoadKeys(key->blocks, &keys);
+  const __m128i iv = LoadBlock(vector);
+  std::size_t r = 0;
+  for (; r + kLanes <= count; r += kLanes)
+    EncryptChains<kLanes>(keys, iv, records + r * kAESRecordSize);
+  for (; r + 4 <= count; r += 4) EncryptChains<4>(keys, iv, records + r * kAESRecordSize);
+  for (; r < count; ++r) EncryptChains<1>(keys, iv, records + r * kAESRecordSize);
+  SecureZero(&keys, sizeof keys);
+}
+
+PELLFOLD_AESNI void DecryptX86(const AESRecordKey* key, const std::uint8_t* vector,
+                               std::uint8_t* records, std::size_t count) {
+  Keys keys;
+  LoadKeys(key->blocks + (kRounds + 1) * kAESBlockSize, &keys);
+  const __m128i iv = LoadBlock(vector);
+  for (std::size_t r = 0; r < count; ++r) {
+    std::uint8_t* record = records + r * kAESRecordSize;
+    __m128i previous = iv;
+    for (std::size_t b = 0; b < kBlocksPerRecord; b += kLanes) {
+      std::uint8_t* block = record + b * kAESBlockSize;
+      __m128i cipher[kLanes], x[kLanes];
+      for (std::size_t j = 0; j < kLanes; ++j) {
+        cipher[j] = LoadBlock(block + j * kAESBlockSize);
+        x[j] = _mm_xor_si128(cipher[j], keys.k[0]);
+      }
+      for (int k = 1; k < kRounds; ++k) {
+        for (std::size_t j = 0; j < kLanes; ++j) x[j] = _mm_aesdec_si128(x[j], keys.k[k]);
+      }
+      for (std::size_t j = 0; j < kLanes; ++j) {
+        x[j] = _mm_aesdeclast_si128(x[j], keys.k[kRounds]);
+        StoreBlock(block + j * kAESBlockSize,
+                   _mm_xor_si128(x[j], j == 0 ? previous : cipher[j - 1]));
+      }
+      previous = cipher[kLanes - 1];
+    }
+  }
+  SecureZero(&keys, sizeof keys);
+}
+
+constexpr AESRecordPath kX86 = {"x86-64 AES-NI", SetKeyX86, EncryptX86, DecryptX86};
+
+}  // namespace
+
+const AESRecordPath* AESRecordPathX86() {
+  static const bool present = [] {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("aes") && __builtin_cpu_supports("sse2");
+  }();
+  return present ? &kX86 : nullptr;
+}
+
+}  // namespace pellfold
