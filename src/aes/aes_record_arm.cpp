@@ -17,6 +17,10 @@
 #define HWCAP_AES (1 << 3)
 #endif
 
+// The lanes and rounds are unrolled so that every lane's state stays in a
+// register.
+#define PELLFOLD_UNROLL _Pragma("GCC unroll 16")
+
 namespace pellfold {
 namespace {
 
@@ -46,15 +50,20 @@ inline void LoadKeys(const std::uint8_t* bytes, Keys* keys) {
 template <std::size_t N>
 inline void EncryptChains(const Keys& keys, uint8x16_t vector, std::uint8_t* records) {
   uint8x16_t chain[N];
+  PELLFOLD_UNROLL
   for (std::size_t j = 0; j < N; ++j) chain[j] = vector;
   for (std::size_t b = 0; b < kBlocksPerRecord; ++b) {
     std::uint8_t* block = records + b * kAESBlockSize;
+    PELLFOLD_UNROLL
     for (std::size_t j = 0; j < N; ++j) {
       chain[j] = veorq_u8(vld1q_u8(block + j * kAESRecordSize), chain[j]);
     }
+    PELLFOLD_UNROLL
     for (int r = 0; r < kRounds - 1; ++r) {
+      PELLFOLD_UNROLL
       for (std::size_t j = 0; j < N; ++j) chain[j] = vaesmcq_u8(vaeseq_u8(chain[j], keys.k[r]));
     }
+    PELLFOLD_UNROLL
     for (std::size_t j = 0; j < N; ++j) {
       chain[j] = veorq_u8(vaeseq_u8(chain[j], keys.k[kRounds - 1]), keys.k[kRounds]);
       vst1q_u8(block + j * kAESRecordSize, chain[j]);
@@ -87,13 +96,17 @@ void DecryptArm(const AESRecordKey* key, const std::uint8_t* vector, std::uint8_
     for (std::size_t b = 0; b < kBlocksPerRecord; b += kLanes) {
       std::uint8_t* block = record + b * kAESBlockSize;
       uint8x16_t cipher[kLanes], x[kLanes];
+      PELLFOLD_UNROLL
       for (std::size_t j = 0; j < kLanes; ++j) {
         cipher[j] = vld1q_u8(block + j * kAESBlockSize);
         x[j] = cipher[j];
       }
+      PELLFOLD_UNROLL
       for (int k = 0; k < kRounds - 1; ++k) {
+        PELLFOLD_UNROLL
         for (std::size_t j = 0; j < kLanes; ++j) x[j] = vaesimcq_u8(vaesdq_u8(x[j], keys.k[k]));
       }
+      PELLFOLD_UNROLL
       for (std::size_t j = 0; j < kLanes; ++j) {
         x[j] = veorq_u8(vaesdq_u8(x[j], keys.k[kRounds - 1]), keys.k[kRounds]);
         vst1q_u8(block + j * kAESBlockSize, veorq_u8(x[j], j == 0 ? previous : cipher[j - 1]));

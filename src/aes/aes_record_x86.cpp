@@ -20,6 +20,10 @@
 
 #define PELLFOLD_AESNI __attribute__((target("aes,sse2")))
 
+// The lanes and rounds are unrolled so that every lane's state stays in a
+// register.
+#define PELLFOLD_UNROLL _Pragma("GCC unroll 16")
+
 namespace pellfold {
 namespace {
 
@@ -60,16 +64,21 @@ PELLFOLD_AESNI inline void LoadKeys(const std::uint8_t* bytes, Keys* keys) {
 template <std::size_t N>
 PELLFOLD_AESNI inline void EncryptChains(const Keys& keys, __m128i vector, std::uint8_t* records) {
   __m128i chain[N];
+  PELLFOLD_UNROLL
   for (std::size_t j = 0; j < N; ++j) chain[j] = vector;
   for (std::size_t b = 0; b < kBlocksPerRecord; ++b) {
     std::uint8_t* block = records + b * kAESBlockSize;
+    PELLFOLD_UNROLL
     for (std::size_t j = 0; j < N; ++j) {
       chain[j] =
           _mm_xor_si128(_mm_xor_si128(LoadBlock(block + j * kAESRecordSize), chain[j]), keys.k[0]);
     }
+    PELLFOLD_UNROLL
     for (int r = 1; r < kRounds; ++r) {
+      PELLFOLD_UNROLL
       for (std::size_t j = 0; j < N; ++j) chain[j] = _mm_aesenc_si128(chain[j], keys.k[r]);
     }
+    PELLFOLD_UNROLL
     for (std::size_t j = 0; j < N; ++j) {
       chain[j] = _mm_aesenclast_si128(chain[j], keys.k[kRounds]);
       StoreBlock(block + j * kAESRecordSize, chain[j]);
@@ -101,13 +110,17 @@ PELLFOLD_AESNI void DecryptX86(const AESRecordKey* key, const std::uint8_t* vect
     for (std::size_t b = 0; b < kBlocksPerRecord; b += kLanes) {
       std::uint8_t* block = record + b * kAESBlockSize;
       __m128i cipher[kLanes], x[kLanes];
+      PELLFOLD_UNROLL
       for (std::size_t j = 0; j < kLanes; ++j) {
         cipher[j] = LoadBlock(block + j * kAESBlockSize);
         x[j] = _mm_xor_si128(cipher[j], keys.k[0]);
       }
+      PELLFOLD_UNROLL
       for (int k = 1; k < kRounds; ++k) {
+        PELLFOLD_UNROLL
         for (std::size_t j = 0; j < kLanes; ++j) x[j] = _mm_aesdec_si128(x[j], keys.k[k]);
       }
+      PELLFOLD_UNROLL
       for (std::size_t j = 0; j < kLanes; ++j) {
         x[j] = _mm_aesdeclast_si128(x[j], keys.k[kRounds]);
         StoreBlock(block + j * kAESBlockSize,
