@@ -35,11 +35,15 @@ constexpr std::uint8_t Mul(std::uint8_t a, std::uint8_t b) {
   return product;
 }
 
-// S(x): the inverse x^254 (0 for 0), then the affine map.
+// S(x): the inverse x^254 (which maps 0 to 0), then the affine map. The
+// power is taken by squaring, to stay well inside compilers' limits on
+// constant evaluation.
 constexpr std::uint8_t SubByte(std::uint8_t x) {
   std::uint8_t inverse = 1;
-  for (int i = 0; i < 254; ++i) inverse = Mul(inverse, x);
-  if (x == 0) inverse = 0;
+  std::uint8_t power = x;
+  for (int e = 254; e != 0; e >>= 1, power = Mul(power, power)) {
+    if ((e & 1) != 0) inverse = Mul(inverse, power);
+  }
   std::uint8_t s = 0x63;
   for (int k = 0; k < 5; ++k) {
     s = static_cast<std::uint8_t>(s ^ ((inverse << k) | (inverse >> (8 - k))));
