@@ -20,7 +20,7 @@ namespace {
 
 constexpr std::size_t kChunk = 1 << 16;
 
-const std::vector<OptionSpec> kOptions = {
+const std::vector<OptionDef> kOptions = {
     {"key", 'k', true},
     {"help", 'h', false},
 };
