@@ -18,8 +18,14 @@ std::int64_t ReadBodyBytes(std::FILE* input, const std::uint8_t* record, std::in
                            int* error) {
   *error = 0;
   const Layout header = Classify(record, headerBytes, 0);
-  if (header.recordsExpected == 0) return 0;
-  const std::int64_t needed = header.recordsExpected * kAcbcRecordSize + 1;
+  std::int64_t needed = 0;
+  if (header.verdict == Verdict::kNegativeLength) {
+    // The verdict is known, but the records present are still told: count
+    // them as far as the largest body any ACBC file can have.
+    needed = (kAcbcMaxLength / kAcbcRecordSize + 1) * kAcbcRecordSize + 1;
+  } else if (header.recordsExpected > 0) {
+    needed = header.recordsExpected * kAcbcRecordSize + 1;
+  }
   std::int64_t total = 0;
   char buffer[1 << 15];
   while (total < needed) {

@@ -36,9 +36,10 @@ struct Layout {
 std::size_t ReadHeaderRecord(std::FILE* input, std::uint8_t* record, int* error);
 
 // Reads the bytes after the header record only as far as the verdict needs:
-// none when the header is not ACBC or records a negative length, else up to
-// one byte past the records the length needs (so a source that never ends,
-// like /dev/zero, is not read for ever). Returns the bytes read; *error is
+// none when the header is not ACBC, up to one byte past the records the
+// length needs, and for a negative length as far as the largest body an ACBC
+// file can have; so a source that never ends, like /dev/zero, is not read for
+// ever. Returns the bytes read; *error is
 // errno after a read error, else 0.
 std::int64_t ReadBodyBytes(std::FILE* input, const std::uint8_t* record, std::int64_t headerBytes,
                            int* error);

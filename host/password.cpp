@@ -152,7 +152,7 @@ std::string ReadSecret(const std::string& source, const std::string& option) {
     return FirstLine(static_cast<int>(fd), label);
   }
   if (source == "stdin") return FirstLine(STDIN_FILENO, label);
-  throw UsageError{"invalid " + option + " label '" + source + "' (" + kSources + ")"};
+  throw UsageError{"invalid " + option + " source '" + source + "' (" + kSources + ")"};
 }
 
 std::string PromptPassword(int fd, bool confirm) {

@@ -3,6 +3,7 @@
 // prompt without echo, the refusal to print ciphertext, progress on stderr.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -17,7 +18,7 @@ namespace pellfold::test {
 namespace {
 
 TEST(Cli, HelpVersionAndUsageErrors) {
-  for (const std::string command : {"encrypt", "decrypt", "inspect", "hash"}) {
+  for (const std::string command : {"encrypt", "decrypt", "verify", "inspect", "hash"}) {
     for (const auto& args :
          {std::vector<std::string>{command, "--help"}, {command, "-h"}, {"help", command}}) {
       const auto r = Pellfold(args);
@@ -31,6 +32,7 @@ TEST(Cli, HelpVersionAndUsageErrors) {
   for (const char* command : {"encrypt", "decrypt", "inspect", "hash"}) {
     EXPECT_NE(r.out.find(std::string("\n  ") + command + " "), std::string::npos) << command;
   }
+  EXPECT_EQ(Pellfold({"help", "help"}).out, r.out);
   r = Pellfold({"--version"});
   EXPECT_EQ(r.exitCode, 0);
   EXPECT_EQ(r.out, "pellfold 1.0.0.1\n");
@@ -93,6 +95,30 @@ TEST_F(Terminal, InterruptAtThePromptRestoresEchoAndCleansUp) {
   EXPECT_EQ(r.exitCode, 130);
   EXPECT_TRUE(r.echoAfter) << "echo stayed off";
   EXPECT_TRUE(Snapshot(dir_.path()) == before);
+}
+
+// Ctrl-Z at the prompt gives the shell a terminal that echoes; after SIGCONT
+// echo is off again and the prompt shows once more. `--pass stdin` on a
+// terminal asks the same way.
+TEST_F(Terminal, StopAndContinueAtThePromptKeepTheEchoRight) {
+  const auto r =
+      RunInPty({PELLFOLD_PROGRAM, "decrypt", "--pass", "stdin", dir_ / "enc.acbc", dir_ / "out"},
+               {{"Password: ", "\x1a"}, {"\n", "", SIGCONT}, {"Password: ", "typed secret\n"}});
+  EXPECT_EQ(r.exitCode, 0) << r.transcript;
+  EXPECT_TRUE(r.echoStopped) << "echo stayed off while stopped";
+  EXPECT_EQ(r.transcript.find("typed secret"), std::string::npos) << "the password was echoed";
+  EXPECT_TRUE(ReadFile(dir_ / "out") == plain_);
+}
+
+// Many files, one prompt (asked twice for encryption).
+TEST_F(Terminal, ManyFilesAskOnce) {
+  WriteFile(dir_ / "second", plain_);
+  const auto r =
+      RunInPty({PELLFOLD_PROGRAM, "encrypt", "-m", dir_ / "plain", dir_ / "second"},
+               {{"Password: ", "typed secret\n"}, {"Repeat password: ", "typed secret\n"}});
+  EXPECT_EQ(r.exitCode, 0) << r.transcript;
+  EXPECT_EQ(r.transcript.find("Password: ", r.transcript.find("Repeat")), std::string::npos);
+  EXPECT_TRUE(ReadFile(dir_ / "second.acbc") == ReadFile(dir_ / "enc.acbc"));
 }
 
 TEST_F(Terminal, CiphertextIsNotWrittenToATerminal) {
