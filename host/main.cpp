@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <new>
 #include <string>
 #include <vector>
@@ -104,8 +105,10 @@ int Main(const std::vector<std::string>& args) {
   }
   // Output that never reached standard output is a failure too (a full
   // disk, a closed pipe).
+  errno = 0;
   if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
-    Complain("standard output: write error");
+    Complain(std::string("standard output: write error: ") +
+             std::strerror(errno != 0 ? errno : EIO));
     return kExitFailure;
   }
   return status;

@@ -60,9 +60,10 @@ std::string FirstLine(int fd, const std::string& source) {
   ReadLine(fd, &line, &error);
   if (error == EFBIG) throw FileFailure(source, "first line is too long for a password");
   if (error != 0) throw FileError(source, error);
-  std::vector<char> text(line.begin(), line.end());
+  // Sized once, NUL included, so that no copy is left behind by growth.
+  std::vector<char> text(line.size() + 1, '\0');
+  std::copy(line.begin(), line.end(), text.begin());
   Wipe(&line);
-  text.push_back('\0');
   TrimLineEnd(text.data());
   const std::size_t length = std::strlen(text.data());
   // A NUL before the line end would silently cut the password short.
