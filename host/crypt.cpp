@@ -2,6 +2,7 @@
 // logic, with checks before anything is written and safe output after.
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <limits>

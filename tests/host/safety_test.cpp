@@ -262,7 +262,9 @@ struct Interrupt {
   bool fifo;      // input from a FIFO (else standard input, a pipe)
   bool toStdout;  // output "-" (else a file that exists)
   int signal;
-  bool large = false;  // input a large file: interrupted once the temporary output exists
+  // Input a large file: interrupted once the temporary output exists, after
+  // its directory was moved.
+  bool large = false;
 };
 
 // Whether the process holds a private copy: an unlinked mode-0600 file in
@@ -287,22 +289,24 @@ class Interrupted : public testing::TestWithParam<Interrupt> {};
 TEST_P(Interrupted, CleansUpAndExitsWith128PlusSignal) {
   const Interrupt& c = GetParam();
   const bool encrypt = std::string(c.command) == "encrypt";
-  TempDir dir, aside;
-  WriteFile(dir / "out", ToBytes("old contents"));
+  TempDir top, aside;
+  const std::string dir = top / (c.large ? "sub" : "");
+  mkdir(dir.c_str(), 0700);
+  WriteFile(dir + "/out", ToBytes("old contents"));
   if (c.fifo) {
-    ASSERT_EQ(mkfifo((dir / "in").c_str(), 0600), 0);
+    ASSERT_EQ(mkfifo((dir + "/in").c_str(), 0600), 0);
   }
   mkdir((aside / "tmp").c_str(), 0700);
   if (c.large) WriteFile(aside / "large", RandomBytes(64 << 20));
-  const auto before = Snapshot(dir.path());
+  const auto before = Snapshot(dir);
 
-  const std::string input = c.large ? aside / "large" : c.fifo ? dir / "in" : "-";
+  const std::string input = c.large ? aside / "large" : c.fifo ? dir + "/in" : "-";
   Child child = Spawn({PELLFOLD_PROGRAM, c.command, "-q", "-f", "-p", "pass:password", input,
-                       c.toStdout ? "-" : dir / "out"},
+                       c.toStdout ? "-" : dir + "/out"},
                       !c.fifo && !c.large, aside / "stdout", {"TMPDIR=" + aside / "tmp"});
   int feed = child.stdinFd;
   for (int tries = 0; c.fifo && feed < 0 && tries < 1000; ++tries) {
-    feed = open((dir / "in").c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);  // once it reads
+    feed = open((dir + "/in").c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);  // once it reads
     if (feed < 0) std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
   if (!c.large) {
@@ -318,17 +322,22 @@ TEST_P(Interrupted, CleansUpAndExitsWith128PlusSignal) {
   // copied aside privately; a large file's temporary output exists.
   bool ready = false;
   for (int tries = 0; !ready && tries < 10000; ++tries) {
-    ready = c.large ? ListDir(dir.path()).size() > before.size()
-                    : HoldsPrivateCopy(child.pid, aside / "tmp");
+    ready =
+        c.large ? ListDir(dir).size() > before.size() : HoldsPrivateCopy(child.pid, aside / "tmp");
     if (!ready) std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
   EXPECT_TRUE(ready) << "the temporary output or the private copy never appeared";
+  const std::string moved = top / "moved";
+  if (c.large) {
+    ASSERT_EQ(rename(dir.c_str(), moved.c_str()), 0);
+  }
   kill(child.pid, c.signal);
   const int status = WaitFor(child.pid, 30);
   if (feed >= 0) close(feed);
   ASSERT_TRUE(WIFEXITED(status)) << "ended by signal " << WTERMSIG(status);
   EXPECT_EQ(WEXITSTATUS(status), 128 + c.signal);
-  EXPECT_TRUE(Snapshot(dir.path()) == before) << "a temporary file stayed, or the output changed";
+  EXPECT_TRUE(Snapshot(c.large ? moved : dir) == before)
+      << "a temporary file stayed, or the output changed";
   EXPECT_TRUE(ListDir(aside / "tmp").empty());
   EXPECT_TRUE(ReadFile(aside / "stdout").empty());
 }
