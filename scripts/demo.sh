@@ -3,6 +3,7 @@
 # the main job, end to end.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+scripts/ensure-packages.sh cmake ninja-build g++
 cmake -S . -B build -G Ninja >/dev/null
 cmake --build build --target pellfold_host >/dev/null
 input=${1:-README.md}
