@@ -1,7 +1,8 @@
 // Progress on standard error for long work: percent done of the total size,
 // rate and time left, on one line that is rewritten in place and erased at
-// the end. Shown only when standard error is a terminal and the user did not ask for quiet, and only
-// once the work has taken half a second, so short runs print nothing.
+// the end. Shown only when standard error is a terminal and the user did not
+// ask for quiet, and only once the work has taken half a second, so short
+// runs print nothing.
 #pragma once
 
 #include <chrono>
