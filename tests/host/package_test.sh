@@ -46,10 +46,9 @@ for name in libpellfold1 libpellfold-dev pellfold; do
     sed -E 's/PellfoldTargets-[a-z]+\.cmake$/PellfoldTargets-BUILDTYPE.cmake/' | sort > "$tmp/has"
   expected "$name" | sort | diff -u - "$tmp/has" >&2 || fail "$name: contents differ"
 
-  field() { dpkg-deb -f "$deb" "$1"; }
-  [ "$(field Package)" = "$name" ] || fail "$name: package name"
-  [ "$(field Version)" = "$version" ] || fail "$name: version"
-  [ "$(field Maintainer)" = "$maintainer" ] || fail "$name: maintainer"
+  [ "$(dpkg-deb -f "$deb" Package)" = "$name" ] || fail "$name: package name"
+  [ "$(dpkg-deb -f "$deb" Version)" = "$version" ] || fail "$name: version"
+  [ "$(dpkg-deb -f "$deb" Maintainer)" = "$maintainer" ] || fail "$name: maintainer"
   # Control files: shlibs, symbols and an ldconfig trigger for the library,
   # and no maintainer scripts anywhere.
   dpkg-deb -e "$deb" "$tmp/control-$name"
@@ -91,4 +90,4 @@ if command -v lintian >/dev/null; then
 else
   echo "lintian not installed: its check skipped"
 fi
-echo "packages ok: $(cd "$tmp" && ls ./*.deb | tr '\n' ' ')"
+echo "packages ok: ${debs[*]##*/}"
