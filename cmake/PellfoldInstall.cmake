@@ -82,14 +82,13 @@ add_custom_command(
 add_custom_target(pellfold_debian_changelog ALL DEPENDS ${PELLFOLD_DEB_DIR}/changelog.Debian.gz)
 
 set(CPACK_COMPONENTS_ALL library development program)
+set(CPACK_DEBIAN_LIBRARY_PACKAGE_NAME libpellfold1)
+set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_NAME libpellfold-dev)
+set(CPACK_DEBIAN_PROGRAM_PACKAGE_NAME pellfold)
 foreach(component IN LISTS CPACK_COMPONENTS_ALL)
-  string(TOUPPER ${component} COMPONENT)
-  set(package_library libpellfold1)
-  set(package_development libpellfold-dev)
-  set(package_program pellfold)
-  set(CPACK_DEBIAN_${COMPONENT}_PACKAGE_NAME ${package_${component}})
+  string(TOUPPER ${component} upper)
   install(FILES ${PELLFOLD_DEB_DIR}/copyright ${PELLFOLD_DEB_DIR}/changelog.Debian.gz
-    DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/${package_${component}}
+    DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/${CPACK_DEBIAN_${upper}_PACKAGE_NAME}
     COMPONENT ${component} EXCLUDE_FROM_ALL)
 endforeach()
 
