@@ -89,8 +89,8 @@ std::string JsonObject(const std::string& name, const Layout& layout) {
          ", \"header_bytes\": " + std::to_string(layout.headerBytes) +
          ", \"body_bytes\": " + std::to_string(layout.bodyBytes) +
          ", \"records_expected\": " + JsonNumberOrNull(hasRecords, layout.recordsExpected) +
-         ", \"records_present\": " + std::to_string(layout.recordsPresent) + ", \"verdict\": \"" +
-         VerdictName(layout.verdict) + "\"" +
+         ", \"records_present\": " + JsonNumberOrNull(acbc, layout.recordsPresent) +
+         ", \"verdict\": \"" + VerdictName(layout.verdict) + "\"" +
          ", \"missing_bytes\": " + std::to_string(layout.missingBytes) +
          ", \"trailing_bytes\": " + std::to_string(layout.trailingBytes) + "}";
 }

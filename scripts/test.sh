@@ -10,19 +10,9 @@ cd "$(dirname "$0")/.."
 
 packages=(cmake ninja-build g++ pkg-config binutils libgtest-dev libgmock-dev
           libbenchmark-dev libssl-dev openssl coreutils
-          util-linux dpkg-dev man-db clang-format
+          util-linux dpkg-dev man-db clang-format lintian
           g++-s390x-linux-gnu qemu-user clang libclang-rt-14-dev)  # setsid/setpriv/prlimit, cpack's .deb, man -l
-missing=()
-for p in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  echo "installing: ${missing[*]}"
-  sudo=""
-  [ "$(id -u)" -eq 0 ] || sudo=sudo
-  $sudo apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
-fi
+scripts/ensure-packages.sh "${packages[@]}"
 
 jobs=$(nproc)
 

@@ -101,7 +101,7 @@ INSTANTIATE_TEST_SUITE_P(
         InspectCase{"LengthOutOfRange", [] { return WithHeader("ACBC 2147483648", 512); },
                     "not an ACBC file", R"(true null 512 512 null 1 "unreadable-length" 0 0)"},
         InspectCase{"NotAcbc", [] { return ToBytes("ACBC"); }, "not an ACBC file",
-                    R"(false null 4 0 null 0 "not-acbc" 0 0)"}),
+                    R"(false null 4 0 null null "not-acbc" 0 0)"}),
     [](const testing::TestParamInfo<InspectCase>& p) { return std::string(p.param.name); });
 
 TEST(InspectFiles, SeveralFilesAnUnreadableOneAndTheExitStatus) {

@@ -144,14 +144,15 @@ TEST_F(Terminal, WithoutATerminalOrPassItFailsAtOnce) {
   EXPECT_TRUE(Snapshot(dir_.path()) == before);
 }
 
-// A progress line: "pellfold: encrypt: FILE: NN% X MiB, Y MiB/s".
+// A progress line: "pellfold: encrypt: FILE: NN% of X MiB, Y MiB/s, M:SS left".
 bool ShowsProgress(const std::string& transcript, const std::string& file) {
   const std::size_t at = transcript.find("\rpellfold: encrypt: " + file + ": ");
   if (at == std::string::npos) return false;
-  const std::size_t percent = transcript.find("% ", at);
+  const std::size_t percent = transcript.find("% of ", at);
   return percent != std::string::npos && std::isdigit(transcript[percent - 1]) != 0 &&
          transcript.find(" MiB, ", percent) != std::string::npos &&
-         transcript.find(" MiB/s", percent) != std::string::npos;
+         transcript.find(" MiB/s, 0:0", percent) != std::string::npos &&
+         transcript.find(" left", percent) != std::string::npos;
 }
 
 // Progress shows on a terminal once the work takes a while, and never with
