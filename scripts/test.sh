@@ -161,8 +161,9 @@ EOF
     > "$dir/clang-tidy.log" 2>&1 || status=1
   # The findings once each, without the colour codes run-clang-tidy adds.
   sed 's/\x1b\[[0-9;]*m//g' "$dir/clang-tidy.log" | grep -E '^/.*(warning|error):' | sort -u || true
-  # useStlAlgorithm: a loop that returns at its first match reads as well as
-  # std::find_if; a style preference, not a defect.
+  # missingIncludeSystem: system headers are not analysed, cppcheck knows
+  # the standard library itself. useStlAlgorithm: a loop that returns at its
+  # first match reads as well as std::find_if; a style preference, not a defect.
   cppcheck --project="$dir/compile_commands.json" --enable=warning,style,performance,portability \
     --suppress=missingIncludeSystem --suppress=useStlAlgorithm --inline-suppr \
     --error-exitcode=1 -q -j "$jobs" || status=1
