@@ -326,7 +326,7 @@ void DecryptOne(const Job& job, const Settings& settings, CallPassword* callPass
   // The header decides whether there is anything to do, before any output
   // exists.
   EncryptedInput file(job.input);
-  InputFile& input = file.input;
+  const InputFile& input = file.input;
   OutputFile output(job.output, settings.force, input.stream(), input.outputMode(),
                     /*deferUntilCommit=*/true);
   file.Measure(settings.salvage);

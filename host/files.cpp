@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <vector>
@@ -76,9 +77,13 @@ std::string RandomSuffix() {
   static const char kLetters[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
   unsigned char random[8] = {};
   if (getrandom(random, sizeof random, 0) != static_cast<ssize_t>(sizeof random)) {
-    const auto seed = static_cast<unsigned>(getpid()) ^ static_cast<unsigned>(std::rand());
+    // No kernel randomness: the name only has to differ from the ones tried
+    // before it (O_EXCL refuses a collision), so the clock and pid do.
+    const auto seed =
+        static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count()) ^
+        (static_cast<std::uint64_t>(getpid()) << 40u);
     for (std::size_t i = 0; i < sizeof random; ++i) {
-      random[i] = static_cast<unsigned char>(seed >> (i % 4 * 8));
+      random[i] = static_cast<unsigned char>(seed >> (i * 8));
     }
   }
   std::string suffix;
@@ -278,14 +283,15 @@ void OutputFile::CreateTemporary() {
   std::string stem = base_;
   if (stem.size() > kMaxTemporaryStem) stem.resize(kMaxTemporaryStem);
   int fd = -1;
-  std::string name;
+  std::string candidate;
   for (int attempt = 0; attempt < kTemporaryAttempts; ++attempt) {
-    name = "." + stem + ".pellfold-" + RandomSuffix();
+    candidate = "." + stem + ".pellfold-" + RandomSuffix();
     const SignalBlock block;
-    fd = openat(dirFd_, name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    fd =
+        openat(dirFd_, candidate.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd >= 0) {
-      if (!SetCleanupPath(dirFd_, name.c_str())) {
-        unlinkat(dirFd_, name.c_str(), 0);
+      if (!SetCleanupPath(dirFd_, candidate.c_str())) {
+        unlinkat(dirFd_, candidate.c_str(), 0);
         close(fd);
         fd = -1;
         errno = ENAMETOOLONG;
@@ -295,7 +301,7 @@ void OutputFile::CreateTemporary() {
     if (errno != EEXIST) break;
   }
   if (fd < 0) throw FileError(name_, errno);
-  temporary_ = name;
+  temporary_ = candidate;
   // The output's mode before any data is in the file.
   if (fchmod(fd, mode_) != 0) {
     const int error = errno;

@@ -2,6 +2,7 @@
 // as coreutils md5sum and sha256sum print them (also in their BSD --tag
 // form), so that their output can be compared or checked with those tools;
 // --check reads such lists, its own and theirs, and verifies the files.
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -196,10 +197,9 @@ bool IsBlank(char c) {
 }
 
 bool IsHex(std::string_view text) {
-  for (const char c : text) {
-    if ((c < '0' || c > '9') && (c < 'a' || c > 'f') && (c < 'A' || c > 'F')) return false;
-  }
-  return true;
+  return std::ranges::all_of(text, [](char c) {
+    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+  });
 }
 
 // One line of a digest list, read as md5sum -c reads it: the plain form

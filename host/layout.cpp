@@ -100,7 +100,7 @@ std::string DescribeVerdict(const Layout& layout) {
     case Verdict::kNegativeLength: return "negative length";
     // A header the library cannot read a length from is not ACBC to any
     // reader: the same words as a wrong magic.
-    case Verdict::kUnreadableLength: return "not an ACBC file";
+    case Verdict::kUnreadableLength:
     case Verdict::kNotAcbc: return "not an ACBC file";
   }
   return "unknown";

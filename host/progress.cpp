@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <cmath>
 #include <cstdio>
 
 namespace pellfold::host {
@@ -19,7 +20,7 @@ std::string Mebibytes(double bytes) {
 
 // "M:SS", or "H:MM:SS" from an hour on.
 std::string Duration(double seconds) {
-  const auto whole = static_cast<long long>(seconds + 0.5);
+  const auto whole = std::llround(seconds);
   char text[32];
   if (whole >= 3600) {
     std::snprintf(text, sizeof text, "%lld:%02lld:%02lld", whole / 3600, whole / 60 % 60,

@@ -145,10 +145,16 @@ int RunInspect(const std::vector<std::string>& argv) {
       const std::string reason = failure.message.rfind(prefix, 0) == 0
                                      ? failure.message.substr(prefix.size())
                                      : failure.message;
-      line = "{\"file\": " + JsonString(path) +
-             ", \"verdict\": \"error\", \"error\": " + JsonString(reason) + "}";
+      line = "{\"file\": ";
+      line += JsonString(path);
+      line += ", \"verdict\": \"error\", \"error\": ";
+      line += JsonString(reason);
+      line += '}';
     }
-    if (json) line = "  " + line + (i + 1 < parsed.operands.size() ? "," : "");
+    if (json) {
+      line.insert(0, "  ");
+      if (i + 1 < parsed.operands.size()) line += ',';
+    }
     line += '\n';
     std::fputs(line.c_str(), stdout);
   }

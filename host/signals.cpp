@@ -41,7 +41,7 @@ extern "C" void OnTerminatingSignal(int signal) {
 // Ctrl-Z: the shell the user returns to gets a terminal that echoes. The
 // process then stops with SIGSTOP, which (unlike a re-raised SIGTSTP) stops
 // it whatever its process group.
-extern "C" void OnStop(int) {
+extern "C" void OnStop(int /*signal*/) {
   const int saved = errno;
   if (gTerminalFd >= 0) {
     tcsetattr(gTerminalFd, TCSANOW, &gTerminalSaved);
@@ -53,7 +53,7 @@ extern "C" void OnStop(int) {
 
 // Back from a stop (after Ctrl-Z, SIGSTOP or anything else): echo goes off
 // again before the prompt shows, so nothing typed after it can be echoed.
-extern "C" void OnContinue(int) {
+extern "C" void OnContinue(int /*signal*/) {
   const int saved = errno;
   if (gTerminalFd >= 0) {
     tcsetattr(gTerminalFd, TCSANOW, &gTerminalQuiet);
