@@ -53,13 +53,13 @@ static char16_t* Widen(const char* text) {
 
 int main(int argc, char** argv) {
   if (argc != 5 || (strcmp(argv[1], "encrypt") != 0 && strcmp(argv[1], "decrypt") != 0)) {
-    fprintf(stderr, "usage: %s encrypt|decrypt INPUT OUTPUT PASSWORD\n", argv[0]);
+    (void)fprintf(stderr, "usage: %s encrypt|decrypt INPUT OUTPUT PASSWORD\n", argv[0]);
     return 2;
   }
   const char* library = getenv("PELLFOLD_LIBRARY");
   void* handle = dlopen(library != NULL ? library : "libpellfold.so.1", RTLD_NOW | RTLD_LOCAL);
   if (handle == NULL) {
-    fprintf(stderr, "%s: %s\n", argv[0], dlerror());
+    (void)fprintf(stderr, "%s: %s\n", argv[0], dlerror());
     return 3;
   }
   const int encrypt = strcmp(argv[1], "encrypt") == 0;
@@ -68,14 +68,14 @@ int main(int argc, char** argv) {
   /* POSIX guarantees that a function pointer survives the trip through void *. */
   *(void**)&fn = dlsym(handle, name);
   if (fn == NULL) {
-    fprintf(stderr, "%s: %s not found: %s\n", argv[0], name, dlerror());
+    (void)fprintf(stderr, "%s: %s not found: %s\n", argv[0], name, dlerror());
     return 3;
   }
   char16_t* input = Widen(argv[2]);
   char16_t* output = Widen(argv[3]);
   char16_t* password = Widen(argv[4]);
   if (input == NULL || output == NULL || password == NULL) {
-    fprintf(stderr, "%s: out of memory\n", argv[0]);
+    (void)fprintf(stderr, "%s: out of memory\n", argv[0]);
     return 3;
   }
   const int32_t result = fn(input, output, password);

@@ -20,16 +20,16 @@ void PrintLine(const std::string& text) {
   std::fputs(line.c_str(), stderr);
 }
 
-const OptionSpec* FindLong(const std::vector<OptionSpec>& specs, std::string_view name) {
-  for (const auto& spec : specs) {
-    if (name == spec.longName) return &spec;
+const OptionDef* FindLong(const std::vector<OptionDef>& defs, std::string_view name) {
+  for (const auto& def : defs) {
+    if (name == def.longName) return &def;
   }
   return nullptr;
 }
 
-const OptionSpec* FindShort(const std::vector<OptionSpec>& specs, char name) {
-  for (const auto& spec : specs) {
-    if (spec.shortName != 0 && spec.shortName == name) return &spec;
+const OptionDef* FindShort(const std::vector<OptionDef>& defs, char name) {
+  for (const auto& def : defs) {
+    if (def.shortName != 0 && def.shortName == name) return &def;
   }
   return nullptr;
 }
@@ -78,7 +78,14 @@ const std::string* ParsedArgs::Value(std::string_view name) const {
   return found;
 }
 
-ParsedArgs ParseArgs(const std::vector<std::string>& args, const std::vector<OptionSpec>& specs) {
+const std::string* ParsedArgs::Single(std::string_view name) const {
+  int count = 0;
+  for (const auto& option : options) count += option.name == name ? 1 : 0;
+  if (count > 1) throw UsageError{"option '--" + std::string(name) + "' given more than once"};
+  return Value(name);
+}
+
+ParsedArgs ParseArgs(const std::vector<std::string>& args, const std::vector<OptionDef>& defs) {
   ParsedArgs parsed;
   for (std::size_t i = 0; i < args.size(); ++i) {
     const std::string& arg = args[i];
@@ -94,17 +101,17 @@ ParsedArgs ParseArgs(const std::vector<std::string>& args, const std::vector<Opt
     if (arg[1] == '-') {
       const std::size_t equals = arg.find('=');
       const std::string name = arg.substr(2, equals == std::string::npos ? equals : equals - 2);
-      const OptionSpec* spec = FindLong(specs, name);
-      if (spec == nullptr) throw UsageError{"unrecognized option '--" + name + "'"};
-      if (!spec->takesValue) {
+      const OptionDef* def = FindLong(defs, name);
+      if (def == nullptr) throw UsageError{"unrecognized option '--" + name + "'"};
+      if (!def->takesValue) {
         if (equals != std::string::npos) {
           throw UsageError{"option '--" + name + "' does not take a value"};
         }
-        parsed.options.push_back({spec->longName, ""});
+        parsed.options.push_back({def->longName, ""});
       } else if (equals != std::string::npos) {
-        parsed.options.push_back({spec->longName, arg.substr(equals + 1)});
+        parsed.options.push_back({def->longName, arg.substr(equals + 1)});
       } else if (i + 1 < args.size()) {
-        parsed.options.push_back({spec->longName, args[++i]});
+        parsed.options.push_back({def->longName, args[++i]});
       } else {
         throw UsageError{"option '--" + name + "' needs a value"};
       }
@@ -113,16 +120,16 @@ ParsedArgs ParseArgs(const std::vector<std::string>& args, const std::vector<Opt
     // One or more bundled short options; a value-taking one ends the bundle
     // and takes the rest of the word or the next word.
     for (std::size_t k = 1; k < arg.size(); ++k) {
-      const OptionSpec* spec = FindShort(specs, arg[k]);
-      if (spec == nullptr) throw UsageError{std::string("invalid option -- '") + arg[k] + "'"};
-      if (!spec->takesValue) {
-        parsed.options.push_back({spec->longName, ""});
+      const OptionDef* def = FindShort(defs, arg[k]);
+      if (def == nullptr) throw UsageError{std::string("invalid option -- '") + arg[k] + "'"};
+      if (!def->takesValue) {
+        parsed.options.push_back({def->longName, ""});
         continue;
       }
       if (k + 1 < arg.size()) {
-        parsed.options.push_back({spec->longName, arg.substr(k + 1)});
+        parsed.options.push_back({def->longName, arg.substr(k + 1)});
       } else if (i + 1 < args.size()) {
-        parsed.options.push_back({spec->longName, args[++i]});
+        parsed.options.push_back({def->longName, args[++i]});
       } else {
         throw UsageError{std::string("option '-") + arg[k] + "' needs a value"};
       }

@@ -53,7 +53,7 @@ std::string OutputName(const std::string& path);
 // One option a command accepts. A value-taking option is given as
 // "--name VALUE", "--name=VALUE" or "-x VALUE"; flags as "--name" or "-x",
 // and short flags may be bundled ("-fq").
-struct OptionSpec {
+struct OptionDef {
   const char* longName;
   char shortName;  // 0 when the option has no short form
   bool takesValue;
@@ -71,11 +71,14 @@ struct ParsedArgs {
   bool Has(std::string_view name) const;
   // The last value given for the option, or nullptr when it was not given.
   const std::string* Value(std::string_view name) const;
+  // The value of an option that may be given at most once; throws
+  // UsageError when it was given more than once.
+  const std::string* Single(std::string_view name) const;
 };
 
 // Parses args (the words after the command name). Options and operands may
 // be mixed. Throws UsageError for an unknown option or a missing value.
-ParsedArgs ParseArgs(const std::vector<std::string>& args, const std::vector<OptionSpec>& specs);
+ParsedArgs ParseArgs(const std::vector<std::string>& args, const std::vector<OptionDef>& defs);
 
 // Prints text to standard output (a command's --help) and fails if that
 // output cannot be written.

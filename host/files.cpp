@@ -2,10 +2,12 @@
 
 #include <fcntl.h>
 #include <limits.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <vector>
@@ -16,20 +18,22 @@
 namespace pellfold::host {
 namespace {
 
-constexpr std::size_t kCopyChunk = 1 << 16;
-// Room left in a temporary name for the ".", the suffix and mkstemp's XXXXXX.
+// Large chunks for the spool and copy steps: few system calls per byte, and
+// memory bounded whatever the size of the data.
+constexpr std::size_t kCopyChunk = 1 << 20;
+// Room left in a temporary name for the ".", the suffix and its letters.
 constexpr std::size_t kMaxTemporaryStem = 200;
+constexpr int kTemporaryAttempts = 100;
 
 std::string TemporaryDirectory() {
   const char* dir = std::getenv("TMPDIR");
   return dir != nullptr && *dir != '\0' ? dir : "/tmp";
 }
 
-// Permissions of a newly created file under the current umask.
-mode_t NewFileMode() {
+mode_t CurrentUmask() {
   const mode_t mask = umask(0);
   umask(mask);
-  return static_cast<mode_t>(0666 & ~mask);
+  return mask;
 }
 
 std::string DirectoryOf(const std::string& path) {
@@ -51,26 +55,40 @@ bool SameFile(const struct stat& a, const struct stat& b) {
   return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
-// Copies everything left in `from` to `to`; the caller checks both error
-// indicators.
-std::int64_t Copy(std::FILE* from, std::FILE* to) {
-  std::vector<char> buffer(kCopyChunk);
-  std::int64_t total = 0;
+// A chunk buffer that is wiped when done: it may hold plaintext.
+struct ChunkBuffer {
+  std::vector<char> bytes = std::vector<char>(kCopyChunk);
+  ~ChunkBuffer() { explicit_bzero(bytes.data(), bytes.size()); }
+};
+
+// Copies everything left in `from` to `to`. Returns 0, or errno of the
+// failed write; the caller checks `from` for a read error.
+int Copy(std::FILE* from, std::FILE* to) {
+  ChunkBuffer buffer;
   for (;;) {
-    const std::size_t got = std::fread(buffer.data(), 1, buffer.size(), from);
-    if (got == 0) break;
-    if (std::fwrite(buffer.data(), 1, got, to) != got) break;
-    total += static_cast<std::int64_t>(got);
+    const std::size_t got = std::fread(buffer.bytes.data(), 1, buffer.bytes.size(), from);
+    if (got == 0) return 0;
+    if (std::fwrite(buffer.bytes.data(), 1, got, to) != got) return errno != 0 ? errno : EIO;
   }
-  return total;
 }
 
-// Makes a rename reach the disk as well as the data it moved.
-void SyncDirectory(const std::string& dir) {
-  const int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return;
-  fsync(fd);  // some file systems cannot sync a directory; that costs nothing here
-  close(fd);
+// Letters for a temporary name that nobody can guess ahead of time.
+std::string RandomSuffix() {
+  static const char kLetters[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+  unsigned char random[8] = {};
+  if (getrandom(random, sizeof random, 0) != static_cast<ssize_t>(sizeof random)) {
+    // No kernel randomness: the name only has to differ from the ones tried
+    // before it (O_EXCL refuses a collision), so the clock and pid do.
+    const auto seed =
+        static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count()) ^
+        (static_cast<std::uint64_t>(getpid()) << 40u);
+    for (std::size_t i = 0; i < sizeof random; ++i) {
+      random[i] = static_cast<unsigned char>(seed >> (i * 8));
+    }
+  }
+  std::string suffix;
+  for (const unsigned char r : random) suffix += kLetters[r % (sizeof kLetters - 1)];
+  return suffix;
 }
 
 }  // namespace
@@ -115,7 +133,13 @@ InputFile::InputFile(const std::string& path) : name_(InputName(path)) {
     if (fd != 0) close(fd);
     throw FileError(name_, EISDIR);
   }
-  if (S_ISREG(st.st_mode)) regularSize_ = st.st_size;
+  if (S_ISREG(st.st_mode)) {
+    // Standard input may have been read from already.
+    const off_t at = lseek(fd, 0, SEEK_CUR);
+    start_ = at > 0 ? at : 0;
+    regularSize_ = st.st_size > start_ ? st.st_size - start_ : 0;
+    outputMode_ = static_cast<mode_t>(st.st_mode & 0666);
+  }
   if (stream_ == nullptr) {
     stream_ = fdopen(fd, "rb");
     if (stream_ == nullptr) {
@@ -131,21 +155,30 @@ InputFile::~InputFile() {
   if (owned_) std::fclose(stream_);
 }
 
-void InputFile::SpoolToPrivateFile(std::int64_t limit) {
+std::int64_t InputFile::CurrentSize() const {
+  struct stat st {};
+  if (fstat(fileno(stream_), &st) != 0 || !S_ISREG(st.st_mode)) return -1;
+  return st.st_size > start_ ? st.st_size - start_ : 0;
+}
+
+void InputFile::SpoolToPrivateFile(std::int64_t limit, std::int64_t keep) {
   std::FILE* copy = OpenPrivateTempFile();
-  std::vector<char> buffer(kCopyChunk);
+  ChunkBuffer buffer;
   std::int64_t total = 0;
   int readError = 0;
   int writeError = 0;
   for (;;) {
-    const std::size_t got = std::fread(buffer.data(), 1, buffer.size(), stream_);
+    const std::size_t got = std::fread(buffer.bytes.data(), 1, buffer.bytes.size(), stream_);
     if (got == 0) {
       if (std::ferror(stream_)) readError = errno;
       break;
     }
+    const std::int64_t room = keep > total ? keep - total : 0;
+    const std::size_t store =
+        room < static_cast<std::int64_t>(got) ? static_cast<std::size_t>(room) : got;
     total += static_cast<std::int64_t>(got);
     if (total > limit) break;
-    if (std::fwrite(buffer.data(), 1, got, copy) != got) {
+    if (store > 0 && std::fwrite(buffer.bytes.data(), 1, store, copy) != store) {
       writeError = errno;
       break;
     }
@@ -166,13 +199,16 @@ void InputFile::SpoolToPrivateFile(std::int64_t limit) {
   stream_ = copy;
   owned_ = true;
   regularSize_ = total;
+  start_ = 0;
 }
 
-OutputFile::OutputFile(const std::string& path, bool force, std::FILE* input, bool deferUntilCommit)
-    : name_(OutputName(path)), force_(force) {
+OutputFile::OutputFile(const std::string& path, bool force, std::FILE* input, mode_t inputMode,
+                       bool deferUntilCommit)
+    : name_(OutputName(path)), defer_(deferUntilCommit), force_(force) {
   struct stat in {};
   const bool haveInput = fstat(fileno(input), &in) == 0;
   struct stat st {};
+  std::string target;
   if (path == "-") {
     kind_ = Kind::kInPlace;
     destination_ = stdout;
@@ -190,8 +226,7 @@ OutputFile::OutputFile(const std::string& path, bool force, std::FILE* input, bo
       // it points at is replaced and the link stays.
       char resolved[PATH_MAX];
       if (realpath(path.c_str(), resolved) == nullptr) throw FileError(name_, errno);
-      target_ = resolved;
-      mode_ = static_cast<int>(st.st_mode & 07777);
+      target = resolved;
     } else {
       // /dev/null, a FIFO, a device: nothing to replace, write to it.
       kind_ = Kind::kInPlace;
@@ -206,42 +241,74 @@ OutputFile::OutputFile(const std::string& path, bool force, std::FILE* input, bo
       ownsDestination_ = true;
     }
   } else if (errno == ENOENT) {
-    target_ = path;
-    mode_ = static_cast<int>(NewFileMode());
+    target = path;
   } else {
     throw FileError(name_, errno);
   }
 
-  if (kind_ == Kind::kReplace) {
-    CreateTemporary();
-  } else {
+  if (kind_ == Kind::kInPlace) {
     terminal_ = isatty(fileno(destination_)) != 0;
-    stream_ = deferUntilCommit ? OpenPrivateTempFile() : destination_;
+    return;
+  }
+  // Never the old file's mode: a replaced setuid file must not lend its
+  // bits to new content, and the input decides who may read its contents.
+  mode_ = static_cast<mode_t>(inputMode & 0666 & ~CurrentUmask());
+  base_ = BaseOf(target);
+  dirFd_ = open(DirectoryOf(target).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dirFd_ < 0) throw FileError(name_, errno);
+  // Refused now rather than after the password is asked for.
+  if (faccessat(dirFd_, ".", W_OK | X_OK, AT_EACCESS) != 0) {
+    const int error = errno;
+    close(dirFd_);
+    dirFd_ = -1;
+    throw FileError(name_, error);
   }
 }
 
 OutputFile::~OutputFile() {
   Discard();
   if (ownsDestination_ && destination_ != nullptr) std::fclose(destination_);
+  if (dirFd_ >= 0) close(dirFd_);
+}
+
+void OutputFile::Open() {
+  if (kind_ == Kind::kReplace) {
+    CreateTemporary();
+  } else {
+    stream_ = defer_ ? OpenPrivateTempFile() : destination_;
+  }
 }
 
 void OutputFile::CreateTemporary() {
-  std::string stem = BaseOf(target_);
+  std::string stem = base_;
   if (stem.size() > kMaxTemporaryStem) stem.resize(kMaxTemporaryStem);
-  std::string path = DirectoryOf(target_) + "/." + stem + ".pellfold-XXXXXX";
   int fd = -1;
-  {
+  std::string candidate;
+  for (int attempt = 0; attempt < kTemporaryAttempts; ++attempt) {
+    candidate = "." + stem + ".pellfold-" + RandomSuffix();
     const SignalBlock block;
-    fd = mkostemp(path.data(), O_CLOEXEC);
-    if (fd >= 0 && !SetCleanupPath(path.c_str())) {
-      unlink(path.c_str());
-      close(fd);
-      fd = -1;
-      errno = ENAMETOOLONG;
+    fd =
+        openat(dirFd_, candidate.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd >= 0) {
+      if (!SetCleanupPath(dirFd_, candidate.c_str())) {
+        unlinkat(dirFd_, candidate.c_str(), 0);
+        close(fd);
+        fd = -1;
+        errno = ENAMETOOLONG;
+      }
+      break;
     }
+    if (errno != EEXIST) break;
   }
   if (fd < 0) throw FileError(name_, errno);
-  temporary_ = path;
+  temporary_ = candidate;
+  // The output's mode before any data is in the file.
+  if (fchmod(fd, mode_) != 0) {
+    const int error = errno;
+    close(fd);
+    Discard();
+    throw FileError(name_, error);
+  }
   stream_ = fdopen(fd, "wb");
   if (stream_ == nullptr) {
     const int error = errno;
@@ -256,10 +323,11 @@ void OutputFile::CopyOut() {
     throw Failure{"temporary copy of " + name_ + ": " + std::strerror(errno)};
   }
   std::rewind(stream_);
-  Copy(stream_, destination_);
+  const int writeError = Copy(stream_, destination_);
   if (std::ferror(stream_)) {
     throw Failure{"temporary copy of " + name_ + ": " + std::strerror(errno)};
   }
+  if (writeError != 0) throw WriteError(name_, writeError);
 }
 
 void OutputFile::Commit() {
@@ -269,8 +337,9 @@ void OutputFile::Commit() {
       std::fclose(stream_);
     }
     stream_ = nullptr;
+    errno = 0;
     if (std::ferror(destination_) || std::fflush(destination_) != 0) {
-      throw WriteError(name_, errno);
+      throw WriteError(name_, errno != 0 ? errno : EIO);
     }
     if (ownsDestination_) {
       const int rc = std::fclose(destination_);
@@ -283,7 +352,7 @@ void OutputFile::Commit() {
   // Everything must be on the disk before the name points at it, or a crash
   // right after the rename could leave an empty or partial file under it.
   const int fd = fileno(stream_);
-  if (std::fflush(stream_) != 0 || fchmod(fd, static_cast<mode_t>(mode_)) != 0 || fsync(fd) != 0) {
+  if (std::fflush(stream_) != 0 || fsync(fd) != 0) {
     const int error = errno;
     Discard();
     throw WriteError(name_, error);
@@ -301,18 +370,18 @@ void OutputFile::Commit() {
     const SignalBlock block;
     int moved = 0;
     if (force_) {
-      moved = std::rename(temporary_.c_str(), target_.c_str());
+      moved = renameat(dirFd_, temporary_.c_str(), dirFd_, base_.c_str());
     } else {
       // Never replace a file that appeared since the check.
-      moved = renameat2(AT_FDCWD, temporary_.c_str(), AT_FDCWD, target_.c_str(), RENAME_NOREPLACE);
+      moved = renameat2(dirFd_, temporary_.c_str(), dirFd_, base_.c_str(), RENAME_NOREPLACE);
       if (moved != 0 && (errno == EINVAL || errno == ENOSYS)) {
         // The file system cannot do that: a hard link fails the same way.
-        moved = link(temporary_.c_str(), target_.c_str());
-        if (moved == 0) unlink(temporary_.c_str());
+        moved = linkat(dirFd_, temporary_.c_str(), dirFd_, base_.c_str(), 0);
+        if (moved == 0) unlinkat(dirFd_, temporary_.c_str(), 0);
       }
     }
     if (moved == 0) {
-      SetCleanupPath(nullptr);
+      SetCleanupPath(-1, nullptr);
       temporary_.clear();
     } else {
       error = errno;
@@ -323,7 +392,12 @@ void OutputFile::Commit() {
     if (error == EEXIST) throw FileFailure(name_, "file exists (use --force to overwrite)");
     throw FileError(name_, error);
   }
-  SyncDirectory(DirectoryOf(target_));
+  // The rename reaches the disk too. Some file systems cannot sync a
+  // directory at all (EINVAL); any other failure is the user's to know.
+  if (fsync(dirFd_) != 0 && errno != EINVAL && errno != EROFS) {
+    throw FileFailure(name_, std::string("written, but its directory could not be synced: ") +
+                                 std::strerror(errno));
+  }
 }
 
 void OutputFile::Discard() {
@@ -333,9 +407,16 @@ void OutputFile::Discard() {
       stream_ = nullptr;
     }
     if (!temporary_.empty()) {
-      const SignalBlock block;
-      unlink(temporary_.c_str());
-      SetCleanupPath(nullptr);
+      int error = 0;
+      {
+        const SignalBlock block;
+        if (unlinkat(dirFd_, temporary_.c_str(), 0) != 0 && errno != ENOENT) error = errno;
+        SetCleanupPath(-1, nullptr);
+      }
+      if (error != 0) {
+        Complain(name_ + ": cannot remove the temporary file " + temporary_ + ": " +
+                 std::strerror(error));
+      }
       temporary_.clear();
     }
   } else if (stream_ != nullptr && stream_ != destination_) {

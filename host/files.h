@@ -2,6 +2,8 @@
 // ever left under the output's name, and nothing the user had is lost.
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstdint>
 #include <cstdio>
 #include <string>
@@ -21,20 +23,31 @@ class InputFile {
 
   std::FILE* stream() const { return stream_; }
   const std::string& name() const { return name_; }  // for messages
-  // The size of a regular file, or -1 for a pipe, terminal or device.
+  // The bytes left in a regular file from where reading starts, or -1 for a
+  // pipe, terminal or device.
   std::int64_t regularSize() const { return regularSize_; }
+  // The same, taken again now: differs from regularSize() when the file
+  // grew or shrank meanwhile.
+  std::int64_t CurrentSize() const;
+  // The permission bits an output made from this input may have at most:
+  // a regular file's read and write bits, else 0666.
+  mode_t outputMode() const { return outputMode_; }
 
-  // Replaces the stream with a private copy of everything that is left in
-  // it: an unlinked mode-0600 file under $TMPDIR (or /tmp), so that nothing
-  // is left behind whatever happens. Stops with a Failure once the copy
-  // reaches limit bytes. Used to learn the length of a pipe's content.
-  void SpoolToPrivateFile(std::int64_t limit);
+  // Replaces the stream with a private copy of what is left in it: an
+  // unlinked mode-0600 file under $TMPDIR (or /tmp), so that nothing is left
+  // behind whatever happens. Used to learn the length of a pipe's content.
+  // The first `keep` bytes are copied; the rest is read and counted only
+  // (regularSize() is the whole count). Stops with a Failure once the count
+  // passes `limit`.
+  void SpoolToPrivateFile(std::int64_t limit, std::int64_t keep);
 
  private:
   std::string name_;
   std::FILE* stream_ = nullptr;
   bool owned_ = false;
   std::int64_t regularSize_ = -1;
+  std::int64_t start_ = 0;  // where reading starts in a regular file
+  mode_t outputMode_ = 0666;
 };
 
 // Creates a private (mode 0600) temporary file under $TMPDIR (or /tmp) and
@@ -45,11 +58,16 @@ std::FILE* OpenPrivateTempFile();
 //
 // - A regular file (the usual case): the output is written to a new
 //   temporary file in the output's directory, and only Commit() moves it
-//   into place (after flushing it to disk), with the permissions a new file
-//   gets, or those of the file it replaces. Until then an existing output
-//   is untouched; a failure, an exception or SIGINT/SIGTERM removes the
-//   temporary file. Without `force` an existing output is refused, both
-//   here and again at the rename (which never replaces a file that appeared
+//   into place (after flushing it and then the directory to disk). The
+//   temporary file is created with mode 0600 and takes the output's mode,
+//   the input's permission bits & 0666 & ~umask, before any data is written:
+//   an output is never more readable than its input and never setuid,
+//   setgid or sticky. The directory is held open, and the temporary file is
+//   created, renamed and removed relative to it, so that a directory moved
+//   meanwhile cannot strand it. Until Commit() an existing output is
+//   untouched; a failure, an exception or a terminating signal removes the
+//   temporary file. Without `force` an existing output is refused, both here
+//   and again at the rename (which never replaces a file that appeared
 //   meanwhile).
 // - Standard output ("-") or an existing non-regular file (/dev/null, a
 //   FIFO, a device): written in place. With `deferUntilCommit` the result is
@@ -57,13 +75,20 @@ std::FILE* OpenPrivateTempFile();
 //   Commit(), so that a failure writes nothing at all there.
 //
 // The output is refused when it is the same file as the input (same device
-// and inode) or a directory.
+// and inode) or a directory, and when its directory cannot be written.
 class OutputFile {
  public:
-  OutputFile(const std::string& path, bool force, std::FILE* input, bool deferUntilCommit);
+  // Checks the output; creates nothing. `inputMode` is the input's
+  // InputFile::outputMode().
+  OutputFile(const std::string& path, bool force, std::FILE* input, mode_t inputMode,
+             bool deferUntilCommit);
   ~OutputFile();
   OutputFile(const OutputFile&) = delete;
   OutputFile& operator=(const OutputFile&) = delete;
+
+  // Creates the temporary file (or private copy) that stream() writes to.
+  // Throws Failure.
+  void Open();
 
   std::FILE* stream() const { return stream_; }
   const std::string& name() const { return name_; }
@@ -83,11 +108,13 @@ class OutputFile {
 
   std::string name_;
   Kind kind_ = Kind::kReplace;
-  std::string target_;     // the path that Commit() renames onto (kReplace)
-  std::string temporary_;  // the temporary file while it exists (kReplace)
+  bool defer_ = false;
+  int dirFd_ = -1;         // the output's directory (kReplace)
+  std::string base_;       // the name Commit() renames onto, in dirFd_ (kReplace)
+  std::string temporary_;  // the temporary file's name in dirFd_ while it exists
   bool force_ = false;
   bool terminal_ = false;
-  int mode_ = 0;  // permissions for the committed file (kReplace)
+  mode_t mode_ = 0;  // permissions of the output file (kReplace)
   std::FILE* stream_ = nullptr;
   std::FILE* destination_ = nullptr;  // kInPlace: where the result goes
   bool ownsDestination_ = false;

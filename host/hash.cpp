@@ -1,10 +1,14 @@
 // pellfold hash: the library's MD5, SHA-256 and HMAC-MD5 over files, printed
-// as coreutils md5sum and sha256sum print them, so that their output can be
-// compared or checked with those tools.
+// as coreutils md5sum and sha256sum print them (also in their BSD --tag
+// form), so that their output can be compared or checked with those tools;
+// --check reads such lists, its own and theirs, and verifies the files.
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "cli.h"
@@ -20,25 +24,72 @@ namespace {
 
 constexpr std::size_t kChunk = 1 << 16;
 
-const std::vector<OptionSpec> kOptions = {
-    {"key", 'k', true},
-    {"help", 'h', false},
+const std::vector<OptionDef> kOptions = {
+    {"key", 'k', true},    {"check", 'c', false}, {"tag", 0, false},
+    {"quiet", 'q', false}, {"status", 0, false},  {"help", 'h', false},
 };
 
 const char kHelp[] =
-    "Usage: pellfold hash md5|sha256 [FILE...]\n"
-    "       pellfold hash hmac-md5 --key SOURCE [FILE...]\n"
+    "Usage: pellfold hash md5|sha256 [--tag] [FILE...]\n"
+    "       pellfold hash md5|sha256 --check [--quiet|--status] [FILE...]\n"
+    "       pellfold hash hmac-md5 --key SOURCE [options] [FILE...]\n"
     "\n"
     "Print a digest of each FILE in the format of md5sum and sha256sum: the\n"
     "digest in hex, two spaces, the name. With no FILE, or when FILE is '-',\n"
     "read standard input.\n"
     "\n"
+    "With --check, each FILE is a list of digests in that format or the --tag\n"
+    "one (as md5sum, sha256sum and this command write them); every file listed\n"
+    "is hashed again and reported as 'NAME: OK' or 'NAME: FAILED'. The exit\n"
+    "status is 1 when a digest differs, a listed file cannot be read, or a\n"
+    "list holds no digest line at all.\n"
+    "\n"
     "Options:\n"
     "  -k, --key SOURCE  the HMAC key, hmac-md5 only: pass:TEXT, env:VAR,\n"
     "                    file:PATH, fd:N or stdin (first line, line end removed)\n"
+    "  -c, --check       verify the digests listed in the FILEs\n"
+    "      --tag         print BSD-style lines: 'MD5 (NAME) = DIGEST'\n"
+    "  -q, --quiet       with --check: do not print a line for each good file\n"
+    "      --status      with --check: print nothing, only set the exit status\n"
     "  -h, --help        show this help and exit\n";
 
 enum class Algorithm { kMd5, kSha256, kHmacMd5 };
+
+// The name in --tag lines, and the digest's length in hex.
+const char* TagName(Algorithm algorithm) {
+  switch (algorithm) {
+    case Algorithm::kMd5: return "MD5";
+    case Algorithm::kSha256: return "SHA256";
+    case Algorithm::kHmacMd5: return "HMAC-MD5";
+  }
+  return "";
+}
+
+std::size_t HexLength(Algorithm algorithm) {
+  return algorithm == Algorithm::kSha256 ? 2 * kSHA256DigestSize : 2 * kMD5DigestSize;
+}
+
+// Standard output that cannot be written (a full disk, a closed pipe) ends
+// the command, with the reason; an unreadable input only skips that file.
+struct OutputFailure : Failure {};
+
+OutputFailure OutputError(int error) {
+  return {FileFailure("standard output", std::string("write error: ") + std::strerror(error))};
+}
+
+void Print(const std::string& text) {
+  if (std::fputs(text.c_str(), stdout) == EOF || std::ferror(stdout)) throw OutputError(errno);
+}
+
+void FlushOutput() {
+  if (std::fflush(stdout) != 0 || std::ferror(stdout)) throw OutputError(errno);
+}
+
+// The HMAC key, wiped however the command ends.
+struct Key {
+  std::string bytes;
+  ~Key() { Wipe(&bytes); }
+};
 
 std::string Hex(const std::uint8_t* bytes, std::size_t size) {
   static const char kDigits[] = "0123456789abcdef";
@@ -95,11 +146,10 @@ std::string Digest(Algorithm algorithm, InputFile& input, const std::string& key
   return {};
 }
 
-// A name as md5sum prints it: a name with a backslash, newline or carriage
-// return gets them escaped and the whole line a leading backslash.
-std::string ChecksumLine(const std::string& digest, const std::string& name) {
+// A name as md5sum escapes it: backslash, newline and carriage return as
+// \\, \n and \r. The line that holds an escaped name starts with a backslash.
+std::string Escape(const std::string& name) {
   std::string escaped;
-  bool needsEscape = false;
   for (const char c : name) {
     if (c == '\\') {
       escaped += "\\\\";
@@ -109,11 +159,199 @@ std::string ChecksumLine(const std::string& digest, const std::string& name) {
       escaped += "\\r";
     } else {
       escaped += c;
+    }
+  }
+  return escaped;
+}
+
+// A digest line as md5sum writes it, or as `md5sum --tag` does.
+std::string ChecksumLine(Algorithm algorithm, bool tag, const std::string& digest,
+                         const std::string& name) {
+  const std::string escaped = Escape(name);
+  const std::string flag = escaped.size() != name.size() ? "\\" : "";
+  if (tag) return flag + TagName(algorithm) + " (" + escaped + ") = " + digest + "\n";
+  return flag + digest + "  " + escaped + "\n";
+}
+
+// Undoes Escape(); false for a backslash followed by anything else.
+bool Unescape(std::string_view text, std::string* name) {
+  name->clear();
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] != '\\') {
+      *name += text[i];
       continue;
     }
-    needsEscape = true;
+    if (++i == text.size()) return false;
+    switch (text[i]) {
+      case '\\': *name += '\\'; break;
+      case 'n': *name += '\n'; break;
+      case 'r': *name += '\r'; break;
+      default: return false;
+    }
   }
-  return (needsEscape ? "\\" : "") + digest + "  " + escaped + "\n";
+  return true;
+}
+
+bool IsBlank(char c) {
+  return c == ' ' || c == '\t';
+}
+
+bool IsHex(std::string_view text) {
+  return std::ranges::all_of(text, [](char c) {
+    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+  });
+}
+
+// One line of a digest list, read as md5sum -c reads it: the plain form
+// "DIGEST  NAME" ("DIGEST *NAME" for binary mode, also "DIGEST NAME" when the
+// whole list is written so) or the tag form "ALGORITHM (NAME) = DIGEST",
+// either after a backslash when the name is escaped.
+class ListParser {
+ public:
+  explicit ListParser(Algorithm algorithm) : algorithm_(algorithm) {}
+
+  // False when the line is not a digest line for this algorithm.
+  bool Parse(std::string_view line, std::string* digest, std::string* name) {
+    std::size_t i = 0;
+    while (i < line.size() && IsBlank(line[i])) ++i;
+    const bool escaped = i < line.size() && line[i] == '\\';
+    if (escaped) ++i;
+    line.remove_prefix(i);
+    const std::string_view tag = TagName(algorithm_);
+    if (line.substr(0, tag.size()) == tag)
+      return ParseTagged(line.substr(tag.size()), escaped, digest, name);
+
+    const std::size_t hex = HexLength(algorithm_);
+    if (line.size() < hex + 2 || !IsBlank(line[hex])) return false;
+    *digest = line.substr(0, hex);
+    if (!IsHex(*digest)) return false;
+    std::string_view rest = line.substr(hex + 1);
+    // One blank and a name that starts without ' ' or '*': the list's first
+    // line decides whether that form is allowed, so that a list cannot mix it
+    // with the two-character separator.
+    if (rest.size() == 1 || (rest[0] != ' ' && rest[0] != '*')) {
+      if (singleSeparator_ == kNo) return false;
+      singleSeparator_ = kYes;
+    } else if (singleSeparator_ != kYes) {
+      singleSeparator_ = kNo;
+      rest.remove_prefix(1);
+    }
+    if (escaped) return Unescape(rest, name);
+    *name = rest;
+    return true;
+  }
+
+ private:
+  enum Decision { kUndecided, kYes, kNo };
+
+  bool ParseTagged(std::string_view rest, bool escaped, std::string* digest, std::string* name) {
+    if (!rest.empty() && rest[0] == ' ') rest.remove_prefix(1);
+    if (rest.empty() || rest[0] != '(') return false;
+    rest.remove_prefix(1);
+    // The name ends at the last ')' of the line.
+    const std::size_t close = rest.rfind(')');
+    if (close == std::string_view::npos) return false;
+    const std::string_view rawName = rest.substr(0, close);
+    if (escaped) {
+      if (!Unescape(rawName, name)) return false;
+    } else {
+      *name = rawName;
+    }
+    std::size_t i = close + 1;
+    while (i < rest.size() && IsBlank(rest[i])) ++i;
+    if (i == rest.size() || rest[i] != '=') return false;
+    ++i;
+    while (i < rest.size() && IsBlank(rest[i])) ++i;
+    *digest = rest.substr(i);
+    return digest->size() == HexLength(algorithm_) && IsHex(*digest);
+  }
+
+  Algorithm algorithm_;
+  Decision singleSeparator_ = kUndecided;
+};
+
+std::string Lower(std::string text) {
+  for (char& c : text) {
+    if (c >= 'A' && c <= 'F') c = static_cast<char>(c - 'A' + 'a');
+  }
+  return text;
+}
+
+std::string Plural(std::size_t n, const char* one, const char* many) {
+  return std::to_string(n) + " " + (n == 1 ? one : many);
+}
+
+struct CheckMode {
+  bool quiet = false;   // no line for a good file
+  bool status = false;  // no lines at all, no warnings
+};
+
+// Verifies the files that one digest list names; true when every listed
+// file was read and matched and the list held at least one digest line.
+bool CheckList(Algorithm algorithm, const std::string& listPath, const std::string& key,
+               CheckMode mode) {
+  std::string text;
+  {
+    InputFile list(listPath);
+    ReadAll(list, [&](const std::uint8_t* data, std::uint32_t n) {
+      text.append(reinterpret_cast<const char*>(data), n);
+    });
+  }
+  ListParser parser(algorithm);
+  std::size_t good = 0, misformatted = 0, unreadable = 0, mismatched = 0;
+  std::size_t start = 0;
+  while (start < text.size()) {
+    std::size_t end = text.find('\n', start);
+    if (end == std::string::npos) end = text.size();
+    std::string_view line(text.data() + start, end - start);
+    start = end + 1;
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    if (line.empty() || line[0] == '#') continue;
+    std::string expected, name;
+    if (!parser.Parse(line, &expected, &name)) {
+      ++misformatted;
+      continue;
+    }
+    ++good;
+    // Results name a file as md5sum -c does: escaped only when it holds a
+    // newline.
+    const std::string shown = name.find('\n') != std::string::npos ? "\\" + Escape(name) : name;
+    std::string actual;
+    try {
+      InputFile input(name);
+      actual = Digest(algorithm, input, key);
+    } catch (const Failure& failure) {
+      Complain(failure.message);
+      ++unreadable;
+      if (!mode.status) Print(shown + ": FAILED open or read\n");
+      continue;
+    }
+    const bool match = actual == Lower(expected);
+    if (!match) ++mismatched;
+    if (!mode.status && !(match && mode.quiet)) {
+      Print(shown + (match ? ": OK\n" : ": FAILED\n"));
+    }
+  }
+  FlushOutput();
+  if (good == 0) {
+    Complain(InputName(listPath) + ": no properly formatted checksum lines found");
+    return false;
+  }
+  if (!mode.status) {
+    if (misformatted > 0) {
+      Complain("WARNING: " + Plural(misformatted, "line is", "lines are") +
+               " improperly formatted");
+    }
+    if (unreadable > 0) {
+      Complain("WARNING: " + Plural(unreadable, "listed file", "listed files") +
+               " could not be read");
+    }
+    if (mismatched > 0) {
+      Complain("WARNING: " + Plural(mismatched, "computed checksum", "computed checksums") +
+               " did NOT match");
+    }
+  }
+  return unreadable == 0 && mismatched == 0;
 }
 
 int RunHash(const std::vector<std::string>& argv) {
@@ -149,21 +387,34 @@ int RunHash(const std::vector<std::string>& argv) {
       if (file == "-") throw UsageError{"'--key stdin' cannot be used when hashing standard input"};
     }
   }
-  std::string key = keySpec != nullptr ? ReadSecret(*keySpec, "--key") : std::string();
+  const bool check = parsed.Has("check");
+  const bool tag = parsed.Has("tag");
+  const CheckMode mode{parsed.Has("quiet"), parsed.Has("status")};
+  if (check && tag) throw UsageError{"--tag cannot be used with --check"};
+  if (!check && (mode.quiet || mode.status)) {
+    throw UsageError{std::string(mode.quiet ? "--quiet" : "--status") + " needs --check"};
+  }
+  Key key;
+  if (keySpec != nullptr) key.bytes = ReadSecret(*keySpec, "--key");
 
   bool ok = true;
   for (const auto& file : files) {
     try {
+      if (check) {
+        ok = CheckList(algorithm, file, key.bytes, mode) && ok;
+        continue;
+      }
       InputFile input(file);
-      const std::string line = ChecksumLine(Digest(algorithm, input, key), file);
-      std::fputs(line.c_str(), stdout);
+      Print(ChecksumLine(algorithm, tag, Digest(algorithm, input, key.bytes), file));
+    } catch (const OutputFailure&) {
+      throw;
     } catch (const Failure& failure) {
       // Like md5sum: report the file and go on with the others.
       Complain(failure.message);
       ok = false;
     }
   }
-  Wipe(&key);
+  FlushOutput();
   return ok ? kExitSuccess : kExitFailure;
 }
 

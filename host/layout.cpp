@@ -14,6 +14,33 @@ std::size_t ReadHeaderRecord(std::FILE* input, std::uint8_t* record, int* error)
   return got;
 }
 
+std::int64_t ReadBodyBytes(std::FILE* input, const std::uint8_t* record, std::int64_t headerBytes,
+                           int* error) {
+  *error = 0;
+  const Layout header = Classify(record, headerBytes, 0);
+  std::int64_t needed = 0;
+  if (header.verdict == Verdict::kNegativeLength) {
+    // The verdict is known, but the records present are still told: count
+    // them as far as the largest body any ACBC file can have.
+    needed = (kAcbcMaxLength / kAcbcRecordSize + 1) * kAcbcRecordSize + 1;
+  } else if (header.recordsExpected > 0) {
+    needed = header.recordsExpected * kAcbcRecordSize + 1;
+  }
+  std::int64_t total = 0;
+  char buffer[1 << 15];
+  while (total < needed) {
+    const std::int64_t left = needed - total;
+    const std::size_t want = left < static_cast<std::int64_t>(sizeof buffer)
+                                 ? static_cast<std::size_t>(left)
+                                 : sizeof buffer;
+    const std::size_t got = std::fread(buffer, 1, want, input);
+    total += static_cast<std::int64_t>(got);
+    if (got < want) break;
+  }
+  if (std::ferror(input)) *error = errno;
+  return total;
+}
+
 Layout Classify(const std::uint8_t* record, std::int64_t headerBytes, std::int64_t bodyBytes) {
   Layout layout;
   layout.headerBytes = headerBytes;
@@ -71,7 +98,9 @@ std::string DescribeVerdict(const Layout& layout) {
     case Verdict::kTrailingBytes:
       return "trailing bytes, " + std::to_string(layout.trailingBytes) + " after the last record";
     case Verdict::kNegativeLength: return "negative length";
-    case Verdict::kUnreadableLength: return "unreadable length";
+    // A header the library cannot read a length from is not ACBC to any
+    // reader: the same words as a wrong magic.
+    case Verdict::kUnreadableLength:
     case Verdict::kNotAcbc: return "not an ACBC file";
   }
   return "unknown";

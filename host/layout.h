@@ -15,7 +15,7 @@ enum class Verdict {
   kTruncated,         // fewer bytes than the header's length needs
   kTrailingBytes,     // more bytes than the header's length needs
   kNegativeLength,    // the header records a length below zero
-  kUnreadableLength,  // the magic is there but no usable number follows
+  kUnreadableLength,  // the magic is there but no usable number follows: not ACBC either
   kNotAcbc,           // the first five bytes are not "ACBC "
 };
 
@@ -34,6 +34,15 @@ struct Layout {
 // zero-filled as the library's reader leaves it. Returns the bytes read;
 // *error is errno after a read error, else 0.
 std::size_t ReadHeaderRecord(std::FILE* input, std::uint8_t* record, int* error);
+
+// Reads the bytes after the header record only as far as the verdict needs:
+// none when the header is not ACBC, up to one byte past the records the
+// length needs, and for a negative length as far as the largest body an ACBC
+// file can have; so a source that never ends, like /dev/zero, is not read for
+// ever. Returns the bytes read; *error is
+// errno after a read error, else 0.
+std::int64_t ReadBodyBytes(std::FILE* input, const std::uint8_t* record, std::int64_t headerBytes,
+                           int* error);
 
 // Classifies a file from its header record (zero-filled past headerBytes)
 // and the number of bytes that follow it.

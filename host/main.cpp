@@ -1,7 +1,12 @@
 // pellfold: encrypt, decrypt and inspect ACBC files, and hash files, from the
 // command line. This file dispatches to the subcommands and turns their
 // errors into one line on stderr and a conventional exit status.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <new>
 #include <string>
 #include <vector>
@@ -12,8 +17,8 @@
 namespace pellfold::host {
 namespace {
 
-const CommandInfo* const kCommands[] = {&kEncryptCommand, &kDecryptCommand, &kInspectCommand,
-                                        &kHashCommand};
+const CommandInfo* const kCommands[] = {&kEncryptCommand, &kDecryptCommand, &kVerifyCommand,
+                                        &kInspectCommand, &kHashCommand};
 
 std::string ProgramHelp() {
   std::string text =
@@ -63,6 +68,10 @@ int Dispatch(const std::vector<std::string>& args) {
       PrintHelp(ProgramHelp());
       return kExitSuccess;
     }
+    if (args[1] == "help") {
+      PrintHelp(ProgramHelp());
+      return kExitSuccess;
+    }
     const CommandInfo* command = Find(args[1]);
     if (command == nullptr) throw UsageError{"unknown command '" + args[1] + "'"};
     PrintHelp(command->help);
@@ -96,16 +105,30 @@ int Main(const std::vector<std::string>& args) {
   }
   // Output that never reached standard output is a failure too (a full
   // disk, a closed pipe).
+  errno = 0;
   if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
-    Complain("standard output: write error");
+    Complain(std::string("standard output: write error: ") +
+             std::strerror(errno != 0 ? errno : EIO));
     return kExitFailure;
   }
   return status;
+}
+
+// A descriptor among 0, 1 and 2 that is closed would be handed to the next
+// file opened, and a warning meant for stderr would land in an output file:
+// each closed one gets /dev/null.
+void OpenStandardDescriptors() {
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+    const int opened = open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
+    if (opened != fd) _exit(kExitFailure);  // nothing sane can be done
+  }
 }
 
 }  // namespace
 }  // namespace pellfold::host
 
 int main(int argc, char** argv) {
+  pellfold::host::OpenStandardDescriptors();
   return pellfold::host::Main(std::vector<std::string>(argv + 1, argv + argc));
 }

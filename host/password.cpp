@@ -1,6 +1,7 @@
 #include "password.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -30,6 +31,9 @@ enum class LineEnd { kNewline, kEndOfInput };
 // any, is kept. Returns the reason the line ended; sets *error on failure.
 LineEnd ReadLine(int fd, std::string* line, int* error) {
   line->clear();
+  // Room for the longest line up front: a string that grows leaves copies
+  // of its first bytes behind in the blocks it gives back.
+  line->reserve(kMaxLine + 2);
   *error = 0;
   for (;;) {
     char c = 0;
@@ -56,9 +60,10 @@ std::string FirstLine(int fd, const std::string& source) {
   ReadLine(fd, &line, &error);
   if (error == EFBIG) throw FileFailure(source, "first line is too long for a password");
   if (error != 0) throw FileError(source, error);
-  std::vector<char> text(line.begin(), line.end());
+  // Sized once, NUL included, so that no copy is left behind by growth.
+  std::vector<char> text(line.size() + 1, '\0');
+  std::copy(line.begin(), line.end(), text.begin());
   Wipe(&line);
-  text.push_back('\0');
   TrimLineEnd(text.data());
   const std::size_t length = std::strlen(text.data());
   // A NUL before the line end would silently cut the password short.
@@ -83,7 +88,7 @@ std::string Ask(int tty, const termios& saved, const char* prompt) {
   quiet.c_lflag |= ECHONL;  // the Enter still moves to a new line
   // Echo goes off before the prompt appears, so nothing typed after seeing
   // it can be echoed or flushed away.
-  SetTerminalRestore(tty, &saved);
+  SetTerminalRestore(tty, &saved, &quiet, prompt);
   tcsetattr(tty, TCSAFLUSH, &quiet);
   const ssize_t written = write(tty, prompt, std::strlen(prompt));
   (void)written;
@@ -91,7 +96,7 @@ std::string Ask(int tty, const termios& saved, const char* prompt) {
   int error = 0;
   const LineEnd end = ReadLine(tty, &line, &error);
   tcsetattr(tty, TCSAFLUSH, &saved);
-  SetTerminalRestore(-1, nullptr);
+  SetTerminalRestore(-1, nullptr, nullptr, nullptr);
   if (error != 0 || end == LineEnd::kEndOfInput) {
     const ssize_t ignored = write(tty, "\n", 1);
     (void)ignored;
@@ -112,19 +117,23 @@ void Wipe(std::string* text) {
   text->clear();
 }
 
-std::string ReadSecret(const std::string& spec, const std::string& option) {
-  const std::string source = option + " " + spec;
-  if (spec.rfind("pass:", 0) == 0) return spec.substr(5);
-  if (spec.rfind("env:", 0) == 0) {
-    const char* value = std::getenv(spec.c_str() + 4);
-    if (value == nullptr) throw FileFailure(source, "environment variable is not set");
+std::string ReadSecret(const std::string& source, const std::string& option) {
+  const std::string label = option + " " + source;
+  if (source.rfind("pass:", 0) == 0) return source.substr(5);
+  if (source.rfind("env:", 0) == 0) {
+    const char* value = std::getenv(source.c_str() + 4);
+    if (value == nullptr) throw FileFailure(label, "environment variable is not set");
     return value;
   }
-  if (spec.rfind("file:", 0) == 0) {
-    const int fd = open(spec.c_str() + 5, O_RDONLY | O_CLOEXEC);
-    if (fd < 0) throw FileError(source, errno);
+  if (source.rfind("file:", 0) == 0) {
+    const int fd = open(source.c_str() + 5, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) throw FileError(label, errno);
+    struct stat st {};
+    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && (st.st_mode & 077) != 0) {
+      Warn(label + " is readable by group or others (chmod 600 it)");
+    }
     try {
-      std::string text = FirstLine(fd, source);
+      std::string text = FirstLine(fd, label);
       close(fd);
       return text;
     } catch (...) {
@@ -132,23 +141,23 @@ std::string ReadSecret(const std::string& spec, const std::string& option) {
       throw;
     }
   }
-  if (spec.rfind("fd:", 0) == 0) {
-    const std::string digits = spec.substr(3);
+  if (source.rfind("fd:", 0) == 0) {
+    const std::string digits = source.substr(3);
     char* end = nullptr;
     errno = 0;
     const long fd = std::strtol(digits.c_str(), &end, 10);
     if (digits.empty() || *end != '\0' || errno != 0 || fd < 0 || fd > INT_MAX ||
         digits.find_first_not_of("0123456789") != std::string::npos) {
-      throw UsageError{"invalid file descriptor in '" + option + " " + spec + "'"};
+      throw UsageError{"invalid file descriptor in '" + option + " " + source + "'"};
     }
-    return FirstLine(static_cast<int>(fd), source);
+    return FirstLine(static_cast<int>(fd), label);
   }
-  if (spec == "stdin") return FirstLine(STDIN_FILENO, source);
-  throw UsageError{"invalid " + option + " source '" + spec + "' (" + kSources + ")"};
+  if (source == "stdin") return FirstLine(STDIN_FILENO, label);
+  throw UsageError{"invalid " + option + " source '" + source + "' (" + kSources + ")"};
 }
 
-std::string PromptPassword(bool confirm) {
-  const int tty = open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC);
+std::string PromptPassword(int fd, bool confirm) {
+  const int tty = fd >= 0 ? dup(fd) : open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC);
   termios saved{};
   if (tty < 0 || tcgetattr(tty, &saved) != 0) {
     if (tty >= 0) close(tty);
@@ -181,6 +190,9 @@ Password::~Password() {
 
 void MakePassword(const std::string& text, Password* password) {
   std::u16string wide;
+  // Never more UTF-16 units than UTF-8 bytes: reserved once, the string is
+  // never moved, and the one buffer to wipe is this one.
+  wide.reserve(text.size() + 1);
   const bool valid = text.find('\0') == std::string::npos && Utf8ToUtf16(text, &wide);
   if (!valid) {
     explicit_bzero(wide.data(), wide.size() * sizeof(char16_t));
@@ -195,8 +207,12 @@ void MakePassword(const std::string& text, Password* password) {
   explicit_bzero(wide.data(), wide.size() * sizeof(char16_t));
 }
 
-void ObtainPassword(const std::string* spec, bool confirm, Password* password) {
-  std::string text = spec != nullptr ? ReadSecret(*spec, "--pass") : PromptPassword(confirm);
+void ObtainPassword(const std::string* source, bool confirm, Password* password) {
+  // A terminal on standard input is asked like the prompt asks: echo off.
+  const bool terminal = source != nullptr && *source == "stdin" && isatty(STDIN_FILENO) != 0;
+  std::string text = source == nullptr ? PromptPassword(-1, confirm)
+                     : terminal        ? PromptPassword(STDIN_FILENO, confirm)
+                                       : ReadSecret(*source, "--pass");
   try {
     MakePassword(text, password);
   } catch (...) {

@@ -17,16 +17,18 @@
 
 namespace pellfold::host {
 
-// The secret named by spec, as raw bytes. `option` names the option in
-// messages ("--pass"). Throws UsageError for a malformed spec and Failure
-// when the source cannot be read or holds a NUL byte.
-std::string ReadSecret(const std::string& spec, const std::string& option);
+// The secret named by source, as raw bytes. `option` names the option in
+// messages ("--pass"). Throws UsageError for a malformed source and Failure
+// when it cannot be read or holds a NUL byte. Warns when a file: source can
+// be read by group or others.
+std::string ReadSecret(const std::string& source, const std::string& option);
 
-// Asks for a password on the controlling terminal with echo off; with
-// `confirm`, asks twice and fails unless both answers match. Throws
-// UsageError when there is no terminal to ask on (so a script without
-// --pass fails at once instead of hanging), Failure when the answers differ.
-std::string PromptPassword(bool confirm);
+// Asks for a password on the terminal open as fd (the controlling terminal
+// for -1) with echo off; with `confirm`, asks twice and fails unless both
+// answers match. Throws UsageError when there is no terminal to ask on (so a
+// script without --pass fails at once instead of hanging), Failure when the
+// answers differ.
+std::string PromptPassword(int fd, bool confirm);
 
 // A password as the exports narrow it: UTF-8, cut after 511 bytes. Only the
 // first 32 bytes reach the key. Wiped on destruction.
@@ -48,9 +50,9 @@ struct Password {
 // for text that is not UTF-8.
 void MakePassword(const std::string& text, Password* password);
 
-// Reads --pass SPEC when given, else prompts (twice with `confirm`), and
-// makes the password from it.
-void ObtainPassword(const std::string* spec, bool confirm, Password* password);
+// Reads --pass SOURCE when given, else prompts (twice with `confirm`), and
+// makes the password from it. `--pass stdin` on a terminal prompts too.
+void ObtainPassword(const std::string* source, bool confirm, Password* password);
 
 // Overwrites a string's bytes before it is released.
 void Wipe(std::string* text);

@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <cmath>
 #include <cstdio>
 
 namespace pellfold::host {
@@ -14,6 +15,19 @@ constexpr auto kInterval = std::chrono::milliseconds(200);
 std::string Mebibytes(double bytes) {
   char text[32];
   std::snprintf(text, sizeof text, "%.1f MiB", bytes / (1024.0 * 1024.0));
+  return text;
+}
+
+// "M:SS", or "H:MM:SS" from an hour on.
+std::string Duration(double seconds) {
+  const auto whole = std::llround(seconds);
+  char text[32];
+  if (whole >= 3600) {
+    std::snprintf(text, sizeof text, "%lld:%02lld:%02lld", whole / 3600, whole / 60 % 60,
+                  whole % 60);
+  } else {
+    std::snprintf(text, sizeof text, "%lld:%02lld", whole / 60, whole % 60);
+  }
   return text;
 }
 
@@ -46,13 +60,17 @@ void Progress::Show(Clock::time_point now) {
   const double rate = seconds > 0 ? static_cast<double>(done_) / seconds : 0;
   std::string line = "\rpellfold: " + label_ + ": ";
   if (total_ > 0) {
+    // "42% of 1024.0 MiB, 80.0 MiB/s, 0:07 left"; the time left once there
+    // is a rate to reckon it from.
+    const double total = static_cast<double>(total_);
+    const double done = static_cast<double>(done_);
     char percent[16];
-    std::snprintf(
-        percent, sizeof percent, "%3d%% ",
-        static_cast<int>(100.0 * static_cast<double>(done_) / static_cast<double>(total_)));
-    line += percent;
+    std::snprintf(percent, sizeof percent, "%3d%% ", static_cast<int>(100.0 * done / total));
+    line += percent + ("of " + Mebibytes(total)) + ", " + Mebibytes(rate) + "/s";
+    if (rate > 0 && done < total) line += ", " + Duration((total - done) / rate) + " left";
+  } else {
+    line += Mebibytes(static_cast<double>(done_)) + ", " + Mebibytes(rate) + "/s";
   }
-  line += Mebibytes(static_cast<double>(done_)) + ", " + Mebibytes(rate) + "/s";
   const std::size_t width = line.size();
   // Blank out what a longer earlier line left behind.
   if (width < shownWidth_) line.append(shownWidth_ - width, ' ');

@@ -1,7 +1,8 @@
-// Progress on standard error for long work: percent done and rate, on one
-// line that is rewritten in place and erased at the end. Shown only when
-// standard error is a terminal and the user did not ask for quiet, and only
-// once the work has taken half a second, so short runs print nothing.
+// Progress on standard error for long work: percent done of the total size,
+// rate and time left, on one line that is rewritten in place and erased at
+// the end. Shown only when standard error is a terminal and the user did not
+// ask for quiet, and only once the work has taken half a second, so short
+// runs print nothing.
 #pragma once
 
 #include <chrono>
@@ -15,7 +16,8 @@ namespace pellfold::host {
 class Progress {
  public:
   // label names the work ("encrypt: notes.txt"); total is the byte count
-  // expected, or -1 when it is not known (then only bytes and rate show).
+  // expected, or -1 when it is not known (then only bytes done and rate
+  // show, and no time left).
   Progress(std::string label, std::int64_t total, bool quiet);
   ~Progress();
   Progress(const Progress&) = delete;

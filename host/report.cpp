@@ -14,7 +14,7 @@
 namespace pellfold::host {
 namespace {
 
-const std::vector<OptionSpec> kOptions = {
+const std::vector<OptionDef> kOptions = {
     {"json", 0, false},
     {"help", 'h', false},
 };
@@ -36,19 +36,15 @@ const char kHelp[] =
     "Exit status: 0 when every FILE is consistent, 1 otherwise, 2 on a usage error.\n";
 
 // The bytes after the header record: from the size of a regular file, else
-// by reading to the end.
-std::int64_t BodyBytes(InputFile& input, std::size_t headerBytes) {
+// by reading only as far as the verdict needs.
+std::int64_t BodyBytes(InputFile& input, const std::uint8_t* header, std::size_t headerBytes) {
+  const auto headerSize = static_cast<std::int64_t>(headerBytes);
   if (input.regularSize() >= 0) {
-    const auto header = static_cast<std::int64_t>(headerBytes);
-    return input.regularSize() > header ? input.regularSize() - header : 0;
+    return input.regularSize() > headerSize ? input.regularSize() - headerSize : 0;
   }
-  std::int64_t total = 0;
-  char buffer[1 << 15];
-  std::size_t got = 0;
-  while ((got = std::fread(buffer, 1, sizeof buffer, input.stream())) > 0) {
-    total += static_cast<std::int64_t>(got);
-  }
-  if (std::ferror(input.stream())) throw FileError(input.name(), errno);
+  int error = 0;
+  const std::int64_t total = ReadBodyBytes(input.stream(), header, headerSize, &error);
+  if (error != 0) throw FileError(input.name(), error);
   return total;
 }
 
@@ -93,8 +89,8 @@ std::string JsonObject(const std::string& name, const Layout& layout) {
          ", \"header_bytes\": " + std::to_string(layout.headerBytes) +
          ", \"body_bytes\": " + std::to_string(layout.bodyBytes) +
          ", \"records_expected\": " + JsonNumberOrNull(hasRecords, layout.recordsExpected) +
-         ", \"records_present\": " + std::to_string(layout.recordsPresent) + ", \"verdict\": \"" +
-         VerdictName(layout.verdict) + "\"" +
+         ", \"records_present\": " + JsonNumberOrNull(acbc, layout.recordsPresent) +
+         ", \"verdict\": \"" + VerdictName(layout.verdict) + "\"" +
          ", \"missing_bytes\": " + std::to_string(layout.missingBytes) +
          ", \"trailing_bytes\": " + std::to_string(layout.trailingBytes) + "}";
 }
@@ -103,7 +99,7 @@ std::string TextLine(const std::string& name, const Layout& layout) {
   std::string line = name + ": ";
   switch (layout.verdict) {
     case Verdict::kNotAcbc: return line + "not an ACBC file";
-    case Verdict::kUnreadableLength: return line + "ACBC, unreadable length";
+    case Verdict::kUnreadableLength: return line + DescribeVerdict(layout);
     case Verdict::kNegativeLength:
       return line + "ACBC, length " + std::to_string(layout.length) + ", " +
              std::to_string(layout.recordsPresent) + " records present: negative length";
@@ -136,8 +132,8 @@ int RunInspect(const std::vector<std::string>& argv) {
       int error = 0;
       const std::size_t headerBytes = ReadHeaderRecord(input.stream(), header, &error);
       if (error != 0) throw FileError(input.name(), error);
-      const Layout layout =
-          Classify(header, static_cast<std::int64_t>(headerBytes), BodyBytes(input, headerBytes));
+      const Layout layout = Classify(header, static_cast<std::int64_t>(headerBytes),
+                                     BodyBytes(input, header, headerBytes));
       allConsistent = allConsistent && layout.verdict == Verdict::kConsistent;
       line = json ? JsonObject(path, layout) : TextLine(input.name(), layout);
     } catch (const Failure& failure) {
@@ -149,10 +145,16 @@ int RunInspect(const std::vector<std::string>& argv) {
       const std::string reason = failure.message.rfind(prefix, 0) == 0
                                      ? failure.message.substr(prefix.size())
                                      : failure.message;
-      line = "{\"file\": " + JsonString(path) +
-             ", \"verdict\": \"error\", \"error\": " + JsonString(reason) + "}";
+      line = "{\"file\": ";
+      line += JsonString(path);
+      line += ", \"verdict\": \"error\", \"error\": ";
+      line += JsonString(reason);
+      line += '}';
     }
-    if (json) line = "  " + line + (i + 1 < parsed.operands.size() ? "," : "");
+    if (json) {
+      line.insert(0, "  ");
+      if (i + 1 < parsed.operands.size()) line += ',';
+    }
     line += '\n';
     std::fputs(line.c_str(), stdout);
   }

@@ -1,36 +1,73 @@
 #include "signals.h"
 
-#include <limits.h>
+#include <fcntl.h>
+#include <sys/prctl.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <climits>
 #include <cstring>
 
 namespace pellfold::host {
 namespace {
 
-constexpr int kSignals[] = {SIGINT, SIGTERM, SIGHUP};
+constexpr int kSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
 
-// Written only with the signals blocked, read only by the handler.
-char gCleanupPath[PATH_MAX];
+// Written only with the signals blocked, read only by the handlers.
+char gCleanupName[NAME_MAX + 1];
+volatile std::sig_atomic_t gCleanupDirFd = -1;
 volatile std::sig_atomic_t gCleanupArmed = 0;
 termios gTerminalSaved;
+termios gTerminalQuiet;
+const char* volatile gPrompt = nullptr;
 volatile std::sig_atomic_t gTerminalFd = -1;
+
+void WriteAll(int fd, const char* text) {
+  const ssize_t ignored = write(fd, text, std::strlen(text));
+  (void)ignored;
+}
 
 extern "C" void OnTerminatingSignal(int signal) {
   if (gTerminalFd >= 0) {
     tcsetattr(gTerminalFd, TCSANOW, &gTerminalSaved);
     // The user's Enter never came: end the prompt's line.
-    const ssize_t ignored = write(gTerminalFd, "\n", 1);
-    (void)ignored;
+    WriteAll(gTerminalFd, "\n");
   }
-  if (gCleanupArmed != 0) unlink(gCleanupPath);
+  if (gCleanupArmed != 0) unlinkat(gCleanupDirFd, gCleanupName, 0);
   _exit(128 + signal);
 }
 
-sigset_t TerminatingSet() {
+// Ctrl-Z: the shell the user returns to gets a terminal that echoes. The
+// process then stops with SIGSTOP, which (unlike a re-raised SIGTSTP) stops
+// it whatever its process group.
+extern "C" void OnStop(int /*signal*/) {
+  const int saved = errno;
+  if (gTerminalFd >= 0) {
+    tcsetattr(gTerminalFd, TCSANOW, &gTerminalSaved);
+    WriteAll(gTerminalFd, "\n");
+  }
+  kill(getpid(), SIGSTOP);
+  errno = saved;
+}
+
+// Back from a stop (after Ctrl-Z, SIGSTOP or anything else): echo goes off
+// again before the prompt shows, so nothing typed after it can be echoed.
+extern "C" void OnContinue(int /*signal*/) {
+  const int saved = errno;
+  if (gTerminalFd >= 0) {
+    tcsetattr(gTerminalFd, TCSANOW, &gTerminalQuiet);
+    if (gPrompt != nullptr) WriteAll(gTerminalFd, gPrompt);
+  }
+  errno = saved;
+}
+
+sigset_t HandledSet() {
   sigset_t set;
   sigemptyset(&set);
   for (const int s : kSignals) sigaddset(&set, s);
+  sigaddset(&set, SIGTSTP);
+  sigaddset(&set, SIGCONT);
   return set;
 }
 
@@ -42,7 +79,7 @@ void InstallSignalHandlers() {
   installed = true;
   struct sigaction action {};
   action.sa_handler = OnTerminatingSignal;
-  action.sa_mask = TerminatingSet();  // one handler at a time
+  action.sa_mask = HandledSet();  // one handler at a time
   for (const int s : kSignals) {
     // A signal that was ignored when we started (nohup, a shell's
     // background job) stays ignored, as for any well-behaved program.
@@ -50,13 +87,32 @@ void InstallSignalHandlers() {
     if (sigaction(s, nullptr, &old) == 0 && old.sa_handler == SIG_IGN) continue;
     sigaction(s, &action, nullptr);
   }
+  struct sigaction stop {};
+  stop.sa_handler = OnStop;
+  stop.sa_mask = HandledSet();
+  sigdelset(&stop.sa_mask, SIGCONT);  // runs while the stop handler waits
+  stop.sa_flags = SA_RESTART;
+  struct sigaction old {};
+  if (sigaction(SIGTSTP, nullptr, &old) == 0 && old.sa_handler != SIG_IGN) {
+    sigaction(SIGTSTP, &stop, nullptr);
+  }
+  struct sigaction resume {};
+  resume.sa_handler = OnContinue;
+  resume.sa_flags = SA_RESTART;
+  sigaction(SIGCONT, &resume, nullptr);
   struct sigaction ignore {};
   ignore.sa_handler = SIG_IGN;
   sigaction(SIGXFSZ, &ignore, nullptr);
 }
 
+void ProtectSecrets() {
+  const rlimit none{0, 0};
+  setrlimit(RLIMIT_CORE, &none);
+  prctl(PR_SET_DUMPABLE, 0, 0, 0, 0);
+}
+
 SignalBlock::SignalBlock() {
-  const sigset_t set = TerminatingSet();
+  const sigset_t set = HandledSet();
   sigprocmask(SIG_BLOCK, &set, &previous_);
 }
 
@@ -64,21 +120,26 @@ SignalBlock::~SignalBlock() {
   sigprocmask(SIG_SETMASK, &previous_, nullptr);
 }
 
-bool SetCleanupPath(const char* path) {
-  if (path == nullptr) {
+bool SetCleanupPath(int dirFd, const char* name) {
+  if (name == nullptr) {
     gCleanupArmed = 0;
     return true;
   }
-  const std::size_t length = std::strlen(path);
-  if (length >= sizeof gCleanupPath) return false;
-  std::memcpy(gCleanupPath, path, length + 1);
+  const std::size_t length = std::strlen(name);
+  if (length >= sizeof gCleanupName) return false;
+  std::memcpy(gCleanupName, name, length + 1);
+  gCleanupDirFd = dirFd;
   gCleanupArmed = 1;
   return true;
 }
 
-void SetTerminalRestore(int fd, const termios* saved) {
+void SetTerminalRestore(int fd, const termios* saved, const termios* quiet, const char* prompt) {
   const SignalBlock block;
-  if (fd >= 0) gTerminalSaved = *saved;
+  if (fd >= 0) {
+    gTerminalSaved = *saved;
+    gTerminalQuiet = *quiet;
+    gPrompt = prompt;
+  }
   gTerminalFd = fd;
 }
 

@@ -1,11 +1,15 @@
-// What the program undoes when SIGINT, SIGTERM or SIGHUP ends it: a
+// What the program undoes when SIGINT, SIGTERM, SIGHUP or SIGQUIT ends it: a
 // half-written temporary output is removed, and a terminal whose echo was
 // turned off for a password prompt gets its settings back. The process then
-// exits with status 128 + the signal number (130 for SIGINT, 143 for
-// SIGTERM).
+// exits with status 128 + the signal number (130 for SIGINT, 131 for
+// SIGQUIT, 143 for SIGTERM), without a core dump.
 //
-// The handler uses only async-signal-safe calls on data registered here; the
-// registration functions block those signals while they change it, so the
+// At a password prompt, SIGTSTP (Ctrl-Z) gives the terminal its settings
+// back before the process stops, and SIGCONT turns echo off again and shows
+// the prompt once more, so that a password is never echoed after `fg`.
+//
+// The handlers use only async-signal-safe calls on data registered here; the
+// registration functions block those signals while they change it, so a
 // handler never sees half an update.
 #pragma once
 
@@ -20,7 +24,12 @@ namespace pellfold::host {
 // write error instead of killing the process.
 void InstallSignalHandlers();
 
-// Blocks SIGINT, SIGTERM and SIGHUP for its lifetime, so that a file can be
+// Keeps secrets out of core files and away from other processes of the same
+// user: no core dump (RLIMIT_CORE 0) and not dumpable (no ptrace attach, no
+// /proc/PID/mem), for the rest of the process's life.
+void ProtectSecrets();
+
+// Blocks the handled signals for its lifetime, so that a file can be
 // created and registered, or renamed and unregistered, as one step.
 class SignalBlock {
  public:
@@ -33,13 +42,16 @@ class SignalBlock {
   sigset_t previous_;
 };
 
-// The file to remove if a signal ends the process (a copy is kept); nullptr
-// clears it. Call inside a SignalBlock, together with creating or renaming
-// the file. Returns false when the path is too long to keep.
-bool SetCleanupPath(const char* path);
+// The file to remove if a signal ends the process: `name` inside the
+// directory open as `dirFd` (a copy of the name is kept), so that the file is
+// found even if the directory was moved meanwhile. nullptr clears it. Call
+// inside a SignalBlock, together with creating or renaming the file. Returns
+// false when the name is too long to keep.
+bool SetCleanupPath(int dirFd, const char* name);
 
-// The terminal to restore if a signal ends the process while a prompt has
-// its echo off; fd -1 clears it.
-void SetTerminalRestore(int fd, const termios* saved);
+// The terminal prompt in progress: its descriptor, the settings to restore,
+// the settings with echo off, and the prompt to show again after SIGCONT.
+// fd -1 clears it. The prompt text must outlive the registration.
+void SetTerminalRestore(int fd, const termios* saved, const termios* quiet, const char* prompt);
 
 }  // namespace pellfold::host

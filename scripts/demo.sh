@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
-# Builds the pellfold program, then encrypts a file and decrypts it back:
-# the main job, end to end.
+# Builds the pellfold program (installing cmake, ninja-build and g++ first
+# when they are missing), then encrypts a file and decrypts it back: the
+# main job, end to end.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+scripts/ensure-packages.sh cmake ninja-build g++
 cmake -S . -B build -G Ninja >/dev/null
 cmake --build build --target pellfold_host >/dev/null
 input=${1:-README.md}

@@ -119,7 +119,7 @@ std::int32_t AESTableSetKey(AESTableContext* context, const std::uint8_t* key,
 
   std::uint32_t* enc = context->EncRoundKeys;
   const std::int32_t nk = keyBits / 32;
-  for (std::int32_t j = 0; j < nk; ++j) enc[j] = LoadBe32(key + 4 * j);
+  for (std::size_t j = 0; j < static_cast<std::size_t>(nk); ++j) enc[j] = LoadBe32(key + 4 * j);
   switch (nk) {
     case 4: ExpandKey128(enc); break;
     case 6: ExpandKey192(enc); break;
@@ -132,7 +132,7 @@ std::int32_t AESTableSetKey(AESTableContext* context, const std::uint8_t* key,
   // the middle ones passed through InvMixColumns so that the decryption
   // rounds can add them after their own InvMixColumns step.
   std::uint32_t* dec = context->DecRoundKeys;
-  const std::uint32_t* last = enc + 4 * nr;
+  const std::uint32_t* last = enc + 4 * static_cast<std::size_t>(nr);
   for (int j = 0; j < 4; ++j) dec[j] = last[j];
   for (std::int32_t r = 1; r < context->RoundCount; ++r) {
     for (std::int32_t j = 0; j < 4; ++j) {

@@ -68,14 +68,14 @@ void MD5Final(MD5Context* context, std::uint8_t* digest) {
   MD5Update(context, MD5Padding, digest_detail::PaddingLength(context->count[0]));
   // The buffer now holds 56 bytes, so these 8 complete and compress the last block.
   MD5Update(context, lengthField, sizeof lengthField);
-  for (int i = 0; i < 4; ++i) StoreLe32(digest + 4 * i, context->state[i]);
+  for (std::size_t i = 0; i < 4; ++i) StoreLe32(digest + 4 * i, context->state[i]);
 }
 
 // The 64 steps are written out with their message word, rotation and additive
 // constant T[i] = floor(2^32 * |sin(i)|) in place, as RFC 1321 lists them.
 void MD5Transform(MD5Context* context, const std::uint8_t* block) {
   std::uint32_t x[16];
-  for (int j = 0; j < 16; ++j) x[j] = LoadLe32(block + 4 * j);
+  for (std::size_t j = 0; j < 16; ++j) x[j] = LoadLe32(block + 4 * j);
   std::uint32_t a = context->state[0];
   std::uint32_t b = context->state[1];
   std::uint32_t c = context->state[2];

@@ -71,7 +71,7 @@ void SHA256Final(SHA256Context* context, std::uint8_t* digest) {
   SHA256Update(context, SHA256Padding, digest_detail::PaddingLength(context->count[0]));
   // The buffer now holds 56 bytes, so these 8 complete and compress the last block.
   SHA256Update(context, lengthField, sizeof lengthField);
-  for (int i = 0; i < 8; ++i) StoreBe32(digest + 4 * i, context->state[i]);
+  for (std::size_t i = 0; i < 8; ++i) StoreBe32(digest + 4 * i, context->state[i]);
 }
 
 // Fully unrolled: the 48 schedule words and the 64 rounds are written out,
@@ -79,7 +79,7 @@ void SHA256Final(SHA256Context* context, std::uint8_t* digest) {
 // the cube root of the n-th prime).
 void SHA256Transform(SHA256Context* context, const std::uint8_t* block) {
   std::uint32_t w[64];
-  for (int j = 0; j < 16; ++j) w[j] = LoadBe32(block + 4 * j);
+  for (std::size_t j = 0; j < 16; ++j) w[j] = LoadBe32(block + 4 * j);
   w[16] = SmallSigma1(w[14]) + w[9] + SmallSigma0(w[1]) + w[0];
   w[17] = SmallSigma1(w[15]) + w[10] + SmallSigma0(w[2]) + w[1];
   w[18] = SmallSigma1(w[16]) + w[11] + SmallSigma0(w[3]) + w[2];

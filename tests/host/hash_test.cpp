@@ -54,11 +54,62 @@ TEST_P(Digests, OutputEqualsCoreutils) {
   EXPECT_EQ(ours.out, theirs.out);
   EXPECT_EQ(ours.err, "pellfold: hash: " + dir / "missing: No such file or directory\n");
 
+  // A list of only good files passes; output that cannot be written fails
+  // with the reason.
+  WriteFile(dir / "good", ToBytes(RunProcess({tool, files[1]}).out));
+  EXPECT_EQ(Pellfold({"hash", algorithm, "-c", dir / "good"}).out, files[1] + ": OK\n");
+  EXPECT_EQ(Pellfold({"hash", algorithm, "-c", "--status", dir / "good"}).exitCode, 0);
+  const auto full =
+      RunProcess({"sh", "-c",
+                  std::string(PELLFOLD_PROGRAM) + " hash " + algorithm + " /dev/null > /dev/full"});
+  EXPECT_EQ(full.err, "pellfold: hash: standard output: write error: No space left on device\n");
+  EXPECT_EQ(full.exitCode, 1);
+
   // Standard input, implied and named.
   const std::string data = Text(RandomBytes(5000));
   const std::string expected = RunProcess({tool}, data).out;
   EXPECT_EQ(Pellfold({"hash", algorithm}, data).out, expected);
   EXPECT_EQ(Pellfold({"hash", algorithm, "-"}, data).out, expected);
+}
+
+// --tag lines, and --check over lists in both forms with a corrupted and a
+// missing file: the same lines, warnings and verdict as the coreutils tool.
+TEST_P(Digests, TagAndCheckEqualCoreutils) {
+  const std::string& algorithm = GetParam();
+  const std::string tool = algorithm + "sum";
+  TempDir dir;
+  std::vector<std::string> files = MakeFiles(dir);
+  std::vector<std::string> args = {"hash", algorithm, "--tag"};
+  args.insert(args.end(), files.begin(), files.end());
+  std::vector<std::string> toolArgs = {tool, "--tag"};
+  toolArgs.insert(toolArgs.end(), files.begin(), files.end());
+  const std::string tagged = RunProcess(toolArgs).out;
+  EXPECT_EQ(Pellfold(args).out, tagged);
+
+  toolArgs.erase(toolArgs.begin() + 1);
+  std::string list = RunProcess(toolArgs).out + tagged + "not a digest line\n# comment\n";
+  list += std::string(algorithm == "md5" ? 32 : 64, 'A') + "  " + dir / "missing\n";
+  WriteFile(dir / "list", ToBytes(list));
+  WriteFile(dir / "random", RandomBytes(100000));  // corrupted after listing
+  for (const std::string mode : {"--check", "--quiet", "--status"}) {
+    std::vector<std::string> flags = {"-c"};
+    if (mode != "--check") flags.push_back(mode);
+    flags.push_back(dir / "list");
+    std::vector<std::string> check = {tool};
+    check.insert(check.end(), flags.begin(), flags.end());
+    const auto theirs = RunProcess(check);
+    check = {"hash", algorithm};
+    check.insert(check.end(), flags.begin(), flags.end());
+    const auto ours = Pellfold(check);
+    EXPECT_EQ(ours.out, theirs.out) << mode;
+    std::string err = theirs.err;
+    for (std::size_t at = 0; (at = err.find(tool + ": ", at)) != std::string::npos;) {
+      err.replace(at, tool.size() + 2, "pellfold: hash: ");
+    }
+    EXPECT_EQ(ours.err, err) << mode;
+    EXPECT_EQ(ours.exitCode, 1);
+    EXPECT_EQ(theirs.exitCode, 1);
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(Algorithms, Digests, testing::Values("md5", "sha256"));
@@ -105,7 +156,9 @@ TEST(HashUsage, WrongCommandLinesAreUsageErrors) {
                                                {"hash", "sha1"},
                                                {"hash", "hmac-md5", "/dev/null"},
                                                {"hash", "md5", "--key", "pass:k", "/dev/null"},
-                                               {"hash", "hmac-md5", "--key", "stdin"}}) {
+                                               {"hash", "hmac-md5", "--key", "stdin"},
+                                               {"hash", "md5", "--tag", "-c"},
+                                               {"hash", "md5", "--status"}}) {
     const auto r = Pellfold(args);
     EXPECT_EQ(r.exitCode, 2) << args.back();
     EXPECT_NE(r.err.find("Try 'pellfold hash --help'"), std::string::npos) << r.err;

@@ -25,6 +25,14 @@ std::vector<char*> Pointers(std::vector<std::string>& words) {
   return pointers;
 }
 
+// Whether the process is stopped (state T in /proc/PID/stat).
+bool Stopped(pid_t pid) {
+  const Bytes stat = ReadFile("/proc/" + std::to_string(pid) + "/stat");
+  const std::string text(stat.begin(), stat.end());
+  const std::size_t paren = text.rfind(')');
+  return paren != std::string::npos && paren + 2 < text.size() && text[paren + 2] == 'T';
+}
+
 }  // namespace
 
 ProcessResult Pellfold(const std::vector<std::string>& args, const std::string& input,
@@ -108,7 +116,7 @@ Child Spawn(const std::vector<std::string>& argv, bool pipeStdin, const std::str
   posix_spawnattr_init(&attributes);
   sigset_t defaults, none;
   sigemptyset(&defaults);
-  for (const int s : {SIGINT, SIGTERM, SIGHUP, SIGPIPE}) sigaddset(&defaults, s);
+  for (const int s : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE}) sigaddset(&defaults, s);
   sigemptyset(&none);
   posix_spawnattr_setsigdefault(&attributes, &defaults);
   posix_spawnattr_setsigmask(&attributes, &none);
@@ -152,7 +160,7 @@ PtyResult RunInPty(const std::vector<std::string>& argv, const std::vector<PtySt
   int master = -1;
   const pid_t pid = forkpty(&master, nullptr, nullptr, nullptr);
   if (pid == 0) {
-    for (const int s : {SIGINT, SIGTERM, SIGHUP, SIGPIPE}) signal(s, SIG_DFL);
+    for (const int s : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGTSTP, SIGPIPE}) signal(s, SIG_DFL);
     execv(pointers[0], pointers.data());
     _exit(127);
   }
@@ -168,6 +176,14 @@ PtyResult RunInPty(const std::vector<std::string>& argv, const std::vector<PtySt
       const std::size_t at = result.transcript.find(steps[step].expect, searchFrom);
       if (at != std::string::npos) {
         searchFrom = at + steps[step].expect.size();
+        if (steps[step].signal != 0) {
+          while (!Stopped(pid) && std::chrono::steady_clock::now() < deadline) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+          }
+          termios now{};
+          result.echoStopped = tcgetattr(master, &now) == 0 && (now.c_lflag & ECHO) != 0;
+          kill(pid, steps[step].signal);
+        }
         const std::string& send = steps[step++].send;
         if (write(master, send.data(), send.size()) < 0) ADD_FAILURE() << "write to terminal";
         continue;

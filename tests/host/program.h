@@ -46,8 +46,8 @@ struct Entry {
 std::map<std::string, Entry> Snapshot(const std::string& dir);
 
 // A child left running, for the tests that interrupt it. Standard output
-// goes to the file `stdoutPath`, standard error to /dev/null; SIGINT, SIGTERM
-// and SIGHUP start with their default handling whatever the test runner
+// goes to the file `stdoutPath`, standard error to /dev/null; SIGINT, SIGTERM,
+// SIGHUP and SIGQUIT start with their default handling whatever the test runner
 // ignores. `env` is added to the environment.
 struct Child {
   pid_t pid = -1;
@@ -61,16 +61,20 @@ int WaitFor(pid_t pid, int seconds);
 
 // A session on a pseudo-terminal: the program's standard input, output and
 // error are the terminal. Each step waits until `expect` appears in what the
-// program printed (after the previous match) and then types `send`.
+// program printed (after the previous match) and then types `send`; with a
+// `signal`, it first waits until the program has stopped, notes the
+// terminal's ECHO flag, and sends it the signal.
 struct PtyStep {
   std::string expect;
   std::string send;
+  int signal = 0;
 };
 struct PtyResult {
   int exitCode = -1;
   int signal = 0;
-  std::string transcript;  // everything the terminal showed
-  bool echoAfter = false;  // the terminal's ECHO flag once the program ended
+  std::string transcript;    // everything the terminal showed
+  bool echoAfter = false;    // the terminal's ECHO flag once the program ended
+  bool echoStopped = false;  // the ECHO flag while it was stopped (signal steps)
 };
 PtyResult RunInPty(const std::vector<std::string>& argv, const std::vector<PtyStep>& steps,
                    int seconds = 60);

@@ -99,10 +99,9 @@ INSTANTIATE_TEST_SUITE_P(
                     "ACBC, length -5, 2 records present: negative length",
                     R"(true -5 512 1024 null 2 "negative-length" 0 0)"},
         InspectCase{"LengthOutOfRange", [] { return WithHeader("ACBC 2147483648", 512); },
-                    "ACBC, unreadable length",
-                    R"(true null 512 512 null 1 "unreadable-length" 0 0)"},
+                    "not an ACBC file", R"(true null 512 512 null 1 "unreadable-length" 0 0)"},
         InspectCase{"NotAcbc", [] { return ToBytes("ACBC"); }, "not an ACBC file",
-                    R"(false null 4 0 null 0 "not-acbc" 0 0)"}),
+                    R"(false null 4 0 null null "not-acbc" 0 0)"}),
     [](const testing::TestParamInfo<InspectCase>& p) { return std::string(p.param.name); });
 
 TEST(InspectFiles, SeveralFilesAnUnreadableOneAndTheExitStatus) {

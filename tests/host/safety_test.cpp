@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <functional>
@@ -98,6 +99,7 @@ INSTANTIATE_TEST_SUITE_P(
         Refusal{"PasswordWithNul",
                 [](const TempDir& d) {
                   WriteFile(d / "pw", Bytes{'a', 0, 'b', '\n'});
+                  chmod((d / "pw").c_str(), 0600);
                 },
                 "encrypt --pass file:@/pw @/plain @/out", 1,
                 "pellfold: encrypt: --pass file:@/pw: first line contains a NUL byte\n"},
@@ -107,7 +109,14 @@ INSTANTIATE_TEST_SUITE_P(
                 "file:PATH, fd:N or stdin)\nTry 'pellfold encrypt --help' for more information.\n"},
         Refusal{"PassStdinWithStdinInput", Nothing, "encrypt --pass stdin - @/out", 2,
                 "pellfold: encrypt: '--pass stdin' cannot be used when INPUT is standard "
-                "input\nTry 'pellfold encrypt --help' for more information.\n"},
+                "input; give the password on another descriptor, e.g. --pass fd:3 3<FILE\nTry "
+                "'pellfold encrypt --help' for more information.\n"},
+        Refusal{"RepeatedPass", Nothing, "decrypt -p pass:a --pass pass:b @/enc.acbc @/out", 2,
+                "pellfold: decrypt: option '--pass' given more than once\nTry 'pellfold "
+                "decrypt --help' for more information.\n"},
+        Refusal{"DecryptNameWithoutSuffix", Nothing, "decrypt -p pass:password @/plain", 2,
+                "pellfold: decrypt: '@/plain' does not end in .acbc: name the OUTPUT to decrypt "
+                "it into\nTry 'pellfold decrypt --help' for more information.\n"},
         Refusal{"UnknownOption", Nothing, "encrypt --fast @/plain @/out", 2,
                 "pellfold: encrypt: unrecognized option '--fast'\nTry 'pellfold encrypt --help' "
                 "for more information.\n"}),
@@ -167,37 +176,95 @@ TEST(Safety, FailedWriteKeepsTheOldOutput) {
   EXPECT_EQ(r.err, "pellfold: encrypt: /dev/full: write error: No space left on device\n");
 }
 
-// --force replaces the output whole: the file a symbolic link points at,
-// keeping its permissions; a new file gets the umask's.
-TEST(Safety, ForceReplacesTheTargetAndKeepsItsMode) {
+// An output is never more readable than its input (nor setuid): its mode is
+// the input's & 0666 & ~umask, also when --force replaces a file through a
+// symbolic link, which stays.
+TEST(Safety, OutputModesFollowTheInput) {
   TempDir dir;
-  const Bytes plain = RandomBytes(900);
-  WriteFile(dir / "plain", plain);
+  WriteFile(dir / "plain", RandomBytes(900));
   WriteFile(dir / "target", ToBytes("old contents"));
-  chmod((dir / "target").c_str(), 0640);
+  chmod((dir / "target").c_str(), 06755);
   symlink("target", (dir / "link").c_str());
   const mode_t previous = umask(022);
-  auto r = Pellfold({"encrypt", "--force", "-p", "pass:password", dir / "plain", dir / "link"});
-  EXPECT_EQ(r.exitCode, 0) << r.err;
-  r = Pellfold({"encrypt", "-p", "pass:password", dir / "plain", dir / "new"});
-  EXPECT_EQ(r.exitCode, 0) << r.err;
+  for (const unsigned mode : {0600u, 0644u, 0666u}) {
+    chmod((dir / "plain").c_str(), mode);
+    auto r = Pellfold({"encrypt", "--force", "-p", "pass:password", dir / "plain", dir / "link"});
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    r = Pellfold({"decrypt", "--force", "-p", "pass:password", dir / "target", dir / "back"});
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    const auto after = Snapshot(dir.path());
+    EXPECT_EQ(after.at("link").content, "target");
+    EXPECT_EQ(after.at("target").mode & 07777, mode & 0644) << std::oct << mode;
+    EXPECT_EQ(after.at("back").mode & 07777, mode & 0644) << std::oct << mode;
+    EXPECT_EQ(after.size(), 4u);
+  }
   umask(previous);
-  const auto after = Snapshot(dir.path());
-  EXPECT_EQ(after.at("link").content, "target");
-  EXPECT_EQ(after.at("target").mode & 07777, 0640u);
-  EXPECT_EQ(after.at("new").mode & 07777, 0644u);
   EXPECT_TRUE(ReadFile(dir / "target") == AesEncypt(dir / "plain", u"password"));
-  EXPECT_EQ(after.size(), 4u);
 }
 
-// SIGINT and SIGTERM while the program waits for more input: the status
-// tells the signal, the temporary output is gone, the old output is intact,
-// and standard output got nothing.
+// Closed standard descriptors are not handed to the files the program opens.
+TEST(Safety, ClosedStandardDescriptors) {
+  TempDir dir;
+  WriteFile(dir / "plain", RandomBytes(1000));
+  WriteFile(dir / "empty", {});
+  const std::string program = PELLFOLD_PROGRAM;
+  auto r = RunProcess(
+      {"sh", "-c", program + " encrypt -p pass:short - " + dir / "out < " + dir / "plain 2>&-"});
+  EXPECT_EQ(r.exitCode, 0);
+  EXPECT_TRUE(ReadFile(dir / "out") == AesEncypt(dir / "plain", u"short"));
+  r = RunProcess({"sh", "-c", program + " encrypt -p pass:password - " + dir / "none <&-"});
+  EXPECT_EQ(r.exitCode, 0) << r.err;
+  EXPECT_TRUE(ReadFile(dir / "none") == AesEncypt(dir / "empty", u"password"));
+}
+
+// A file that grows while it is encrypted would get a header that disagrees
+// with its body: refused, and nothing is left.
+TEST(Safety, InputThatChangesWhileReadFails) {
+  TempDir dir;
+  WriteFile(dir / "log", RandomBytes(8 << 20));
+  std::atomic<bool> done{false};
+  std::thread writer([&] {
+    const int fd = open((dir / "log").c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+    const Bytes line = RandomBytes(4096);
+    // Bounded, so that a reader that reads to the end does end.
+    for (int i = 0; i < 2000 && !done; ++i) {
+      if (write(fd, line.data(), line.size()) < 0) break;
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    close(fd);
+  });
+  const auto r = Pellfold({"encrypt", "-p", "pass:password", dir / "log", dir / "log.acbc"});
+  done = true;
+  writer.join();
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_EQ(r.err, "pellfold: encrypt: " + dir / "log: input changed while it was being read\n");
+  EXPECT_EQ(ListDir(dir.path()), std::vector<std::string>{"log"});
+}
+
+// inspect reads no further than its verdict needs, so an endless input ends.
+TEST(Safety, InspectOfAnEndlessInputEnds) {
+  auto r = Pellfold({"inspect", "/dev/zero"});
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_EQ(r.out, "/dev/zero: not an ACBC file\n");
+  r = RunProcess(
+      {"sh", "-c",
+       "{ printf 'ACBC 0'; cat /dev/zero; } | " + std::string(PELLFOLD_PROGRAM) + " inspect -"});
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_NE(r.out.find(": trailing bytes"), std::string::npos) << r.out;
+}
+
+// A terminating signal while the program waits for more input (copying it
+// aside), or while it writes the temporary output of a large file: the
+// status tells the signal, the temporary output is gone, the old output is
+// intact, and standard output got nothing.
 struct Interrupt {
   const char* command;
   bool fifo;      // input from a FIFO (else standard input, a pipe)
   bool toStdout;  // output "-" (else a file that exists)
   int signal;
+  // Input a large file: interrupted once the temporary output exists, after
+  // its directory was moved.
+  bool large = false;
 };
 
 // Whether the process holds a private copy: an unlinked mode-0600 file in
@@ -222,46 +289,55 @@ class Interrupted : public testing::TestWithParam<Interrupt> {};
 TEST_P(Interrupted, CleansUpAndExitsWith128PlusSignal) {
   const Interrupt& c = GetParam();
   const bool encrypt = std::string(c.command) == "encrypt";
-  TempDir dir, aside;
-  WriteFile(dir / "out", ToBytes("old contents"));
+  TempDir top, aside;
+  const std::string dir = top / (c.large ? "sub" : "");
+  mkdir(dir.c_str(), 0700);
+  WriteFile(dir + "/out", ToBytes("old contents"));
   if (c.fifo) {
-    ASSERT_EQ(mkfifo((dir / "in").c_str(), 0600), 0);
+    ASSERT_EQ(mkfifo((dir + "/in").c_str(), 0600), 0);
   }
   mkdir((aside / "tmp").c_str(), 0700);
-  const auto before = Snapshot(dir.path());
+  if (c.large) WriteFile(aside / "large", RandomBytes(64 << 20));
+  const auto before = Snapshot(dir);
 
-  Child child = Spawn({PELLFOLD_PROGRAM, c.command, "-q", "-f", "-p", "pass:password",
-                       c.fifo ? dir / "in" : "-", c.toStdout ? "-" : dir / "out"},
-                      !c.fifo, aside / "stdout", {"TMPDIR=" + aside / "tmp"});
+  const std::string input = c.large ? aside / "large" : c.fifo ? dir + "/in" : "-";
+  Child child = Spawn({PELLFOLD_PROGRAM, c.command, "-q", "-f", "-p", "pass:password", input,
+                       c.toStdout ? "-" : dir + "/out"},
+                      !c.fifo && !c.large, aside / "stdout", {"TMPDIR=" + aside / "tmp"});
   int feed = child.stdinFd;
   for (int tries = 0; c.fifo && feed < 0 && tries < 1000; ++tries) {
-    feed = open((dir / "in").c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);  // once it reads
+    feed = open((dir + "/in").c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);  // once it reads
     if (feed < 0) std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
-  ASSERT_GE(feed, 0);
-  fcntl(feed, F_SETFL, 0);
-  // Some of the data, and then nothing: the program waits for the rest.
-  Bytes data = RandomBytes(100000);
-  if (!encrypt) std::copy_n("ACBC 200000", 12, data.begin());
-  ASSERT_EQ(write(feed, data.data(), data.size()), static_cast<ssize_t>(data.size()));
+  if (!c.large) {
+    ASSERT_GE(feed, 0);
+    fcntl(feed, F_SETFL, 0);
+    // Some of the data, and then nothing: the program waits for the rest.
+    Bytes data = RandomBytes(100000);
+    if (!encrypt) std::copy_n("ACBC 200000", 12, data.begin());
+    ASSERT_EQ(write(feed, data.data(), data.size()), static_cast<ssize_t>(data.size()));
+  }
 
-  // Interrupt once the output is under way: a temporary file beside the
-  // output, and a private copy of the input (encrypt) or of the result
-  // bound for standard output.
-  const bool privateCopy = encrypt || c.toStdout;
+  // Interrupt once the work is under way: input from a pipe or FIFO is being
+  // copied aside privately; a large file's temporary output exists.
   bool ready = false;
-  for (int tries = 0; !ready && tries < 1000; ++tries) {
-    ready = (c.toStdout || ListDir(dir.path()).size() > before.size()) &&
-            (!privateCopy || HoldsPrivateCopy(child.pid, aside / "tmp"));
-    if (!ready) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  for (int tries = 0; !ready && tries < 10000; ++tries) {
+    ready =
+        c.large ? ListDir(dir).size() > before.size() : HoldsPrivateCopy(child.pid, aside / "tmp");
+    if (!ready) std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
   EXPECT_TRUE(ready) << "the temporary output or the private copy never appeared";
+  const std::string moved = top / "moved";
+  if (c.large) {
+    ASSERT_EQ(rename(dir.c_str(), moved.c_str()), 0);
+  }
   kill(child.pid, c.signal);
   const int status = WaitFor(child.pid, 30);
-  close(feed);
+  if (feed >= 0) close(feed);
   ASSERT_TRUE(WIFEXITED(status)) << "ended by signal " << WTERMSIG(status);
   EXPECT_EQ(WEXITSTATUS(status), 128 + c.signal);
-  EXPECT_TRUE(Snapshot(dir.path()) == before) << "a temporary file stayed, or the output changed";
+  EXPECT_TRUE(Snapshot(c.large ? moved : dir) == before)
+      << "a temporary file stayed, or the output changed";
   EXPECT_TRUE(ListDir(aside / "tmp").empty());
   EXPECT_TRUE(ReadFile(aside / "stdout").empty());
 }
@@ -272,9 +348,15 @@ INSTANTIATE_TEST_SUITE_P(Signals, Interrupted,
                                          Interrupt{"decrypt", false, false, SIGTERM},
                                          Interrupt{"decrypt", true, false, SIGINT},
                                          Interrupt{"decrypt", false, true, SIGINT},
-                                         Interrupt{"encrypt", false, false, SIGHUP}),
+                                         Interrupt{"encrypt", false, false, SIGHUP},
+                                         Interrupt{"decrypt", true, false, SIGQUIT},
+                                         Interrupt{"encrypt", false, false, SIGQUIT, true},
+                                         Interrupt{"encrypt", false, false, SIGTERM, true}),
                          [](const testing::TestParamInfo<Interrupt>& p) {
-                           return std::string(p.param.command) + (p.param.fifo ? "Fifo" : "Pipe") +
+                           return std::string(p.param.command) +
+                                  (p.param.large  ? "Large"
+                                   : p.param.fifo ? "Fifo"
+                                                  : "Pipe") +
                                   (p.param.toStdout ? "ToStdout" : "ToFile") + "Signal" +
                                   std::to_string(p.param.signal);
                          });

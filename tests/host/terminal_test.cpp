@@ -3,6 +3,7 @@
 // prompt without echo, the refusal to print ciphertext, progress on stderr.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -17,7 +18,7 @@ namespace pellfold::test {
 namespace {
 
 TEST(Cli, HelpVersionAndUsageErrors) {
-  for (const std::string command : {"encrypt", "decrypt", "inspect", "hash"}) {
+  for (const std::string command : {"encrypt", "decrypt", "verify", "inspect", "hash"}) {
     for (const auto& args :
          {std::vector<std::string>{command, "--help"}, {command, "-h"}, {"help", command}}) {
       const auto r = Pellfold(args);
@@ -31,6 +32,7 @@ TEST(Cli, HelpVersionAndUsageErrors) {
   for (const char* command : {"encrypt", "decrypt", "inspect", "hash"}) {
     EXPECT_NE(r.out.find(std::string("\n  ") + command + " "), std::string::npos) << command;
   }
+  EXPECT_EQ(Pellfold({"help", "help"}).out, r.out);
   r = Pellfold({"--version"});
   EXPECT_EQ(r.exitCode, 0);
   EXPECT_EQ(r.out, "pellfold 1.0.0.1\n");
@@ -95,6 +97,30 @@ TEST_F(Terminal, InterruptAtThePromptRestoresEchoAndCleansUp) {
   EXPECT_TRUE(Snapshot(dir_.path()) == before);
 }
 
+// Ctrl-Z at the prompt gives the shell a terminal that echoes; after SIGCONT
+// echo is off again and the prompt shows once more. `--pass stdin` on a
+// terminal asks the same way.
+TEST_F(Terminal, StopAndContinueAtThePromptKeepTheEchoRight) {
+  const auto r =
+      RunInPty({PELLFOLD_PROGRAM, "decrypt", "--pass", "stdin", dir_ / "enc.acbc", dir_ / "out"},
+               {{"Password: ", "\x1a"}, {"\n", "", SIGCONT}, {"Password: ", "typed secret\n"}});
+  EXPECT_EQ(r.exitCode, 0) << r.transcript;
+  EXPECT_TRUE(r.echoStopped) << "echo stayed off while stopped";
+  EXPECT_EQ(r.transcript.find("typed secret"), std::string::npos) << "the password was echoed";
+  EXPECT_TRUE(ReadFile(dir_ / "out") == plain_);
+}
+
+// Many files, one prompt (asked twice for encryption).
+TEST_F(Terminal, ManyFilesAskOnce) {
+  WriteFile(dir_ / "second", plain_);
+  const auto r =
+      RunInPty({PELLFOLD_PROGRAM, "encrypt", "-m", dir_ / "plain", dir_ / "second"},
+               {{"Password: ", "typed secret\n"}, {"Repeat password: ", "typed secret\n"}});
+  EXPECT_EQ(r.exitCode, 0) << r.transcript;
+  EXPECT_EQ(r.transcript.find("Password: ", r.transcript.find("Repeat")), std::string::npos);
+  EXPECT_TRUE(ReadFile(dir_ / "second.acbc") == ReadFile(dir_ / "enc.acbc"));
+}
+
 TEST_F(Terminal, CiphertextIsNotWrittenToATerminal) {
   const auto r = RunInPty({PELLFOLD_PROGRAM, "encrypt", "-p", "pass:x", dir_ / "plain", "-"}, {});
   EXPECT_EQ(r.exitCode, 1);
@@ -118,14 +144,15 @@ TEST_F(Terminal, WithoutATerminalOrPassItFailsAtOnce) {
   EXPECT_TRUE(Snapshot(dir_.path()) == before);
 }
 
-// A progress line: "pellfold: encrypt: FILE: NN% X MiB, Y MiB/s".
+// A progress line: "pellfold: encrypt: FILE: NN% of X MiB, Y MiB/s, M:SS left".
 bool ShowsProgress(const std::string& transcript, const std::string& file) {
   const std::size_t at = transcript.find("\rpellfold: encrypt: " + file + ": ");
   if (at == std::string::npos) return false;
-  const std::size_t percent = transcript.find("% ", at);
+  const std::size_t percent = transcript.find("% of ", at);
   return percent != std::string::npos && std::isdigit(transcript[percent - 1]) != 0 &&
          transcript.find(" MiB, ", percent) != std::string::npos &&
-         transcript.find(" MiB/s", percent) != std::string::npos;
+         transcript.find(" MiB/s, 0:0", percent) != std::string::npos &&
+         transcript.find(" left", percent) != std::string::npos;
 }
 
 // Progress shows on a terminal once the work takes a while, and never with
