@@ -3,6 +3,7 @@
 // The state is 16 bytes in FIPS-197 order (byte 4j + r is row r of column j).
 // Every GF(2^8) product is a table lookup; SubBytes/ShiftRows and their
 // inverses are fused into single in-place passes.
+#include <cstddef>
 #include <cstring>
 
 #include "aes/aes.h"
@@ -144,7 +145,7 @@ namespace {
 
 [[gnu::always_inline]] inline void AESAddRoundKey(std::uint8_t* state, const std::uint8_t* schedule,
                                                   std::int32_t round) {
-  const std::uint8_t* key = schedule + 16 * round;
+  const std::uint8_t* key = schedule + 16 * static_cast<std::ptrdiff_t>(round);
   for (int k = 0; k < 16; ++k) state[k] ^= key[k];
 }
 
@@ -235,10 +236,10 @@ namespace {
 
 void AESKeyExpansion(const std::uint8_t* key, std::uint8_t* schedule, std::int32_t nk) {
   const std::int32_t total = 4 * (nk + 7);
-  std::memcpy(schedule, key, static_cast<std::size_t>(4 * nk));
+  std::memcpy(schedule, key, 4 * static_cast<std::size_t>(nk));
   for (std::int32_t i = nk; i < total; ++i) {
     std::uint8_t temp[4];
-    std::memcpy(temp, schedule + 4 * (i - 1), 4);
+    std::memcpy(temp, schedule + 4 * static_cast<std::ptrdiff_t>(i - 1), 4);
     if (i % nk == 0) {
       AESRotWord(temp);
       AESSubWord(temp);
@@ -246,8 +247,8 @@ void AESKeyExpansion(const std::uint8_t* key, std::uint8_t* schedule, std::int32
     } else if (nk > 6 && i % nk == 4) {
       AESSubWord(temp);
     }
-    const std::uint8_t* back = schedule + 4 * (i - nk);
-    std::uint8_t* word = schedule + 4 * i;
+    const std::uint8_t* back = schedule + 4 * static_cast<std::ptrdiff_t>(i - nk);
+    std::uint8_t* word = schedule + 4 * static_cast<std::ptrdiff_t>(i);
     for (int b = 0; b < 4; ++b) word[b] = back[b] ^ temp[b];
   }
 }

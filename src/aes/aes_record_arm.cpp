@@ -24,18 +24,19 @@
 namespace pellfold {
 namespace {
 
-constexpr int kRounds = 14;
-constexpr std::size_t kBlocksPerRecord = kAESRecordSize / kAESBlockSize;
+constexpr std::size_t kRounds = 14;
+constexpr std::size_t kBlock = kAESBlockSize;
+constexpr std::size_t kBlocksPerRecord = kAESRecordSize / kBlock;
 constexpr std::size_t kLanes = 8;
 
 void SetKeyArm(AESRecordKey* key, const std::uint8_t* rawKey) {
   std::uint8_t* enc = key->blocks;
-  std::uint8_t* dec = key->blocks + (kRounds + 1) * kAESBlockSize;
+  std::uint8_t* dec = key->blocks + (kRounds + 1) * kBlock;
   AESKeyExpansion(rawKey, enc, 8);
-  for (int r = 0; r <= kRounds; ++r) {
-    uint8x16_t k = vld1q_u8(enc + (kRounds - r) * kAESBlockSize);
+  for (std::size_t r = 0; r <= kRounds; ++r) {
+    uint8x16_t k = vld1q_u8(enc + (kRounds - r) * kBlock);
     if (r != 0 && r != kRounds) k = vaesimcq_u8(k);
-    vst1q_u8(dec + r * kAESBlockSize, k);
+    vst1q_u8(dec + r * kBlock, k);
   }
 }
 
@@ -44,7 +45,7 @@ struct Keys {
 };
 
 inline void LoadKeys(const std::uint8_t* bytes, Keys* keys) {
-  for (int r = 0; r <= kRounds; ++r) keys->k[r] = vld1q_u8(bytes + r * kAESBlockSize);
+  for (std::size_t r = 0; r <= kRounds; ++r) keys->k[r] = vld1q_u8(bytes + r * kBlock);
 }
 
 template <std::size_t N>
@@ -53,13 +54,13 @@ inline void EncryptChains(const Keys& keys, uint8x16_t vector, std::uint8_t* rec
   PELLFOLD_UNROLL
   for (std::size_t j = 0; j < N; ++j) chain[j] = vector;
   for (std::size_t b = 0; b < kBlocksPerRecord; ++b) {
-    std::uint8_t* block = records + b * kAESBlockSize;
+    std::uint8_t* block = records + b * kBlock;
     PELLFOLD_UNROLL
     for (std::size_t j = 0; j < N; ++j) {
       chain[j] = veorq_u8(vld1q_u8(block + j * kAESRecordSize), chain[j]);
     }
     PELLFOLD_UNROLL
-    for (int r = 0; r < kRounds - 1; ++r) {
+    for (std::size_t r = 0; r < kRounds - 1; ++r) {
       PELLFOLD_UNROLL
       for (std::size_t j = 0; j < N; ++j) chain[j] = vaesmcq_u8(vaeseq_u8(chain[j], keys.k[r]));
     }
@@ -88,28 +89,28 @@ void EncryptArm(const AESRecordKey* key, const std::uint8_t* vector, std::uint8_
 void DecryptArm(const AESRecordKey* key, const std::uint8_t* vector, std::uint8_t* records,
                 std::size_t count) {
   Keys keys;
-  LoadKeys(key->blocks + (kRounds + 1) * kAESBlockSize, &keys);
+  LoadKeys(key->blocks + (kRounds + 1) * kBlock, &keys);
   const uint8x16_t iv = vld1q_u8(vector);
   for (std::size_t r = 0; r < count; ++r) {
     std::uint8_t* record = records + r * kAESRecordSize;
     uint8x16_t previous = iv;
     for (std::size_t b = 0; b < kBlocksPerRecord; b += kLanes) {
-      std::uint8_t* block = record + b * kAESBlockSize;
+      std::uint8_t* block = record + b * kBlock;
       uint8x16_t cipher[kLanes], x[kLanes];
       PELLFOLD_UNROLL
       for (std::size_t j = 0; j < kLanes; ++j) {
-        cipher[j] = vld1q_u8(block + j * kAESBlockSize);
+        cipher[j] = vld1q_u8(block + j * kBlock);
         x[j] = cipher[j];
       }
       PELLFOLD_UNROLL
-      for (int k = 0; k < kRounds - 1; ++k) {
+      for (std::size_t k = 0; k < kRounds - 1; ++k) {
         PELLFOLD_UNROLL
         for (std::size_t j = 0; j < kLanes; ++j) x[j] = vaesimcq_u8(vaesdq_u8(x[j], keys.k[k]));
       }
       PELLFOLD_UNROLL
       for (std::size_t j = 0; j < kLanes; ++j) {
         x[j] = veorq_u8(vaesdq_u8(x[j], keys.k[kRounds - 1]), keys.k[kRounds]);
-        vst1q_u8(block + j * kAESBlockSize, veorq_u8(x[j], j == 0 ? previous : cipher[j - 1]));
+        vst1q_u8(block + j * kBlock, veorq_u8(x[j], j == 0 ? previous : cipher[j - 1]));
       }
       previous = cipher[kLanes - 1];
     }

@@ -101,8 +101,9 @@ constexpr WordTable MakeRev(int k) {
 constexpr WordTable kFwd0 = MakeFwd(0), kFwd1 = MakeFwd(1), kFwd2 = MakeFwd(2), kFwd3 = MakeFwd(3);
 constexpr WordTable kRev0 = MakeRev(0), kRev1 = MakeRev(1), kRev2 = MakeRev(2), kRev3 = MakeRev(3);
 
-constexpr int kRounds = 14;
-constexpr int kWords = 4 * (kRounds + 1);  // 60
+constexpr std::size_t kRounds = 14;
+constexpr std::size_t kBlock = kAESBlockSize;
+constexpr std::size_t kWords = 4 * (kRounds + 1);  // 60
 
 constexpr std::uint32_t B3(std::uint32_t w) {
   return w >> 24;
@@ -128,12 +129,12 @@ void SetKeyPortable(AESRecordKey* key, const std::uint8_t* rawKey) {
   AESKeyExpansion(rawKey, schedule, 8);
   std::uint32_t* enc = key->words;
   std::uint32_t* dec = key->words + kWords;
-  for (int i = 0; i < kWords; ++i) enc[i] = LoadBe32(schedule + 4 * i);
+  for (std::size_t i = 0; i < kWords; ++i) enc[i] = LoadBe32(schedule + 4 * i);
   SecureZero(schedule, sizeof schedule);
   // Decryption round r uses encryption round key 14 - r, through
   // InvMixColumns for the inner rounds.
-  for (int r = 0; r <= kRounds; ++r) {
-    for (int c = 0; c < 4; ++c) {
+  for (std::size_t r = 0; r <= kRounds; ++r) {
+    for (std::size_t c = 0; c < 4; ++c) {
       const std::uint32_t w = enc[4 * (kRounds - r) + c];
       dec[4 * r + c] = (r == 0 || r == kRounds) ? w : InvMixColumn(w);
     }
@@ -170,14 +171,14 @@ inline std::uint32_t RevLast(std::uint32_t a, std::uint32_t b, std::uint32_t c, 
 
 // Encrypts the state in place: the state already holds plaintext ^ round key 0.
 inline State EncryptState(State s, const std::uint32_t* rk) {
-  _Pragma("GCC unroll 16") for (int r = 1; r < kRounds; ++r) s = FwdRound(s, rk + 4 * r);
+  _Pragma("GCC unroll 16") for (std::size_t r = 1; r < kRounds; ++r) s = FwdRound(s, rk + 4 * r);
   const std::uint32_t* last = rk + 4 * kRounds;
   return {FwdLast(s.s0, s.s1, s.s2, s.s3, last[0]), FwdLast(s.s1, s.s2, s.s3, s.s0, last[1]),
           FwdLast(s.s2, s.s3, s.s0, s.s1, last[2]), FwdLast(s.s3, s.s0, s.s1, s.s2, last[3])};
 }
 
 inline State DecryptState(State s, const std::uint32_t* rk) {
-  _Pragma("GCC unroll 16") for (int r = 1; r < kRounds; ++r) s = RevRound(s, rk + 4 * r);
+  _Pragma("GCC unroll 16") for (std::size_t r = 1; r < kRounds; ++r) s = RevRound(s, rk + 4 * r);
   const std::uint32_t* last = rk + 4 * kRounds;
   return {RevLast(s.s0, s.s3, s.s2, s.s1, last[0]), RevLast(s.s1, s.s0, s.s3, s.s2, last[1]),
           RevLast(s.s2, s.s1, s.s0, s.s3, last[2]), RevLast(s.s3, s.s2, s.s1, s.s0, last[3])};
@@ -198,7 +199,7 @@ inline State Xor(const State& a, const State& b) {
   return {a.s0 ^ b.s0, a.s1 ^ b.s1, a.s2 ^ b.s2, a.s3 ^ b.s3};
 }
 
-constexpr std::size_t kBlocksPerRecord = kAESRecordSize / kAESBlockSize;
+constexpr std::size_t kBlocksPerRecord = kAESRecordSize / kBlock;
 
 // CBC-encrypts N records side by side, each chain from the vector.
 template <std::size_t N>
@@ -208,7 +209,7 @@ void EncryptChains(const std::uint32_t* rk, const State& vector, std::uint8_t* r
   for (std::size_t j = 0; j < N; ++j) chain[j] = vector;
   for (std::size_t b = 0; b < kBlocksPerRecord; ++b) {
     _Pragma("GCC unroll 4") for (std::size_t j = 0; j < N; ++j) {
-      std::uint8_t* block = records + j * kAESRecordSize + b * kAESBlockSize;
+      std::uint8_t* block = records + j * kAESRecordSize + b * kBlock;
       chain[j] = EncryptState(Xor(Xor(Load(block), chain[j]), key0), rk);
       Store(block, chain[j]);
     }
@@ -234,7 +235,7 @@ void DecryptPortable(const AESRecordKey* key, const std::uint8_t* vector, std::u
     std::uint8_t* record = records + r * kAESRecordSize;
     State previous = iv;
     for (std::size_t b = 0; b < kBlocksPerRecord; ++b) {
-      std::uint8_t* block = record + b * kAESBlockSize;
+      std::uint8_t* block = record + b * kBlock;
       const State cipher = Load(block);
       Store(block, Xor(DecryptState(Xor(cipher, key0), rk), previous));
       previous = cipher;

@@ -27,8 +27,9 @@
 namespace pellfold {
 namespace {
 
-constexpr int kRounds = 14;
-constexpr std::size_t kBlocksPerRecord = kAESRecordSize / kAESBlockSize;
+constexpr std::size_t kRounds = 14;
+constexpr std::size_t kBlock = kAESBlockSize;
+constexpr std::size_t kBlocksPerRecord = kAESRecordSize / kBlock;
 constexpr std::size_t kLanes = 8;
 
 // Blocks move between bytes and registers by copying, which needs no
@@ -48,12 +49,12 @@ PELLFOLD_AESNI inline void StoreBlock(std::uint8_t* p, __m128i v) {
 // the inner ones through InvMixColumns.
 PELLFOLD_AESNI void SetKeyX86(AESRecordKey* key, const std::uint8_t* rawKey) {
   std::uint8_t* enc = key->blocks;
-  std::uint8_t* dec = key->blocks + (kRounds + 1) * kAESBlockSize;
+  std::uint8_t* dec = key->blocks + (kRounds + 1) * kBlock;
   AESKeyExpansion(rawKey, enc, 8);
-  for (int r = 0; r <= kRounds; ++r) {
-    __m128i k = LoadBlock(enc + (kRounds - r) * kAESBlockSize);
+  for (std::size_t r = 0; r <= kRounds; ++r) {
+    __m128i k = LoadBlock(enc + (kRounds - r) * kBlock);
     if (r != 0 && r != kRounds) k = _mm_aesimc_si128(k);
-    StoreBlock(dec + r * kAESBlockSize, k);
+    StoreBlock(dec + r * kBlock, k);
   }
 }
 
@@ -62,7 +63,7 @@ struct Keys {
 };
 
 PELLFOLD_AESNI inline void LoadKeys(const std::uint8_t* bytes, Keys* keys) {
-  for (int r = 0; r <= kRounds; ++r) keys->k[r] = LoadBlock(bytes + r * kAESBlockSize);
+  for (std::size_t r = 0; r <= kRounds; ++r) keys->k[r] = LoadBlock(bytes + r * kBlock);
 }
 
 template <std::size_t N>
@@ -71,14 +72,14 @@ PELLFOLD_AESNI inline void EncryptChains(const Keys& keys, __m128i vector, std::
   PELLFOLD_UNROLL
   for (std::size_t j = 0; j < N; ++j) chain[j] = vector;
   for (std::size_t b = 0; b < kBlocksPerRecord; ++b) {
-    std::uint8_t* block = records + b * kAESBlockSize;
+    std::uint8_t* block = records + b * kBlock;
     PELLFOLD_UNROLL
     for (std::size_t j = 0; j < N; ++j) {
       chain[j] =
           _mm_xor_si128(_mm_xor_si128(LoadBlock(block + j * kAESRecordSize), chain[j]), keys.k[0]);
     }
     PELLFOLD_UNROLL
-    for (int r = 1; r < kRounds; ++r) {
+    for (std::size_t r = 1; r < kRounds; ++r) {
       PELLFOLD_UNROLL
       for (std::size_t j = 0; j < N; ++j) chain[j] = _mm_aesenc_si128(chain[j], keys.k[r]);
     }
@@ -106,29 +107,28 @@ PELLFOLD_AESNI void EncryptX86(const AESRecordKey* key, const std::uint8_t* vect
 PELLFOLD_AESNI void DecryptX86(const AESRecordKey* key, const std::uint8_t* vector,
                                std::uint8_t* records, std::size_t count) {
   Keys keys;
-  LoadKeys(key->blocks + (kRounds + 1) * kAESBlockSize, &keys);
+  LoadKeys(key->blocks + (kRounds + 1) * kBlock, &keys);
   const __m128i iv = LoadBlock(vector);
   for (std::size_t r = 0; r < count; ++r) {
     std::uint8_t* record = records + r * kAESRecordSize;
     __m128i previous = iv;
     for (std::size_t b = 0; b < kBlocksPerRecord; b += kLanes) {
-      std::uint8_t* block = record + b * kAESBlockSize;
+      std::uint8_t* block = record + b * kBlock;
       __m128i cipher[kLanes], x[kLanes];
       PELLFOLD_UNROLL
       for (std::size_t j = 0; j < kLanes; ++j) {
-        cipher[j] = LoadBlock(block + j * kAESBlockSize);
+        cipher[j] = LoadBlock(block + j * kBlock);
         x[j] = _mm_xor_si128(cipher[j], keys.k[0]);
       }
       PELLFOLD_UNROLL
-      for (int k = 1; k < kRounds; ++k) {
+      for (std::size_t k = 1; k < kRounds; ++k) {
         PELLFOLD_UNROLL
         for (std::size_t j = 0; j < kLanes; ++j) x[j] = _mm_aesdec_si128(x[j], keys.k[k]);
       }
       PELLFOLD_UNROLL
       for (std::size_t j = 0; j < kLanes; ++j) {
         x[j] = _mm_aesdeclast_si128(x[j], keys.k[kRounds]);
-        StoreBlock(block + j * kAESBlockSize,
-                   _mm_xor_si128(x[j], j == 0 ? previous : cipher[j - 1]));
+        StoreBlock(block + j * kBlock, _mm_xor_si128(x[j], j == 0 ? previous : cipher[j - 1]));
       }
       previous = cipher[kLanes - 1];
     }
