@@ -10,6 +10,7 @@
 #include <string>
 
 #include "aes/aes.h"
+#include "aes/aes_record.h"
 #include "aestable/aestable.h"
 #include "digest/hmac_md5.h"
 #include "digest/md5.h"
@@ -32,7 +33,7 @@ class Slot {
   }
 
  private:
-  alignas(64) std::uint8_t storage_[1024];
+  alignas(64) std::uint8_t storage_[2048];
 };
 
 using Results = std::map<std::string, Bytes>;
@@ -81,6 +82,20 @@ Results RunAll(std::size_t offset) {
   buffer([](auto* p, auto* k, auto* v) { AESCbcDecrypt(p, 100, k, 32, v); }, "AESCbcDecrypt");
   buffer([](auto* p, auto* k, auto*) { AESEcbEncrypt(p, 100, k, 32); }, "AESEcbEncrypt");
   buffer([](auto* p, auto* k, auto*) { AESEcbDecrypt(p, 100, k, 32); }, "AESEcbDecrypt");
+
+  // Every record path the build and processor have, on three records.
+  static const Bytes records = RandomBytes(3 * kAESRecordSize);
+  const AESRecordPath* paths[4] = {};
+  const int pathCount = AESRecordPathList(paths, 4);
+  for (int i = 0; i < pathCount; ++i) {
+    AESRecordKey recordKey;
+    paths[i]->setKey(&recordKey, b.At(offset, key));
+    std::uint8_t* data = a.At(offset, records);
+    paths[i]->encrypt(&recordKey, c.At(offset, vector), data, 3);
+    r[std::string("records encrypted, ") + paths[i]->name] = Bytes(data, data + records.size());
+    paths[i]->decrypt(&recordKey, c.At(offset, vector), data, 3);
+    r[std::string("records decrypted, ") + paths[i]->name] = Bytes(data, data + records.size());
+  }
 
   const std::uint8_t* text = a.At(offset, message);
   std::uint8_t* digest = d.At(offset, Bytes(32));

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "aes/aes.h"
+#include "aes/aes_record.h"
 #include "aestable/aestable.h"
 #include "service/acbc.h"
 
@@ -91,9 +92,9 @@ void CheckBuffer(Routine routine, const Bytes& data, std::int32_t length, const 
 }
 
 // Every way of encrypting ACBC records must give reference: 512-byte records,
-// each chained by itself from the fixed vector. This is the buffer routine
-// called record by record, as the file logic calls it; a further record path
-// is one more comparison here.
+// each chained by itself from the fixed vector. That is the buffer routine
+// called record by record, and every record path the build and processor
+// have (the portable one always), each of which must also decrypt back.
 void CheckRecordPaths(const std::uint8_t* password, std::int32_t passwordLength,
                       const Bytes& records, const Bytes& reference) {
   Bytes buffer = records;
@@ -102,6 +103,21 @@ void CheckRecordPaths(const std::uint8_t* password, std::int32_t passwordLength,
                                     pellfold::kAcbcVector) == 1);
   }
   Require(buffer == reference);
+
+  std::uint8_t key[32];
+  pellfold::AESPasswordKey(password, passwordLength, key);
+  const std::size_t count = records.size() / pellfold::kAESRecordSize;
+  const pellfold::AESRecordPath* paths[4] = {};
+  const int pathCount = pellfold::AESRecordPathList(paths, 4);
+  for (int i = 0; i < pathCount; ++i) {
+    pellfold::AESRecordKey recordKey;
+    paths[i]->setKey(&recordKey, key);
+    buffer = records;
+    paths[i]->encrypt(&recordKey, pellfold::kAcbcVector, buffer.data(), count);
+    Require(buffer == reference);
+    paths[i]->decrypt(&recordKey, pellfold::kAcbcVector, buffer.data(), count);
+    Require(buffer == records);
+  }
 }
 
 void CheckAcbcRecords(const std::uint8_t* password, std::int32_t passwordLength,
