@@ -44,8 +44,8 @@ jobs=$(nproc)
 # The plain build serves the later stages too (native transcript, valgrind,
 # compile_commands.json); each builds only the targets it needs.
 plain_build() {
-  cmake -S . -B build-test/plain -G Ninja -DPELLFOLD_WERROR=ON -DPELLFOLD_BUILD_BENCHMARKS=ON \
-    -DCMAKE_EXPORT_COMPILE_COMMANDS=ON
+  cmake -S . -B build-test/plain -G Ninja -DPELLFOLD_WERROR=ON -DPELLFOLD_BUILD_TESTS=ON \
+    -DPELLFOLD_BUILD_BENCHMARKS=ON -DCMAKE_EXPORT_COMPILE_COMMANDS=ON
   if [ $# -gt 0 ]; then
     cmake --build build-test/plain -j "$jobs" --target "$@"
   else
@@ -64,7 +64,7 @@ stage_plain() {
 }
 
 stage_asan-ubsan() {
-  cmake -S . -B build-test/asan -G Ninja -DPELLFOLD_WERROR=ON \
+  cmake -S . -B build-test/asan -G Ninja -DPELLFOLD_WERROR=ON -DPELLFOLD_BUILD_TESTS=ON \
     -DPELLFOLD_SANITIZE=address,undefined,alignment
   cmake --build build-test/asan -j "$jobs"
   # The >4 GiB digest tests are labelled slow: they run in the plain build only.
@@ -72,14 +72,16 @@ stage_asan-ubsan() {
 }
 
 stage_tsan() {
-  cmake -S . -B build-test/tsan -G Ninja -DPELLFOLD_WERROR=ON -DPELLFOLD_SANITIZE=thread
+  cmake -S . -B build-test/tsan -G Ninja -DPELLFOLD_WERROR=ON -DPELLFOLD_BUILD_TESTS=ON \
+    -DPELLFOLD_SANITIZE=thread
   # Only what the "threads" tests need.
   cmake --build build-test/tsan -j "$jobs" --target aestable_threads_test exports_threads_test
   ctest --test-dir build-test/tsan --output-on-failure -L threads
 }
 
 stage_portable-aes() {
-  cmake -S . -B build-test/portable-aes -G Ninja -DPELLFOLD_WERROR=ON -DPELLFOLD_HARDWARE_AES=OFF
+  cmake -S . -B build-test/portable-aes -G Ninja -DPELLFOLD_WERROR=ON -DPELLFOLD_BUILD_TESTS=ON \
+    -DPELLFOLD_HARDWARE_AES=OFF
   cmake --build build-test/portable-aes -j "$jobs"
   # The slow digest tests do not involve the record paths.
   ctest --test-dir build-test/portable-aes --output-on-failure -j "$jobs" -LE slow
