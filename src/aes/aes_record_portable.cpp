@@ -105,19 +105,6 @@ constexpr std::size_t kRounds = 14;
 constexpr std::size_t kBlock = kAESBlockSize;
 constexpr std::size_t kWords = 4 * (kRounds + 1);  // 60
 
-constexpr std::uint32_t B3(std::uint32_t w) {
-  return w >> 24;
-}
-constexpr std::uint32_t B2(std::uint32_t w) {
-  return (w >> 16) & 0xFF;
-}
-constexpr std::uint32_t B1(std::uint32_t w) {
-  return (w >> 8) & 0xFF;
-}
-constexpr std::uint32_t B0(std::uint32_t w) {
-  return w & 0xFF;
-}
-
 // InvMixColumns of one word: the S-box undoes the inverse S-box in the
 // decryption tables.
 std::uint32_t InvMixColumn(std::uint32_t w) {

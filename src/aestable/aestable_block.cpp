@@ -19,20 +19,6 @@ struct State {
   std::uint32_t s0, s1, s2, s3;
 };
 
-// Byte 3 .. byte 0 of a word, as table indices.
-constexpr std::uint32_t B3(std::uint32_t w) {
-  return w >> 24;
-}
-constexpr std::uint32_t B2(std::uint32_t w) {
-  return (w >> 16) & 0xFF;
-}
-constexpr std::uint32_t B1(std::uint32_t w) {
-  return (w >> 8) & 0xFF;
-}
-constexpr std::uint32_t B0(std::uint32_t w) {
-  return w & 0xFF;
-}
-
 // The first AddRoundKey; all sixteen input bytes are read here, before the
 // final round writes any output, which makes in-place use safe.
 inline State Load(const std::uint8_t* in, const std::uint32_t* rk) {

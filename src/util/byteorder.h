@@ -38,4 +38,18 @@ constexpr void StoreLe32(std::uint8_t* p, std::uint32_t w) {
   p[3] = static_cast<std::uint8_t>(w >> 24);
 }
 
+// Byte 3 (the top byte) .. byte 0 of a word, e.g. as table indices.
+constexpr std::uint32_t B3(std::uint32_t w) {
+  return w >> 24;
+}
+constexpr std::uint32_t B2(std::uint32_t w) {
+  return (w >> 16) & 0xFF;
+}
+constexpr std::uint32_t B1(std::uint32_t w) {
+  return (w >> 8) & 0xFF;
+}
+constexpr std::uint32_t B0(std::uint32_t w) {
+  return w & 0xFF;
+}
+
 }  // namespace pellfold
