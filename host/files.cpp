@@ -72,6 +72,18 @@ int Copy(std::FILE* from, std::FILE* to) {
   }
 }
 
+// A stream over fd; on failure fd is closed and the error is named after
+// `name`.
+std::FILE* StreamOver(int fd, const char* mode, const std::string& name) {
+  std::FILE* stream = fdopen(fd, mode);
+  if (stream == nullptr) {
+    const int error = errno;
+    close(fd);
+    throw FileError(name, error);
+  }
+  return stream;
+}
+
 // Letters for a temporary name that nobody can guess ahead of time.
 std::string RandomSuffix() {
   static const char kLetters[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
@@ -106,13 +118,7 @@ std::FILE* OpenPrivateTempFile() {
   if (fd < 0)
     throw FileFailure(TemporaryDirectory(),
                       std::string("cannot create a temporary file: ") + std::strerror(errno));
-  std::FILE* stream = fdopen(fd, "w+b");
-  if (stream == nullptr) {
-    const int error = errno;
-    close(fd);
-    throw FileError(TemporaryDirectory(), error);
-  }
-  return stream;
+  return StreamOver(fd, "w+b", TemporaryDirectory());
 }
 
 InputFile::InputFile(const std::string& path) : name_(InputName(path)) {
@@ -141,12 +147,7 @@ InputFile::InputFile(const std::string& path) : name_(InputName(path)) {
     outputMode_ = static_cast<mode_t>(st.st_mode & 0666);
   }
   if (stream_ == nullptr) {
-    stream_ = fdopen(fd, "rb");
-    if (stream_ == nullptr) {
-      const int error = errno;
-      close(fd);
-      throw FileError(name_, error);
-    }
+    stream_ = StreamOver(fd, "rb", name_);
     owned_ = true;
   }
 }
@@ -232,12 +233,7 @@ OutputFile::OutputFile(const std::string& path, bool force, std::FILE* input, mo
       kind_ = Kind::kInPlace;
       const int fd = open(path.c_str(), O_WRONLY | O_CLOEXEC);
       if (fd < 0) throw FileError(name_, errno);
-      destination_ = fdopen(fd, "wb");
-      if (destination_ == nullptr) {
-        const int error = errno;
-        close(fd);
-        throw FileError(name_, error);
-      }
+      destination_ = StreamOver(fd, "wb", name_);
       ownsDestination_ = true;
     }
   } else if (errno == ENOENT) {
