@@ -1,0 +1,286 @@
+/*
+ * acbc.h - ACBC files inside any program: encryption, decryption and checks
+ * that return every failure as a value.
+ *
+ * An ACBC file is a 512-byte header record holding the text "ACBC <L>" (L,
+ * the plaintext length in decimal, then a NUL and zero bytes), followed by
+ * floor(L / 512) + 1 records of 512 bytes. Record k is plaintext bytes
+ * 512k .. 512k + 511, zero-filled past the end, encrypted by itself with
+ * AES-256-CBC (no padding) from the fixed initialisation vector
+ * 00 01 02 03 04 05 06 07 08 09 0a 0b 0c 0d 0e 0f. The key is the first 32
+ * bytes of the password, zero-filled to 32 bytes: no salt and no integrity
+ * check. The zero padding of the last record is what lets a reader tell a
+ * wrong password (a wrong one passes with odds 2^-8n for n padding bytes).
+ * Every file written here is byte for byte what AESEncypt (pellfold.h)
+ * writes for the same input and password.
+ *
+ * Contract of every call:
+ * - It returns; it never ends the process, prints, touches the caller's
+ *   stdio streams or changes signal dispositions.
+ * - It returns an acbc_status for every failure. When `result` is not null
+ *   it is filled on every return, failures included; error_number is the
+ *   errno of the failing system call (or callback), taken at that call.
+ * - Paths are NUL-terminated byte strings as the kernel takes them (any
+ *   bytes, not only UTF-8). Passwords are byte arrays of the given length;
+ *   only the first 32 bytes reach the key. `password` may be null when its
+ *   length is 0.
+ * - Any number of calls may run at once on distinct files. The library keeps
+ *   no mutable state beyond the one-time choice of the AES instructions the
+ *   processor has, and wipes every key, key schedule and password copy.
+ *
+ * Link with -lacbc (pkg-config acbc, or the CMake target Pellfold::acbc).
+ */
+#ifndef ACBC_H
+#define ACBC_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+#if defined(__GNUC__)
+#define ACBC_API __attribute__((visibility("default")))
+#else
+#define ACBC_API
+#endif
+
+#define ACBC_VERSION_MAJOR 1
+#define ACBC_VERSION_MINOR 0
+#define ACBC_VERSION_PATCH 0
+
+typedef enum acbc_status {
+  ACBC_OK = 0,
+  ACBC_E_ARGUMENT,         /* a null pointer, an unknown flag or overlapping buffers */
+  ACBC_E_INPUT_OPEN,       /* the input does not open (error_number says why) */
+  ACBC_E_OUTPUT_OPEN,      /* the output or its temporary file cannot be created */
+  ACBC_E_OUTPUT_EXISTS,    /* the output exists and ACBC_REPLACE was not given */
+  ACBC_E_SAME_FILE,        /* the output is the input (same device and inode) */
+  ACBC_E_INPUT_LENGTH,     /* the input's length cannot be taken (a pipe given as a path) */
+  ACBC_E_TOO_LARGE,        /* the plaintext has 2^31 bytes or more */
+  ACBC_E_EMPTY_PASSWORD,   /* encryption under an empty password */
+  ACBC_E_NOT_ACBC,         /* the input is not an ACBC file */
+  ACBC_E_DAMAGED,          /* a truncated body or a negative length */
+  ACBC_E_WRONG_PASSWORD,   /* the last record's padding is not zero */
+  ACBC_E_INPUT_CHANGED,    /* the input grew, shrank or was rewritten while it was read */
+  ACBC_E_READ,             /* reading the input failed */
+  ACBC_E_WRITE,            /* writing, syncing or linking the output failed */
+  ACBC_E_BUFFER_TOO_SMALL, /* the output buffer's capacity is short */
+  ACBC_E_CANCELLED         /* the progress callback asked to stop */
+} acbc_status;
+
+/* Flags; each call names the ones it takes, any other is ACBC_E_ARGUMENT. */
+enum {
+  ACBC_REPLACE = 1u,           /* replace an existing output */
+  ACBC_SALVAGE = 2u,           /* decrypt a damaged file as AESDecrypt would */
+  ACBC_NO_PASSWORD_CHECK = 4u, /* skip the padding check */
+  ACBC_NO_SYNC = 8u            /* do not fsync the output and its folder */
+};
+
+/* Warnings: reported in acbc_result.warnings, never a failure. */
+enum {
+  ACBC_WARN_TRAILING_DATA = 1u,  /* bytes follow the last record; ignored */
+  ACBC_WARN_WEAK_CHECK = 2u,     /* fewer than 4 padding bytes confirmed the password */
+  ACBC_WARN_SALVAGED = 4u,       /* a damaged file was decrypted under ACBC_SALVAGE */
+  ACBC_WARN_SHORT_PASSWORD = 8u, /* an encryption password under 8 bytes */
+  ACBC_WARN_LONG_PASSWORD = 16u  /* a password over 32 bytes; the rest was ignored */
+};
+
+typedef struct acbc_result {
+  acbc_status status;    /* the return value again */
+  int error_number;      /* errno of the failing system call (or callback), else 0 */
+  int64_t length;        /* plaintext length from or into the header; -1 when unknown */
+  int64_t bytes_read;    /* input bytes consumed */
+  int64_t bytes_written; /* bytes delivered to the output */
+  int padding_bytes;     /* zero padding bytes the password check examined; 0 when none was made */
+  unsigned warnings;     /* ACBC_WARN_* */
+} acbc_result;
+
+/* What a file's size and header tell, without a password. */
+typedef struct acbc_info {
+  int64_t file_size;        /* bytes in the file (from where reading started) */
+  int64_t length;           /* the header's length (negative in a damaged file); -1 without one */
+  int64_t records_expected; /* floor(length / 512) + 1, or 0 for a negative length */
+  int64_t records_present;  /* body records present, a partial last one included */
+  int64_t trailing_bytes;   /* bytes after the records the length needs */
+} acbc_info;
+
+/*
+ * Progress: report is called after each chunk of work with the input bytes
+ * done and the total the call will read, and last with done equal to total.
+ * For encryption the total is the plaintext length; for decryption it is the
+ * header and the records the call reads. A nonzero return stops the work
+ * with ACBC_E_CANCELLED (and, for the file calls, nothing written). The
+ * pointer to the structure may be null, and so may `report`.
+ */
+typedef struct acbc_progress {
+  int (*report)(void* context, int64_t done, int64_t total);
+  void* context;
+} acbc_progress;
+
+/*
+ * Stream callbacks. A reader returns the bytes it put in `buffer` (at most
+ * `size`; fewer is normal), 0 at the end, or -1 with errno set. A writer
+ * writes all `size` bytes and returns 0, or returns -1 with errno set.
+ */
+typedef ptrdiff_t (*acbc_read_fn)(void* context, void* buffer, size_t size);
+typedef int (*acbc_write_fn)(void* context, const void* buffer, size_t size);
+
+/*
+ * What the file calls guarantee:
+ * - Nothing is written before the checks pass: decryption checks the
+ *   header, the size (a truncated body or a negative length is
+ *   ACBC_E_DAMAGED unless ACBC_SALVAGE, which then writes exactly what
+ *   AESDecrypt writes and warns ACBC_WARN_SALVAGED) and the last record's
+ *   zero padding (ACBC_E_WRONG_PASSWORD unless ACBC_NO_PASSWORD_CHECK). The
+ *   right password is never refused.
+ * - The output appears complete or not at all: it is written to an unnamed
+ *   temporary file in its folder (a named mode-0600 one beside it where the
+ *   file system has no unnamed ones) and linked into place when complete;
+ *   unless ACBC_NO_SYNC the file and the folder are synced first. An
+ *   existing output is refused with ACBC_E_OUTPUT_EXISTS unless
+ *   ACBC_REPLACE, and on any failure or cancel it stays as it was. An output
+ *   that exists and is not a regular file (/dev/null, a FIFO) is written in
+ *   place, after the checks. An output that is the input (through links
+ *   too) is refused with ACBC_E_SAME_FILE.
+ * - The output is never more readable than the input: its mode is the
+ *   input's permission bits & 0666 & ~umask (0666 & ~umask for an input that
+ *   is not a regular file), set before any data is written.
+ * - Inputs must be regular files or devices that seek (a pipe given as a
+ *   path is ACBC_E_INPUT_LENGTH); an input whose size or modification time
+ *   changes while it is read is ACBC_E_INPUT_CHANGED.
+ */
+
+/*
+ * Encrypts the file `input` into the ACBC file `output`. Flags:
+ * ACBC_REPLACE, ACBC_NO_SYNC. An empty password is ACBC_E_EMPTY_PASSWORD;
+ * a short or long one only warns. At most the records the header promises
+ * are read.
+ */
+ACBC_API acbc_status acbc_encrypt_file(const char* input, const char* output, const void* password,
+                                       size_t password_length, unsigned flags,
+                                       const acbc_progress* progress, acbc_result* result);
+
+/*
+ * Decrypts the ACBC file `input` into `output`, after the checks above.
+ * Flags: ACBC_REPLACE, ACBC_SALVAGE, ACBC_NO_PASSWORD_CHECK, ACBC_NO_SYNC.
+ * Trailing bytes after the last record cost ACBC_WARN_TRAILING_DATA only.
+ */
+ACBC_API acbc_status acbc_decrypt_file(const char* input, const char* output, const void* password,
+                                       size_t password_length, unsigned flags,
+                                       const acbc_progress* progress, acbc_result* result);
+
+/*
+ * Decrypts `input` under old_password and encrypts it again under
+ * new_password in one pass, without plaintext ever reaching a file; the old
+ * password is checked before anything is written. A null `output` rewrites
+ * `input` in place (atomically, keeping its mode; ACBC_REPLACE is not
+ * needed). Flags: ACBC_REPLACE, ACBC_NO_SYNC.
+ */
+ACBC_API acbc_status acbc_rekey_file(const char* input, const char* output,
+                                     const void* old_password, size_t old_length,
+                                     const void* new_password, size_t new_length, unsigned flags,
+                                     const acbc_progress* progress, acbc_result* result);
+
+/*
+ * Checks without writing anything that `password` opens the ACBC file at
+ * `path`: header, size verdict and padding check, as decryption does first.
+ * ACBC_OK, ACBC_E_WRONG_PASSWORD, ACBC_E_DAMAGED (also when there is no
+ * record to check against), ACBC_E_NOT_ACBC or an open/read failure.
+ */
+ACBC_API acbc_status acbc_verify_file(const char* path, const void* password,
+                                      size_t password_length, acbc_result* result);
+
+/*
+ * Tells what the file's size and header say, without a password: ACBC_OK
+ * for a consistent file (trailing bytes allowed and counted), ACBC_E_DAMAGED
+ * for a truncated body or a negative length, ACBC_E_NOT_ACBC, or an
+ * open/read failure. Reads no more than the verdict needs, so an endless
+ * source (/dev/zero) ends at once. `info` is filled as far as known.
+ */
+ACBC_API acbc_status acbc_inspect_file(const char* path, acbc_info* info);
+
+/*
+ * The same four calls on an open descriptor instead of an input path: a
+ * regular file (or a device that seeks), read from its current offset as
+ * if the file began there; the descriptor is neither moved nor closed (reads
+ * use pread). The output mode comes from the descriptor's file.
+ */
+ACBC_API acbc_status acbc_encrypt_fd(int input_fd, const char* output, const void* password,
+                                     size_t password_length, unsigned flags,
+                                     const acbc_progress* progress, acbc_result* result);
+ACBC_API acbc_status acbc_decrypt_fd(int input_fd, const char* output, const void* password,
+                                     size_t password_length, unsigned flags,
+                                     const acbc_progress* progress, acbc_result* result);
+ACBC_API acbc_status acbc_verify_fd(int fd, const void* password, size_t password_length,
+                                    acbc_result* result);
+ACBC_API acbc_status acbc_inspect_fd(int fd, acbc_info* info);
+
+/*
+ * Encrypts exactly `length` bytes (0 .. 2^31 - 1; else ACBC_E_TOO_LARGE)
+ * from `read` into `write`. The header comes first, so the length must be
+ * known up front: a reader that delivers more or fewer bytes is
+ * ACBC_E_INPUT_CHANGED (what was written by then must be discarded).
+ */
+ACBC_API acbc_status acbc_encrypt_stream(acbc_read_fn read, void* read_context, int64_t length,
+                                         acbc_write_fn write, void* write_context,
+                                         const void* password, size_t password_length,
+                                         const acbc_progress* progress, acbc_result* result);
+
+/*
+ * Decrypts an ACBC stream from `read` into `write`. A stream cannot be
+ * looked ahead in, so plaintext is written as it is decrypted, and a wrong
+ * password or a truncated body is reported only at the end: on any status
+ * but ACBC_OK the caller must discard what it received. Reads the header,
+ * the records the length needs and at most one byte more (to tell
+ * ACBC_WARN_TRAILING_DATA). Flags: ACBC_SALVAGE, ACBC_NO_PASSWORD_CHECK.
+ */
+ACBC_API acbc_status acbc_decrypt_stream(acbc_read_fn read, void* read_context, acbc_write_fn write,
+                                         void* write_context, const void* password,
+                                         size_t password_length, unsigned flags,
+                                         const acbc_progress* progress, acbc_result* result);
+
+/* The ACBC file size for a plaintext of `length` bytes: 512 * (length / 512
+ * + 2); -1 for a length outside 0 .. 2^31 - 1. */
+ACBC_API int64_t acbc_encrypted_size(int64_t length);
+
+/*
+ * Encrypts `length` bytes at `input` into `output`, which must hold
+ * acbc_encrypted_size(length) bytes (else ACBC_E_BUFFER_TOO_SMALL, nothing
+ * written). `output` may be null when `capacity` is 0; the buffers must not
+ * overlap. result->bytes_written is the file size.
+ */
+ACBC_API acbc_status acbc_encrypt_buffer(const void* input, size_t length, void* output,
+                                         size_t capacity, const void* password,
+                                         size_t password_length, acbc_result* result);
+
+/*
+ * Decrypts the ACBC file held in `input` (`size` bytes) into `output`, with
+ * the checks of acbc_decrypt_file; flags: ACBC_SALVAGE,
+ * ACBC_NO_PASSWORD_CHECK. A short `capacity` is ACBC_E_BUFFER_TOO_SMALL
+ * with result->length set to the plaintext bytes needed, so that the caller
+ * can retry (capacity 0 and a null `output` ask for it).
+ */
+ACBC_API acbc_status acbc_decrypt_buffer(const void* input, size_t size, void* output,
+                                         size_t capacity, const void* password,
+                                         size_t password_length, unsigned flags,
+                                         acbc_result* result);
+
+/* A short lower-case description, e.g. "wrong password (or the file was
+ * altered)"; never null, also for a value outside the enumeration. */
+ACBC_API const char* acbc_status_text(acbc_status status);
+
+/* The enumerator's name without its prefix, in lower case, for machines:
+ * "ok", "argument", ..., "wrong_password", "cancelled"; "unknown" for a
+ * value outside the enumeration. */
+ACBC_API const char* acbc_status_name(acbc_status status);
+
+/* The library's version, "1.0.0". */
+ACBC_API const char* acbc_version(void);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* ACBC_H */
