@@ -29,7 +29,8 @@ static int OutputName(const char* file, int encrypt, char* out, size_t size) {
 }
 
 static void PrintWarnings(const char* file, const acbc_result* r) {
-  if (r->warnings & ACBC_WARN_TRAILING_DATA) printf("%s: note: bytes after the last record\n", file);
+  if (r->warnings & ACBC_WARN_TRAILING_DATA)
+    printf("%s: note: bytes after the last record\n", file);
   if (r->warnings & ACBC_WARN_WEAK_CHECK) {
     printf("%s: note: only %d padding bytes checked the password\n", file, r->padding_bytes);
   }
