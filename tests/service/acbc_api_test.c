@@ -89,6 +89,14 @@ static int Same(Bytes a, Bytes b) {
   return a.size == b.size && (a.size == 0 || memcmp(a.data, b.data, a.size) == 0);
 }
 
+/* True when the file at `path` holds exactly `want`. */
+static int Holds(const char* path, Bytes want) {
+  Bytes got = Get(path);
+  const int same = got.data != NULL && Same(got, want);
+  free(got.data);
+  return same;
+}
+
 /* Runs AESEncypt or AESDecrypt (ASCII arguments) in a child process. */
 static int Export(int encrypt, const char* input, const char* output, const char* password) {
   const pid_t pid = fork();
@@ -204,10 +212,8 @@ static void RoundTrip(size_t size) {
   /* Encryption, four ways: each must give AESEncypt's bytes. */
   CHECK(acbc_encrypt_file(IN("rt"), OUT("f"), PASS, 0, &p, &r) == ACBC_OK, "%zu", size);
   CHECK(w.done == w.total && w.total == (int64_t)size && r.length == (int64_t)size, "progress");
-  Bytes got = Get(OUT("f"));
-  CHECK(Same(got, ref) && r.bytes_written == (int64_t)ref.size, "file form, size %zu", size);
+  CHECK(Holds(OUT("f"), ref) && r.bytes_written == (int64_t)ref.size, "file form, size %zu", size);
   CHECK(ModeOf(OUT("f")) == (mode & 0640), "mode %o of %o", ModeOf(OUT("f")), mode);
-  free(got.data);
   /* A descriptor is read from its offset, which stays where it was. */
   Bytes shifted = Pattern(size + 100, 7);
   memcpy(shifted.data + 100, plain.data, size);
@@ -217,9 +223,7 @@ static void RoundTrip(size_t size) {
   lseek(fd, 100, SEEK_SET);
   CHECK(acbc_encrypt_fd(fd, OUT("d"), PASS, ACBC_NO_SYNC, NULL, &r) == ACBC_OK, "fd");
   CHECK(lseek(fd, 0, SEEK_CUR) == 100, "descriptor moved");
-  got = Get(OUT("d"));
-  CHECK(Same(got, ref) && ModeOf(OUT("d")) == (mode & 0640), "fd form, size %zu", size);
-  free(got.data);
+  CHECK(Holds(OUT("d"), ref) && ModeOf(OUT("d")) == (mode & 0640), "fd form, size %zu", size);
   Bytes buffer = {malloc(ref.size), ref.size};
   CHECK(acbc_encrypt_buffer(plain.data, size, buffer.data, ref.size, PASS, &r) == ACBC_OK, "buf");
   CHECK(Same(buffer, ref), "buffer form, size %zu", size);
@@ -238,14 +242,10 @@ static void RoundTrip(size_t size) {
         (long long)w.done, (long long)w.total);
   CHECK(r.padding_bytes == pad && r.warnings == weak, "padding %d, warnings %u", r.padding_bytes,
         r.warnings);
-  got = Get(OUT("p"));
-  CHECK(Same(got, plain), "decrypt file form, size %zu", size);
-  free(got.data);
+  CHECK(Holds(OUT("p"), plain), "decrypt file form, size %zu", size);
   const int rfd = open(IN("rt.ref"), O_RDONLY);
   CHECK(acbc_decrypt_fd(rfd, OUT("q"), PASS, ACBC_NO_SYNC, NULL, &r) == ACBC_OK, "decrypt fd");
-  got = Get(OUT("q"));
-  CHECK(Same(got, plain), "decrypt fd form, size %zu", size);
-  free(got.data);
+  CHECK(Holds(OUT("q"), plain), "decrypt fd form, size %zu", size);
   CHECK(acbc_verify_fd(rfd, PASS, &r) == ACBC_OK && r.padding_bytes == pad, "verify fd");
   CHECK(acbc_verify_file(IN("rt.ref"), PASS, &r) == ACBC_OK, "verify");
   acbc_info info;
@@ -268,18 +268,14 @@ static void RoundTrip(size_t size) {
         "rekey");
   CHECK(acbc_encrypt_buffer(plain.data, size, buffer.data, ref.size, "new one!", 8, &r) == ACBC_OK,
         "encrypt new");
-  got = Get(OUT("k"));
-  CHECK(Same(got, buffer), "rekey, size %zu", size);
-  free(got.data);
+  CHECK(Holds(OUT("k"), buffer), "rekey, size %zu", size);
   /* In place, through a symbolic link: the file is replaced, link, owner and mode kept. */
   Put(OUT("k2"), ref.data, ref.size);
   chmod(OUT("k2"), 0604);
   symlink("k2", OUT("k-link"));
   CHECK(acbc_rekey_file(OUT("k-link"), NULL, PASS, "new one!", 8, 0, NULL, &r) == ACBC_OK, "rekey");
-  got = Get(OUT("k2"));
-  CHECK(Same(got, buffer) && ModeOf(OUT("k2")) == 0604 && IsLink(OUT("k-link")),
+  CHECK(Holds(OUT("k2"), buffer) && ModeOf(OUT("k2")) == 0604 && IsLink(OUT("k-link")),
         "rekey in place, size %zu", size);
-  free(got.data);
   close(fd);
   close(rfd);
   free(sink.bytes.data);
@@ -305,8 +301,7 @@ static void Salvage(const char* name, const char* header, size_t body) {
   CHECK(acbc_decrypt_file(IN(name), OUT("s"), PASS, ACBC_SALVAGE, NULL, &r) == ACBC_OK &&
             (r.warnings & ACBC_WARN_SALVAGED) != 0,
         "%s: %s", name, acbc_status_name(r.status));
-  Bytes got = Get(OUT("s"));
-  CHECK(Same(got, ref), "%s: salvaged file differs", name);
+  CHECK(Holds(OUT("s"), ref), "%s: salvaged file differs", name);
   unsigned char* buffer = malloc(ref.size + 1);
   CHECK(acbc_decrypt_buffer(bytes.data, bytes.size, buffer, ref.size, PASS, ACBC_SALVAGE, &r) ==
                 ACBC_OK &&
@@ -322,7 +317,6 @@ static void Salvage(const char* name, const char* header, size_t body) {
         "%s: stream not refused", name);
   unlink(OUT("s"));
   unlink(OUT("ref"));
-  free(got.data);
   free(buffer);
   free(sink.bytes.data);
   free(ref.data);
@@ -605,13 +599,9 @@ static void* Worker(void* context) {
     ok &= acbc_encrypt_file(plain, enc, PASS, ACBC_REPLACE | ACBC_NO_SYNC, NULL, &r) == ACBC_OK;
     ok &= acbc_verify_file(enc, PASS, &r) == ACBC_OK;
     ok &= acbc_decrypt_file(enc, back, PASS, ACBC_REPLACE | ACBC_NO_SYNC, NULL, &r) == ACBC_OK;
-    Bytes got = Get(back);
-    ok &= Same(got, data);
-    free(got.data);
+    ok &= Holds(back, data);
     ok &= acbc_encrypt_buffer(data.data, data.size, buffer, data.size + 1024, PASS, &r) == ACBC_OK;
-    got = Get(enc);
-    ok &= got.size == (size_t)r.bytes_written && memcmp(got.data, buffer, got.size) == 0;
-    free(got.data);
+    ok &= Holds(enc, (Bytes){buffer, (size_t)r.bytes_written});
   }
   free(buffer);
   free(data.data);
