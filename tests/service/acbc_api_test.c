@@ -8,14 +8,19 @@
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
 #include <pthread.h>
 #include <sched.h>
+#include <stddef.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/mount.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <uchar.h>
 #include <unistd.h>
@@ -543,6 +548,48 @@ static void StreamsAndBuffers(void) {
   free(plain.data);
 }
 
+/* ------------------------------------------------------------ no O_TMPFILE */
+
+/* Where the file system has no unnamed files, a named mode-0600 one beside
+ * the output takes their place and never outlives the call. The child
+ * process refuses O_TMPFILE as such a file system does. */
+static void NamedTemporary(void) {
+  const pid_t pid = fork();
+  if (pid == 0) {
+    struct sock_filter filter[] = {
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, nr)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_openat, 0, 3),
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, args[2])),
+        BPF_JUMP(BPF_JMP | BPF_JSET | BPF_K, O_TMPFILE & ~O_DIRECTORY, 0, 1),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EOPNOTSUPP),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW)};
+    struct sock_fprog program = {sizeof filter / sizeof filter[0], filter};
+    if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 ||
+        prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) != 0) {
+      _exit(77);
+    }
+    acbc_result r;
+    const Bytes ref = Get(IN("plain.acbc"));
+    Watch stop = {0, 1, 0, 0, NULL};
+    const acbc_progress p = {Report, &stop};
+    const uint64_t clean = Signature(out);
+    int ok = acbc_encrypt_file(IN("plain"), OUT("named"), PASS, 0, NULL, &r) == ACBC_OK;
+    ok &= Holds(OUT("named"), ref) && ModeOf(OUT("named")) == 0640;
+    ok &= acbc_encrypt_file(IN("plain"), OUT("named"), PASS, 0, NULL, &r) == ACBC_E_OUTPUT_EXISTS;
+    Put(OUT("named"), "old", 3);
+    const uint64_t before = Signature(out);
+    ok &= acbc_encrypt_file(IN("plain"), OUT("named"), PASS, ACBC_REPLACE, &p, &r) ==
+          ACBC_E_CANCELLED;
+    ok &= Signature(out) == before;
+    ok &= acbc_encrypt_file(IN("plain"), OUT("named"), PASS, ACBC_REPLACE, NULL, &r) == ACBC_OK;
+    ok &= Holds(OUT("named"), ref) && unlink(OUT("named")) == 0 && Signature(out) == clean;
+    _exit(ok ? 0 : 1);
+  }
+  int status = 0;
+  waitpid(pid, &status, 0);
+  CHECK(WIFEXITED(status) && WEXITSTATUS(status) == 0, "named temporary files (status %d)", status);
+}
+
 /* ------------------------------------------------------------ a full disk */
 
 static void FullDisk(void) {
@@ -650,6 +697,7 @@ int main(int argc, char** argv) {
   StreamsAndBuffers();
   FaultInjection(1);
   FaultInjection(0);
+  NamedTemporary();
   FullDisk();
   return Done();
 }
