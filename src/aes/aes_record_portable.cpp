@@ -43,6 +43,10 @@ namespace {
 
 using Plane = std::uint64_t;
 
+// The S-box circuit is inlined whole into each round so that its values
+// stay in registers instead of going through memory as arguments.
+#define PELLFOLD_INLINE [[gnu::always_inline]] inline
+
 constexpr std::size_t kRounds = 14;
 constexpr std::size_t kBlock = kAESBlockSize;
 constexpr std::size_t kBlocksPerRecord = kAESRecordSize / kBlock;
@@ -67,58 +71,58 @@ struct G256 {
   G16 h, l;
 };
 
-constexpr G4 operator^(G4 a, G4 b) {
+PELLFOLD_INLINE constexpr G4 operator^(G4 a, G4 b) {
   return {a.h ^ b.h, a.l ^ b.l};
 }
-constexpr G16 operator^(G16 a, G16 b) {
+PELLFOLD_INLINE constexpr G16 operator^(G16 a, G16 b) {
   return {a.h ^ b.h, a.l ^ b.l};
 }
 
 // (a1 w + a0)(b1 w + b0) with w^2 = w + 1, Karatsuba style: three ANDs.
-constexpr G4 Mul(G4 a, G4 b) {
+PELLFOLD_INLINE constexpr G4 Mul(G4 a, G4 b) {
   const Plane k = (a.h ^ a.l) & (b.h ^ b.l);
   const Plane low = a.l & b.l;
   return {k ^ low, (a.h & b.h) ^ low};
 }
 // a^2, which is also a^-1 (0 stays 0).
-constexpr G4 Square(G4 a) {
+PELLFOLD_INLINE constexpr G4 Square(G4 a) {
   return {a.h, a.h ^ a.l};
 }
-constexpr G4 MulW(G4 a) {
+PELLFOLD_INLINE constexpr G4 MulW(G4 a) {
   return {a.h ^ a.l, a.h};
 }
-constexpr G4 MulW2(G4 a) {
+PELLFOLD_INLINE constexpr G4 MulW2(G4 a) {
   return {a.l, a.h ^ a.l};
 }
 
 // (A1 z + A0)(B1 z + B0) with z^2 = z + w.
-constexpr G16 Mul(G16 a, G16 b) {
+PELLFOLD_INLINE constexpr G16 Mul(G16 a, G16 b) {
   const G4 k = Mul(a.h ^ a.l, b.h ^ b.l);
   const G4 low = Mul(a.l, b.l);
   return {k ^ low, MulW(Mul(a.h, b.h)) ^ low};
 }
-constexpr G16 Square(G16 a) {
+PELLFOLD_INLINE constexpr G16 Square(G16 a) {
   const G4 h2 = Square(a.h);
   return {h2, MulW(h2) ^ Square(a.l)};
 }
 // (A1 z + A0)^-1 = (A1 z + A1 + A0) / (w A1^2 + A1 A0 + A0^2).
-constexpr G16 Inverse(G16 a) {
+PELLFOLD_INLINE constexpr G16 Inverse(G16 a) {
   const G4 norm = MulW(Square(a.h)) ^ Mul(a.h, a.l) ^ Square(a.l);
   const G4 inv = Square(norm);
   return {Mul(a.h, inv), Mul(a.h ^ a.l, inv)};
 }
 // (w z)(X1 z + X0) = w (X1 + X0) z + w^2 X1.
-constexpr G16 MulLambda(G16 a) {
+PELLFOLD_INLINE constexpr G16 MulLambda(G16 a) {
   return {MulW(a.h ^ a.l), MulW2(a.h)};
 }
 
 // (Ah y + Al)(Bh y + Bl) with y^2 = y + wz; used only to derive the basis.
-constexpr G256 Mul(G256 a, G256 b) {
+PELLFOLD_INLINE constexpr G256 Mul(G256 a, G256 b) {
   const G16 hh = Mul(a.h, b.h);
   return {hh ^ Mul(a.h, b.l) ^ Mul(a.l, b.h), MulLambda(hh) ^ Mul(a.l, b.l)};
 }
 // (Ah y + Al)^-1 = (Ah y + Ah + Al) / (wz Ah^2 + Ah Al + Al^2); 0 stays 0.
-constexpr G256 Inverse(G256 a) {
+PELLFOLD_INLINE constexpr G256 Inverse(G256 a) {
   const G16 norm = MulLambda(Square(a.h)) ^ Mul(a.h, a.l) ^ Square(a.l);
   const G16 inv = Inverse(norm);
   return {Mul(a.h, inv), Mul(a.h ^ a.l, inv)};
@@ -126,10 +130,10 @@ constexpr G256 Inverse(G256 a) {
 
 // Tower bit i is plane t[i]: bits 7..4 the high GF(16) half, each half
 // h.h, h.l, l.h, l.l from the top.
-constexpr G256 FromPlanes(const Plane* t) {
+PELLFOLD_INLINE constexpr G256 FromPlanes(const Plane* t) {
   return {{{t[7], t[6]}, {t[5], t[4]}}, {{t[3], t[2]}, {t[1], t[0]}}};
 }
-constexpr void ToPlanes(const G256& a, Plane* t) {
+PELLFOLD_INLINE constexpr void ToPlanes(const G256& a, Plane* t) {
   t[7] = a.h.h.h;
   t[6] = a.h.h.l;
   t[5] = a.h.l.h;
@@ -248,7 +252,7 @@ constexpr Matrix kDecIn = kBasis.decIn, kDecOut = kBasis.decOut;
 // out[j] = XOR of in[i] over the bits i of row j. The matrix is a template
 // argument, so the loops unroll into a fixed network of XORs.
 template <const Matrix& M>
-constexpr void Linear(const Plane* in, Plane* out) {
+PELLFOLD_INLINE constexpr void Linear(const Plane* in, Plane* out) {
   _Pragma("GCC unroll 8") for (unsigned j = 0; j < 8; ++j) {
     Plane v = 0;
     _Pragma("GCC unroll 8") for (unsigned i = 0; i < 8; ++i) {
@@ -259,11 +263,11 @@ constexpr void Linear(const Plane* in, Plane* out) {
 }
 
 // The constant 0x63 of the affine map: bits 0, 1, 5 and 6.
-constexpr void AddAffineConstant(Plane* x) {
+PELLFOLD_INLINE constexpr void AddAffineConstant(Plane* x) {
   for (const int b : {0, 1, 5, 6}) x[b] = ~x[b];
 }
 
-constexpr void SubBytes(Plane* x) {
+PELLFOLD_INLINE constexpr void SubBytes(Plane* x) {
   Plane t[8]{};
   Linear<kEncIn>(x, t);
   ToPlanes(Inverse(FromPlanes(t)), t);
@@ -271,7 +275,7 @@ constexpr void SubBytes(Plane* x) {
   AddAffineConstant(x);
 }
 
-constexpr void InvSubBytes(Plane* x) {
+PELLFOLD_INLINE constexpr void InvSubBytes(Plane* x) {
   Plane t[8]{};
   AddAffineConstant(x);
   Linear<kDecIn>(x, t);
@@ -332,7 +336,7 @@ constexpr Plane LowColumns(int t) {
 
 // The plane whose row r, column p holds row r + R, column p + T of x.
 template <int R, int T>
-inline Plane Shifted(Plane x) {
+PELLFOLD_INLINE Plane Shifted(Plane x) {
   constexpr int t = T & 3;
   constexpr int rows = 16 * (R & 3);
   if constexpr (t == 0) {
@@ -344,7 +348,7 @@ inline Plane Shifted(Plane x) {
 }
 
 // Multiplication by {02} of every byte.
-inline void Xtime(const Plane* a, Plane* out) {
+PELLFOLD_INLINE void Xtime(const Plane* a, Plane* out) {
   out[0] = a[7];
   out[1] = a[0] ^ a[7];
   out[2] = a[1];
@@ -357,7 +361,7 @@ inline void Xtime(const Plane* a, Plane* out) {
 
 // MixColumns in layout S: b_r = 2(a_r + a_r+1) + a_r+1 + (a_r+2 + a_r+3).
 template <int S>
-inline void MixColumns(Plane* x) {
+PELLFOLD_INLINE void MixColumns(Plane* x) {
   Plane next[8], pair[8], twice[8];
   _Pragma("GCC unroll 8") for (int b = 0; b < 8; ++b) {
     next[b] = Shifted<1, S>(x[b]);
@@ -372,7 +376,7 @@ inline void MixColumns(Plane* x) {
 // InvMixColumns is MixColumns after a + 4(a + a_r+2): {0B 0D 09 0E} is
 // {03 01 01 02} times {04 00 05} modulo x^4 + 1.
 template <int S>
-inline void InvMixColumns(Plane* x) {
+PELLFOLD_INLINE void InvMixColumns(Plane* x) {
   Plane u[8], twice[8], four[8];
   _Pragma("GCC unroll 8") for (int b = 0; b < 8; ++b) u[b] = x[b] ^ Shifted<2, 2 * S>(x[b]);
   Xtime(u, twice);
@@ -381,21 +385,21 @@ inline void InvMixColumns(Plane* x) {
   MixColumns<S>(x);
 }
 
-inline void AddRoundKey(Plane* x, const Plane* key) {
+PELLFOLD_INLINE void AddRoundKey(Plane* x, const Plane* key) {
   _Pragma("GCC unroll 8") for (int b = 0; b < 8; ++b) x[b] ^= key[b];
 }
 
 using RoundKeys = Plane[kRounds + 1][8];
 
 template <int S>
-inline void EncryptRound(Plane* x, const Plane* key) {
+PELLFOLD_INLINE void EncryptRound(Plane* x, const Plane* key) {
   SubBytes(x);
   MixColumns<S>(x);
   AddRoundKey(x, key);
 }
 
 template <int S>
-inline void DecryptRound(Plane* x, const Plane* key) {
+PELLFOLD_INLINE void DecryptRound(Plane* x, const Plane* key) {
   InvSubBytes(x);
   AddRoundKey(x, key);
   InvMixColumns<S>(x);
