@@ -5,6 +5,9 @@
 //   ct_check records   every record path here (the hardware ones the CPU
 //                      reports, the portable one always): setKey, encrypt,
 //                      decrypt
+//   ct_check acbc      libacbc's buffer calls and its password check (the
+//                      padding of the last record) through the selected
+//                      record path, and through the forced portable one
 //   ct_check table     the table-driven engine, which indexes its tables by
 //                      key and data: memcheck must report it
 //
@@ -19,6 +22,7 @@
 #include <string>
 #include <vector>
 
+#include "acbc.h"
 #include "aes/aes.h"
 #include "aes/aes_record.h"
 #include "aestable/aestable.h"
@@ -86,6 +90,58 @@ void CheckRecords() {
   pellfold::AESRecordForcePortable(false);
 }
 
+// Encrypts a buffer and decrypts it again with libacbc, the password and the
+// plaintext secret; then the wrong password, which the padding check must
+// refuse, and acbc_verify_fd on the file. Lengths: a last record of mostly
+// padding, and one padding byte.
+void CheckAcbcWith(const std::string& label) {
+  for (const std::size_t length : {std::size_t{1000}, std::size_t{1535}}) {
+    Bytes plain = Pattern(length, 6), password = Pattern(20, 7);
+    Bytes file(static_cast<std::size_t>(acbc_encrypted_size(static_cast<std::int64_t>(length))));
+    Bytes back(length);
+    acbc_result result;
+    Secret(plain.data(), plain.size());
+    Secret(password.data(), password.size());
+    const acbc_status encrypted = acbc_encrypt_buffer(plain.data(), length, file.data(), file.size(),
+                                                      password.data(), password.size(), &result);
+    Public(file.data(), file.size());
+    const acbc_status decrypted = acbc_decrypt_buffer(file.data(), file.size(), back.data(),
+                                                      back.size(), password.data(), password.size(),
+                                                      0, &result);
+    Public(back.data(), back.size());
+    Bytes wrong = password;
+    wrong[0] ^= 1;
+    Secret(wrong.data(), wrong.size());
+    const acbc_status refused = acbc_decrypt_buffer(file.data(), file.size(), back.data(),
+                                                    back.size(), wrong.data(), wrong.size(), 0,
+                                                    &result);
+    // The same check on a descriptor.
+    std::FILE* stream = std::tmpfile();
+    const bool stored = stream != nullptr &&
+                        std::fwrite(file.data(), 1, file.size(), stream) == file.size() &&
+                        std::fflush(stream) == 0 && std::fseek(stream, 0, SEEK_SET) == 0;
+    Secret(password.data(), password.size());
+    const acbc_status verified =
+        stored ? acbc_verify_fd(fileno(stream), password.data(), password.size(), &result)
+               : ACBC_E_READ;
+    if (stream != nullptr) std::fclose(stream);
+    acbc_status statuses[] = {encrypted, decrypted, refused, verified};
+    Public(statuses, sizeof statuses);
+    Public(plain.data(), plain.size());
+    Public(back.data(), back.size());
+    Report(label + ", " + std::to_string(length) + " bytes",
+           statuses[0] == ACBC_OK && statuses[1] == ACBC_OK &&
+               statuses[2] == ACBC_E_WRONG_PASSWORD && statuses[3] == ACBC_OK && back == plain);
+  }
+}
+
+void CheckAcbc() {
+  CheckAcbcWith(std::string("libacbc (") + pellfold::AESRecordPathSelect()->name + ")");
+  pellfold::AESRecordForcePortable(true);
+  CheckAcbcWith("libacbc (forced portable)");
+  pellfold::AESRecordForcePortable(false);
+}
+
 void CheckTable() {
   Bytes key = Pattern(32, 4), block = Pattern(16, 5);
   Bytes expected = block;
@@ -109,10 +165,12 @@ int main(int argc, char** argv) {
   const std::string mode = argc == 2 ? argv[1] : "";
   if (mode == "records") {
     CheckRecords();
+  } else if (mode == "acbc") {
+    CheckAcbc();
   } else if (mode == "table") {
     CheckTable();
   } else {
-    std::fprintf(stderr, "usage: ct_check records|table\n");
+    std::fprintf(stderr, "usage: ct_check records|acbc|table\n");
     return 2;
   }
   return failures == 0 ? 0 : 1;
