@@ -231,8 +231,8 @@ constexpr Basis DeriveBasis() {
     Byte powers[9]{1};
     for (int i = 1; i <= 8; ++i) powers[i] = TowerMul(powers[i - 1], static_cast<Byte>(g));
     if ((powers[8] ^ powers[4] ^ powers[3] ^ powers[1] ^ powers[0]) != 0) continue;
-    const Table toTower = LinearTable({powers[0], powers[1], powers[2], powers[3], powers[4],
-                                       powers[5], powers[6], powers[7]});
+    const Table toTower = LinearTable(
+        {powers[0], powers[1], powers[2], powers[3], powers[4], powers[5], powers[6], powers[7]});
     const Table fromTower = Invert(toTower);
     const Table affine = AffineTable();
     const Basis b{Rows(toTower), Rows(Compose(affine, fromTower)),
@@ -509,7 +509,8 @@ std::uint32_t SubWord(std::uint32_t w) {
   SubBytes(x);
   std::uint32_t out = 0;
   for (unsigned b = 0; b < 8; ++b) {
-    for (unsigned j = 0; j < 4; ++j) out |= static_cast<std::uint32_t>((x[b] >> j) & 1u) << (8 * j + b);
+    for (unsigned j = 0; j < 4; ++j)
+      out |= static_cast<std::uint32_t>((x[b] >> j) & 1u) << (8 * j + b);
   }
   return out;
 }
@@ -544,7 +545,8 @@ void SetKeyPortable(AESRecordKey* key, const std::uint8_t* rawKey) {
         for (unsigned b = 0; b < 8; ++b) planes[b] |= ((byte >> b) & 1u) << bit;
       }
     }
-    for (std::size_t q = 0; q < 4; ++q) key->words[4 * i + q] = planes[2 * q] | (planes[2 * q + 1] << 16);
+    for (std::size_t q = 0; q < 4; ++q)
+      key->words[4 * i + q] = planes[2 * q] | (planes[2 * q + 1] << 16);
     SecureZero(planes, sizeof planes);
   }
   for (std::size_t i = kWords; i < 2 * kWords; ++i) key->words[i] = 0;
@@ -633,7 +635,8 @@ void DecryptPortable(const AESRecordKey* key, const std::uint8_t* vector, std::u
       Unpack<0>(x, out);
       std::uint8_t last[kBlock];
       for (std::size_t i = 0; i < kBlock; ++i) last[i] = blocks[3 * kBlock + i];
-      for (std::size_t i = kLanes * kBlock; i-- > kBlock;) blocks[i] = plain[i] ^ blocks[i - kBlock];
+      for (std::size_t i = kLanes * kBlock; i-- > kBlock;)
+        blocks[i] = plain[i] ^ blocks[i - kBlock];
       for (std::size_t i = 0; i < kBlock; ++i) {
         blocks[i] = plain[i] ^ previous[i];
         previous[i] = last[i];

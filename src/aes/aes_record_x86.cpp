@@ -62,9 +62,9 @@ PELLFOLD_AESNI void ExpandKey(const std::uint8_t* rawKey, __m128i* k) {
   k[0] = LoadBlock(rawKey);
   k[1] = LoadBlock(rawKey + kBlock);
 #define PELLFOLD_EVEN(i, rcon) \
-  k[i] = ScheduleStep(k[(i) - 2], _mm_shuffle_epi32(_mm_aeskeygenassist_si128(k[(i) - 1], rcon), 0xFF))
+  k[i] = ScheduleStep(k[(i)-2], _mm_shuffle_epi32(_mm_aeskeygenassist_si128(k[(i)-1], rcon), 0xFF))
 #define PELLFOLD_ODD(i) \
-  k[i] = ScheduleStep(k[(i) - 2], _mm_shuffle_epi32(_mm_aeskeygenassist_si128(k[(i) - 1], 0), 0xAA))
+  k[i] = ScheduleStep(k[(i)-2], _mm_shuffle_epi32(_mm_aeskeygenassist_si128(k[(i)-1], 0), 0xAA))
   PELLFOLD_EVEN(2, 0x01);
   PELLFOLD_ODD(3);
   PELLFOLD_EVEN(4, 0x02);
@@ -92,7 +92,8 @@ PELLFOLD_AESNI void SetKeyX86(AESRecordKey* key, const std::uint8_t* rawKey) {
   std::uint8_t* dec = key->blocks + (kRounds + 1) * kBlock;
   for (std::size_t r = 0; r <= kRounds; ++r) {
     StoreBlock(enc + r * kBlock, k[r]);
-    const __m128i inverse = r != 0 && r != kRounds ? _mm_aesimc_si128(k[kRounds - r]) : k[kRounds - r];
+    const __m128i inverse =
+        r != 0 && r != kRounds ? _mm_aesimc_si128(k[kRounds - r]) : k[kRounds - r];
     StoreBlock(dec + r * kBlock, inverse);
   }
   SecureZero(k, sizeof k);

@@ -102,19 +102,18 @@ void CheckAcbcWith(const std::string& label) {
     acbc_result result;
     Secret(plain.data(), plain.size());
     Secret(password.data(), password.size());
-    const acbc_status encrypted = acbc_encrypt_buffer(plain.data(), length, file.data(), file.size(),
-                                                      password.data(), password.size(), &result);
+    const acbc_status encrypted = acbc_encrypt_buffer(
+        plain.data(), length, file.data(), file.size(), password.data(), password.size(), &result);
     Public(file.data(), file.size());
-    const acbc_status decrypted = acbc_decrypt_buffer(file.data(), file.size(), back.data(),
-                                                      back.size(), password.data(), password.size(),
-                                                      0, &result);
+    const acbc_status decrypted =
+        acbc_decrypt_buffer(file.data(), file.size(), back.data(), back.size(), password.data(),
+                            password.size(), 0, &result);
     Public(back.data(), back.size());
     Bytes wrong = password;
     wrong[0] ^= 1;
     Secret(wrong.data(), wrong.size());
-    const acbc_status refused = acbc_decrypt_buffer(file.data(), file.size(), back.data(),
-                                                    back.size(), wrong.data(), wrong.size(), 0,
-                                                    &result);
+    const acbc_status refused = acbc_decrypt_buffer(
+        file.data(), file.size(), back.data(), back.size(), wrong.data(), wrong.size(), 0, &result);
     // The same check on a descriptor.
     std::FILE* stream = std::tmpfile();
     const bool stored = stream != nullptr &&
