@@ -221,22 +221,32 @@ struct Basis {
   Matrix encIn, encOut, decIn, decOut;
 };
 
+constexpr Basis BasisFor(Byte g) {
+  Byte powers[8]{1};
+  for (int i = 1; i < 8; ++i) powers[i] = TowerMul(powers[i - 1], g);
+  const Table toTower = LinearTable({powers[0], powers[1], powers[2], powers[3], powers[4],
+                                     powers[5], powers[6], powers[7]});
+  const Table fromTower = Invert(toTower);
+  const Table affine = AffineTable();
+  return {Rows(toTower), Rows(Compose(affine, fromTower)), Rows(Compose(toTower, Invert(affine))),
+          Rows(fromTower)};
+}
+
 // The AES field is GF(2)[x] / (x^8 + x^4 + x^3 + x + 1). Mapping x to a
-// root g of that polynomial in the tower is a field isomorphism; of the
-// eight roots, the one whose matrices have the fewest ones is taken.
+// root g of that polynomial in the tower is a field isomorphism. The first
+// root found and its conjugates g^2, g^4, ... are the eight roots; the one
+// whose matrices have the fewest ones is taken.
 constexpr Basis DeriveBasis() {
+  Byte root = 0;
+  for (unsigned g = 2; g < 256 && root == 0; ++g) {
+    const Byte x = static_cast<Byte>(g);
+    const Byte x2 = TowerMul(x, x), x4 = TowerMul(x2, x2), x8 = TowerMul(x4, x4);
+    if ((x8 ^ x4 ^ TowerMul(x2, x) ^ x ^ 1) == 0) root = x;
+  }
   Basis best{};
   int bestWeight = 1 << 30;
-  for (unsigned g = 2; g < 256; ++g) {
-    Byte powers[9]{1};
-    for (int i = 1; i <= 8; ++i) powers[i] = TowerMul(powers[i - 1], static_cast<Byte>(g));
-    if ((powers[8] ^ powers[4] ^ powers[3] ^ powers[1] ^ powers[0]) != 0) continue;
-    const Table toTower = LinearTable(
-        {powers[0], powers[1], powers[2], powers[3], powers[4], powers[5], powers[6], powers[7]});
-    const Table fromTower = Invert(toTower);
-    const Table affine = AffineTable();
-    const Basis b{Rows(toTower), Rows(Compose(affine, fromTower)),
-                  Rows(Compose(toTower, Invert(affine))), Rows(fromTower)};
+  for (int k = 0; k < 8; ++k, root = TowerMul(root, root)) {
+    const Basis b = BasisFor(root);
     const int weight = Weight(b.encIn) + Weight(b.encOut) + Weight(b.decIn) + Weight(b.decOut);
     if (weight < bestWeight) {
       best = b;
@@ -283,8 +293,8 @@ PELLFOLD_INLINE constexpr void InvSubBytes(Plane* x) {
   Linear<kDecOut>(t, x);
 }
 
-// The S-box from its definition, x^254 then the affine map, for the check
-// below only.
+// The S-box from its definition, for the check below only: the inverse
+// through the powers of the generator {03}, then the affine map.
 constexpr Byte FieldMul(Byte a, Byte b) {
   unsigned p = 0;
   for (unsigned x = a, y = b; y != 0; y >>= 1, x = ((x << 1) ^ ((x & 0x80u) != 0 ? 0x11Bu : 0u))) {
@@ -292,17 +302,20 @@ constexpr Byte FieldMul(Byte a, Byte b) {
   }
   return static_cast<Byte>(p);
 }
-constexpr Byte ReferenceSBox(Byte x) {
-  Byte inverse = 1;
-  Byte power = x;
-  for (int e = 254; e != 0; e >>= 1, power = FieldMul(power, power)) {
-    if ((e & 1) != 0) inverse = FieldMul(inverse, power);
-  }
-  return static_cast<Byte>(AffineTable()[inverse] ^ 0x63u);
+constexpr Table ReferenceSBox() {
+  Table powers{}, inverse{};
+  powers[0] = 1;
+  for (std::size_t i = 1; i < 255; ++i) powers[i] = FieldMul(powers[i - 1], 3);
+  for (std::size_t i = 0; i < 255; ++i) inverse[powers[i]] = powers[(255 - i) % 255];
+  const Table affine = AffineTable();
+  Table s{};
+  for (std::size_t x = 0; x < 256; ++x) s[x] = static_cast<Byte>(affine[inverse[x]] ^ 0x63u);
+  return s;
 }
 
 // Runs the plane circuits on all 256 inputs, 64 at a time.
 constexpr bool SBoxCircuitsMatch() {
+  const Table reference = ReferenceSBox();
   for (unsigned base = 0; base < 256; base += 64) {
     Plane x[8]{};
     for (unsigned k = 0; k < 64; ++k) {
@@ -312,7 +325,7 @@ constexpr bool SBoxCircuitsMatch() {
     for (unsigned k = 0; k < 64; ++k) {
       unsigned y = 0;
       for (unsigned b = 0; b < 8; ++b) y |= static_cast<unsigned>((x[b] >> k) & 1u) << b;
-      if (y != ReferenceSBox(static_cast<Byte>(base + k))) return false;
+      if (y != reference[base + k]) return false;
     }
     InvSubBytes(x);
     for (unsigned k = 0; k < 64; ++k) {
@@ -455,10 +468,10 @@ inline void Transpose(Plane* w) {
 // k at row r and physical column p; in layout S that is column c = p - S*r.
 template <int S>
 constexpr std::size_t ByteIndex(int j, int m) {
-  const int r = m >> 1;
-  const int p = 2 * (m & 1) + (j >> 2);
-  const int c = (p - S * r) & 3;
-  return static_cast<std::size_t>(4 * c + r);
+  const auto r = static_cast<std::size_t>(m >> 1);
+  const auto p = static_cast<std::size_t>(2 * (m & 1) + (j >> 2));
+  const std::size_t c = (p + 4 * 4 - S * r) & 3;
+  return 4 * c + r;
 }
 
 // Block k of the four is at lanes[k].
@@ -618,7 +631,7 @@ void DecryptPortable(const AESRecordKey* key, const std::uint8_t* vector, std::u
                      std::size_t count) {
   RoundKeys rk;
   ExpandRoundKeys(key, rk);
-  std::uint8_t plain[kLanes * kBlock];
+  std::uint8_t plain[kLanes * kBlock] = {};
   for (std::size_t r = 0; r < count; ++r) {
     std::uint8_t* record = records + r * kAESRecordSize;
     std::uint8_t previous[kBlock];
