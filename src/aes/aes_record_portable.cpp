@@ -50,7 +50,6 @@ using Plane = std::uint64_t;
 constexpr std::size_t kRounds = 14;
 constexpr std::size_t kBlock = kAESBlockSize;
 constexpr std::size_t kBlocksPerRecord = kAESRecordSize / kBlock;
-constexpr std::size_t kLanes = 4;  // blocks per set of planes
 
 // ---------------------------------------------------------------------------
 // Tower field arithmetic over planes: every value is a bundle of planes and
@@ -61,79 +60,96 @@ constexpr std::size_t kLanes = 4;  // blocks per set of planes
 // GF(256) = GF(16)[y] / (y^2 + y + w*z): h*y + l.
 // (w*z has trace 1 over GF(2), so the last polynomial is irreducible.)
 
+template <class W>
 struct G4 {
-  Plane h, l;
+  W h, l;
 };
+template <class W>
 struct G16 {
-  G4 h, l;
+  G4<W> h, l;
 };
+template <class W>
 struct G256 {
-  G16 h, l;
+  G16<W> h, l;
 };
 
-PELLFOLD_INLINE constexpr G4 operator^(G4 a, G4 b) {
+template <class W>
+PELLFOLD_INLINE constexpr G4<W> operator^(G4<W> a, G4<W> b) {
   return {a.h ^ b.h, a.l ^ b.l};
 }
-PELLFOLD_INLINE constexpr G16 operator^(G16 a, G16 b) {
+template <class W>
+PELLFOLD_INLINE constexpr G16<W> operator^(G16<W> a, G16<W> b) {
   return {a.h ^ b.h, a.l ^ b.l};
 }
 
 // (a1 w + a0)(b1 w + b0) with w^2 = w + 1, Karatsuba style: three ANDs.
-PELLFOLD_INLINE constexpr G4 Mul(G4 a, G4 b) {
-  const Plane k = (a.h ^ a.l) & (b.h ^ b.l);
-  const Plane low = a.l & b.l;
+template <class W>
+PELLFOLD_INLINE constexpr G4<W> Mul(G4<W> a, G4<W> b) {
+  const W k = (a.h ^ a.l) & (b.h ^ b.l);
+  const W low = a.l & b.l;
   return {k ^ low, (a.h & b.h) ^ low};
 }
 // a^2, which is also a^-1 (0 stays 0).
-PELLFOLD_INLINE constexpr G4 Square(G4 a) {
+template <class W>
+PELLFOLD_INLINE constexpr G4<W> Square(G4<W> a) {
   return {a.h, a.h ^ a.l};
 }
-PELLFOLD_INLINE constexpr G4 MulW(G4 a) {
+template <class W>
+PELLFOLD_INLINE constexpr G4<W> MulW(G4<W> a) {
   return {a.h ^ a.l, a.h};
 }
-PELLFOLD_INLINE constexpr G4 MulW2(G4 a) {
+template <class W>
+PELLFOLD_INLINE constexpr G4<W> MulW2(G4<W> a) {
   return {a.l, a.h ^ a.l};
 }
 
 // (A1 z + A0)(B1 z + B0) with z^2 = z + w.
-PELLFOLD_INLINE constexpr G16 Mul(G16 a, G16 b) {
-  const G4 k = Mul(a.h ^ a.l, b.h ^ b.l);
-  const G4 low = Mul(a.l, b.l);
+template <class W>
+PELLFOLD_INLINE constexpr G16<W> Mul(G16<W> a, G16<W> b) {
+  const G4<W> k = Mul(a.h ^ a.l, b.h ^ b.l);
+  const G4<W> low = Mul(a.l, b.l);
   return {k ^ low, MulW(Mul(a.h, b.h)) ^ low};
 }
-PELLFOLD_INLINE constexpr G16 Square(G16 a) {
-  const G4 h2 = Square(a.h);
+template <class W>
+PELLFOLD_INLINE constexpr G16<W> Square(G16<W> a) {
+  const G4<W> h2 = Square(a.h);
   return {h2, MulW(h2) ^ Square(a.l)};
 }
 // (A1 z + A0)^-1 = (A1 z + A1 + A0) / (w A1^2 + A1 A0 + A0^2).
-PELLFOLD_INLINE constexpr G16 Inverse(G16 a) {
-  const G4 norm = MulW(Square(a.h)) ^ Mul(a.h, a.l) ^ Square(a.l);
-  const G4 inv = Square(norm);
+template <class W>
+PELLFOLD_INLINE constexpr G16<W> Inverse(G16<W> a) {
+  const G4<W> norm = MulW(Square(a.h)) ^ Mul(a.h, a.l) ^ Square(a.l);
+  const G4<W> inv = Square(norm);
   return {Mul(a.h, inv), Mul(a.h ^ a.l, inv)};
 }
 // (w z)(X1 z + X0) = w (X1 + X0) z + w^2 X1.
-PELLFOLD_INLINE constexpr G16 MulLambda(G16 a) {
+template <class W>
+PELLFOLD_INLINE constexpr G16<W> MulLambda(G16<W> a) {
   return {MulW(a.h ^ a.l), MulW2(a.h)};
 }
 
 // (Ah y + Al)(Bh y + Bl) with y^2 = y + wz; used only to derive the basis.
-PELLFOLD_INLINE constexpr G256 Mul(G256 a, G256 b) {
-  const G16 hh = Mul(a.h, b.h);
+template <class W>
+PELLFOLD_INLINE constexpr G256<W> Mul(G256<W> a, G256<W> b) {
+  const G16<W> hh = Mul(a.h, b.h);
   return {hh ^ Mul(a.h, b.l) ^ Mul(a.l, b.h), MulLambda(hh) ^ Mul(a.l, b.l)};
 }
 // (Ah y + Al)^-1 = (Ah y + Ah + Al) / (wz Ah^2 + Ah Al + Al^2); 0 stays 0.
-PELLFOLD_INLINE constexpr G256 Inverse(G256 a) {
-  const G16 norm = MulLambda(Square(a.h)) ^ Mul(a.h, a.l) ^ Square(a.l);
-  const G16 inv = Inverse(norm);
+template <class W>
+PELLFOLD_INLINE constexpr G256<W> Inverse(G256<W> a) {
+  const G16<W> norm = MulLambda(Square(a.h)) ^ Mul(a.h, a.l) ^ Square(a.l);
+  const G16<W> inv = Inverse(norm);
   return {Mul(a.h, inv), Mul(a.h ^ a.l, inv)};
 }
 
 // Tower bit i is plane t[i]: bits 7..4 the high GF(16) half, each half
 // h.h, h.l, l.h, l.l from the top.
-PELLFOLD_INLINE constexpr G256 FromPlanes(const Plane* t) {
+template <class W>
+PELLFOLD_INLINE constexpr G256<W> FromPlanes(const W* t) {
   return {{{t[7], t[6]}, {t[5], t[4]}}, {{t[3], t[2]}, {t[1], t[0]}}};
 }
-PELLFOLD_INLINE constexpr void ToPlanes(const G256& a, Plane* t) {
+template <class W>
+PELLFOLD_INLINE constexpr void ToPlanes(const G256<W>& a, W* t) {
   t[7] = a.h.h.h;
   t[6] = a.h.h.l;
   t[5] = a.h.l.h;
@@ -150,12 +166,12 @@ PELLFOLD_INLINE constexpr void ToPlanes(const G256& a, Plane* t) {
 using Byte = std::uint8_t;
 
 // Tower arithmetic on single bytes: each plane carries one bit.
-constexpr G256 TowerFromByte(Byte x) {
+constexpr G256<Plane> TowerFromByte(Byte x) {
   Plane t[8]{};
   for (int i = 0; i < 8; ++i) t[i] = (x >> i) & 1u;
   return FromPlanes(t);
 }
-constexpr Byte TowerToByte(const G256& a) {
+constexpr Byte TowerToByte(const G256<Plane>& a) {
   Plane t[8]{};
   ToPlanes(a, t);
   unsigned x = 0;
@@ -224,8 +240,8 @@ struct Basis {
 constexpr Basis BasisFor(Byte g) {
   Byte powers[8]{1};
   for (int i = 1; i < 8; ++i) powers[i] = TowerMul(powers[i - 1], g);
-  const Table toTower = LinearTable({powers[0], powers[1], powers[2], powers[3], powers[4],
-                                     powers[5], powers[6], powers[7]});
+  const Table toTower = LinearTable(
+      {powers[0], powers[1], powers[2], powers[3], powers[4], powers[5], powers[6], powers[7]});
   const Table fromTower = Invert(toTower);
   const Table affine = AffineTable();
   return {Rows(toTower), Rows(Compose(affine, fromTower)), Rows(Compose(toTower, Invert(affine))),
@@ -261,10 +277,10 @@ constexpr Matrix kDecIn = kBasis.decIn, kDecOut = kBasis.decOut;
 
 // out[j] = XOR of in[i] over the bits i of row j. The matrix is a template
 // argument, so the loops unroll into a fixed network of XORs.
-template <const Matrix& M>
-PELLFOLD_INLINE constexpr void Linear(const Plane* in, Plane* out) {
+template <const Matrix& M, class W>
+PELLFOLD_INLINE constexpr void Linear(const W* in, W* out) {
   _Pragma("GCC unroll 8") for (unsigned j = 0; j < 8; ++j) {
-    Plane v = 0;
+    W v{};
     _Pragma("GCC unroll 8") for (unsigned i = 0; i < 8; ++i) {
       if (((M[j] >> i) & 1u) != 0) v ^= in[i];
     }
@@ -273,20 +289,23 @@ PELLFOLD_INLINE constexpr void Linear(const Plane* in, Plane* out) {
 }
 
 // The constant 0x63 of the affine map: bits 0, 1, 5 and 6.
-PELLFOLD_INLINE constexpr void AddAffineConstant(Plane* x) {
+template <class W>
+PELLFOLD_INLINE constexpr void AddAffineConstant(W* x) {
   for (const int b : {0, 1, 5, 6}) x[b] = ~x[b];
 }
 
-PELLFOLD_INLINE constexpr void SubBytes(Plane* x) {
-  Plane t[8]{};
+template <class W>
+PELLFOLD_INLINE constexpr void SubBytes(W* x) {
+  W t[8]{};
   Linear<kEncIn>(x, t);
   ToPlanes(Inverse(FromPlanes(t)), t);
   Linear<kEncOut>(t, x);
   AddAffineConstant(x);
 }
 
-PELLFOLD_INLINE constexpr void InvSubBytes(Plane* x) {
-  Plane t[8]{};
+template <class W>
+PELLFOLD_INLINE constexpr void InvSubBytes(W* x) {
+  W t[8]{};
   AddAffineConstant(x);
   Linear<kDecIn>(x, t);
   ToPlanes(Inverse(FromPlanes(t)), t);
@@ -341,6 +360,28 @@ static_assert(SBoxCircuitsMatch(), "the S-box circuits differ from the S-box");
 // ---------------------------------------------------------------------------
 // Rows and columns.
 
+// Two sets of planes side by side: lane g of a Wide holds the planes of
+// blocks 4g .. 4g + 3. GCC and Clang keep it in one 128-bit register where
+// the processor has them (SSE2, NEON) and in two 64-bit words elsewhere;
+// either way every operation below is the same on both lanes.
+typedef Plane Wide __attribute__((vector_size(16)));
+
+constexpr std::size_t kLanes = 8;  // blocks in a Wide set of planes
+
+PELLFOLD_INLINE constexpr Wide Splat(Plane c) {
+  return Wide{c, c};
+}
+
+template <int N>
+PELLFOLD_INLINE Wide Rotr(Wide x) {
+  constexpr int n = N & 63;
+  if constexpr (n == 0) {
+    return x;
+  } else {
+    return (x >> n) | (x << (64 - n));
+  }
+}
+
 // Nibbles p < 4 - t of every 16-bit row.
 constexpr Plane LowColumns(int t) {
   const Plane lane = (Plane{1} << (4 * (4 - t))) - 1;
@@ -349,19 +390,19 @@ constexpr Plane LowColumns(int t) {
 
 // The plane whose row r, column p holds row r + R, column p + T of x.
 template <int R, int T>
-PELLFOLD_INLINE Plane Shifted(Plane x) {
+PELLFOLD_INLINE Wide Shifted(Wide x) {
   constexpr int t = T & 3;
   constexpr int rows = 16 * (R & 3);
   if constexpr (t == 0) {
-    return std::rotr(x, rows);
+    return Rotr<rows>(x);
   } else {
     constexpr Plane low = LowColumns(t);
-    return (std::rotr(x, rows + 4 * t) & low) | (std::rotr(x, rows + 4 * t - 16) & ~low);
+    return (Rotr<rows + 4 * t>(x) & Splat(low)) | (Rotr<rows + 4 * t - 16>(x) & Splat(~low));
   }
 }
 
 // Multiplication by {02} of every byte.
-PELLFOLD_INLINE void Xtime(const Plane* a, Plane* out) {
+PELLFOLD_INLINE void Xtime(const Wide* a, Wide* out) {
   out[0] = a[7];
   out[1] = a[0] ^ a[7];
   out[2] = a[1];
@@ -374,8 +415,8 @@ PELLFOLD_INLINE void Xtime(const Plane* a, Plane* out) {
 
 // MixColumns in layout S: b_r = 2(a_r + a_r+1) + a_r+1 + (a_r+2 + a_r+3).
 template <int S>
-PELLFOLD_INLINE void MixColumns(Plane* x) {
-  Plane next[8], pair[8], twice[8];
+PELLFOLD_INLINE void MixColumns(Wide* x) {
+  Wide next[8], pair[8], twice[8];
   _Pragma("GCC unroll 8") for (int b = 0; b < 8; ++b) {
     next[b] = Shifted<1, S>(x[b]);
     pair[b] = x[b] ^ next[b];
@@ -389,8 +430,8 @@ PELLFOLD_INLINE void MixColumns(Plane* x) {
 // InvMixColumns is MixColumns after a + 4(a + a_r+2): {0B 0D 09 0E} is
 // {03 01 01 02} times {04 00 05} modulo x^4 + 1.
 template <int S>
-PELLFOLD_INLINE void InvMixColumns(Plane* x) {
-  Plane u[8], twice[8], four[8];
+PELLFOLD_INLINE void InvMixColumns(Wide* x) {
+  Wide u[8], twice[8], four[8];
   _Pragma("GCC unroll 8") for (int b = 0; b < 8; ++b) u[b] = x[b] ^ Shifted<2, 2 * S>(x[b]);
   Xtime(u, twice);
   Xtime(twice, four);
@@ -398,28 +439,28 @@ PELLFOLD_INLINE void InvMixColumns(Plane* x) {
   MixColumns<S>(x);
 }
 
-PELLFOLD_INLINE void AddRoundKey(Plane* x, const Plane* key) {
+PELLFOLD_INLINE void AddRoundKey(Wide* x, const Wide* key) {
   _Pragma("GCC unroll 8") for (int b = 0; b < 8; ++b) x[b] ^= key[b];
 }
 
-using RoundKeys = Plane[kRounds + 1][8];
+using RoundKeys = Wide[kRounds + 1][8];
 
 template <int S>
-PELLFOLD_INLINE void EncryptRound(Plane* x, const Plane* key) {
+PELLFOLD_INLINE void EncryptRound(Wide* x, const Wide* key) {
   SubBytes(x);
   MixColumns<S>(x);
   AddRoundKey(x, key);
 }
 
 template <int S>
-PELLFOLD_INLINE void DecryptRound(Plane* x, const Plane* key) {
+PELLFOLD_INLINE void DecryptRound(Wide* x, const Wide* key) {
   InvSubBytes(x);
   AddRoundKey(x, key);
   InvMixColumns<S>(x);
 }
 
 // Round i's key is in layout i mod 4, the layout the state has there.
-void EncryptPlanes(Plane* x, const RoundKeys& rk) {
+void EncryptPlanes(Wide* x, const RoundKeys& rk) {
   AddRoundKey(x, rk[0]);
   for (std::size_t i = 1; i < 13; i += 4) {
     EncryptRound<1>(x, rk[i]);
@@ -432,7 +473,7 @@ void EncryptPlanes(Plane* x, const RoundKeys& rk) {
   AddRoundKey(x, rk[14]);
 }
 
-void DecryptPlanes(Plane* x, const RoundKeys& rk) {
+void DecryptPlanes(Wide* x, const RoundKeys& rk) {
   AddRoundKey(x, rk[14]);
   DecryptRound<1>(x, rk[13]);
   for (std::size_t i = 12; i > 0; i -= 4) {
@@ -449,18 +490,19 @@ void DecryptPlanes(Plane* x, const RoundKeys& rk) {
 // Bytes in and out of the planes.
 
 // Swaps the bits of a under (m << d) with those of b under m.
-inline void SwapMove(Plane& a, Plane& b, Plane m, int d) {
-  const Plane t = ((a >> d) ^ b) & m;
+template <int D>
+PELLFOLD_INLINE void SwapMove(Wide& a, Wide& b, Plane m) {
+  const Wide t = ((a >> D) ^ b) & Splat(m);
   b ^= t;
-  a ^= t << d;
+  a ^= t << D;
 }
 
 // Transposes the 8x8 bit square in every byte position of eight words:
 // afterwards bit j of byte k of word i is bit i of byte k of word j.
-inline void Transpose(Plane* w) {
-  for (int j = 0; j < 8; j += 2) SwapMove(w[j], w[j + 1], 0x5555555555555555u, 1);
-  for (int j : {0, 1, 4, 5}) SwapMove(w[j], w[j + 2], 0x3333333333333333u, 2);
-  for (int j = 0; j < 4; ++j) SwapMove(w[j], w[j + 4], 0x0F0F0F0F0F0F0F0Fu, 4);
+PELLFOLD_INLINE void Transpose(Wide* w) {
+  for (int j = 0; j < 8; j += 2) SwapMove<1>(w[j], w[j + 1], 0x5555555555555555u);
+  for (const int j : {0, 1, 4, 5}) SwapMove<2>(w[j], w[j + 2], 0x3333333333333333u);
+  for (int j = 0; j < 4; ++j) SwapMove<4>(w[j], w[j + 4], 0x0F0F0F0F0F0F0F0Fu);
 }
 
 // Plane bit 16r + 4p + k is bit 8m + j, m = 2r + p/2 and j = 4(p mod 2) + k,
@@ -474,38 +516,47 @@ constexpr std::size_t ByteIndex(int j, int m) {
   return 4 * c + r;
 }
 
-// Block k of the four is at lanes[k].
 template <int S>
-inline void Pack(const std::uint8_t* const* lanes, Plane* x) {
+PELLFOLD_INLINE Plane Gather(const std::uint8_t* block, int j) {
+  Plane w = 0;
+  _Pragma("GCC unroll 8") for (int m = 0; m < 8; ++m) {
+    w |= Plane{block[ByteIndex<S>(j, m)]} << (8 * m);
+  }
+  return w;
+}
+
+template <int S>
+PELLFOLD_INLINE void Scatter(Plane w, std::uint8_t* block, int j) {
+  _Pragma("GCC unroll 8") for (int m = 0; m < 8; ++m) {
+    block[ByteIndex<S>(j, m)] = static_cast<std::uint8_t>(w >> (8 * m));
+  }
+}
+
+// Block k of the eight is at lanes[k].
+template <int S>
+PELLFOLD_INLINE void Pack(const std::uint8_t* const* lanes, Wide* x) {
   _Pragma("GCC unroll 8") for (int j = 0; j < 8; ++j) {
-    const std::uint8_t* block = lanes[j & 3];
-    Plane w = 0;
-    _Pragma("GCC unroll 8") for (int m = 0; m < 8; ++m) {
-      w |= Plane{block[ByteIndex<S>(j, m)]} << (8 * m);
-    }
-    x[j] = w;
+    x[j] = Wide{Gather<S>(lanes[j & 3], j), Gather<S>(lanes[4 + (j & 3)], j)};
   }
   Transpose(x);
 }
 
 template <int S>
-inline void Unpack(const Plane* x, std::uint8_t* const* lanes) {
-  Plane w[8];
+PELLFOLD_INLINE void Unpack(const Wide* x, std::uint8_t* const* lanes) {
+  Wide w[8];
   for (int j = 0; j < 8; ++j) w[j] = x[j];
   Transpose(w);
   _Pragma("GCC unroll 8") for (int j = 0; j < 8; ++j) {
-    std::uint8_t* block = lanes[j & 3];
-    _Pragma("GCC unroll 8") for (int m = 0; m < 8; ++m) {
-      block[ByteIndex<S>(j, m)] = static_cast<std::uint8_t>(w[j] >> (8 * m));
-    }
+    Scatter<S>(w[j][0], lanes[j & 3], j);
+    Scatter<S>(w[j][1], lanes[4 + (j & 3)], j);
   }
 }
 
 // Layout 2 to layout 0: rows 1 and 3 move two columns, rows 0 and 2 stay.
-inline Plane Layout2To0(Plane x) {
+PELLFOLD_INLINE Wide Layout2To0(Wide x) {
   constexpr Plane keep = 0x0000FFFF0000FFFFu;
   constexpr Plane top = 0xFF000000FF000000u;
-  return (x & keep) | ((x >> 8) & (top >> 8)) | ((x << 8) & top);
+  return (x & Splat(keep)) | ((x >> 8) & Splat(top >> 8)) | ((x << 8) & Splat(top));
 }
 
 // ---------------------------------------------------------------------------
@@ -580,8 +631,8 @@ void ExpandRoundKeys(const AESRecordKey* key, RoundKeys& rk) {
   for (std::size_t i = 0; i <= kRounds; ++i) {
     for (std::size_t q = 0; q < 4; ++q) {
       const std::uint32_t both = key->words[4 * i + q];
-      rk[i][2 * q] = Spread(both);
-      rk[i][2 * q + 1] = Spread(both >> 16);
+      rk[i][2 * q] = Splat(Spread(both));
+      rk[i][2 * q + 1] = Splat(Spread(both >> 16));
     }
   }
 }
@@ -589,17 +640,18 @@ void ExpandRoundKeys(const AESRecordKey* key, RoundKeys& rk) {
 // ---------------------------------------------------------------------------
 // Records.
 
-// CBC-encrypts the records at lanes[0..3], one chain each from the vector.
+// CBC-encrypts the records at lanes[0..7], one chain each from the vector.
 // Lanes may repeat a record: a repeated lane reads and writes the same
 // bytes as its twin.
 void EncryptLanes(const RoundKeys& rk, const std::uint8_t* vector, std::uint8_t* const* records) {
-  Plane chain[8];
-  const std::uint8_t* const iv[kLanes] = {vector, vector, vector, vector};
+  Wide chain[8];
+  const std::uint8_t* iv[kLanes];
+  for (const std::uint8_t*& lane : iv) lane = vector;
   Pack<0>(iv, chain);
   for (std::size_t b = 0; b < kBlocksPerRecord; ++b) {
     std::uint8_t* blocks[kLanes];
     for (std::size_t k = 0; k < kLanes; ++k) blocks[k] = records[k] + b * kBlock;
-    Plane x[8];
+    Wide x[8];
     Pack<0>(blocks, x);
     for (int p = 0; p < 8; ++p) x[p] ^= chain[p];
     EncryptPlanes(x, rk);
@@ -625,29 +677,29 @@ void EncryptPortable(const AESRecordKey* key, const std::uint8_t* vector, std::u
   SecureZero(rk, sizeof rk);
 }
 
-// Four consecutive blocks at a time; the chaining XOR uses the ciphertext
+// Eight consecutive blocks at a time; the chaining XOR uses the ciphertext
 // block before each, so the blocks are written from the last to the first.
 void DecryptPortable(const AESRecordKey* key, const std::uint8_t* vector, std::uint8_t* records,
                      std::size_t count) {
   RoundKeys rk;
   ExpandRoundKeys(key, rk);
   std::uint8_t plain[kLanes * kBlock] = {};
+  std::uint8_t* out[kLanes];
+  for (std::size_t k = 0; k < kLanes; ++k) out[k] = plain + k * kBlock;
   for (std::size_t r = 0; r < count; ++r) {
     std::uint8_t* record = records + r * kAESRecordSize;
     std::uint8_t previous[kBlock];
     for (std::size_t i = 0; i < kBlock; ++i) previous[i] = vector[i];
     for (std::size_t b = 0; b < kBlocksPerRecord; b += kLanes) {
       std::uint8_t* blocks = record + b * kBlock;
-      const std::uint8_t* const in[kLanes] = {blocks, blocks + kBlock, blocks + 2 * kBlock,
-                                              blocks + 3 * kBlock};
-      std::uint8_t* const out[kLanes] = {plain, plain + kBlock, plain + 2 * kBlock,
-                                         plain + 3 * kBlock};
-      Plane x[8];
+      const std::uint8_t* in[kLanes];
+      for (std::size_t k = 0; k < kLanes; ++k) in[k] = blocks + k * kBlock;
+      Wide x[8];
       Pack<2>(in, x);
       DecryptPlanes(x, rk);
       Unpack<0>(x, out);
       std::uint8_t last[kBlock];
-      for (std::size_t i = 0; i < kBlock; ++i) last[i] = blocks[3 * kBlock + i];
+      for (std::size_t i = 0; i < kBlock; ++i) last[i] = blocks[(kLanes - 1) * kBlock + i];
       for (std::size_t i = kLanes * kBlock; i-- > kBlock;)
         blocks[i] = plain[i] ^ blocks[i - kBlock];
       for (std::size_t i = 0; i < kBlock; ++i) {
