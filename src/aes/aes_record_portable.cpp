@@ -509,33 +509,26 @@ PELLFOLD_INLINE void Transpose(Wide* w) {
 // so before the transpose word j gathers, as its byte m, the byte of block
 // k at row r and physical column p; in layout S that is column c = p - S*r.
 template <int S>
-constexpr std::size_t ByteIndex(int j, int m) {
-  const auto r = static_cast<std::size_t>(m >> 1);
-  const auto p = static_cast<std::size_t>(2 * (m & 1) + (j >> 2));
-  const std::size_t c = (p + 4 * 4 - S * r) & 3;
+constexpr std::size_t ByteIndex(std::size_t j, std::size_t m) {
+  const std::size_t r = m >> 1;
+  const std::size_t p = 2 * (m & 1) + (j >> 2);
+  const std::size_t c = (p + 16 - std::size_t{S} * r) & 3;
   return 4 * c + r;
 }
 
 template <int S>
-PELLFOLD_INLINE Plane Gather(const std::uint8_t* block, int j) {
+PELLFOLD_INLINE Plane Gather(const std::uint8_t* block, std::size_t j) {
   Plane w = 0;
-  _Pragma("GCC unroll 8") for (int m = 0; m < 8; ++m) {
+  _Pragma("GCC unroll 8") for (std::size_t m = 0; m < 8; ++m) {
     w |= Plane{block[ByteIndex<S>(j, m)]} << (8 * m);
   }
   return w;
 }
 
-template <int S>
-PELLFOLD_INLINE void Scatter(Plane w, std::uint8_t* block, int j) {
-  _Pragma("GCC unroll 8") for (int m = 0; m < 8; ++m) {
-    block[ByteIndex<S>(j, m)] = static_cast<std::uint8_t>(w >> (8 * m));
-  }
-}
-
 // Block k of the eight is at lanes[k].
 template <int S>
 PELLFOLD_INLINE void Pack(const std::uint8_t* const* lanes, Wide* x) {
-  _Pragma("GCC unroll 8") for (int j = 0; j < 8; ++j) {
+  _Pragma("GCC unroll 8") for (std::size_t j = 0; j < 8; ++j) {
     x[j] = Wide{Gather<S>(lanes[j & 3], j), Gather<S>(lanes[4 + (j & 3)], j)};
   }
   Transpose(x);
@@ -546,9 +539,13 @@ PELLFOLD_INLINE void Unpack(const Wide* x, std::uint8_t* const* lanes) {
   Wide w[8];
   for (int j = 0; j < 8; ++j) w[j] = x[j];
   Transpose(w);
-  _Pragma("GCC unroll 8") for (int j = 0; j < 8; ++j) {
-    Scatter<S>(w[j][0], lanes[j & 3], j);
-    Scatter<S>(w[j][1], lanes[4 + (j & 3)], j);
+  _Pragma("GCC unroll 8") for (std::size_t j = 0; j < 8; ++j) {
+    _Pragma("GCC unroll 2") for (std::size_t g = 0; g < 2; ++g) {
+      std::uint8_t* block = lanes[4 * g + (j & 3)];
+      _Pragma("GCC unroll 8") for (std::size_t m = 0; m < 8; ++m) {
+        block[ByteIndex<S>(j, m)] = static_cast<std::uint8_t>(w[j][g] >> (8 * m));
+      }
+    }
   }
 }
 
