@@ -508,11 +508,11 @@ PELLFOLD_INLINE void Transpose(Wide* w) {
 // Plane bit 16r + 4p + k is bit 8m + j, m = 2r + p/2 and j = 4(p mod 2) + k,
 // so before the transpose word j gathers, as its byte m, the byte of block
 // k at row r and physical column p; in layout S that is column c = p - S*r.
-template <int S>
+template <std::size_t S>
 constexpr std::size_t ByteIndex(std::size_t j, std::size_t m) {
   const std::size_t r = m >> 1;
   const std::size_t p = 2 * (m & 1) + (j >> 2);
-  const std::size_t c = (p + 16 - std::size_t{S} * r) & 3;
+  const std::size_t c = (p + 16 - S * r) & 3;
   return 4 * c + r;
 }
 
