@@ -2,7 +2,8 @@
 // constant time.
 //
 // Four blocks travel together as eight 64-bit planes: plane b holds bit b
-// of each of the 64 state bytes. Every step of the cipher is then a fixed
+// of each of the 64 state bytes; two such sets, eight blocks, go side by
+// side in pairs of words (see Wide below). Every step of the cipher is then a fixed
 // sequence of AND, XOR, NOT, shift and rotate over whole planes, so no
 // branch and no memory index depends on the key or the data, and no table
 // is read: a cache or branch predictor shared with another process learns
@@ -22,8 +23,8 @@
 // time, and a static_assert checks the whole circuit against the S-box
 // definition for all 256 inputs.
 //
-// CBC encryption is serial within a record, so four records go side by
-// side, one block of each per pass; decryption takes four consecutive
+// CBC encryption is serial within a record, so eight records go side by
+// side, one block of each per pass; decryption takes eight consecutive
 // blocks of one record at a time. Bytes enter and leave the planes one at a
 // time through shifts, so neither alignment nor the host's byte order
 // matters.
