@@ -1,8 +1,12 @@
 // Byte-oriented AES (FIPS-197) and the buffer chaining routines built on it.
 //
-// This is the cipher behind the ACBC file format. It works one byte at a
+// This cipher defines the bytes of the ACBC file format. It works one byte at a
 // time over a 16-byte state and six constant 256-byte tables, so it needs no
-// alignment and gives the same bytes on any host byte order. The block
+// alignment and gives the same bytes on any host byte order. Its table
+// lookups are indexed by key and data, so their timing depends on both: it
+// is a component with interfaces of its own and the reference the record
+// paths (aes_record.h) are checked against, not the cipher of the file
+// path, which goes through the constant-time record paths. The block
 // routines are general in the key length; the chaining routines always use
 // AES-256 (Nk = 8, Nr = 14).
 #pragma once

@@ -2,13 +2,18 @@
 // vector and never into its neighbour, so that many records can be worked
 // side by side.
 //
-// There are several record paths: a portable table-driven one that every
-// build has, and paths for AES instructions (x86-64 AES-NI, ARMv8 crypto
+// There are several record paths: a portable bitsliced one that every build
+// has, and paths for AES instructions (x86-64 AES-NI, ARMv8 crypto
 // extension) that a build includes when PELLFOLD_HARDWARE_AES is on and that
 // exist at run time only when the processor has the instructions. Every
 // path gives exactly the bytes of AESCbcEncrypt / AESCbcDecrypt over each
 // record. Callers take AESRecordPathSelect() and never need to know which
 // path it is.
+//
+// Every path runs in constant time: key expansion, encryption and
+// decryption read no table indexed by key or data and take no branch on
+// them (the instruction paths expand the key with the AES instructions
+// too). scripts/test.sh --stage ct checks this under valgrind.
 #pragma once
 
 #include <cstddef>
@@ -22,7 +27,7 @@ constexpr int kAESRecordSize = 512;
 // path's setKey and read only by the same path. Holds key material: wipe it
 // (SecureZero) when done.
 struct AESRecordKey {
-  // Portable path: round-key words, encryption then decryption order.
+  // Portable path: bitsliced round keys, 16 bits per bit plane and round.
   std::uint32_t words[2 * 60];
   // Instruction paths: 15 encryption round keys, then 15 decryption round
   // keys in the order the instructions consume them, 16 bytes each.

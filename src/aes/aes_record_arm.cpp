@@ -11,6 +11,7 @@
 
 #include "aes/aes.h"
 #include "aes/aes_record.h"
+#include "util/byteorder.h"
 #include "util/wipe.h"
 
 #ifndef HWCAP_AES
@@ -29,10 +30,42 @@ constexpr std::size_t kBlock = kAESBlockSize;
 constexpr std::size_t kBlocksPerRecord = kAESRecordSize / kBlock;
 constexpr std::size_t kLanes = 8;
 
+// SubWord in the AES unit: with the word in all four columns, ShiftRows
+// only moves equal bytes among columns, so AESE with a zero round key
+// leaves SubWord(w) in every column.
+inline std::uint32_t SubWord(std::uint32_t w) {
+  const uint8x16_t state = vreinterpretq_u8_u32(vdupq_n_u32(w));
+  return vgetq_lane_u32(vreinterpretq_u32_u8(vaeseq_u8(state, vdupq_n_u8(0))), 0);
+}
+
+// The AES-256 key schedule over words whose low byte is the first byte in
+// memory, the order in which a vector lane holds them; RotWord is then a
+// rotation right by 8. No table and no branch sees the key.
+void ExpandKey(const std::uint8_t* rawKey, std::uint8_t* schedule) {
+  std::uint32_t w[4 * (kRounds + 1)];
+  for (std::size_t i = 0; i < 8; ++i) w[i] = LoadLe32(rawKey + 4 * i);
+  std::uint32_t rcon = 1;
+  for (std::size_t i = 8; i < 4 * (kRounds + 1); ++i) {
+    std::uint32_t t = w[i - 1];
+    if (i % 8 == 0) {
+      t = SubWord((t >> 8) | (t << 24)) ^ rcon;
+      rcon <<= 1;
+    } else if (i % 8 == 4) {
+      t = SubWord(t);
+    }
+    w[i] = w[i - 8] ^ t;
+  }
+  for (std::size_t i = 0; i < 4 * (kRounds + 1); ++i) StoreLe32(schedule + 4 * i, w[i]);
+  SecureZero(w, sizeof w);
+}
+
+// Encryption round keys in order; decryption round keys for the equivalent
+// inverse cipher: the encryption keys in reverse, the inner ones through
+// AESIMC (InvMixColumns).
 void SetKeyArm(AESRecordKey* key, const std::uint8_t* rawKey) {
   std::uint8_t* enc = key->blocks;
   std::uint8_t* dec = key->blocks + (kRounds + 1) * kBlock;
-  AESKeyExpansion(rawKey, enc, 8);
+  ExpandKey(rawKey, enc);
   for (std::size_t r = 0; r <= kRounds; ++r) {
     uint8x16_t k = vld1q_u8(enc + (kRounds - r) * kBlock);
     if (r != 0 && r != kRounds) k = vaesimcq_u8(k);

@@ -44,18 +44,59 @@ PELLFOLD_AESNI inline void StoreBlock(std::uint8_t* p, __m128i v) {
   std::memcpy(p, &v, sizeof v);
 }
 
-// Encryption round keys as the byte schedule gives them; decryption round
-// keys for the equivalent inverse cipher: the encryption keys in reverse,
-// the inner ones through InvMixColumns.
+// One step of the AES-256 key schedule. `assist` is AESKEYGENASSIST of the
+// newest round key, its word 3 (RotWord(SubWord(w)) ^ rcon) or word 2
+// (SubWord(w)) broadcast by the caller; `previous` is the round key two
+// steps back. Each word of the result is the XOR of `previous`'s words up to
+// it, and of the assist word.
+PELLFOLD_AESNI inline __m128i ScheduleStep(__m128i previous, __m128i assist) {
+  previous = _mm_xor_si128(previous, _mm_slli_si128(previous, 4));
+  previous = _mm_xor_si128(previous, _mm_slli_si128(previous, 8));
+  return _mm_xor_si128(previous, assist);
+}
+
+// Expands the key with AESKEYGENASSIST, which does SubWord in the AES unit:
+// no table and no branch sees the key. The instruction wants its round
+// constant as an immediate, hence one line per step.
+PELLFOLD_AESNI void ExpandKey(const std::uint8_t* rawKey, __m128i* k) {
+  k[0] = LoadBlock(rawKey);
+  k[1] = LoadBlock(rawKey + kBlock);
+#define PELLFOLD_EVEN(i, rcon) \
+  k[i] = ScheduleStep(k[(i)-2], _mm_shuffle_epi32(_mm_aeskeygenassist_si128(k[(i)-1], rcon), 0xFF))
+#define PELLFOLD_ODD(i) \
+  k[i] = ScheduleStep(k[(i)-2], _mm_shuffle_epi32(_mm_aeskeygenassist_si128(k[(i)-1], 0), 0xAA))
+  PELLFOLD_EVEN(2, 0x01);
+  PELLFOLD_ODD(3);
+  PELLFOLD_EVEN(4, 0x02);
+  PELLFOLD_ODD(5);
+  PELLFOLD_EVEN(6, 0x04);
+  PELLFOLD_ODD(7);
+  PELLFOLD_EVEN(8, 0x08);
+  PELLFOLD_ODD(9);
+  PELLFOLD_EVEN(10, 0x10);
+  PELLFOLD_ODD(11);
+  PELLFOLD_EVEN(12, 0x20);
+  PELLFOLD_ODD(13);
+  PELLFOLD_EVEN(14, 0x40);
+#undef PELLFOLD_EVEN
+#undef PELLFOLD_ODD
+}
+
+// Encryption round keys in order; decryption round keys for the equivalent
+// inverse cipher: the encryption keys in reverse, the inner ones through
+// AESIMC (InvMixColumns).
 PELLFOLD_AESNI void SetKeyX86(AESRecordKey* key, const std::uint8_t* rawKey) {
+  __m128i k[kRounds + 1];
+  ExpandKey(rawKey, k);
   std::uint8_t* enc = key->blocks;
   std::uint8_t* dec = key->blocks + (kRounds + 1) * kBlock;
-  AESKeyExpansion(rawKey, enc, 8);
   for (std::size_t r = 0; r <= kRounds; ++r) {
-    __m128i k = LoadBlock(enc + (kRounds - r) * kBlock);
-    if (r != 0 && r != kRounds) k = _mm_aesimc_si128(k);
-    StoreBlock(dec + r * kBlock, k);
+    StoreBlock(enc + r * kBlock, k[r]);
+    const __m128i inverse =
+        r != 0 && r != kRounds ? _mm_aesimc_si128(k[kRounds - r]) : k[kRounds - r];
+    StoreBlock(dec + r * kBlock, inverse);
   }
+  SecureZero(k, sizeof k);
 }
 
 struct Keys {

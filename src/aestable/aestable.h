@@ -20,6 +20,11 @@
 //
 // This engine shares no code and no table with the byte-oriented cipher in
 // aes/aes.h.
+//
+// Its table lookups are indexed by key and data, so cache timing can tell
+// something of both: it keeps that design as a component with its own
+// interface, not on the file path, which uses the constant-time record
+// paths of aes/aes_record.h.
 #pragma once
 
 #include <cstdint>
