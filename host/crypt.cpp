@@ -40,9 +40,8 @@ const std::vector<OptionDef> kEncryptOptions = {
 };
 
 const std::vector<OptionDef> kDecryptOptions = {
-    {"pass", 'p', true},       {"force", 'f', false},   {"quiet", 'q', false},
-    {"multifile", 'm', false}, {"salvage", 0, false},   {"json", 0, false},
-    {"help", 'h', false},
+    {"pass", 'p', true},   {"force", 'f', false}, {"quiet", 'q', false}, {"multifile", 'm', false},
+    {"salvage", 0, false}, {"json", 0, false},    {"help", 'h', false},
 };
 
 const std::vector<OptionDef> kVerifyOptions = {
@@ -62,8 +61,8 @@ const std::vector<OptionDef> kRekeyOptions = {
   "                     terminal it is asked for without echo); without it the\n"       \
   "                     password is asked for on the terminal\n"
 
-#define PELLFOLD_JSON_HELP                                                                \
-  "      --json         print one JSON object per file on standard output: path,\n"       \
+#define PELLFOLD_JSON_HELP                                                          \
+  "      --json         print one JSON object per file on standard output: path,\n" \
   "                     status, message and warnings (output, for encrypt and decrypt)\n"
 
 const char kEncryptHelp[] =
@@ -164,8 +163,8 @@ struct Outcome {
 // password to encrypt under is asked twice, and must not be empty.
 class CallPassword {
  public:
-  CallPassword(const std::string* source, bool encrypt, const char* prompt = "Password: ",
-               const char* empty = "the password is empty")
+  CallPassword(const std::string* source, bool encrypt,
+               const char* prompt = "Password: ", const char* empty = "the password is empty")
       : source_(source), encrypt_(encrypt), prompt_(prompt), empty_(empty) {}
 
   const Password& Get() {
@@ -259,8 +258,9 @@ acbc_result Guarded(const OutputTarget* output, Call call) {
 }
 
 Failure DamagedFailure(const std::string& name, const Layout& layout) {
-  return WithStatus(FileFailure(name, DescribeVerdict(layout) + " (--salvage decrypts what is there)"),
-                    ACBC_E_DAMAGED);
+  return WithStatus(
+      FileFailure(name, DescribeVerdict(layout) + " (--salvage decrypts what is there)"),
+      ACBC_E_DAMAGED);
 }
 
 std::string DefaultOutput(const std::string& input, bool encrypt) {
@@ -320,7 +320,8 @@ void EncryptOne(const Job& job, const Settings& settings, CallPassword* callPass
     r = Guarded(&output, [&](acbc_result* result) {
       acbc_encrypt_fd(input.fd(), output.path().c_str(), password.bytes,
                       static_cast<std::size_t>(password.length),
-                      settings.force ? static_cast<unsigned>(ACBC_REPLACE) : 0u, progress.hook(), result);
+                      settings.force ? static_cast<unsigned>(ACBC_REPLACE) : 0u, progress.hook(),
+                      result);
     });
   }
   progress.Finish();
@@ -416,13 +417,16 @@ void DecryptOne(const Job& job, const Settings& settings, CallPassword* callPass
     acbc_decrypt_stream(ReadDescriptor, &fd, DeferredOutput::Write, &deferred, password.bytes,
                         static_cast<std::size_t>(password.length), flags, progress.hook(), &r);
     progress.Finish();
+    // A failed write went to the copy aside, not to standard output.
+    if (r.status == ACBC_E_WRITE) throw TemporaryFailure(r.error_number);
     if (r.status != ACBC_OK) throw StatusFailure(r, input.name(), output.name());
     deferred.Deliver();
   } else {
     r = Guarded(&output, [&](acbc_result* result) {
       acbc_decrypt_fd(input.fd(), output.path().c_str(), password.bytes,
                       static_cast<std::size_t>(password.length),
-                      flags | (settings.force ? static_cast<unsigned>(ACBC_REPLACE) : 0u), progress.hook(), result);
+                      flags | (settings.force ? static_cast<unsigned>(ACBC_REPLACE) : 0u),
+                      progress.hook(), result);
     });
     progress.Finish();
     const Failure failure = StatusFailure(r, input.name(), output.name());
@@ -549,9 +553,10 @@ void VerifyOne(const std::string& path, CallPassword* callPassword, Outcome* out
   acbc_result r{};
   acbc_verify_fd(file.input.fd(), password.bytes, static_cast<std::size_t>(password.length), &r);
   if (r.status == ACBC_E_DAMAGED) {
-    throw WithStatus(FileFailure(file.input.name(), DescribeVerdict(file.layout) +
-                                                        ": no record to check the password against"),
-                     ACBC_E_DAMAGED);
+    throw WithStatus(
+        FileFailure(file.input.name(),
+                    DescribeVerdict(file.layout) + ": no record to check the password against"),
+        ACBC_E_DAMAGED);
   }
   if (r.status != ACBC_OK) throw StatusFailure(r, file.input.name(), file.input.name());
   outcome->warnings = r.warnings;
@@ -619,24 +624,24 @@ int RunRekey(const std::vector<std::string>& argv) {
   const InputFile& input = file.input;
   if (file.input.spooled()) throw FileFailure(input.name(), "not a regular file");
   if (Damaged(file.layout)) {
-    throw FileFailure(input.name(), DescribeVerdict(file.layout) +
-                                        " (decrypt --salvage recovers what is there)");
+    throw FileFailure(input.name(),
+                      DescribeVerdict(file.layout) + " (decrypt --salvage recovers what is there)");
   }
   std::optional<OutputTarget> output;
   if (operands.size() == 2) output.emplace(operands[1], parsed.Has("force"), input);
   const std::string outputName = output ? output->name() : input.name();
 
   CallPassword oldPassword(pass, /*encrypt=*/false);
-  CallPassword newPassword(newPass, /*encrypt=*/true, "New password: ",
-                           "the new password is empty");
+  CallPassword newPassword(newPass, /*encrypt=*/true,
+                           "New password: ", "the new password is empty");
   const Password& old = oldPassword.Get();
   const Password& fresh = newPassword.Get();
   Progress progress("rekey: " + input.name(), parsed.Has("quiet"));
   const acbc_result r = Guarded(output ? &*output : nullptr, [&](acbc_result* result) {
-    acbc_rekey_file(operands[0].c_str(), output ? operands[1].c_str() : nullptr, old.bytes,
-                    static_cast<std::size_t>(old.length), fresh.bytes,
-                    static_cast<std::size_t>(fresh.length),
-                    parsed.Has("force") ? static_cast<unsigned>(ACBC_REPLACE) : 0u, progress.hook(), result);
+    acbc_rekey_file(
+        operands[0].c_str(), output ? operands[1].c_str() : nullptr, old.bytes,
+        static_cast<std::size_t>(old.length), fresh.bytes, static_cast<std::size_t>(fresh.length),
+        parsed.Has("force") ? static_cast<unsigned>(ACBC_REPLACE) : 0u, progress.hook(), result);
   });
   progress.Finish();
   const Failure failure = StatusFailure(r, input.name(), outputName);

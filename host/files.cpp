@@ -8,6 +8,7 @@
 #include <cstring>
 #include <vector>
 
+#include "acbc.h"
 #include "cli.h"
 #include "signals.h"
 
@@ -21,10 +22,6 @@ constexpr std::size_t kCopyChunk = 1 << 20;
 std::string TemporaryDirectory() {
   const char* dir = std::getenv("TMPDIR");
   return dir != nullptr && *dir != '\0' ? dir : "/tmp";
-}
-
-Failure TemporaryFailure(int error) {
-  return Failure{"temporary file in " + TemporaryDirectory() + ": " + std::strerror(error)};
 }
 
 std::string DirectoryOf(const std::string& path) {
@@ -68,6 +65,11 @@ int WriteAll(int fd, const char* buffer, std::size_t size, off_t offset) {
 
 }  // namespace
 
+Failure TemporaryFailure(int error) {
+  return Failure{"temporary file in " + TemporaryDirectory() + ": " + std::strerror(error),
+                 ACBC_E_WRITE};
+}
+
 int OpenPrivateTempFile() {
   std::string path = TemporaryDirectory() + "/pellfold-XXXXXX";
   int fd = -1;
@@ -90,12 +92,12 @@ InputFile::InputFile(const std::string& path) : name_(InputName(path)) {
     fd_ = STDIN_FILENO;
   } else {
     fd_ = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd_ < 0) throw FileError(name_, errno);
+    if (fd_ < 0) throw WithStatus(FileError(name_, errno), ACBC_E_INPUT_OPEN);
     owned_ = true;
   }
   const auto fail = [&](int error) {
     if (owned_) close(fd_);
-    return FileError(name_, error);
+    return WithStatus(FileError(name_, error), ACBC_E_INPUT_OPEN);
   };
   if (fstat(fd_, &status_) != 0) throw fail(errno);
   if (S_ISDIR(status_.st_mode)) throw fail(EISDIR);
@@ -125,12 +127,17 @@ std::int64_t InputFile::Spool(std::int64_t keep, std::int64_t readUpTo, std::int
     // The input's own descriptor: what a stream over it would have read
     // ahead is not lost, since nothing read it through the stream.
     const ssize_t got = ReadSome(source_, buffer.bytes.data(), want);
-    if (got < 0) throw FileError(name_, errno);
+    if (got < 0) {
+      throw WithStatus(FileFailure(name_, std::string("read error: ") + std::strerror(errno)),
+                       ACBC_E_READ);
+    }
     if (got == 0) {
       ended_ = true;
       break;
     }
-    if (spooled_ + got > limit) throw FileFailure(name_, "input is 2 GiB or larger");
+    if (spooled_ + got > limit) {
+      throw WithStatus(FileFailure(name_, "input is 2 GiB or larger"), ACBC_E_TOO_LARGE);
+    }
     const std::int64_t room = keep > spooled_ ? keep - spooled_ : 0;
     const auto store = static_cast<std::size_t>(room < got ? room : got);
     const int error = WriteAll(spool_, buffer.bytes.data(), store, static_cast<off_t>(spooled_));
@@ -161,30 +168,38 @@ OutputTarget::OutputTarget(const std::string& path, bool force, const InputFile&
     inPlace_ = true;
     terminal_ = isatty(STDOUT_FILENO) != 0;
     if (fstat(STDOUT_FILENO, &st) == 0 && S_ISREG(st.st_mode) && SameFile(in, st)) {
-      throw FileFailure(name_, "output is the same file as the input");
+      throw WithStatus(FileFailure(name_, "output is the same file as the input"),
+                       ACBC_E_SAME_FILE);
     }
     return;
   }
   if (stat(path.c_str(), &st) == 0) {
-    if (S_ISDIR(st.st_mode)) throw FileError(name_, EISDIR);
-    if (SameFile(in, st)) throw FileFailure(name_, "output is the same file as the input");
+    if (S_ISDIR(st.st_mode)) throw WithStatus(FileError(name_, EISDIR), ACBC_E_OUTPUT_OPEN);
+    if (SameFile(in, st))
+      throw WithStatus(FileFailure(name_, "output is the same file as the input"),
+                       ACBC_E_SAME_FILE);
     if (!S_ISREG(st.st_mode)) {
       // /dev/null, a FIFO, a device: nothing to replace, written to.
       inPlace_ = true;
       if (S_ISCHR(st.st_mode)) {
         const int fd = open(path.c_str(), O_WRONLY | O_NOCTTY | O_CLOEXEC);
-        if (fd < 0) throw FileError(name_, errno);
+        if (fd < 0) throw WithStatus(FileError(name_, errno), ACBC_E_OUTPUT_OPEN);
         terminal_ = isatty(fd) != 0;
         close(fd);
       }
       return;
     }
-    if (!force) throw FileFailure(name_, "file exists (use --force to overwrite)");
+    if (!force) {
+      throw WithStatus(FileFailure(name_, "file exists (use --force to overwrite)"),
+                       ACBC_E_OUTPUT_EXISTS);
+    }
   } else if (errno != ENOENT) {
-    throw FileError(name_, errno);
+    throw WithStatus(FileError(name_, errno), ACBC_E_OUTPUT_OPEN);
   }
   // Refused now rather than after the password is asked for.
-  if (access(DirectoryOf(path).c_str(), W_OK | X_OK) != 0) throw FileError(name_, errno);
+  if (faccessat(AT_FDCWD, DirectoryOf(path).c_str(), W_OK | X_OK, AT_EACCESS) != 0) {
+    throw WithStatus(FileError(name_, errno), ACBC_E_OUTPUT_OPEN);
+  }
 }
 
 DeferredOutput::DeferredOutput() : fd_(OpenPrivateTempFile()) {}
@@ -218,7 +233,9 @@ void DeferredOutput::Deliver() {
     // a short but successful output.
     if (got <= 0) throw TemporaryFailure(got < 0 ? errno : EIO);
     if (WriteStdout(nullptr, buffer.bytes.data(), static_cast<std::size_t>(got)) != 0) {
-      throw FileFailure("standard output", std::string("write error: ") + std::strerror(errno));
+      throw WithStatus(
+          FileFailure("standard output", std::string("write error: ") + std::strerror(errno)),
+          ACBC_E_WRITE);
     }
     at += got;
   }

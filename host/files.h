@@ -12,6 +12,8 @@
 #include <cstdio>
 #include <string>
 
+#include "cli.h"
+
 namespace pellfold::host {
 
 // An input opened for binary reading: a named file, or standard input for
@@ -30,7 +32,7 @@ class InputFile {
   // The descriptor libacbc reads: the input, or its private copy once
   // spooled. Reading starts at its current offset.
   int fd() const { return fd_; }
-  const std::string& name() const { return name_; }  // for messages
+  const std::string& name() const { return name_; }      // for messages
   const struct stat& status() const { return status_; }  // as opened
   // True for a regular file that reports a size: libacbc reads it as it
   // is. A pipe, a terminal, a device, and a file that says it is empty
@@ -69,6 +71,8 @@ class InputFile {
 // unlinks it at once: the descriptor is the only way to it. Throws Failure
 // ("temporary file in DIR: reason").
 int OpenPrivateTempFile();
+// "temporary file in DIR: reason", for a failure of such a file.
+Failure TemporaryFailure(int error);
 
 // Where a command's result goes, checked before any password is asked for:
 // a directory, the input itself (through links too) and, without `force`,

@@ -39,8 +39,8 @@ acbc_status InspectDescriptor(int fd, Layout* layout, int* error) {
   }
   l.recordsExpected = info.records_expected;
   const std::int64_t expectedBody = l.recordsExpected * kRecordSize;
-  const std::int64_t missing = (kRecordSize - l.headerBytes) +
-                               (l.bodyBytes < expectedBody ? expectedBody - l.bodyBytes : 0);
+  const std::int64_t missing =
+      (kRecordSize - l.headerBytes) + (l.bodyBytes < expectedBody ? expectedBody - l.bodyBytes : 0);
   if (missing > 0) {
     l.verdict = Verdict::kTruncated;
     l.missingBytes = missing;

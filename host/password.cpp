@@ -166,8 +166,8 @@ std::string PromptPassword(int fd, bool confirm, const char* prompt) {
   try {
     std::string first = Ask(tty, saved, prompt);
     if (confirm) {
-      const std::string again = std::string("Repeat ") + static_cast<char>(std::tolower(*prompt)) +
-                                (prompt + 1);
+      const std::string again =
+          std::string("Repeat ") + static_cast<char>(std::tolower(*prompt)) + (prompt + 1);
       std::string second = Ask(tty, saved, again.c_str());
       const bool same = first == second;
       Wipe(&second);

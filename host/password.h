@@ -13,7 +13,6 @@
 #include <cstdint>
 #include <string>
 
-
 namespace pellfold::host {
 
 // The secret named by source, as raw bytes. `option` names the option in

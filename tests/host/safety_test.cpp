@@ -323,9 +323,8 @@ TEST_P(Interrupted, CleansUpAndExitsWith128PlusSignal) {
   // copied aside privately; a large file's temporary output exists.
   bool ready = false;
   for (int tries = 0; !ready && tries < 10000; ++tries) {
-    ready =
-        c.large ? ListDir(dir).size() > before.size() || HoldsPrivateCopy(child.pid, dir, false)
-                : HoldsPrivateCopy(child.pid, aside / "tmp");
+    ready = c.large ? ListDir(dir).size() > before.size() || HoldsPrivateCopy(child.pid, dir, false)
+                    : HoldsPrivateCopy(child.pid, aside / "tmp");
     if (!ready) std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
   EXPECT_TRUE(ready) << "the temporary output or the private copy never appeared";
