@@ -142,7 +142,7 @@ ACBC_API acbc_status acbc_encrypt_buffer(const void* input, size_t length, void*
   if (password_length == 0) return Finish(result, &r, ACBC_E_EMPTY_PASSWORD);
   EncryptionPasswordWarnings(password_length, &r);
   const std::int64_t size = acbc_encrypted_size(r.length);
-  if (static_cast<std::int64_t>(capacity) < size || capacity < static_cast<size_t>(size)) {
+  if (capacity < static_cast<size_t>(size)) {
     return Finish(result, &r, ACBC_E_BUFFER_TOO_SMALL);
   }
   MemorySource source{static_cast<const std::uint8_t*>(input), length, 0};
@@ -195,7 +195,9 @@ ACBC_API acbc_status acbc_decrypt_buffer(const void* input, size_t size, void* o
     status = ACBC_E_BUFFER_TOO_SMALL;
   }
   if (status == ACBC_OK) {
-    MemorySource source{bytes + kRecord, static_cast<std::size_t>(BodyToRead(layout)), 0};
+    // The body starts after a whole header; a damaged file may have none.
+    const std::uint8_t* body = size > kRecord ? bytes + kRecord : bytes;
+    MemorySource source{body, static_cast<std::size_t>(BodyToRead(layout)), 0};
     MemorySink sink{static_cast<std::uint8_t*>(output), 0};
     BodyPlan plan;
     plan.length = layout.length;
