@@ -164,13 +164,12 @@ set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_DEPENDS "libpellfold1 (= ${PELLFOLD_DEB_VER
 # The CMake package's configuration file is libpellfold-dev's.
 set(CPACK_DEBIAN_ACBC_DEVELOPMENT_PACKAGE_DEPENDS
   "libacbc1 (= ${PELLFOLD_DEB_VERSION}), libpellfold-dev (= ${PELLFOLD_DEB_VERSION})")
-# The program links the library's components statically; dpkg-shlibdeps
-# finds what it does link. For the library CPack's own dpkg-shlibdeps run
-# stays off, because with it CPack adds maintainer scripts that call
-# ldconfig; the library's package carries an ldconfig trigger, its shlibs
-# and symbols files instead, and its dependencies come from the CPack
-# project file below.
-set(CPACK_DEBIAN_PROGRAM_PACKAGE_SHLIBDEPS ON)
+# CPack's own dpkg-shlibdeps run stays off: for the libraries it would add
+# maintainer scripts that call ldconfig (their packages carry an ldconfig
+# trigger, shlibs and symbols files instead), and for the program, which
+# links libacbc.so.1, it cannot see the library in its own package. Every
+# package's dependencies come from the CPack project file below.
+set(CPACK_DEBIAN_PROGRAM_PACKAGE_SHLIBDEPS OFF)
 set(CPACK_DEBIAN_LIBRARY_PACKAGE_SHLIBDEPS OFF)
 set(CPACK_DEBIAN_ACBC_LIBRARY_PACKAGE_SHLIBDEPS OFF)
 set(CPACK_DEBIAN_LIBRARY_PACKAGE_CONTROL_EXTRA

@@ -53,7 +53,13 @@ for f in pkgconfig/pellfold.pc pkgconfig/acbc.pc cmake/Pellfold/PellfoldAcbcTarg
          cmake/Pellfold/PellfoldConfigVersion.cmake cmake/Pellfold/PellfoldTargets.cmake; do
   [ -f "$libdir/$f" ] || fail "$f not installed"
 done
-"$prefix/bin/pellfold" --version | grep -qx 'pellfold 1.0.0.1' || fail "--version"
+# The installed program, on the installed libacbc.so.1 (a prefix outside
+# the loader's paths needs LD_LIBRARY_PATH, as for any library).
+program() { LD_LIBRARY_PATH="$libdir" "$prefix/bin/pellfold" "$@"; }
+loaded=$(LD_LIBRARY_PATH="$libdir" ldd "$prefix/bin/pellfold" | awk '/libacbc\.so\.1 / { print $3 }')
+[ -n "$loaded" ] && [ "$(realpath "$loaded")" = "$(realpath "$libdir/libacbc.so.1")" ] ||
+  fail "the program does not load the installed libacbc.so.1"
+program --version | grep -qx 'pellfold 1.0.0.1' || fail "--version"
 
 # The manual page renders, and groff has nothing to complain about.
 warnings=$(LC_ALL=C.UTF-8 MANWIDTH=80 man --warnings -l "$prefix/share/man/man1/pellfold.1.gz" 2>&1 >/dev/null)
@@ -103,10 +109,10 @@ loads_installed "$tmp/pc-acbc-consumer" libacbc ||
 acbc_round_trip "$tmp/sub/acbc_consumer" "$tmp/run-sub" || fail "subproject consumer"
 
 # The installed program and the installed library agree, both ways.
-"$prefix/bin/pellfold" decrypt -q --pass 'pass:consumer password' \
+program decrypt -q --pass 'pass:consumer password' \
   "$tmp/run-pc/plain.acbc" "$tmp/run-pc/again" || fail "program cannot decrypt"
 cmp "$tmp/run-pc/plain" "$tmp/run-pc/again" || fail "program decrypted differently"
-"$prefix/bin/pellfold" encrypt -q --pass 'pass:consumer password' \
+program encrypt -q --pass 'pass:consumer password' \
   "$tmp/run-pc/plain" "$tmp/run-pc/program.acbc" || fail "program cannot encrypt"
 cmp "$tmp/run-pc/plain.acbc" "$tmp/run-pc/program.acbc" || fail "program encrypted differently"
 echo "install and consumers ok"

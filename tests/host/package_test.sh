@@ -94,15 +94,17 @@ grep '^ ' "$control/symbols" | sort | diff -u - "$tmp/exported" >&2 || fail "lib
 dpkg-deb -f "${debs[3]}" Depends | grep -q '^libc6 ' || fail "libacbc1 depends on libc6"
 [ "$(dpkg-deb -f "${debs[4]}" Depends)" = "libacbc1 (= $version), libpellfold-dev (= $version)" ] ||
   fail "libacbc-dev depends"
-# The program links the library's components statically, and the C++ runtime.
-dpkg-deb -f "${debs[2]}" Depends | grep -Eq '^libc6 .*libstdc\+\+6' || fail "pellfold depends"
+# The program links libacbc.so.1 and the C++ runtime.
+dpkg-deb -f "${debs[2]}" Depends | grep -Eq '^libacbc1 \(>= 1\.0\.0\.1\), libc6 .*libstdc\+\+6' ||
+  fail "pellfold depends: $(dpkg-deb -f "${debs[2]}" Depends)"
 
 for elf in "usr/$libdir/libpellfold.so.1.0.0.1" "usr/$libdir/libacbc.so.1.0.0" usr/bin/pellfold; do
   ! readelf -S "$tmp/root/$elf" | grep -Eq '\.(symtab|debug_info)' || fail "$elf not stripped"
 done
 [ -e "$tmp/root/usr/$libdir/libpellfold.so" ] || fail "development link dangles"
 [ -e "$tmp/root/usr/$libdir/libacbc.so" ] || fail "libacbc development link dangles"
-"$tmp/root/usr/bin/pellfold" --version | grep -qx 'pellfold 1.0.0.1' || fail "packaged program"
+LD_LIBRARY_PATH="$tmp/root/usr/$libdir" "$tmp/root/usr/bin/pellfold" --version |
+  grep -qx 'pellfold 1.0.0.1' || fail "packaged program"
 
 if command -v lintian >/dev/null; then
   status=0
