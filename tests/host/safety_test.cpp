@@ -303,6 +303,47 @@ TEST(Safety, InputsAreReadFromWhereTheyStand) {
   }
 }
 
+// Once the new output is in place, a run says so, also when the folder's
+// sync fails after that or a signal comes in the middle of the link or
+// rename (strace puts the fault exactly there).
+TEST(Safety, OutputInPlaceIsReportedAsWritten) {
+  if (RunProcess({"strace", "-o", "/dev/null", "true"}).exitCode != 0) GTEST_SKIP() << "no strace";
+  TempDir dir;
+  WriteFile(dir / "plain", RandomBytes(5000));
+  const Bytes encrypted = AesEncypt(dir / "plain", u"password");
+  const struct {
+    std::string fault;
+    std::vector<std::string> args;
+    int exitCode;
+    std::string message;
+  } cases[] = {
+      {"fsync:error=EIO:when=2",
+       {"encrypt", "-p", "pass:password", dir / "plain", dir / "out"},
+       1,
+       "encrypt: @/out: written, but its folder could not be synced: Input/output error\n"},
+      {"linkat:signal=SIGTERM",
+       {"encrypt", "-p", "pass:password", dir / "plain", dir / "out"},
+       143,
+       "encrypt: @/out: written; then stopped by SIGTERM\n"},
+      {"renameat,renameat2:signal=SIGINT",
+       {"rekey", "-p", "pass:old password", "--new-pass", "pass:password", dir / "old.acbc"},
+       130,
+       "rekey: @/old.acbc: written; then stopped by SIGINT\n"}};
+  for (const auto& c : cases) {
+    WriteFile(dir / "old.acbc", AesEncypt(dir / "plain", u"old password"));
+    unlink((dir / "out").c_str());
+    std::vector<std::string> argv = {
+        "strace", "-f", "-o", "/dev/null", "-e", "inject=" + c.fault, PELLFOLD_PROGRAM};
+    argv.insert(argv.end(), c.args.begin(), c.args.end());
+    const auto r = RunProcess(argv);
+    EXPECT_EQ(r.exitCode, c.exitCode) << c.fault;
+    EXPECT_EQ(r.err, "pellfold: " + Expand(c.message, dir.path())) << c.fault;
+    const std::string written = c.args[0] == "rekey" ? dir / "old.acbc" : dir / "out";
+    EXPECT_TRUE(ReadFile(written) == encrypted) << c.fault;
+    EXPECT_EQ(ListDir(dir.path()).size(), c.args[0] == "rekey" ? 2u : 3u) << c.fault;
+  }
+}
+
 // inspect reads no further than its verdict needs, so an endless input ends.
 TEST(Safety, InspectOfAnEndlessInputEnds) {
   auto r = Pellfold({"inspect", "/dev/zero"});
