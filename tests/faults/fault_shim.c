@@ -8,6 +8,9 @@
  *   FAULT_ERRNO  EIO (the default) or ENOSPC
  *   FAULT_COUNT  a file that receives, at exit, one line "FAMILY COUNT" for
  *                every family, so that a first run tells how far to sweep
+ *   FAULT_OLD_FS set: every open with O_TMPFILE fails with EOPNOTSUPP and
+ *                every renameat2 with EINVAL, as on a file system without
+ *                unnamed files or RENAME_NOREPLACE (not counted)
  *
  * A family takes in the aliases glibc exports for the same operation
  * (pread64, lseek64, open, open64, openat64, fopen, mkostemp for openat,
@@ -39,6 +42,7 @@ static atomic_long counts[FAMILIES];
 static int chosen = -1; /* the family that fails, -1 for none */
 static long nth;
 static int fault_errno = EIO;
+static int old_fs;
 
 /* dlsym returns an object pointer; a function pointer is copied out of it
    bytewise, the conversion ISO C leaves undefined but POSIX requires. */
@@ -74,6 +78,7 @@ __attribute__((constructor)) static void configure(void) {
   }
   nth = which != NULL ? strtol(which, NULL, 10) : 0;
   if (error != NULL && strcmp(error, "ENOSPC") == 0) fault_errno = ENOSPC;
+  old_fs = getenv("FAULT_OLD_FS") != NULL;
 }
 
 /* Counts one call of `f`; true when it is the one that must fail. */
@@ -120,8 +125,15 @@ WRAP(LSEEK, off_t, lseek, (int fd, off_t offset, int whence), (fd, offset, whenc
 WRAP(LSEEK, off64_t, lseek64, (int fd, off64_t offset, int whence), (fd, offset, whence))
 WRAP(RENAME, int, rename, (const char* from, const char* to), (from, to))
 WRAP(RENAME, int, renameat, (int from_dir, const char* from, int to_dir, const char* to), (from_dir, from, to_dir, to))
-WRAP(RENAME, int, renameat2, (int from_dir, const char* from, int to_dir, const char* to, unsigned flags),
-     (from_dir, from, to_dir, to, flags))
+int renameat2(int from_dir, const char* from, int to_dir, const char* to, unsigned flags) {
+  NEXT(real, int (*)(int, const char*, int, const char*, unsigned), "renameat2")
+  if (old_fs) {
+    errno = EINVAL;
+    return -1;
+  }
+  if (fails(RENAME)) return -1;
+  return real(from_dir, from, to_dir, to, flags);
+}
 WRAP(LINK, int, link, (const char* from, const char* to), (from, to))
 WRAP(LINK, int, linkat, (int from_dir, const char* from, int to_dir, const char* to, int flags),
      (from_dir, from, to_dir, to, flags))
@@ -139,6 +151,14 @@ int close(int fd) {
 static mode_t mode_argument(int flags, va_list arguments) {
   return (flags & O_CREAT) != 0 || (flags & O_TMPFILE) == O_TMPFILE ? (mode_t)va_arg(arguments, int) : 0;
 }
+/* True, with errno set, when the open must fail. */
+static int open_fails(int flags) {
+  if (old_fs && (flags & O_TMPFILE) == O_TMPFILE) {
+    errno = EOPNOTSUPP;
+    return 1;
+  }
+  return fails(OPEN);
+}
 #define WRAP_OPEN(name)                                   \
   int name(const char* path, int flags, ...) {            \
     NEXT(real, int (*)(const char*, int, ...), #name)     \
@@ -146,7 +166,7 @@ static mode_t mode_argument(int flags, va_list arguments) {
     va_start(arguments, flags);                           \
     const mode_t mode = mode_argument(flags, arguments);  \
     va_end(arguments);                                    \
-    if (fails(OPEN)) return -1;                           \
+    if (open_fails(flags)) return -1;                     \
     return real(path, flags, mode);                       \
   }
 #define WRAP_OPENAT(name)                                      \
@@ -156,7 +176,7 @@ static mode_t mode_argument(int flags, va_list arguments) {
     va_start(arguments, flags);                                \
     const mode_t mode = mode_argument(flags, arguments);       \
     va_end(arguments);                                         \
-    if (fails(OPEN)) return -1;                                \
+    if (open_fails(flags)) return -1;                          \
     return real(dir, path, flags, mode);                       \
   }
 WRAP_OPEN(open)

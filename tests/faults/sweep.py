@@ -7,7 +7,10 @@ making call N fail with EIO and then with ENOSPC. After every run:
   - on failure, every target is as it was and the message names a file;
     libacbc reports an I/O status with the injected errno;
   - the inputs are unchanged and no other file is left in the folder.
-Runs with standard output on /dev/full check that write errors there are
+The commands that write files are swept again with FAULT_OLD_FS, on the
+paths taken where there are no unnamed files (a named temporary file) and no
+renameat2 (a hard link, then an unlink). Runs with standard output on
+/dev/full check that write errors there are
 reported. Prints the cases run and the violations, each with a command that
 reproduces it; exits 1 when there is a violation.
 
@@ -132,14 +135,19 @@ def reproducer(scenario, env_text):
     return f"(in a folder holding {setup}) {env_text} {shlex.join(scenario.argv)}"
 
 
-def sweep(scenario, folder, shim):
+def sweep(scenario, folder, shim, old_fs=False):
     cases, violations = 0, []
+    base = dict(os.environ, LD_PRELOAD=shim)
+    name = scenario.name
+    if old_fs:
+        base["FAULT_OLD_FS"] = "1"
+        name += " (no O_TMPFILE, no renameat2)"
     populate(folder, scenario.files)
-    counting = dict(os.environ, LD_PRELOAD=shim, FAULT_COUNT=os.path.join(folder, "..", "counts"))
+    counting = dict(base, FAULT_COUNT=os.path.join(folder, "..", "counts"))
     clean = run(scenario.argv, folder, counting)
     problems = check(scenario, folder, clean, None)
     if clean.returncode != 0 or problems:
-        return 1, [f"{scenario.name}: the run without faults fails: exit {clean.returncode}, "
+        return 1, [f"{name}: the run without faults fails: exit {clean.returncode}, "
                    f"{problems} {clean.stderr.decode(errors='replace')!r}"]
     with open(os.path.join(folder, "..", "counts")) as f:
         counts = {line.split()[0]: int(line.split()[1]) for line in f}
@@ -148,22 +156,22 @@ def sweep(scenario, folder, shim):
         if counts[family] > CAP:
             capped.append(f"{family} {counts[family]}")
         for nth in range(1, min(counts[family], CAP) + 1):
-            for name in ERRNOS:
+            for code in ERRNOS:
                 populate(folder, scenario.files)
-                env = dict(os.environ, LD_PRELOAD=shim, FAULT_CALL=family, FAULT_NTH=str(nth),
-                           FAULT_ERRNO=name)
+                env = dict(base, FAULT_CALL=family, FAULT_NTH=str(nth), FAULT_ERRNO=code)
                 cases += 1
-                where = f"LD_PRELOAD={shim} FAULT_CALL={family} FAULT_NTH={nth} FAULT_ERRNO={name}"
+                where = (("FAULT_OLD_FS=1 " if old_fs else "") +
+                         f"LD_PRELOAD={shim} FAULT_CALL={family} FAULT_NTH={nth} FAULT_ERRNO={code}")
                 try:
                     result = run(scenario.argv, folder, env)
-                    problems = check(scenario, folder, result, (family, name))
+                    problems = check(scenario, folder, result, (family, code))
                 except subprocess.TimeoutExpired:
                     problems = [f"no end within {TIMEOUT} s"]
-                violations += [f"{scenario.name}: {p}\n    {reproducer(scenario, where)}"
+                violations += [f"{name}: {p}\n    {reproducer(scenario, where)}"
                                for p in problems]
     calls = ", ".join(f"{f} {counts[f]}" for f in FAMILIES if counts[f])
     note = f"; swept only the first {CAP} of: {', '.join(capped)}" if capped else ""
-    print(f"{scenario.name}: {cases} cases, {len(violations)} violations (calls: {calls}{note})")
+    print(f"{name}: {cases} cases, {len(violations)} violations (calls: {calls}{note})")
     return cases, violations
 
 
@@ -213,6 +221,10 @@ def main():
                  {"plain": plain, "p.acbc": old}, {"p.acbc": secret}),
         Scenario("decrypt -f", [pellfold, "decrypt", "-f", "-q", *pw, "p.acbc", "plain"],
                  {"p.acbc": secret, "plain": old}, {"plain": plain}),
+        Scenario("encrypt (new output)", [pellfold, "encrypt", "-q", *pw, "plain", "p.acbc"],
+                 {"plain": plain}, {"p.acbc": secret}),
+        Scenario("decrypt (new output)", [pellfold, "decrypt", "-q", *pw, "p.acbc", "plain"],
+                 {"p.acbc": secret}, {"plain": plain}),
         Scenario("decrypt -", [pellfold, "decrypt", "-q", *pw, "p.acbc", "-"],
                  {"p.acbc": secret}, {}, stdout=plain),
         Scenario("encrypt -m", [pellfold, "encrypt", "-m", "-f", "-q", "--json", *pw, "plain", "o"],
@@ -235,11 +247,12 @@ def main():
     ]
 
     total, found = 0, []
-    for scenario in scenarios:
-        cases, violations = sweep(scenario, folder, shim)
+    runs = [(s, False) for s in scenarios] + [(s, True) for s in scenarios if s.targets]
+    for scenario, old_fs in runs:
+        cases, violations = sweep(scenario, folder, shim, old_fs)
         total += cases
         found += violations
-    for scenario in (scenarios[2], scenarios[5]):
+    for scenario in (s for s in scenarios if s.stdout is not None and not s.library):
         total += 1
         found += full_stdout(scenario, folder)
     for violation in found:
