@@ -33,10 +33,25 @@
 #include <sys/types.h>
 #include <unistd.h>
 
-enum family { READ, PREAD, WRITE, PWRITE, FSYNC, FDATASYNC, CLOSE, LSEEK, RENAME, LINK, UNLINK, OPEN, FAMILIES };
+enum family {
+  READ,
+  PREAD,
+  WRITE,
+  PWRITE,
+  FSYNC,
+  FDATASYNC,
+  CLOSE,
+  LSEEK,
+  RENAME,
+  LINK,
+  UNLINK,
+  OPEN,
+  FAMILIES
+};
 
-static const char* const family_names[FAMILIES] = {"read",  "pread", "write",     "pwrite", "fsync",    "fdatasync",
-                                                   "close", "lseek", "renameat2", "linkat", "unlinkat", "openat"};
+static const char* const family_names[FAMILIES] = {"read",      "pread",     "write",    "pwrite",
+                                                   "fsync",     "fdatasync", "close",    "lseek",
+                                                   "renameat2", "linkat",    "unlinkat", "openat"};
 
 static atomic_long counts[FAMILIES];
 static int chosen = -1; /* the family that fails, -1 for none */
@@ -56,11 +71,11 @@ static void* next_symbol(const char* name) {
   return symbol;
 }
 /* Declares `var`, the next definition of the function `name`. */
-#define NEXT(var, type, name)                     \
-  static __typeof__(type) var = NULL;             \
-  if (var == NULL) {                              \
-    void* symbol = next_symbol(name);             \
-    memcpy((void*)&var, &symbol, sizeof symbol);  \
+#define NEXT(var, type, name)                    \
+  static __typeof__(type) var = NULL;            \
+  if (var == NULL) {                             \
+    void* symbol = next_symbol(name);            \
+    memcpy((void*)&var, &symbol, sizeof symbol); \
   }
 
 __attribute__((constructor)) static void configure(void) {
@@ -93,38 +108,44 @@ __attribute__((destructor)) static void report_counts(void) {
   const char* path = getenv("FAULT_COUNT");
   if (path == NULL) return;
   NEXT(real_openat, int (*)(int, const char*, int, ...), "openat")
-  NEXT(real_write, ssize_t (*)(int, const void*, size_t), "write")
+  NEXT(real_write, ssize_t(*)(int, const void*, size_t), "write")
   NEXT(real_close, int (*)(int), "close")
   const int fd = real_openat(AT_FDCWD, path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
   if (fd < 0) return;
   for (int f = 0; f < FAMILIES; ++f) {
     char line[64];
-    const int size = snprintf(line, sizeof line, "%s %ld\n", family_names[f], atomic_load(&counts[f]));
+    const int size =
+        snprintf(line, sizeof line, "%s %ld\n", family_names[f], atomic_load(&counts[f]));
     if (size > 0) (void)!real_write(fd, line, (size_t)size);
   }
   real_close(fd);
 }
 
 /* One wrapper per exported name: count, fail when chosen, else pass on. */
-#define WRAP(family, ret, name, params, args)  \
-  ret name params {                            \
-    NEXT(real, ret(*) params, #name)           \
-    if (fails(family)) return -1;              \
-    return real args;                          \
+#define WRAP(family, ret, name, params, args) \
+  ret name params {                           \
+    NEXT(real, ret(*) params, #name)          \
+    if (fails(family)) return -1;             \
+    return real args;                         \
   }
 
 WRAP(READ, ssize_t, read, (int fd, void* buffer, size_t size), (fd, buffer, size))
-WRAP(PREAD, ssize_t, pread, (int fd, void* buffer, size_t size, off_t offset), (fd, buffer, size, offset))
-WRAP(PREAD, ssize_t, pread64, (int fd, void* buffer, size_t size, off64_t offset), (fd, buffer, size, offset))
+WRAP(PREAD, ssize_t, pread, (int fd, void* buffer, size_t size, off_t offset),
+     (fd, buffer, size, offset))
+WRAP(PREAD, ssize_t, pread64, (int fd, void* buffer, size_t size, off64_t offset),
+     (fd, buffer, size, offset))
 WRAP(WRITE, ssize_t, write, (int fd, const void* buffer, size_t size), (fd, buffer, size))
-WRAP(PWRITE, ssize_t, pwrite, (int fd, const void* buffer, size_t size, off_t offset), (fd, buffer, size, offset))
-WRAP(PWRITE, ssize_t, pwrite64, (int fd, const void* buffer, size_t size, off64_t offset), (fd, buffer, size, offset))
+WRAP(PWRITE, ssize_t, pwrite, (int fd, const void* buffer, size_t size, off_t offset),
+     (fd, buffer, size, offset))
+WRAP(PWRITE, ssize_t, pwrite64, (int fd, const void* buffer, size_t size, off64_t offset),
+     (fd, buffer, size, offset))
 WRAP(FSYNC, int, fsync, (int fd), (fd))
 WRAP(FDATASYNC, int, fdatasync, (int fd), (fd))
 WRAP(LSEEK, off_t, lseek, (int fd, off_t offset, int whence), (fd, offset, whence))
 WRAP(LSEEK, off64_t, lseek64, (int fd, off64_t offset, int whence), (fd, offset, whence))
 WRAP(RENAME, int, rename, (const char* from, const char* to), (from, to))
-WRAP(RENAME, int, renameat, (int from_dir, const char* from, int to_dir, const char* to), (from_dir, from, to_dir, to))
+WRAP(RENAME, int, renameat, (int from_dir, const char* from, int to_dir, const char* to),
+     (from_dir, from, to_dir, to))
 int renameat2(int from_dir, const char* from, int to_dir, const char* to, unsigned flags) {
   NEXT(real, int (*)(int, const char*, int, const char*, unsigned), "renameat2")
   if (old_fs) {
@@ -149,7 +170,8 @@ int close(int fd) {
 
 /* The open calls take a mode only with O_CREAT or O_TMPFILE. */
 static mode_t mode_argument(int flags, va_list arguments) {
-  return (flags & O_CREAT) != 0 || (flags & O_TMPFILE) == O_TMPFILE ? (mode_t)va_arg(arguments, int) : 0;
+  return (flags & O_CREAT) != 0 || (flags & O_TMPFILE) == O_TMPFILE ? (mode_t)va_arg(arguments, int)
+                                                                    : 0;
 }
 /* True, with errno set, when the open must fail. */
 static int open_fails(int flags) {
@@ -159,25 +181,25 @@ static int open_fails(int flags) {
   }
   return fails(OPEN);
 }
-#define WRAP_OPEN(name)                                   \
-  int name(const char* path, int flags, ...) {            \
-    NEXT(real, int (*)(const char*, int, ...), #name)     \
-    va_list arguments;                                    \
-    va_start(arguments, flags);                           \
-    const mode_t mode = mode_argument(flags, arguments);  \
-    va_end(arguments);                                    \
-    if (open_fails(flags)) return -1;                     \
-    return real(path, flags, mode);                       \
+#define WRAP_OPEN(name)                                  \
+  int name(const char* path, int flags, ...) {           \
+    NEXT(real, int (*)(const char*, int, ...), #name)    \
+    va_list arguments;                                   \
+    va_start(arguments, flags);                          \
+    const mode_t mode = mode_argument(flags, arguments); \
+    va_end(arguments);                                   \
+    if (open_fails(flags)) return -1;                    \
+    return real(path, flags, mode);                      \
   }
-#define WRAP_OPENAT(name)                                      \
-  int name(int dir, const char* path, int flags, ...) {        \
-    NEXT(real, int (*)(int, const char*, int, ...), #name)     \
-    va_list arguments;                                         \
-    va_start(arguments, flags);                                \
-    const mode_t mode = mode_argument(flags, arguments);       \
-    va_end(arguments);                                         \
-    if (open_fails(flags)) return -1;                          \
-    return real(dir, path, flags, mode);                       \
+#define WRAP_OPENAT(name)                                  \
+  int name(int dir, const char* path, int flags, ...) {    \
+    NEXT(real, int (*)(int, const char*, int, ...), #name) \
+    va_list arguments;                                     \
+    va_start(arguments, flags);                            \
+    const mode_t mode = mode_argument(flags, arguments);   \
+    va_end(arguments);                                     \
+    if (open_fails(flags)) return -1;                      \
+    return real(dir, path, flags, mode);                   \
   }
 WRAP_OPEN(open)
 WRAP_OPEN(open64)
@@ -185,12 +207,12 @@ WRAP_OPENAT(openat)
 WRAP_OPENAT(openat64)
 
 FILE* fopen(const char* path, const char* mode) {
-  NEXT(real, FILE* (*)(const char*, const char*), "fopen")
+  NEXT(real, FILE * (*)(const char*, const char*), "fopen")
   if (fails(OPEN)) return NULL;
   return real(path, mode);
 }
 FILE* fopen64(const char* path, const char* mode) {
-  NEXT(real, FILE* (*)(const char*, const char*), "fopen64")
+  NEXT(real, FILE * (*)(const char*, const char*), "fopen64")
   if (fails(OPEN)) return NULL;
   return real(path, mode);
 }
