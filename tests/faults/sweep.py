@@ -4,7 +4,8 @@ for every call N of every family (read, pread, write, ...), with fault_shim.so
 making call N fail with EIO and then with ENOSPC. After every run:
   - no signal, no hang (10 s);
   - exit 0 only with the right output (target bytes, standard output);
-  - on failure, every target is as it was and the message names a file;
+  - on failure, every target is as it was and the message names a file and
+    the error;
     libacbc reports an I/O status with the injected errno;
   - the inputs are unchanged and no other file is left in the folder.
 The commands that write files are swept again with FAULT_OLD_FS, on the
@@ -33,6 +34,7 @@ CAP = 64  # calls swept per family at most; more are named in the output
 TIMEOUT = 10
 PASSWORD, NEW_PASSWORD = "fault sweep pw", "another password"
 # input_length: the offset of the input cannot be taken (lseek failed).
+READS = {"read", "pread", "lseek"}
 IO_STATUSES = {"input_open", "output_open", "input_length", "read", "write"}
 
 
@@ -127,6 +129,11 @@ def check(scenario, folder, result, injected):
         told = stderr + (result.stdout.decode(errors="replace") if scenario.stdout else "")
         if not any(name in told for name in names):
             problems.append(f"exit {result.returncode} without a message naming a file: {stderr!r}")
+        # The error's own text too, but for ENOSPC on a read: acbc_inspect_fd
+        # gives no errno, so the program reads again to name one.
+        elif (injected is not None and (injected[1] == "EIO" or injected[0] not in READS) and
+              os.strerror(getattr(errno, injected[1])) not in told):
+            problems.append(f"exit {result.returncode} without naming the error: {stderr!r}")
     return problems
 
 
