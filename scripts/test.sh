@@ -194,7 +194,8 @@ stage_faults() {
   local bin=build-test/plain status=0
   python3 tests/faults/sweep.py "$bin/host/pellfold" "$bin/tests/faults/acbc_driver" \
     "$bin/tests/faults/fault_shim.so" build-test/faults || status=1
-  python3 tests/faults/crash.py "$bin/host/pellfold" build-test/faults 20 || status=1
+  python3 tests/faults/crash.py "$bin/host/pellfold" "$bin/tests/faults/fault_shim.so" build-test/faults 20 ||
+    status=1
   return $status
 }
 
