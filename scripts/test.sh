@@ -19,12 +19,15 @@
 #                    depend on them. The table-driven engine runs through the
 #                    same harness and must be reported, to show the check works
 #   fuzz             every libFuzzer target for 30 s (scripts/fuzz.sh 30)
+#   faults           the program's and libacbc's file commands with each of
+#                    their file calls failing in turn (EIO, ENOSPC), and
+#                    encrypt -f / decrypt -f of 64 MiB killed at 20 moments
 # scripts/test.sh --stage NAME runs one stage (repeat for more), --list
 # names them. Builds go to build-test/, never to build/.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-all_stages=(format plain asan-ubsan tsan portable-aes s390x arm valgrind static-analysis ct fuzz)
+all_stages=(format plain asan-ubsan tsan portable-aes s390x arm valgrind static-analysis ct fuzz faults)
 selected=()
 while [ $# -gt 0 ]; do
   case $1 in
@@ -217,6 +220,16 @@ stage_ct() {
 
 stage_fuzz() {
   scripts/fuzz.sh 30
+}
+
+stage_faults() {
+  plain_build pellfold_host acbc_driver fault_shim
+  local bin=build-test/plain status=0
+  python3 tests/faults/sweep.py "$bin/host/pellfold" "$bin/tests/faults/acbc_driver" \
+    "$bin/tests/faults/fault_shim.so" build-test/faults || status=1
+  python3 tests/faults/crash.py "$bin/host/pellfold" "$bin/tests/faults/fault_shim.so" build-test/faults 20 ||
+    status=1
+  return $status
 }
 
 passed=0

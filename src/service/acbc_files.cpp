@@ -403,7 +403,13 @@ int Publish(Output* out) {
     if (moved != 0 && (errno == EINVAL || errno == ENOSYS)) {
       // The file system cannot do that: a hard link refuses the same way.
       moved = linkat(out->dirFd, out->temporary, out->dirFd, out->base, 0);
-      if (moved == 0) unlinkat(out->dirFd, out->temporary, 0);
+      if (moved == 0 && unlinkat(out->dirFd, out->temporary, 0) != 0) {
+        // A second name must not stay: take the new one back; the caller's
+        // discard tries the temporary name once more.
+        const int error = errno;
+        unlinkat(out->dirFd, out->base, 0);
+        return error;
+      }
     }
   }
   if (moved != 0) return errno;

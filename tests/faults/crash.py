@@ -1,0 +1,113 @@
+#!/usr/bin/env python3
+"""Crash test: `pellfold encrypt -f` and `decrypt -f` of a 64 MiB file over
+an existing target, each killed with SIGKILL at RUNS random moments of a run
+(from its start to a little past the time a whole run takes). Afterwards the
+target must be the old file or the new one, byte for byte, and the folder
+must hold nothing else. Then the same again with fault_shim.so refusing
+unnamed files (FAULT_OLD_FS): there a named temporary file may be left, as
+the manual says, but only as .TARGET.acbc-XXXXXXXXXX and no more readable
+than the input.
+Exits 1 when a run leaves anything else.
+
+usage: crash.py PELLFOLD FAULT_SHIM WORKDIR [RUNS]
+"""
+import hashlib
+import os
+import random
+import re
+import shutil
+import signal
+import subprocess
+import sys
+import time
+
+SIZE = 64 << 20
+PASSWORD = "pass:crash test password"
+
+
+def digest(path):
+    with open(path, "rb") as f:
+        return hashlib.sha256(f.read()).hexdigest()
+
+
+def write(path, data):
+    with open(path, "wb") as f:
+        f.write(data)
+
+
+def main():
+    pellfold, shim, work = (os.path.abspath(a) for a in sys.argv[1:4])
+    runs = int(sys.argv[4]) if len(sys.argv) > 4 else 20
+    seed = int(os.environ.get("CRASH_SEED", time.time_ns() % 100000))
+    rng = random.Random(seed)
+    folder = os.path.join(work, "crash")
+    shutil.rmtree(folder, ignore_errors=True)
+    os.makedirs(folder)
+    big, secret, old = (os.path.join(folder, n) for n in ("big", "big.acbc", "old"))
+    write(big, rng.randbytes(SIZE))
+    write(old, b"the old target\n" * 1000)
+    subprocess.run([pellfold, "encrypt", "-q", "--pass", PASSWORD, big, secret], check=True)
+    plain_digest, secret_digest, old_digest = digest(big), digest(secret), digest(old)
+    print(f"crash: seed {seed} (CRASH_SEED={seed} repeats the moments)")
+
+    violations = 0
+    # (command, its input, target, the new target's digest)
+    cases = [("encrypt", "big", "big.acbc", secret_digest), ("decrypt", "big.acbc", "big", plain_digest)]
+    old_fs = dict(os.environ, LD_PRELOAD=shim, FAULT_OLD_FS="1")
+    for (command, source, target, new_digest), env in [(c, None) for c in cases] + [(c, old_fs) for c in cases]:
+        named = env is not None
+        umask = os.umask(0o22)
+        os.umask(umask)
+        allowed = os.stat(secret if command == "decrypt" else big).st_mode & 0o666 & ~umask
+        temporary = re.compile(r"\." + re.escape(target) + r"\.acbc-.{10}$")
+        # Each case runs in a folder of its own holding the input and the old target.
+        place = os.path.join(work, "crash-" + command)
+        shutil.rmtree(place, ignore_errors=True)
+        os.makedirs(place)
+        shutil.copyfile(secret if command == "decrypt" else big, os.path.join(place, source))
+        argv = [pellfold, command, "-f", "-q", "--pass", PASSWORD, source, target]
+        shutil.copyfile(old, os.path.join(place, target))
+        start = time.monotonic()
+        subprocess.run(argv, cwd=place, env=env, check=True)
+        whole = time.monotonic() - start
+        outcomes = {"old": 0, "new": 0, "temporary": 0}
+        for run in range(runs):
+            shutil.copyfile(old, os.path.join(place, target))
+            delay = rng.uniform(0, whole * 1.1)
+            child = subprocess.Popen(argv, cwd=place, env=env)
+            time.sleep(delay)
+            child.send_signal(signal.SIGKILL)
+            child.wait()
+            left = sorted(os.listdir(place))
+            state = digest(os.path.join(place, target)) if target in left else None
+            problems = []
+            extra = set(left) - {source, target}
+            for name in sorted(extra):
+                mode = os.stat(os.path.join(place, name)).st_mode & 0o7777
+                if named and temporary.match(name) and mode & ~allowed == 0:
+                    outcomes["temporary"] += 1
+                else:
+                    problems.append(f"folder holds {name} (mode {mode:o})")
+            if state == old_digest:
+                outcomes["old"] += 1
+            elif state == new_digest:
+                outcomes["new"] += 1
+            else:
+                problems.append(f"{target} is neither the old file nor the new one")
+            for problem in problems:
+                violations += 1
+                print(f"VIOLATION {command}{' (named temporary)' if named else ''} killed after {delay:.3f} s: {problem}")
+            for name in extra:
+                os.unlink(os.path.join(place, name))
+        left = f", {outcomes['temporary']} temporary files left" if named else ""
+        print(f"crash: {command} -f of 64 MiB{' without unnamed files' if named else ''} "
+              f"({whole:.2f} s a run) killed {runs} times: "
+              f"{outcomes['old']} old, {outcomes['new']} new target{left}")
+        shutil.rmtree(place)
+    shutil.rmtree(folder)
+    print(f"crash: {4 * runs} cases run, {violations} violations")
+    return 1 if violations else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
