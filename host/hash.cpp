@@ -30,9 +30,8 @@ namespace {
 constexpr std::size_t kChunk = 1 << 16;
 
 const std::vector<OptionDef> kOptions = {
-    {"key", 'k', true},    {"check", 'c', false}, {"tag", 0, false},
-    {"quiet", 'q', false}, {"status", 0, false},  {"jobs", 'j', true},
-    {"help", 'h', false},
+    {"key", 'k', true},   {"check", 'c', false}, {"tag", 0, false},    {"quiet", 'q', false},
+    {"status", 0, false}, {"jobs", 'j', true},   {"help", 'h', false},
 };
 
 const char kHelp[] =
@@ -186,10 +185,13 @@ class ParallelDigests {
  public:
   ParallelDigests(Algorithm algorithm, const std::vector<std::string>& names,
                   const std::string& key, unsigned jobs)
-      : algorithm_(algorithm), names_(names), key_(key), results_(names.size()),
+      : algorithm_(algorithm),
+        names_(names),
+        key_(key),
+        results_(names.size()),
         ready_(names.size(), false) {
-    const auto files = static_cast<std::size_t>(std::ranges::count_if(
-        names, [](const std::string& name) { return name != "-"; }));
+    const auto files = static_cast<std::size_t>(
+        std::ranges::count_if(names, [](const std::string& name) { return name != "-"; }));
     const std::size_t threads = jobs > 1 ? std::min<std::size_t>(jobs, files) : 0;
     for (std::size_t i = 0; i < threads; ++i) workers_.emplace_back([this] { Work(); });
   }

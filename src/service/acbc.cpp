@@ -151,8 +151,7 @@ AcbcStatus EncryptRecords(std::FILE* input, std::int32_t length, std::FILE* outp
     const std::size_t got = std::fread(records, 1, want, input);
     // A read short of whole records ends the input, failed, or reached L:
     // its last record, partial or empty, is zero-filled.
-    const std::size_t count =
-        got == wanted * kAcbcRecordSize ? wanted : got / kAcbcRecordSize + 1;
+    const std::size_t count = got == wanted * kAcbcRecordSize ? wanted : got / kAcbcRecordSize + 1;
     std::memset(records + got, 0, count * kAcbcRecordSize - got);
     call.path->encrypt(&call.key, kAcbcVector, records, count);
     std::fwrite(buffer, 1, header + count * kAcbcRecordSize, output);

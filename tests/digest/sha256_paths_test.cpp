@@ -30,8 +30,8 @@ TEST_P(SHA256Paths, RandomMessagesAndSplitsMatchOracle) {
   ASSERT_EQ(SHA256PathSelect(), GetParam());
   auto& rng = TestRng();
   // Around the block and padding edges, then long runs of whole blocks.
-  for (std::size_t length : {0u, 1u, 55u, 56u, 63u, 64u, 65u, 127u, 128u, 129u, 1000u, 4096u,
-                             65536u + 7u, 1048576u}) {
+  for (std::size_t length :
+       {0u, 1u, 55u, 56u, 63u, 64u, 65u, 127u, 128u, 129u, 1000u, 4096u, 65536u + 7u, 1048576u}) {
     SCOPED_TRACE(length);
     const Bytes message = RandomBytes(length + 1);  // one byte in: nothing aligned
     const Bytes expected = OracleSha256(Bytes(message.begin() + 1, message.end()));

@@ -132,7 +132,9 @@ TEST_P(Digests, JobsGiveTheOutputOfOneJob) {
   std::vector<std::string> tagged = {"--tag"};
   tagged.insert(tagged.end(), files.begin(), files.end());
   const std::vector<std::vector<std::string>> tails = {
-      files, tagged, {"-c", dir / "list", dir / "missing", dir / "list"},
+      files,
+      tagged,
+      {"-c", dir / "list", dir / "missing", dir / "list"},
       {"-c", "--quiet", dir / "list"}};
   for (const auto& tail : tails) {
     std::vector<std::string> args = {"hash", algorithm};

@@ -74,13 +74,12 @@ TEST_P(AcbcRoundTrip, FileMatchesTheOracleAndDecryptsBack) {
 
 // 65536 bytes fill one read of the record loop exactly; the first chunk
 // carries the header and 127 records, the later ones 128 records.
-INSTANTIATE_TEST_SUITE_P(BoundarySizes, AcbcRoundTrip,
-                         testing::Combine(testing::Values(0, 1, 15, 16, 17, 511, 512, 513, 1024,
-                                                          1025, 126 * 512 + 7, 127 * 512,
-                                                          127 * 512 + 300, 65535, 65536, 66048,
-                                                          128 * 512 + 100, 131071, 255 * 512,
-                                                          3 * 1024 * 1024 + 77),
-                                          testing::Bool()));
+INSTANTIATE_TEST_SUITE_P(
+    BoundarySizes, AcbcRoundTrip,
+    testing::Combine(testing::Values(0, 1, 15, 16, 17, 511, 512, 513, 1024, 1025, 126 * 512 + 7,
+                                     127 * 512, 127 * 512 + 300, 65535, 65536, 66048,
+                                     128 * 512 + 100, 131071, 255 * 512, 3 * 1024 * 1024 + 77),
+                     testing::Bool()));
 
 TEST(AcbcFormat, EqualRecordsGiveEqualCiphertextWhereverTheyStand) {
   test::TempDir dir;
@@ -286,8 +285,9 @@ TEST(AcbcReadErrors, AreReportedEvenWhileRecordsAreSkipped) {
   // A read error within the records the length needs ends the loop instead
   // of spinning for ever; past them (or for a negative length) nothing more
   // is read, so the stream's failure there is never reached.
-  for (const auto& [length, status] : {std::pair{-5, AcbcStatus::kOk}, std::pair{100, AcbcStatus::kOk},
-                                       std::pair{1500, AcbcStatus::kRead}}) {
+  for (const auto& [length, status] :
+       {std::pair{-5, AcbcStatus::kOk}, std::pair{100, AcbcStatus::kOk},
+        std::pair{1500, AcbcStatus::kRead}}) {
     std::size_t good = 700;
     std::FILE* in = FailingStream(&good);
     std::FILE* out = std::tmpfile();

@@ -9,7 +9,6 @@
 #include <unistd.h>
 
 #include <csignal>
-
 #include <string>
 #include <vector>
 
@@ -108,8 +107,11 @@ TEST(Exports, OutputModeFollowsTheInput) {
   struct Case {
     mode_t input, umask, existing, expected;  // existing 0: no output yet
   };
-  const Case cases[] = {{0600, 022, 0, 0600}, {0644, 022, 0, 0644}, {0755, 0, 0, 0644},
-                        {0666, 027, 0, 0640}, {0600, 022, 0604, 0604}};
+  const Case cases[] = {{0600, 022, 0, 0600},
+                        {0644, 022, 0, 0644},
+                        {0755, 0, 0, 0644},
+                        {0666, 027, 0, 0640},
+                        {0600, 022, 0604, 0604}};
   test::TempDir dir;
   const Bytes plain = test::RandomBytes(100);
   for (const Case& c : cases) {
@@ -147,7 +149,8 @@ TEST(Exports, DecryptOfAnEndlessFifoEnds) {
   if (writer == 0) {
     alarm(30);
     const int fd = open((dir / "fifo").c_str(), O_WRONLY);
-    if (fd < 0 || write(fd, file.data(), file.size()) != static_cast<ssize_t>(file.size())) _exit(2);
+    if (fd < 0 || write(fd, file.data(), file.size()) != static_cast<ssize_t>(file.size()))
+      _exit(2);
     const Bytes more(65536, 0x5a);
     while (write(fd, more.data(), more.size()) > 0) {
     }
