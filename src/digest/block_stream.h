@@ -7,6 +7,7 @@
 // buffer holds exactly count[0] % 64 valid bytes and never a whole block.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 
@@ -39,8 +40,8 @@ void AbsorbBlockRuns(Context* context, const std::uint8_t* input, std::uint32_t 
   const std::uint32_t whole = length / kBlockSize;
   if (whole != 0) {
     compress(input, whole);
-    input += whole * kBlockSize;
-    length -= whole * kBlockSize;
+    input += std::size_t{whole} * kBlockSize;
+    length %= kBlockSize;
   }
   if (length != 0) std::memcpy(context->buffer + used, input, length);
 }
@@ -49,7 +50,7 @@ void AbsorbBlockRuns(Context* context, const std::uint8_t* input, std::uint32_t 
 template <typename Context, void (*Transform)(Context*, const std::uint8_t*)>
 void AbsorbBlocks(Context* context, const std::uint8_t* input, std::uint32_t length) {
   AbsorbBlockRuns(context, input, length, [context](const std::uint8_t* blocks, std::uint32_t n) {
-    for (std::uint32_t i = 0; i < n; ++i) Transform(context, blocks + i * kBlockSize);
+    for (std::size_t i = 0; i < n; ++i) Transform(context, blocks + i * kBlockSize);
   });
 }
 
