@@ -13,6 +13,7 @@
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -193,7 +194,12 @@ class ParallelDigests {
     const auto files = static_cast<std::size_t>(
         std::ranges::count_if(names, [](const std::string& name) { return name != "-"; }));
     const std::size_t threads = jobs > 1 ? std::min<std::size_t>(jobs, files) : 0;
-    for (std::size_t i = 0; i < threads; ++i) workers_.emplace_back([this] { Work(); });
+    try {
+      for (std::size_t i = 0; i < threads; ++i) workers_.emplace_back([this] { Work(); });
+    } catch (const std::system_error&) {
+      // No more threads to be had: those started do the work, and with none
+      // the caller hashes each file itself.
+    }
   }
   ~ParallelDigests() {
     stop_ = true;  // the workers finish the file in hand and take no other
