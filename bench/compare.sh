@@ -22,6 +22,7 @@
 #   ROUNDS=5          rounds of the file-level commands
 #   BEFORE_LIB=DIR    also time the exports of an older libpellfold.so.1 found
 #                     in DIR (same host binary, loaded via LD_LIBRARY_PATH)
+#   BEFORE_PROGRAM=PATH  also time `hash` of an older pellfold program
 #   BUILD=build-compare   prefix of the build folders and the work folder
 # The default run takes about 3-5 minutes on a 2-core machine (plus the
 # older library's rounds, if any).
@@ -84,6 +85,11 @@ if [ -n "${BEFORE_LIB:-}" ]; then
     before="env LD_LIBRARY_PATH=$BEFORE_LIB $portable"
   row "AESEncypt, before" "$before encrypt $work/plain $work/out $password"
   row "AESDecrypt, before" "$before decrypt $work/plain.acbc $work/out $password"
+fi
+if [ -n "${BEFORE_PROGRAM:-}" ]; then
+  row "pellfold hash sha256, before" "$BEFORE_PROGRAM hash sha256 $work/plain"
+  row "pellfold hash md5, before" "$BEFORE_PROGRAM hash md5 $work/plain"
+  row "hash md5, 4 x 64 MiB, before" "$BEFORE_PROGRAM hash md5 ${quarters[*]}"
 fi
 row "pellfold encrypt" "$program encrypt -q -f --pass pass:$password $work/plain $work/out"
 row "pellfold decrypt" "$program decrypt -q -f --pass pass:$password $work/plain.acbc $work/out"
@@ -170,7 +176,13 @@ echo "  pellfold encrypt / openssl enc:                   $(ratio 'pellfold encr
 echo "  AESEncypt portable / openssl enc, no AES-NI:      $(ratio 'AESEncypt, portable build' 'openssl enc, no AES-NI')"
 echo "  AESDecrypt portable / openssl enc -d, no AES-NI:  $(ratio 'AESDecrypt, portable build' 'openssl enc -d, no AES-NI')"
 echo "  AESEncypt portable / hardware:                    $(ratio 'AESEncypt, portable build' AESEncypt)"
+if [ -n "${BEFORE_PROGRAM:-}" ]; then
+  echo "  hash sha256 / before:                             $(ratio 'pellfold hash sha256' 'pellfold hash sha256, before')"
+  echo "  hash md5, 4 x 64 MiB / before:                    $(ratio 'pellfold hash md5, 4 x 64 MiB' 'hash md5, 4 x 64 MiB, before')"
+fi
 if [ -n "${BEFORE_LIB:-}" ]; then
+  echo "  AESEncypt / before:                               $(ratio AESEncypt 'AESEncypt, before')"
+  echo "  AESDecrypt / before:                              $(ratio AESDecrypt 'AESDecrypt, before')"
   echo "  AESEncypt portable / before:                      $(ratio 'AESEncypt, portable build' 'AESEncypt, before')   (target <= 0.33)"
   echo "  AESDecrypt portable / before:                     $(ratio 'AESDecrypt, portable build' 'AESDecrypt, before')   (target <= 0.33)"
 fi
