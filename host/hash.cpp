@@ -3,12 +3,18 @@
 // form), so that their output can be compared or checked with those tools;
 // --check reads such lists, its own and theirs, and verifies the files.
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <condition_variable>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <exception>
+#include <mutex>
 #include <string>
 #include <string_view>
+#include <system_error>
+#include <thread>
 #include <vector>
 
 #include "cli.h"
@@ -25,8 +31,8 @@ namespace {
 constexpr std::size_t kChunk = 1 << 16;
 
 const std::vector<OptionDef> kOptions = {
-    {"key", 'k', true},    {"check", 'c', false}, {"tag", 0, false},
-    {"quiet", 'q', false}, {"status", 0, false},  {"help", 'h', false},
+    {"key", 'k', true},   {"check", 'c', false}, {"tag", 0, false},    {"quiet", 'q', false},
+    {"status", 0, false}, {"jobs", 'j', true},   {"help", 'h', false},
 };
 
 const char kHelp[] =
@@ -51,6 +57,8 @@ const char kHelp[] =
     "      --tag         print BSD-style lines: 'MD5 (NAME) = DIGEST'\n"
     "  -q, --quiet       with --check: do not print a line for each good file\n"
     "      --status      with --check: print nothing, only set the exit status\n"
+    "  -j, --jobs N      hash up to N files at once (default: one per processor);\n"
+    "                    the output is the same, in the same order\n"
     "  -h, --help        show this help and exit\n";
 
 enum class Algorithm { kMd5, kSha256, kHmacMd5 };
@@ -145,6 +153,99 @@ std::string Digest(Algorithm algorithm, InputFile& input, const std::string& key
   }
   return {};
 }
+
+// The digest of one file, or why it could not be read.
+struct FileDigest {
+  std::string digest;
+  bool failed = false;
+  std::string failure;       // the message, when failed
+  std::exception_ptr error;  // anything else that went wrong, raised where it is reported
+};
+
+FileDigest DigestFile(Algorithm algorithm, const std::string& name, const std::string& key) {
+  FileDigest result;
+  try {
+    InputFile input(name);
+    result.digest = Digest(algorithm, input, key);
+  } catch (const Failure& failure) {
+    result.failed = true;
+    result.failure = failure.message;
+  } catch (...) {
+    result.error = std::current_exception();
+  }
+  return result;
+}
+
+// Hashes a list of files on worker threads while the caller takes the
+// results in list order, so that what is printed, and when a failure is
+// reported, is exactly what one file after another gives. Standard input
+// ("-") is read by the caller's thread at its turn, since several "-" share
+// one stream. With one job there are no threads: each file is hashed when
+// its result is taken.
+class ParallelDigests {
+ public:
+  ParallelDigests(Algorithm algorithm, const std::vector<std::string>& names,
+                  const std::string& key, unsigned jobs)
+      : algorithm_(algorithm),
+        names_(names),
+        key_(key),
+        results_(names.size()),
+        ready_(names.size(), false) {
+    const auto files = static_cast<std::size_t>(
+        std::ranges::count_if(names, [](const std::string& name) { return name != "-"; }));
+    const std::size_t threads = jobs > 1 ? std::min<std::size_t>(jobs, files) : 0;
+    try {
+      for (std::size_t i = 0; i < threads; ++i) workers_.emplace_back([this] { Work(); });
+    } catch (const std::system_error&) {
+      // No more threads to be had: those started do the work, and with none
+      // the caller hashes each file itself.
+    }
+  }
+  ~ParallelDigests() {
+    stop_ = true;  // the workers finish the file in hand and take no other
+    for (std::thread& worker : workers_) worker.join();
+  }
+  ParallelDigests(const ParallelDigests&) = delete;
+  ParallelDigests& operator=(const ParallelDigests&) = delete;
+
+  // The i-th file's result; raises what hashing it raised other than a
+  // Failure.
+  FileDigest Take(std::size_t i) {
+    FileDigest result;
+    if (workers_.empty() || names_[i] == "-") {
+      result = DigestFile(algorithm_, names_[i], key_);
+    } else {
+      std::unique_lock lock(mutex_);
+      done_.wait(lock, [&] { return ready_[i]; });
+      result = std::move(results_[i]);
+    }
+    if (result.error) std::rethrow_exception(result.error);
+    return result;
+  }
+
+ private:
+  void Work() {
+    for (std::size_t i = next_++; i < names_.size() && !stop_; i = next_++) {
+      if (names_[i] == "-") continue;
+      FileDigest result = DigestFile(algorithm_, names_[i], key_);
+      const std::lock_guard lock(mutex_);
+      results_[i] = std::move(result);
+      ready_[i] = true;
+      done_.notify_all();
+    }
+  }
+
+  Algorithm algorithm_;
+  const std::vector<std::string>& names_;
+  const std::string& key_;
+  std::vector<FileDigest> results_;
+  std::vector<bool> ready_;
+  std::mutex mutex_;
+  std::condition_variable done_;
+  std::atomic<std::size_t> next_{0};
+  std::atomic<bool> stop_{false};
+  std::vector<std::thread> workers_;
+};
 
 // A name as md5sum escapes it: backslash, newline and carriage return as
 // \\, \n and \r. The line that holds an escaped name starts with a backslash.
@@ -289,7 +390,7 @@ struct CheckMode {
 // Verifies the files that one digest list names; true when every listed
 // file was read and matched and the list held at least one digest line.
 bool CheckList(Algorithm algorithm, const std::string& listPath, const std::string& key,
-               CheckMode mode) {
+               CheckMode mode, unsigned jobs) {
   std::string text;
   {
     InputFile list(listPath);
@@ -297,8 +398,11 @@ bool CheckList(Algorithm algorithm, const std::string& listPath, const std::stri
       text.append(reinterpret_cast<const char*>(data), n);
     });
   }
+  // The whole list is parsed first: parsing prints nothing, so the files
+  // can then be hashed side by side.
   ListParser parser(algorithm);
-  std::size_t good = 0, misformatted = 0, unreadable = 0, mismatched = 0;
+  std::size_t misformatted = 0, unreadable = 0, mismatched = 0;
+  std::vector<std::string> expectedDigests, names;
   std::size_t start = 0;
   while (start < text.size()) {
     std::size_t end = text.find('\n', start);
@@ -312,21 +416,24 @@ bool CheckList(Algorithm algorithm, const std::string& listPath, const std::stri
       ++misformatted;
       continue;
     }
-    ++good;
+    expectedDigests.push_back(std::move(expected));
+    names.push_back(std::move(name));
+  }
+  const std::size_t good = names.size();
+  ParallelDigests digests(algorithm, names, key, jobs);
+  for (std::size_t i = 0; i < good; ++i) {
+    const std::string& name = names[i];
     // Results name a file as md5sum -c does: escaped only when it holds a
     // newline.
     const std::string shown = name.find('\n') != std::string::npos ? "\\" + Escape(name) : name;
-    std::string actual;
-    try {
-      InputFile input(name);
-      actual = Digest(algorithm, input, key);
-    } catch (const Failure& failure) {
-      Complain(failure.message);
+    const FileDigest actual = digests.Take(i);
+    if (actual.failed) {
+      Complain(actual.failure);
       ++unreadable;
       if (!mode.status) Print(shown + ": FAILED open or read\n");
       continue;
     }
-    const bool match = actual == Lower(expected);
+    const bool match = actual.digest == Lower(expectedDigests[i]);
     if (!match) ++mismatched;
     if (!mode.status && !(match && mode.quiet)) {
       Print(shown + (match ? ": OK\n" : ": FAILED\n"));
@@ -352,6 +459,24 @@ bool CheckList(Algorithm algorithm, const std::string& listPath, const std::stri
     }
   }
   return unreadable == 0 && mismatched == 0;
+}
+
+// -j N: a whole number from 1 to 1024; by default one job per processor.
+unsigned Jobs(const ParsedArgs& parsed) {
+  const std::string* value = parsed.Single("jobs");
+  if (value == nullptr) return std::max(1u, std::thread::hardware_concurrency());
+  unsigned jobs = 0;
+  for (const char c : *value) {
+    if (c < '0' || c > '9' || jobs > 1024) {
+      jobs = 0;
+      break;
+    }
+    jobs = jobs * 10 + static_cast<unsigned>(c - '0');
+  }
+  if (jobs < 1 || jobs > 1024) {
+    throw UsageError{"-j needs a number of jobs from 1 to 1024, not '" + *value + "'"};
+  }
+  return jobs;
 }
 
 int RunHash(const std::vector<std::string>& argv) {
@@ -394,24 +519,34 @@ int RunHash(const std::vector<std::string>& argv) {
   if (!check && (mode.quiet || mode.status)) {
     throw UsageError{std::string(mode.quiet ? "--quiet" : "--status") + " needs --check"};
   }
+  const unsigned jobs = Jobs(parsed);
   Key key;
   if (keySource != nullptr) key.bytes = ReadSecret(*keySource, "--key");
 
   bool ok = true;
-  for (const auto& file : files) {
-    try {
-      if (check) {
-        ok = CheckList(algorithm, file, key.bytes, mode) && ok;
+  if (check) {
+    for (const auto& file : files) {
+      try {
+        ok = CheckList(algorithm, file, key.bytes, mode, jobs) && ok;
+      } catch (const OutputFailure&) {
+        throw;
+      } catch (const Failure& failure) {
+        // Like md5sum: report the list and go on with the others.
+        Complain(failure.message);
+        ok = false;
+      }
+    }
+  } else {
+    ParallelDigests digests(algorithm, files, key.bytes, jobs);
+    for (std::size_t i = 0; i < files.size(); ++i) {
+      const FileDigest result = digests.Take(i);
+      if (result.failed) {
+        // Like md5sum: report the file and go on with the others.
+        Complain(result.failure);
+        ok = false;
         continue;
       }
-      InputFile input(file);
-      Print(ChecksumLine(algorithm, tag, Digest(algorithm, input, key.bytes), file));
-    } catch (const OutputFailure&) {
-      throw;
-    } catch (const Failure& failure) {
-      // Like md5sum: report the file and go on with the others.
-      Complain(failure.message);
-      ok = false;
+      Print(ChecksumLine(algorithm, tag, result.digest, files[i]));
     }
   }
   FlushOutput();

@@ -4,8 +4,9 @@
 #   plain            build (warnings as errors) and run every test
 #   asan-ubsan       the tests under AddressSanitizer + UndefinedBehaviorSanitizer
 #   tsan             the tests labelled "threads" under ThreadSanitizer
-#   portable-aes     every test on a -DPELLFOLD_HARDWARE_AES=OFF build (the
-#                    portable record path only); same transcript as plain
+#   portable-aes     every test on a -DPELLFOLD_HARDWARE_CRYPTO=OFF build (the
+#                    portable AES record and SHA-256 paths only); same
+#                    transcript as plain
 #   s390x            the portability check cross-built for big-endian s390x,
 #                    run under qemu: it must print the native transcript
 #   arm              the same for aarch64 (also forced onto the portable
@@ -91,7 +92,7 @@ stage_tsan() {
 
 stage_portable-aes() {
   cmake -S . -B build-test/portable-aes -G Ninja -DPELLFOLD_WERROR=ON -DPELLFOLD_BUILD_TESTS=ON \
-    -DPELLFOLD_HARDWARE_AES=OFF
+    -DPELLFOLD_HARDWARE_CRYPTO=OFF
   cmake --build build-test/portable-aes -j "$jobs"
   # The slow digest tests do not involve the record paths.
   ctest --test-dir build-test/portable-aes --output-on-failure -j "$jobs" -LE slow
@@ -129,8 +130,8 @@ stage_s390x() {
 }
 
 stage_arm() {
-  # aarch64 runs once as dispatched (crypto instructions where present) and
-  # once forced onto the portable record path.
+  # aarch64 runs once as dispatched (AES and SHA2 instructions where
+  # present) and once forced onto the portable record and SHA-256 paths.
   cross_check aarch64-linux-gnu "" --portable
   cross_check armhf-linux-gnueabihf ""
 }

@@ -4,7 +4,7 @@
 //
 // There are several record paths: a portable bitsliced one that every build
 // has, and paths for AES instructions (x86-64 AES-NI, ARMv8 crypto
-// extension) that a build includes when PELLFOLD_HARDWARE_AES is on and that
+// extension) that a build includes when PELLFOLD_HARDWARE_CRYPTO is on and that
 // exist at run time only when the processor has the instructions. Every
 // path gives exactly the bytes of AESCbcEncrypt / AESCbcDecrypt over each
 // record. Callers take AESRecordPathSelect() and never need to know which

@@ -7,6 +7,7 @@
 // buffer holds exactly count[0] % 64 valid bytes and never a whole block.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 
@@ -15,11 +16,13 @@ namespace pellfold::digest_detail {
 constexpr std::uint32_t kBlockSize = 64;
 
 // Absorbs length bytes from input (any alignment) into a context that has the
-// fields count[2] and buffer[64]; Transform compresses one 64-byte block into
-// the context's chaining words. A zero length returns before anything is read
-// or written, count included.
-template <typename Context, void (*Transform)(Context*, const std::uint8_t*)>
-void AbsorbBlocks(Context* context, const std::uint8_t* input, std::uint32_t length) {
+// fields count[2] and buffer[64]; compress(blocks, n) compresses n
+// consecutive 64-byte blocks into the context's chaining words, so that a
+// long run of whole blocks goes through one call. A zero length returns
+// before anything is read or written, count included.
+template <typename Context, typename Compress>
+void AbsorbBlockRuns(Context* context, const std::uint8_t* input, std::uint32_t length,
+                     Compress compress) {
   if (length == 0) return;
   std::uint32_t used = context->count[0] % kBlockSize;
   context->count[0] += length;
@@ -29,15 +32,26 @@ void AbsorbBlocks(Context* context, const std::uint8_t* input, std::uint32_t len
   const std::uint32_t fill = kBlockSize - used;
   if (used != 0 && length >= fill) {
     std::memcpy(context->buffer + used, input, fill);
-    Transform(context, context->buffer);
+    compress(context->buffer, std::uint32_t{1});
     input += fill;
     length -= fill;
     used = 0;
   }
-  for (; length >= kBlockSize; input += kBlockSize, length -= kBlockSize) {
-    Transform(context, input);
+  const std::uint32_t whole = length / kBlockSize;
+  if (whole != 0) {
+    compress(input, whole);
+    input += std::size_t{whole} * kBlockSize;
+    length %= kBlockSize;
   }
   if (length != 0) std::memcpy(context->buffer + used, input, length);
+}
+
+// The same with Transform compressing one 64-byte block at a time.
+template <typename Context, void (*Transform)(Context*, const std::uint8_t*)>
+void AbsorbBlocks(Context* context, const std::uint8_t* input, std::uint32_t length) {
+  AbsorbBlockRuns(context, input, length, [context](const std::uint8_t* blocks, std::uint32_t n) {
+    for (std::size_t i = 0; i < n; ++i) Transform(context, blocks + i * kBlockSize);
+  });
 }
 
 // How many padding bytes (0x80 then zeros) go before the 8-byte length field

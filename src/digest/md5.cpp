@@ -14,11 +14,12 @@ const std::uint8_t MD5Padding[kMD5BlockSize] = {0x80};
 namespace {
 
 // The four auxiliary functions of RFC 1321, each on 32-bit words bitwise.
+// F and G are written in forms that give the same bits with fewer
+// operations: F selects y where x is set and z elsewhere, which is
+// z ^ (x & (y ^ z)); the two terms of G never share a set bit, so their OR
+// is their sum, and the steps add them separately.
 constexpr std::uint32_t F(std::uint32_t x, std::uint32_t y, std::uint32_t z) {
-  return (x & y) | (~x & z);
-}
-constexpr std::uint32_t G(std::uint32_t x, std::uint32_t y, std::uint32_t z) {
-  return (x & z) | (y & ~z);
+  return z ^ (x & (y ^ z));
 }
 constexpr std::uint32_t H(std::uint32_t x, std::uint32_t y, std::uint32_t z) {
   return x ^ y ^ z;
@@ -29,21 +30,23 @@ constexpr std::uint32_t I(std::uint32_t x, std::uint32_t y, std::uint32_t z) {
 
 // One step [abcd k s i] of round 1 to 4: a = b + ((a + f(b, c, d) + X[k] + T[i]) <<< s).
 // The callers rotate the roles of a, b, c and d instead of moving the values.
+// X[k] + T[i], and in G the term that does not involve b, the previous
+// step's result, are added first, while that result is still being computed.
 inline void StepF(std::uint32_t& a, std::uint32_t b, std::uint32_t c, std::uint32_t d,
                   std::uint32_t x, int s, std::uint32_t t) {
-  a = b + std::rotl(a + F(b, c, d) + x + t, s);
+  a = b + std::rotl(a + x + t + F(b, c, d), s);
 }
 inline void StepG(std::uint32_t& a, std::uint32_t b, std::uint32_t c, std::uint32_t d,
                   std::uint32_t x, int s, std::uint32_t t) {
-  a = b + std::rotl(a + G(b, c, d) + x + t, s);
+  a = b + std::rotl(a + x + t + (c & ~d) + (b & d), s);
 }
 inline void StepH(std::uint32_t& a, std::uint32_t b, std::uint32_t c, std::uint32_t d,
                   std::uint32_t x, int s, std::uint32_t t) {
-  a = b + std::rotl(a + H(b, c, d) + x + t, s);
+  a = b + std::rotl(a + x + t + H(b, c, d), s);
 }
 inline void StepI(std::uint32_t& a, std::uint32_t b, std::uint32_t c, std::uint32_t d,
                   std::uint32_t x, int s, std::uint32_t t) {
-  a = b + std::rotl(a + I(b, c, d) + x + t, s);
+  a = b + std::rotl(a + x + t + I(b, c, d), s);
 }
 
 }  // namespace

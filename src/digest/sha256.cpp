@@ -1,10 +1,12 @@
-// SHA-256 (FIPS 180-2): init, streaming update, final and the unrolled block
-// compression.
+// SHA-256 (FIPS 180-2): init, streaming update, final, the portable unrolled
+// block compression and the choice of compression path.
 #include "digest/sha256.h"
 
+#include <atomic>
 #include <bit>
 
 #include "digest/block_stream.h"
+#include "digest/sha256_path.h"
 #include "util/byteorder.h"
 
 namespace pellfold {
@@ -61,7 +63,11 @@ void SHA256Init(SHA256Context* context) {
 }
 
 void SHA256Update(SHA256Context* context, const std::uint8_t* input, std::uint32_t length) {
-  digest_detail::AbsorbBlocks<SHA256Context, SHA256Transform>(context, input, length);
+  const SHA256Path* path = SHA256PathSelect();
+  digest_detail::AbsorbBlockRuns(context, input, length,
+                                 [context, path](const std::uint8_t* blocks, std::uint32_t n) {
+                                   path->compress(context->state, blocks, n);
+                                 });
 }
 
 void SHA256Final(SHA256Context* context, std::uint8_t* digest) {
@@ -74,10 +80,16 @@ void SHA256Final(SHA256Context* context, std::uint8_t* digest) {
   for (std::size_t i = 0; i < 8; ++i) StoreBe32(digest + 4 * i, context->state[i]);
 }
 
+void SHA256Transform(SHA256Context* context, const std::uint8_t* block) {
+  SHA256PathSelect()->compress(context->state, block, 1);
+}
+
+namespace {
+
 // Fully unrolled: the 48 schedule words and the 64 rounds are written out,
 // each round with its constant K (the first 32 bits of the fractional part of
 // the cube root of the n-th prime).
-void SHA256Transform(SHA256Context* context, const std::uint8_t* block) {
+void CompressBlock(std::uint32_t* state, const std::uint8_t* block) {
   std::uint32_t w[64];
   for (std::size_t j = 0; j < 16; ++j) w[j] = LoadBe32(block + 4 * j);
   w[16] = SmallSigma1(w[14]) + w[9] + SmallSigma0(w[1]) + w[0];
@@ -129,14 +141,14 @@ void SHA256Transform(SHA256Context* context, const std::uint8_t* block) {
   w[62] = SmallSigma1(w[60]) + w[55] + SmallSigma0(w[47]) + w[46];
   w[63] = SmallSigma1(w[61]) + w[56] + SmallSigma0(w[48]) + w[47];
 
-  std::uint32_t a = context->state[0];
-  std::uint32_t b = context->state[1];
-  std::uint32_t c = context->state[2];
-  std::uint32_t d = context->state[3];
-  std::uint32_t e = context->state[4];
-  std::uint32_t f = context->state[5];
-  std::uint32_t g = context->state[6];
-  std::uint32_t h = context->state[7];
+  std::uint32_t a = state[0];
+  std::uint32_t b = state[1];
+  std::uint32_t c = state[2];
+  std::uint32_t d = state[3];
+  std::uint32_t e = state[4];
+  std::uint32_t f = state[5];
+  std::uint32_t g = state[6];
+  std::uint32_t h = state[7];
 
   Round(a, b, c, d, e, f, g, h, w[0], 0x428a2f98);
   Round(h, a, b, c, d, e, f, g, w[1], 0x71374491);
@@ -204,14 +216,64 @@ void SHA256Transform(SHA256Context* context, const std::uint8_t* block) {
   Round(b, c, d, e, f, g, h, a, w[63], 0xc67178f2);
 
   // After 64 rounds (a multiple of 8) the roles are back where they started.
-  context->state[0] += a;
-  context->state[1] += b;
-  context->state[2] += c;
-  context->state[3] += d;
-  context->state[4] += e;
-  context->state[5] += f;
-  context->state[6] += g;
-  context->state[7] += h;
+  state[0] += a;
+  state[1] += b;
+  state[2] += c;
+  state[3] += d;
+  state[4] += e;
+  state[5] += f;
+  state[6] += g;
+  state[7] += h;
+}
+
+void CompressPortable(std::uint32_t* state, const std::uint8_t* blocks, std::size_t count) {
+  for (std::size_t i = 0; i < count; ++i) CompressBlock(state, blocks + i * kSHA256BlockSize);
+}
+
+constexpr SHA256Path kPortable = {"portable", CompressPortable};
+
+std::atomic<bool> forcePortable{false};
+
+}  // namespace
+
+// Paths this build lacks; the instruction paths live in files of their own
+// that the build adds only for their architecture.
+#if !defined(PELLFOLD_SHA256_X86)
+const SHA256Path* SHA256PathX86() {
+  return nullptr;
+}
+#endif
+#if !defined(PELLFOLD_SHA256_ARM)
+const SHA256Path* SHA256PathArm() {
+  return nullptr;
+}
+#endif
+
+const SHA256Path* SHA256PathPortable() {
+  return &kPortable;
+}
+
+int SHA256PathList(const SHA256Path** paths, int max) {
+  int n = 0;
+  for (const SHA256Path* path : {SHA256PathX86(), SHA256PathArm(), SHA256PathPortable()}) {
+    if (path != nullptr && n < max) paths[n++] = path;
+  }
+  return n;
+}
+
+const SHA256Path* SHA256PathSelect() {
+  // A function-local static is initialised exactly once, even when several
+  // threads get here first at the same moment.
+  static const SHA256Path* const chosen = [] {
+    const SHA256Path* first = nullptr;
+    SHA256PathList(&first, 1);
+    return first;
+  }();
+  return forcePortable.load(std::memory_order_relaxed) ? &kPortable : chosen;
+}
+
+void SHA256ForcePortable(bool force) {
+  forcePortable.store(force, std::memory_order_relaxed);
 }
 
 }  // namespace pellfold

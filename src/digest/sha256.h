@@ -4,8 +4,10 @@
 // Same design as MD5 (digest/md5.h): SHA256Init, any number of SHA256Update
 // calls (none included), then SHA256Final; the result depends only on the
 // concatenation of the inputs. Nothing allocates, nothing is reported or
-// wiped, and pointers may have any alignment: every word is assembled from
-// single bytes, big-endian. One thread at a time per context.
+// wiped, and pointers may have any alignment: every word is read big-endian
+// without a cast to a wider type. Blocks are compressed on the fastest path
+// the processor has (SHA instructions where present, digest/sha256_path.h),
+// all of which give the same words. One thread at a time per context.
 #pragma once
 
 #include <cstdint>
@@ -45,8 +47,8 @@ void SHA256Update(SHA256Context* context, const std::uint8_t* input, std::uint32
 // with SHA256Init.
 void SHA256Final(SHA256Context* context, std::uint8_t* digest);
 
-// Compresses the 64-byte block into context->state; reads and writes no other
-// field. The block may be context->buffer.
+// Compresses the 64-byte block into context->state on the selected path;
+// reads and writes no other field. The block may be context->buffer.
 void SHA256Transform(SHA256Context* context, const std::uint8_t* block);
 
 }  // namespace pellfold

@@ -1,7 +1,9 @@
 #include "service/acbc.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/types.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstring>
@@ -95,7 +97,10 @@ namespace {
 // library allocates nothing, so a static buffer would need a lock and a
 // heap one is ruled out. 64 KiB moves 128 records per system call, which
 // already makes the per-call cost negligible beside the copying itself, and
-// leaves plenty of room on a thread stack as small as 128 KiB.
+// leaves plenty of room on a thread stack as small as 128 KiB. The header
+// travels in the first chunk with 127 records, so that every write of an
+// encryption covers whole 64 KiB at a 64 KiB offset of the output: whole
+// pages at page-aligned offsets.
 constexpr std::size_t kChunkRecords = 128;
 constexpr std::size_t kChunkSize = kChunkRecords * kAcbcRecordSize;
 
@@ -114,8 +119,19 @@ void SetUpKey(const std::uint8_t* password, std::int32_t passwordLength, CallKey
   SecureZero(raw, sizeof raw);
 }
 
-AcbcStatus EncryptRecords(std::FILE* input, std::int64_t recordLimit, std::FILE* output,
+// Encrypts the body after the header record that buffer[0..511] already
+// holds, and writes header and records in chunks of up to 64 KiB.
+AcbcStatus EncryptRecords(std::FILE* input, std::int32_t length, std::FILE* output,
                           const CallKey& call, std::uint8_t* buffer, const AcbcProgress* progress) {
+  // At most floor(L / 512) + 1 records, the count the header promises, even
+  // when the input grows or never ends (a device such as /dev/zero); a
+  // negative length sets no limit. Nor is a byte read past L: the last
+  // record is zero-filled after the L-th byte even when the input has grown
+  // meanwhile, so a file that changes while it is read still gives records
+  // that decrypt to what the header promises.
+  std::int64_t recordsLeft =
+      length >= 0 ? length / kAcbcRecordSize + 1 : std::numeric_limits<std::int64_t>::max();
+  std::int64_t bytesLeft = length >= 0 ? length : std::numeric_limits<std::int64_t>::max();
   // The end-of-file test comes before each read, and only a read that runs
   // out of data sets it. So an input whose length is a multiple of 512 (0
   // included) gets one more pass that reads nothing and writes the
@@ -123,24 +139,34 @@ AcbcStatus EncryptRecords(std::FILE* input, std::int64_t recordLimit, std::FILE*
   // reader of the format expects. A read that fills its whole request leaves
   // the indicator clear, so the record count does not depend on where the
   // chunks fall.
+  std::size_t header = kAcbcRecordSize;
   std::int64_t done = 0;
-  std::int64_t recordsLeft = recordLimit;
   while (!std::feof(input) && recordsLeft > 0) {
-    const std::size_t want =
-        static_cast<std::size_t>(std::min<std::int64_t>(recordsLeft, kChunkRecords)) *
-        kAcbcRecordSize;
-    const std::size_t got = std::fread(buffer, 1, want, input);
-    // A short read ends the input (or failed): its last record, partial or
-    // empty, is zero-filled.
-    const std::size_t records = got == want ? want / kAcbcRecordSize : got / kAcbcRecordSize + 1;
-    std::memset(buffer + got, 0, records * kAcbcRecordSize - got);
-    call.path->encrypt(&call.key, kAcbcVector, buffer, records);
-    std::fwrite(buffer, kAcbcRecordSize, records, output);
+    std::uint8_t* records = buffer + header;
+    const std::size_t room = kChunkRecords - header / kAcbcRecordSize;
+    const auto wanted = static_cast<std::size_t>(
+        std::min<std::int64_t>(recordsLeft, static_cast<std::int64_t>(room)));
+    const auto want = static_cast<std::size_t>(
+        std::min<std::int64_t>(bytesLeft, static_cast<std::int64_t>(wanted * kAcbcRecordSize)));
+    const std::size_t got = std::fread(records, 1, want, input);
+    // A read short of whole records ends the input, failed, or reached L:
+    // its last record, partial or empty, is zero-filled.
+    const std::size_t count = got == wanted * kAcbcRecordSize ? wanted : got / kAcbcRecordSize + 1;
+    std::memset(records + got, 0, count * kAcbcRecordSize - got);
+    call.path->encrypt(&call.key, kAcbcVector, records, count);
+    std::fwrite(buffer, 1, header + count * kAcbcRecordSize, output);
     if (std::ferror(output)) return AcbcStatus::kWrite;
     if (std::ferror(input)) return AcbcStatus::kRead;
-    recordsLeft -= static_cast<std::int64_t>(records);
+    header = 0;
+    recordsLeft -= static_cast<std::int64_t>(count);
+    bytesLeft -= static_cast<std::int64_t>(got);
     done += static_cast<std::int64_t>(got);
     Report(progress, done);
+  }
+  // Only with no record to write at all: the header alone.
+  if (header != 0) {
+    std::fwrite(buffer, kAcbcRecordSize, 1, output);
+    if (std::ferror(output)) return AcbcStatus::kWrite;
   }
   return AcbcStatus::kOk;
 }
@@ -148,12 +174,20 @@ AcbcStatus EncryptRecords(std::FILE* input, std::int64_t recordLimit, std::FILE*
 AcbcStatus DecryptRecords(std::FILE* input, std::int32_t length, std::FILE* output,
                           const CallKey& call, std::uint8_t* buffer, const AcbcProgress* progress) {
   // remaining starts at the recorded length and drops by every record's byte
-  // count while it is not negative; it cannot go below -512. Records read
-  // while it is negative are skipped.
+  // count while it is not negative; it cannot go below -512. Reading stops
+  // after the floor(L / 512) + 1 records the length needs (none for a
+  // negative length, which writes nothing): later records could only be
+  // skipped, and an input that never ends (a FIFO fed for ever) must not
+  // keep the call going.
   std::int32_t remaining = length;
+  std::int64_t bytesLeft =
+      length >= 0 ? (std::int64_t{length} / kAcbcRecordSize + 1) * kAcbcRecordSize : 0;
   std::int64_t done = 0;
-  while (!std::feof(input)) {
-    const std::size_t got = std::fread(buffer, 1, kChunkSize, input);
+  while (!std::feof(input) && bytesLeft > 0) {
+    const auto want =
+        static_cast<std::size_t>(std::min<std::int64_t>(bytesLeft, std::int64_t{kChunkSize}));
+    const std::size_t got = std::fread(buffer, 1, want, input);
+    bytesLeft -= static_cast<std::int64_t>(got);
     const bool active = remaining >= 0;
     // Only the chunk's last record can be short: a short read ends the
     // input or failed. The bytes each record gives form one run from the
@@ -191,15 +225,9 @@ AcbcStatus AcbcEncryptStream(std::FILE* input, std::int32_t length, std::FILE* o
                              const AcbcProgress* progress) {
   std::uint8_t buffer[kChunkSize];
   AcbcFormatHeader(length, buffer);
-  std::fwrite(buffer, kAcbcRecordSize, 1, output);
-  if (std::ferror(output)) return AcbcStatus::kWrite;
-  // At most floor(L / 512) + 1 records, the count the header promises, even
-  // when the input grows or never ends (a device such as /dev/zero).
-  const std::int64_t recordLimit =
-      length >= 0 ? length / kAcbcRecordSize + 1 : std::numeric_limits<std::int64_t>::max();
   CallKey call;
   SetUpKey(password, passwordLength, &call);
-  const AcbcStatus status = EncryptRecords(input, recordLimit, output, call, buffer, progress);
+  const AcbcStatus status = EncryptRecords(input, length, output, call, buffer, progress);
   SecureZero(&call, sizeof call);
   SecureZero(buffer, sizeof buffer);
   return status;
@@ -250,10 +278,37 @@ bool AcbcSameFile(std::FILE* stream, const char* path) {
          opened.st_dev == named.st_dev && opened.st_ino == named.st_ino;
 }
 
+namespace {
+
+// Opens (creates or truncates) the output as fopen(path, "wb") does, but a
+// new file gets no more permission to be read or written than the input
+// has: its mode is the input's & 0666, less the umask. An existing output
+// keeps its mode. Null when it does not open (errno tells why).
+std::FILE* OpenOutput(std::FILE* input, const char* path) {
+  struct stat st {};
+  const mode_t mode = fstat(fileno(input), &st) == 0 ? (st.st_mode & 0666) : 0600;
+  const int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
+  if (fd < 0) return nullptr;
+  std::FILE* output = fdopen(fd, "wb");
+  if (output == nullptr) close(fd);
+  return output;
+}
+
+// The file level moves whole chunks itself, so neither stream buffers:
+// every chunk is one read and one write, none split by a stdio buffer, and
+// the encryption's writes stay on page boundaries. Set before any other
+// operation on the stream.
+void Unbuffered(std::FILE* stream) {
+  std::setvbuf(stream, nullptr, _IONBF, 0);
+}
+
+}  // namespace
+
 AcbcStatus AcbcEncryptFile(const char* inputPath, const char* outputPath,
                            const std::uint8_t* password, std::int32_t passwordLength) {
   std::FILE* input = inputPath != nullptr ? std::fopen(inputPath, "rb") : nullptr;
   if (input == nullptr) return AcbcStatus::kInputOpen;
+  Unbuffered(input);
   // The length is taken before the output is touched, so an input that has
   // none (or one too large to record) never costs the output its contents.
   std::int32_t length = 0;
@@ -265,11 +320,12 @@ AcbcStatus AcbcEncryptFile(const char* inputPath, const char* outputPath,
     std::fclose(input);
     return status;
   }
-  std::FILE* output = outputPath != nullptr ? std::fopen(outputPath, "wb") : nullptr;
+  std::FILE* output = outputPath != nullptr ? OpenOutput(input, outputPath) : nullptr;
   if (output == nullptr) {
     std::fclose(input);
     return AcbcStatus::kOutputOpen;
   }
+  Unbuffered(output);
   status = AcbcEncryptStream(input, length, output, password, passwordLength);
   return Finish(input, output, status);
 }
@@ -278,15 +334,17 @@ AcbcStatus AcbcDecryptFile(const char* inputPath, const char* outputPath,
                            const std::uint8_t* password, std::int32_t passwordLength) {
   std::FILE* input = inputPath != nullptr ? std::fopen(inputPath, "rb") : nullptr;
   if (input == nullptr) return AcbcStatus::kInputOpen;
+  Unbuffered(input);
   if (outputPath != nullptr && AcbcSameFile(input, outputPath)) {
     std::fclose(input);
     return AcbcStatus::kSameFile;
   }
-  std::FILE* output = outputPath != nullptr ? std::fopen(outputPath, "wb") : nullptr;
+  std::FILE* output = outputPath != nullptr ? OpenOutput(input, outputPath) : nullptr;
   if (output == nullptr) {
     std::fclose(input);
     return AcbcStatus::kOutputOpen;
   }
+  Unbuffered(output);
   // The output is created before the header is looked at, and callers rely
   // on it: a file that is not ACBC leaves an empty output behind.
   std::int32_t length = 0;

@@ -65,9 +65,12 @@ bool AcbcParseHeader(const std::uint8_t* record, std::int32_t* length);
 // until the input runs out, plus the final record (floor(L/512) + 1 records
 // when the input holds L bytes). It never writes more than the
 // floor(length/512) + 1 records the header promises, even when the input
-// holds more or never ends; a negative length sets no limit. The key is
-// expanded once per call; records go through the record path that
-// AESRecordPathSelect() names, many per read and write.
+// holds more or never ends, and reads no byte past the length-th: the last
+// record is zero-filled from there even when the input grew meanwhile. A
+// negative length sets no limit. The key is expanded once per call; records
+// go through the record path that AESRecordPathSelect() names, many per
+// read and write; the header goes out in the first write with 127 records,
+// so that later writes start at multiples of 64 KiB.
 AcbcStatus AcbcEncryptStream(std::FILE* input, std::int32_t length, std::FILE* output,
                              const std::uint8_t* password, std::int32_t passwordLength,
                              const AcbcProgress* progress = nullptr);
@@ -76,9 +79,11 @@ AcbcStatus AcbcEncryptStream(std::FILE* input, std::int32_t length, std::FILE* o
 AcbcStatus AcbcReadHeader(std::FILE* input, std::int32_t* length);
 
 // Decrypts the body records that follow the header and writes the first
-// `length` plaintext bytes. A negative length writes nothing; a length
-// larger than the body writes every decrypted byte; a short last record is
-// decrypted zero-filled and gives min(remaining, bytes read) bytes.
+// `length` plaintext bytes. Reads at most the floor(length/512) + 1 records
+// that the length needs, so an input that never ends still ends the call. A
+// negative length reads and writes nothing; a length larger than the body
+// writes every decrypted byte; a short last record is decrypted zero-filled
+// and gives min(remaining, bytes read) bytes.
 AcbcStatus AcbcDecryptBody(std::FILE* input, std::int32_t length, std::FILE* output,
                            const std::uint8_t* password, std::int32_t passwordLength,
                            const AcbcProgress* progress = nullptr);
@@ -95,8 +100,11 @@ bool AcbcSameFile(std::FILE* stream, const char* path);
 
 // File level, in the order the exports use: open the input, refuse an
 // output that is the input, open (create or truncate) the output, then work.
-// A null path fails like a file that does not open. Both streams are closed
-// on every path; a failed close of the output is a kWrite failure.
+// A new output gets the input's mode & 0666, less the umask, so it is never
+// more readable than the input; an existing one keeps its mode. Both streams
+// are unbuffered: each chunk is one read and one write. A null path fails
+// like a file that does not open. Both streams are closed on every path; a
+// failed close of the output is a kWrite failure.
 AcbcStatus AcbcEncryptFile(const char* inputPath, const char* outputPath,
                            const std::uint8_t* password, std::int32_t passwordLength);
 AcbcStatus AcbcDecryptFile(const char* inputPath, const char* outputPath,

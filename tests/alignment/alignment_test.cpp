@@ -15,6 +15,7 @@
 #include "digest/hmac_md5.h"
 #include "digest/md5.h"
 #include "digest/sha256.h"
+#include "digest/sha256_path.h"
 #include "oracle.h"
 #include "service/acbc.h"
 #include "util/text.h"
@@ -104,11 +105,18 @@ Results RunAll(std::size_t offset) {
   Pieces(text, [&](const std::uint8_t* p, std::uint32_t n) { MD5Update(&md5, p, n); });
   MD5Final(&md5, digest);
   r["MD5"] = Bytes(digest, digest + 16);
-  SHA256Context sha;
-  SHA256Init(&sha);
-  Pieces(text, [&](const std::uint8_t* p, std::uint32_t n) { SHA256Update(&sha, p, n); });
-  SHA256Final(&sha, digest);
-  r["SHA256"] = Bytes(digest, digest + 32);
+  // Every SHA-256 path: the portable one by forcing it, the other as chosen.
+  const SHA256Path* shaPaths[4] = {};
+  const int shaPathCount = SHA256PathList(shaPaths, 4);
+  for (int i = 0; i < shaPathCount; ++i) {
+    SHA256ForcePortable(shaPaths[i] == SHA256PathPortable());
+    SHA256Context sha;
+    SHA256Init(&sha);
+    Pieces(text, [&](const std::uint8_t* p, std::uint32_t n) { SHA256Update(&sha, p, n); });
+    SHA256Final(&sha, digest);
+    r[std::string("SHA256, ") + SHA256PathSelect()->name] = Bytes(digest, digest + 32);
+  }
+  SHA256ForcePortable(false);
   for (std::int32_t keyLength : {20, 80}) {  // used as it is, and hashed first
     const std::string name = "HMAC-MD5 key " + std::to_string(keyLength);
     HMACMD5Context hmac;

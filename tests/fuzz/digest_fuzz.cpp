@@ -1,8 +1,8 @@
 // libFuzzer target for the digests. The input is a key length, a split
-// schedule, a key and a message. MD5, SHA-256 and HMAC-MD5 fed the message in
-// the scheduled pieces must equal the one-call results and OpenSSL's; HMAC-MD5
-// must also equal the RFC 2104 construction written out below from the MD5
-// functions alone.
+// schedule, a key and a message. MD5, SHA-256 (on every compression path)
+// and HMAC-MD5 fed the message in the scheduled pieces must equal the
+// one-call results and OpenSSL's; HMAC-MD5 must also equal the RFC 2104
+// construction written out below from the MD5 functions alone.
 //
 // Input: byte 0 is the key length (0..255), byte 1 the schedule length s
 // (0..15), then s schedule bytes (piece sizes, used in turn; a zero is an
@@ -17,6 +17,7 @@
 #include "digest/hmac_md5.h"
 #include "digest/md5.h"
 #include "digest/sha256.h"
+#include "digest/sha256_path.h"
 
 namespace {
 
@@ -68,7 +69,7 @@ void CheckMd5(const Input& in) {
   Require(std::memcmp(whole, split, 16) == 0 && std::memcmp(whole, oracle, 16) == 0);
 }
 
-void CheckSha256(const Input& in) {
+void CheckSha256OnePath(const Input& in) {
   std::uint8_t whole[32], split[32], oracle[32];
   pellfold::SHA256Context context;
   pellfold::SHA256Init(&context);
@@ -80,6 +81,19 @@ void CheckSha256(const Input& in) {
   pellfold::SHA256Final(&context, split);
   Oracle(EVP_sha256(), in.message, in.messageLength, oracle);
   Require(std::memcmp(whole, split, 32) == 0 && std::memcmp(whole, oracle, 32) == 0);
+}
+
+// Once on every compression path: the portable one by forcing it, the
+// other as chosen.
+void CheckSha256(const Input& in) {
+  const pellfold::SHA256Path* paths[4] = {};
+  const int count = pellfold::SHA256PathList(paths, 4);
+  for (int i = 0; i < count; ++i) {
+    pellfold::SHA256ForcePortable(paths[i] == pellfold::SHA256PathPortable());
+    Require(pellfold::SHA256PathSelect() == paths[i]);
+    CheckSha256OnePath(in);
+  }
+  pellfold::SHA256ForcePortable(false);
 }
 
 // HMAC(K, m) = MD5((K' ^ opad) || MD5((K' ^ ipad) || m)), where K' is the key,

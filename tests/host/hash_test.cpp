@@ -1,6 +1,7 @@
 // pellfold hash: byte for byte the output of coreutils md5sum and sha256sum,
 // and the HMAC-MD5 that openssl dgst computes, on the same files.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include "program.h"
 
@@ -112,6 +113,45 @@ TEST_P(Digests, TagAndCheckEqualCoreutils) {
   }
 }
 
+// Files hashed side by side print exactly what one after another prints:
+// the same lines, complaints and status, in operand order, for good,
+// missing and unreadable (a directory) files, standard input and lists.
+TEST_P(Digests, JobsGiveTheOutputOfOneJob) {
+  const std::string& algorithm = GetParam();
+  TempDir dir;
+  std::vector<std::string> files = MakeFiles(dir);
+  ASSERT_EQ(mkdir((dir / "folder").c_str(), 0700), 0);
+  files.insert(files.begin() + 1, dir / "missing");
+  files.insert(files.begin() + 4, dir / "folder");
+  files.insert(files.begin() + 5, "-");
+  files.push_back(dir / "missing too");
+  std::vector<std::string> listed = {"hash", algorithm};
+  listed.insert(listed.end(), files.begin(), files.end());
+  WriteFile(dir / "list", ToBytes(Pellfold(listed, "stdin").out + Pellfold(listed, "x").out));
+  WriteFile(dir / "abc", ToBytes("abd"));  // now fails its check
+  std::vector<std::string> tagged = {"--tag"};
+  tagged.insert(tagged.end(), files.begin(), files.end());
+  const std::vector<std::vector<std::string>> tails = {
+      files,
+      tagged,
+      {"-c", dir / "list", dir / "missing", dir / "list"},
+      {"-c", "--quiet", dir / "list"}};
+  for (const auto& tail : tails) {
+    std::vector<std::string> args = {"hash", algorithm};
+    args.insert(args.end(), tail.begin(), tail.end());
+    args.push_back("-j1");
+    const auto one = Pellfold(args, "stdin");
+    EXPECT_EQ(one.exitCode, 1) << one.err;
+    for (const std::string jobs : {"-j2", "-j5", "--jobs=64"}) {
+      args.back() = jobs;
+      const auto many = Pellfold(args, "stdin");
+      EXPECT_EQ(many.out, one.out) << jobs;
+      EXPECT_EQ(many.err, one.err) << jobs;
+      EXPECT_EQ(many.exitCode, one.exitCode) << jobs;
+    }
+  }
+}
+
 INSTANTIATE_TEST_SUITE_P(Algorithms, Digests, testing::Values("md5", "sha256"));
 
 // The key bytes as they are, of every length class HMAC treats differently
@@ -158,7 +198,10 @@ TEST(HashUsage, WrongCommandLinesAreUsageErrors) {
                                                {"hash", "md5", "--key", "pass:k", "/dev/null"},
                                                {"hash", "hmac-md5", "--key", "stdin"},
                                                {"hash", "md5", "--tag", "-c"},
-                                               {"hash", "md5", "--status"}}) {
+                                               {"hash", "md5", "--status"},
+                                               {"hash", "md5", "-j", "0"},
+                                               {"hash", "md5", "-j", "2x"},
+                                               {"hash", "md5", "-j1", "-j2"}}) {
     const auto r = Pellfold(args);
     EXPECT_EQ(r.exitCode, 2) << args.back();
     EXPECT_NE(r.err.find("Try 'pellfold hash --help'"), std::string::npos) << r.err;

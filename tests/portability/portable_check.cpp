@@ -6,9 +6,9 @@
 //
 //   portable_check [--portable]
 //
-// The ACBC files go through the record path the library chooses for this
-// processor, or with --portable through the portable one; the transcript
-// must not change.
+// The ACBC files and SHA-256 go through the record and compression paths the
+// library chooses for this processor, or with --portable through the
+// portable ones; the transcript must not change.
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -20,6 +20,7 @@
 #include "digest/hmac_md5.h"
 #include "digest/md5.h"
 #include "digest/sha256.h"
+#include "digest/sha256_path.h"
 #include "service/acbc.h"
 #include "util/byteorder.h"
 #include "vectors.h"
@@ -249,8 +250,10 @@ int main(int argc, char** argv) {
     return 2;
   }
   pellfold::AESRecordForcePortable(argc == 2);
+  pellfold::SHA256ForcePortable(argc == 2);
   // On stderr, so that the transcripts of both paths compare equal.
   std::fprintf(stderr, "record path: %s\n", pellfold::AESRecordPathSelect()->name);
+  std::fprintf(stderr, "sha256 path: %s\n", pellfold::SHA256PathSelect()->name);
   try {
     CheckFips197();
     CheckCavp();

@@ -5,8 +5,10 @@
 #include <gtest/gtest.h>
 #include <limits.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <string>
 #include <vector>
 
@@ -97,6 +99,69 @@ TEST(Exports, CharacterDevicesThatSeekAreEmptyInputs) {
     EXPECT_EQ(r.out, std::string(kBefore) + "returned 999\natexit ran\n") << device;
     EXPECT_TRUE(ReadFile(dir / "enc") == test::ExpectedAcbc({}, "pw")) << device;
   }
+}
+
+// A new output is no more readable than the input (its mode & 0666, less
+// the umask); an existing output keeps its mode.
+TEST(Exports, OutputModeFollowsTheInput) {
+  struct Case {
+    mode_t input, umask, existing, expected;  // existing 0: no output yet
+  };
+  const Case cases[] = {{0600, 022, 0, 0600},
+                        {0644, 022, 0, 0644},
+                        {0755, 0, 0, 0644},
+                        {0666, 027, 0, 0640},
+                        {0600, 022, 0604, 0604}};
+  test::TempDir dir;
+  const Bytes plain = test::RandomBytes(100);
+  for (const Case& c : cases) {
+    for (const char* op : {"encrypt", "decrypt"}) {
+      SCOPED_TRACE(testing::Message() << op << " " << std::oct << c.input << " " << c.umask);
+      const std::string in = dir / (std::string(op) + ".in"), out = dir / "out";
+      WriteFile(in, op[0] == 'e' ? plain : test::ExpectedAcbc(plain, "pw"));
+      ASSERT_EQ(chmod(in.c_str(), c.input), 0);
+      unlink(out.c_str());
+      if (c.existing != 0) {
+        WriteFile(out, {1});
+        ASSERT_EQ(chmod(out.c_str(), c.existing), 0);
+      }
+      const mode_t saved = umask(c.umask);
+      const auto r = Call(op, in, out, "pw");
+      umask(saved);
+      EXPECT_EQ(r.exitCode, 0) << r.err;
+      struct stat st {};
+      ASSERT_EQ(stat(out.c_str(), &st), 0);
+      EXPECT_EQ(st.st_mode & 07777, c.expected);
+    }
+  }
+}
+
+// Decryption reads only the records the header's length needs, so an input
+// that never ends (a FIFO fed for ever) ends the call: the writer is ended by
+// SIGPIPE, not by its alarm.
+TEST(Exports, DecryptOfAnEndlessFifoEnds) {
+  test::TempDir dir;
+  const Bytes plain = test::RandomBytes(1000);
+  const Bytes file = test::ExpectedAcbc(plain, "pw");
+  ASSERT_EQ(mkfifo((dir / "fifo").c_str(), 0600), 0);
+  const pid_t writer = fork();
+  ASSERT_GE(writer, 0);
+  if (writer == 0) {
+    alarm(30);
+    const int fd = open((dir / "fifo").c_str(), O_WRONLY);
+    if (fd < 0 || write(fd, file.data(), file.size()) != static_cast<ssize_t>(file.size()))
+      _exit(2);
+    const Bytes more(65536, 0x5a);
+    while (write(fd, more.data(), more.size()) > 0) {
+    }
+    _exit(3);
+  }
+  const auto r = Call("decrypt", dir / "fifo", dir / "out", "pw");
+  int status = 0;
+  ASSERT_EQ(waitpid(writer, &status, 0), writer);
+  EXPECT_EQ(r.exitCode, 0) << r.err;
+  EXPECT_TRUE(ReadFile(dir / "out") == plain);
+  EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGPIPE) << status;
 }
 
 TEST(Exports, NonAsciiPathsAreUtf8) {
