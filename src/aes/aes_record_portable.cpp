@@ -169,7 +169,7 @@ using Byte = std::uint8_t;
 // Tower arithmetic on single bytes: each plane carries one bit.
 constexpr G256<Plane> TowerFromByte(Byte x) {
   Plane t[8]{};
-  for (int i = 0; i < 8; ++i) t[i] = (x >> i) & 1u;
+  for (unsigned i = 0; i < 8; ++i) t[i] = (unsigned{x} >> i) & 1u;
   return FromPlanes(t);
 }
 constexpr Byte TowerToByte(const G256<Plane>& a) {
@@ -202,7 +202,7 @@ constexpr Matrix Rows(const Table& t) {
   Matrix rows{};
   for (unsigned j = 0; j < 8; ++j) {
     unsigned row = 0;
-    for (unsigned i = 0; i < 8; ++i) row |= ((t[1u << i] >> j) & 1u) << i;
+    for (unsigned i = 0; i < 8; ++i) row |= ((unsigned{t[1u << i]} >> j) & 1u) << i;
     rows[j] = static_cast<Byte>(row);
   }
   return rows;
@@ -283,7 +283,7 @@ PELLFOLD_INLINE constexpr void Linear(const W* in, W* out) {
   _Pragma("GCC unroll 8") for (unsigned j = 0; j < 8; ++j) {
     W v{};
     _Pragma("GCC unroll 8") for (unsigned i = 0; i < 8; ++i) {
-      if (((M[j] >> i) & 1u) != 0) v ^= in[i];
+      if (((unsigned{M[j]} >> i) & 1u) != 0) v ^= in[i];
     }
     out[j] = v;
   }
