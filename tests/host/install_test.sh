@@ -27,7 +27,9 @@ libdir=$(dirname "$(find "$prefix" -name libpellfold.so.1.0.0.1)")
 [ "$(readlink "$libdir/libpellfold.so")" = libpellfold.so.1 ] || fail "development link"
 readelf -d "$libdir/libpellfold.so.1.0.0.1" | grep -q 'SONAME.*\[libpellfold\.so\.1\]' ||
   fail "SONAME is not libpellfold.so.1"
-for f in include/pellfold.h bin/pellfold share/man/man1/pellfold.1.gz; do
+for f in include/pellfold.h bin/pellfold share/man/man1/pellfold.1.gz \
+         share/bash-completion/completions/pellfold share/zsh/site-functions/_pellfold \
+         share/fish/vendor_completions.d/pellfold.fish; do
   [ -f "$prefix/$f" ] || fail "$f not installed"
 done
 for f in pkgconfig/pellfold.pc cmake/Pellfold/PellfoldConfig.cmake \
