@@ -56,11 +56,11 @@ install(FILES ${PROJECT_BINARY_DIR}/pellfold.pc
 # zsh folder is the one zsh searches by default; Debian's packages put it
 # into share/zsh/vendor-completions instead.
 set(PELLFOLD_BASH_COMPLETION_DIR ${CMAKE_INSTALL_DATAROOTDIR}/bash-completion/completions
-  CACHE PATH "Folder for the bash completion")
+  CACHE STRING "Folder for the bash completion, relative to the prefix")
 set(PELLFOLD_ZSH_COMPLETION_DIR ${CMAKE_INSTALL_DATAROOTDIR}/zsh/site-functions
-  CACHE PATH "Folder for the zsh completion")
+  CACHE STRING "Folder for the zsh completion, relative to the prefix")
 set(PELLFOLD_FISH_COMPLETION_DIR ${CMAKE_INSTALL_DATAROOTDIR}/fish/vendor_completions.d
-  CACHE PATH "Folder for the fish completion")
+  CACHE STRING "Folder for the fish completion, relative to the prefix")
 set(_completions ${PROJECT_SOURCE_DIR}/host/completions)
 install(FILES ${_completions}/pellfold.bash RENAME pellfold
   DESTINATION ${PELLFOLD_BASH_COMPLETION_DIR} COMPONENT program)

@@ -12,13 +12,16 @@
 #                    record path) and for 32-bit armhf
 #   valgrind         memcheck over acbc_demo and the program's commands
 #   static-analysis  clang-tidy (.clang-tidy) and cppcheck: no finding allowed
+#   debian           dpkg-buildpackage on a copy of the tree (hardened, the
+#                    tests run), the packages' checks, lintian, and the
+#                    autopkgtests against the installed packages
 #   fuzz             every libFuzzer target for 30 s (scripts/fuzz.sh 30)
 # scripts/test.sh --stage NAME runs one stage (repeat for more), --list
 # names them. Builds go to build-test/, never to build/.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-all_stages=(format plain asan-ubsan tsan portable-aes s390x arm valgrind static-analysis fuzz)
+all_stages=(format plain asan-ubsan tsan portable-aes s390x arm valgrind static-analysis debian fuzz)
 selected=()
 while [ $# -gt 0 ]; do
   case $1 in
@@ -36,7 +39,8 @@ packages=(cmake ninja-build g++ pkg-config binutils libgtest-dev libgmock-dev
           libbenchmark-dev libssl-dev openssl coreutils
           util-linux dpkg-dev man-db clang-format lintian
           g++-s390x-linux-gnu qemu-user clang libclang-rt-14-dev
-          g++-aarch64-linux-gnu g++-arm-linux-gnueabihf valgrind cppcheck clang-tidy)  # setsid/setpriv/prlimit, cpack's .deb, man -l
+          g++-aarch64-linux-gnu g++-arm-linux-gnueabihf valgrind cppcheck clang-tidy
+          debhelper autopkgtest bash-completion zsh fish)  # setsid/setpriv/prlimit, man -l
 scripts/ensure-packages.sh "${packages[@]}"
 
 jobs=$(nproc)
@@ -173,6 +177,43 @@ EOF
   cppcheck --project="$dir/compile_commands.json" --enable=warning,style,performance,portability \
     --suppress=missingIncludeSystem --suppress=useStlAlgorithm --inline-suppr \
     --error-exitcode=1 -q -j "$jobs" || status=1
+  return $status
+}
+
+# The source package is built from a copy of the files git knows (as a
+# fresh clone has them, edits not yet committed included), so that no build
+# folder lands in it; dpkg-buildpackage writes the packages beside that copy.
+stage_debian() {
+  local dir=$PWD/build-test/debian version
+  version=$(dpkg-parsechangelog -l debian/changelog -S Version)
+  local tree=$dir/pellfold-$version
+  rm -rf "$dir" && mkdir -p "$tree"
+  git ls-files -z --cached --others --exclude-standard |
+    tar --null -T - --ignore-failed-read -cf - 2>/dev/null | tar -xf - -C "$tree"
+  echo "building the packages (log: $dir/build.log)"
+  (cd "$tree" && DEB_BUILD_OPTIONS="parallel=$jobs" dpkg-buildpackage -us -uc) \
+    > "$dir/build.log" 2>&1 || { tail -n 60 "$dir/build.log"; return 1; }
+  tests/host/package_test.sh "$dir" "$dir/build.log"
+
+  # Errors and warnings fail; with -I, no hardening tag may show.
+  local changes
+  changes=$(ls "$dir"/pellfold_"${version}"_*.changes)
+  lintian --fail-on error,warning "$changes"
+  ! lintian -I "$changes" | grep hardening- || { echo "lintian: hardening tags" >&2; return 1; }
+  echo "lintian: no error, no warning, no hardening tag"
+
+  # The autopkgtests on this machine (as root, CI too): autopkgtest installs
+  # the packages just built and each test's dependencies, then runs
+  # debian/tests/* against what is installed. The packages that were not
+  # installed before are removed again afterwards.
+  local name fresh=() status=0
+  for name in $(sed -n 's/^Package: //p' debian/control); do
+    dpkg-query -W -f='${Status}' "$name" 2>/dev/null | grep -q 'install ok installed' ||
+      fresh+=("$name")
+  done
+  autopkgtest --output-dir "$dir/autopkgtest" "$tree" "$dir"/*.deb -- null || status=$?
+  [ ${#fresh[@]} -eq 0 ] ||
+    apt-get purge -y -q "${fresh[@]}" "${fresh[@]/%/-dbgsym}" > "$dir/purge.log" 2>&1 || true
   return $status
 }
 

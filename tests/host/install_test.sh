@@ -28,10 +28,11 @@ libdir=$(dirname "$(find "$prefix" -name libpellfold.so.1.0.0.1)")
 readelf -d "$libdir/libpellfold.so.1.0.0.1" | grep -q 'SONAME.*\[libpellfold\.so\.1\]' ||
   fail "SONAME is not libpellfold.so.1"
 for f in include/pellfold.h bin/pellfold share/man/man1/pellfold.1.gz \
-         share/bash-completion/completions/pellfold share/zsh/site-functions/_pellfold \
-         share/fish/vendor_completions.d/pellfold.fish; do
+         share/bash-completion/completions/pellfold share/fish/vendor_completions.d/pellfold.fish; do
   [ -f "$prefix/$f" ] || fail "$f not installed"
 done
+# The zsh folder is a build option (site-functions or vendor-completions).
+[ -n "$(find "$prefix/share/zsh" -name _pellfold)" ] || fail "zsh completion not installed"
 for f in pkgconfig/pellfold.pc cmake/Pellfold/PellfoldConfig.cmake \
          cmake/Pellfold/PellfoldConfigVersion.cmake cmake/Pellfold/PellfoldTargets.cmake; do
   [ -f "$libdir/$f" ] || fail "$f not installed"
