@@ -212,8 +212,13 @@ stage_debian() {
       fresh+=("$name")
   done
   autopkgtest --output-dir "$dir/autopkgtest" "$tree" "$dir"/*.deb -- null || status=$?
-  [ ${#fresh[@]} -eq 0 ] ||
-    apt-get purge -y -q "${fresh[@]}" "${fresh[@]/%/-dbgsym}" > "$dir/purge.log" 2>&1 || true
+  local installed=()
+  for name in "${fresh[@]}" "${fresh[@]/%/-dbgsym}"; do
+    dpkg-query -W -f='${Status}' "$name" 2>/dev/null | grep -q 'install ok installed' &&
+      installed+=("$name")
+  done
+  [ ${#installed[@]} -eq 0 ] || apt-get purge -y "${installed[@]}" > "$dir/purge.log" 2>&1 ||
+    { cat "$dir/purge.log"; status=1; }
   return $status
 }
 
