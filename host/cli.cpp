@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "utf8.h"
+
 namespace pellfold::host {
 namespace {
 
@@ -42,6 +44,39 @@ Failure FileFailure(const std::string& name, const std::string& reason) {
 
 Failure FileError(const std::string& name, int error) {
   return FileFailure(name, std::strerror(error));
+}
+
+Failure WithStatus(Failure failure, int status) {
+  failure.status = status;
+  return failure;
+}
+
+std::string JsonString(const std::string& text) {
+  // Names that are not UTF-8 cannot go into JSON as they are; their bytes
+  // above 0x7F become U+FFFD.
+  std::u16string ignored;
+  const bool utf8 = Utf8ToUtf16(text, &ignored);
+  std::string out = "\"";
+  for (const char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (c == '"' || c == '\\') {
+      out += '\\';
+      out += c;
+    } else if (c == '\n') {
+      out += "\\n";
+    } else if (c == '\t') {
+      out += "\\t";
+    } else if (byte < 0x20 || byte == 0x7F) {
+      char escape[8];
+      std::snprintf(escape, sizeof escape, "\\u%04x", byte);
+      out += escape;
+    } else if (byte >= 0x80 && !utf8) {
+      out += "\\ufffd";
+    } else {
+      out += c;
+    }
+  }
+  return out + "\"";
 }
 
 void SetCommandName(std::string_view name) {

@@ -27,12 +27,19 @@ struct UsageError {
 // out, which is how temporary files are removed.
 struct Failure {
   std::string message;
+  int status = -1;  // the acbc_status that says the same, for --json; -1 when none
 };
 
 // "FILE: reason", the usual shape of a failure message.
 Failure FileFailure(const std::string& name, const std::string& reason);
 // "FILE: <strerror(error)>".
 Failure FileError(const std::string& name, int error);
+// The failure with the acbc_status that says the same (for --json).
+Failure WithStatus(Failure failure, int status);
+
+// text as a JSON string, quotes included. Bytes that are not UTF-8 become
+// U+FFFD, control characters are escaped.
+std::string JsonString(const std::string& text);
 
 // The command whose messages are being printed ("encrypt", ...); set once by
 // the dispatcher.

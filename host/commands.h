@@ -18,6 +18,7 @@ struct CommandInfo {
 extern const CommandInfo kEncryptCommand;
 extern const CommandInfo kDecryptCommand;
 extern const CommandInfo kVerifyCommand;
+extern const CommandInfo kRekeyCommand;
 extern const CommandInfo kInspectCommand;
 extern const CommandInfo kHashCommand;
 

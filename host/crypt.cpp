@@ -1,20 +1,23 @@
-// pellfold encrypt, decrypt and verify: the library's status-returning file
-// logic, with checks before anything is written and safe output after.
+// pellfold encrypt, decrypt, verify and rekey on libacbc: the program asks
+// for the password, refuses a bad output before that, copies pipes aside,
+// and turns the library's statuses into messages; the library does the
+// checks, the temporary output, the syncs and the rename.
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
+#include <csignal>
+#include <cstdint>
 #include <cstring>
 #include <limits>
+#include <optional>
 
-#include "aes/aes.h"
+#include "acbc.h"
 #include "cli.h"
 #include "commands.h"
 #include "files.h"
 #include "layout.h"
 #include "password.h"
 #include "progress.h"
-#include "service/acbc.h"
 #include "signals.h"
 
 namespace pellfold::host {
@@ -27,20 +30,29 @@ constexpr std::size_t kKeyBytes = 32;
 constexpr int kConfirmingPadding = 4;
 constexpr char kSuffix[] = ".acbc";
 constexpr std::size_t kSuffixSize = sizeof kSuffix - 1;
+// Plaintext lengths travel as signed 32-bit values.
+constexpr std::int64_t kMaxLength = 0x7FFFFFFF;
+constexpr std::int64_t kUnbounded = std::numeric_limits<std::int64_t>::max();
 
 const std::vector<OptionDef> kEncryptOptions = {
     {"pass", 'p', true},       {"force", 'f', false}, {"quiet", 'q', false},
-    {"multifile", 'm', false}, {"help", 'h', false},
+    {"multifile", 'm', false}, {"json", 0, false},    {"help", 'h', false},
 };
 
 const std::vector<OptionDef> kDecryptOptions = {
-    {"pass", 'p', true},       {"force", 'f', false}, {"quiet", 'q', false},
-    {"multifile", 'm', false}, {"salvage", 0, false}, {"help", 'h', false},
+    {"pass", 'p', true},   {"force", 'f', false}, {"quiet", 'q', false}, {"multifile", 'm', false},
+    {"salvage", 0, false}, {"json", 0, false},    {"help", 'h', false},
 };
 
 const std::vector<OptionDef> kVerifyOptions = {
     {"pass", 'p', true},
+    {"json", 0, false},
     {"help", 'h', false},
+};
+
+const std::vector<OptionDef> kRekeyOptions = {
+    {"pass", 'p', true},   {"new-pass", 0, true}, {"force", 'f', false},
+    {"quiet", 'q', false}, {"help", 'h', false},
 };
 
 #define PELLFOLD_PASS_HELP                                                              \
@@ -48,6 +60,10 @@ const std::vector<OptionDef> kVerifyOptions = {
   "                     file:PATH, fd:N or stdin (first line, line end removed; on a\n" \
   "                     terminal it is asked for without echo); without it the\n"       \
   "                     password is asked for on the terminal\n"
+
+#define PELLFOLD_JSON_HELP                                                          \
+  "      --json         print one JSON object per file on standard output: path,\n" \
+  "                     status, message and warnings (output, for encrypt and decrypt)\n"
 
 const char kEncryptHelp[] =
     "Usage: pellfold encrypt [OPTIONS] INPUT [OUTPUT]\n"
@@ -60,13 +76,13 @@ const char kEncryptHelp[] =
     "Options:\n" PELLFOLD_PASS_HELP
     "  -f, --force        replace OUTPUT if it exists\n"
     "  -m, --multifile    encrypt every FILE into FILE.acbc, under one password\n"
-    "  -q, --quiet        show no progress\n"
+    "  -q, --quiet        show no progress\n" PELLFOLD_JSON_HELP
     "  -h, --help         show this help and exit\n"
     "\n"
-    "OUTPUT is written under a temporary name and renamed into place only when\n"
-    "complete, never more readable than INPUT. The password must not be empty;\n"
-    "it is the key: only its first 32 bytes count and there is no salt. See\n"
-    "pellfold(1).\n";
+    "OUTPUT appears only when complete (it is written under no name, or a\n"
+    "temporary one, first), never more readable than INPUT. The password must\n"
+    "not be empty; it is the key: only its first 32 bytes count and there is no\n"
+    "salt. See pellfold(1).\n";
 
 const char kDecryptHelp[] =
     "Usage: pellfold decrypt [OPTIONS] INPUT [OUTPUT]\n"
@@ -82,7 +98,7 @@ const char kDecryptHelp[] =
     "  -m, --multifile    decrypt every FILE.acbc into FILE, under one password\n"
     "      --salvage      decrypt a truncated file or one with a negative length\n"
     "                     anyway, writing what AESDecrypt would write\n"
-    "  -q, --quiet        show no progress\n"
+    "  -q, --quiet        show no progress\n" PELLFOLD_JSON_HELP
     "  -h, --help         show this help and exit\n"
     "\n"
     "Before anything is created, INPUT's header and size are checked, and the\n"
@@ -98,18 +114,35 @@ const char kVerifyHelp[] =
     "the last record is decrypted and its zero padding checked, as decrypt does\n"
     "first. Prints 'FILE: OK' for each file that passes.\n"
     "\n"
-    "Options:\n" PELLFOLD_PASS_HELP
+    "Options:\n" PELLFOLD_PASS_HELP PELLFOLD_JSON_HELP
     "  -h, --help         show this help and exit\n"
     "\n"
     "Exit status: 0 when every FILE passes, 1 otherwise, 2 on a usage error.\n";
 
+const char kRekeyHelp[] =
+    "Usage: pellfold rekey [OPTIONS] INPUT [OUTPUT]\n"
+    "\n"
+    "Encrypt the ACBC file INPUT again under a new password, into OUTPUT or, when\n"
+    "OUTPUT is not given, in place. The old password is checked first; the\n"
+    "plaintext never reaches a file, and the result replaces INPUT (or appears\n"
+    "as OUTPUT) only when complete.\n"
+    "\n"
+    "Options:\n" PELLFOLD_PASS_HELP
+    "      --new-pass SOURCE  take the new password from SOURCE, as --pass\n"
+    "                     does; without it the new password is asked for twice\n"
+    "  -f, --force        replace OUTPUT if it exists\n"
+    "  -q, --quiet        show no progress\n"
+    "  -h, --help         show this help and exit\n";
+
 #undef PELLFOLD_PASS_HELP
+#undef PELLFOLD_JSON_HELP
 
 struct Settings {
   const std::string* pass = nullptr;
   bool force = false;
   bool quiet = false;
   bool salvage = false;
+  bool json = false;
 };
 
 struct Job {
@@ -117,19 +150,30 @@ struct Job {
   std::string output;
 };
 
-// The password of a whole call: obtained once, when the first file needs
-// it (after that file's own checks), so that many files cost one prompt.
+// How one file went, for --json.
+struct Outcome {
+  acbc_status status = ACBC_OK;
+  std::string message;
+  unsigned warnings = 0;
+  int padding = 0;  // padding bytes that confirmed the password
+};
+
+// A password of a whole call: obtained once, when the first file needs it
+// (after that file's own checks), so that many files cost one prompt. A
+// password to encrypt under is asked twice, and must not be empty.
 class CallPassword {
  public:
-  CallPassword(const std::string* source, bool encrypt) : source_(source), encrypt_(encrypt) {}
+  CallPassword(const std::string* source, bool encrypt,
+               const char* prompt = "Password: ", const char* empty = "the password is empty")
+      : source_(source), encrypt_(encrypt), prompt_(prompt), empty_(empty) {}
 
   const Password& Get() {
     if (have_) return password_;
     broken_ = true;
-    ObtainPassword(source_, /*confirm=*/encrypt_, &password_);
+    ObtainPassword(source_, /*confirm=*/encrypt_, &password_, prompt_);
     if (encrypt_) {
       // An empty password is an all-zero key: no protection at all.
-      if (password_.textLength == 0) throw UsageError{"the password is empty"};
+      if (password_.textLength == 0) throw UsageError{empty_};
       if (password_.textLength < kShortPassword) {
         Warn("password is shorter than 8 bytes");
       } else if (password_.textLength > kKeyBytes) {
@@ -146,22 +190,77 @@ class CallPassword {
  private:
   const std::string* source_;
   bool encrypt_;
+  const char* prompt_;
+  const char* empty_;
   bool have_ = false;
   bool broken_ = false;
   Password password_;
 };
 
-// Turns a failed status of the library's record loops into a Failure that
-// names the file at fault. `error` is errno as the loop left it.
-void Check(AcbcStatus status, int error, const InputFile& input, const OutputFile& output) {
-  if (status == AcbcStatus::kOk) return;
-  std::string reason = AcbcStatusText(status);
-  if (error != 0) reason += std::string(": ") + std::strerror(error);
-  throw FileFailure(status == AcbcStatus::kWrite ? output.name() : input.name(), reason);
+std::string Reason(const std::string& text, int error) {
+  return text + ": " + std::strerror(error != 0 ? error : EIO);
 }
 
-Failure Changed(const InputFile& input) {
-  return FileFailure(input.name(), "input changed while it was being read");
+// The failure a library status stands for, in the words the program has
+// always used, naming the file at fault.
+Failure StatusFailure(const acbc_result& r, const std::string& input, const std::string& output) {
+  const int error = r.error_number;
+  const auto failure = [&](const std::string& name, const std::string& reason) {
+    return WithStatus(FileFailure(name, reason), r.status);
+  };
+  switch (r.status) {
+    case ACBC_E_INPUT_OPEN: return failure(input, std::strerror(error != 0 ? error : EIO));
+    case ACBC_E_OUTPUT_OPEN: return failure(output, std::strerror(error != 0 ? error : EIO));
+    case ACBC_E_OUTPUT_EXISTS: return failure(output, "file exists (use --force to overwrite)");
+    case ACBC_E_SAME_FILE: return failure(output, "output is the same file as the input");
+    case ACBC_E_TOO_LARGE: return failure(input, "input is 2 GiB or larger");
+    case ACBC_E_NOT_ACBC: return failure(input, "not an ACBC file");
+    case ACBC_E_WRONG_PASSWORD: return failure(input, "wrong password (or the file was altered)");
+    case ACBC_E_INPUT_CHANGED: return failure(input, "input changed while it was being read");
+    case ACBC_E_READ: return failure(input, Reason("read error", error));
+    case ACBC_E_WRITE: return failure(output, Reason("write error", error));
+    default: break;
+  }
+  std::string reason = acbc_status_text(r.status);
+  if (error != 0) reason += std::string(": ") + std::strerror(error);
+  return failure(input, reason);
+}
+
+// After a libacbc call made under DeferSignals: a terminating signal that
+// came meanwhile ends the program now. The call stopped and left everything
+// as it was, or it had already finished, and then the output is in place
+// and the user is told so.
+void EndIfSignalled(const acbc_result& r, const std::string& output, const Failure& failure) {
+  const int signal = CaughtSignal();
+  if (signal == 0) return;
+  if (r.status == ACBC_OK) {
+    const char* name = sigabbrev_np(signal);
+    Complain(output + ": written; then stopped by " +
+             (name != nullptr ? std::string("SIG") + name : "a signal"));
+  } else if (r.status != ACBC_E_CANCELLED) {
+    Complain(failure.message);
+  }
+  ExitForSignal(signal);
+}
+
+// Runs a libacbc call that writes the named output: terminating signals
+// stop it through the progress hook instead of ending the process halfway
+// (see signals.h). In-place outputs (a FIFO, a device) need nothing undone
+// and a write to them may block, so there the signal ends the process.
+template <typename Call>
+acbc_result Guarded(const OutputTarget* output, Call call) {
+  acbc_result r{};
+  std::optional<DeferSignals> defer;
+  if (output == nullptr || !output->inPlace()) defer.emplace();
+  call(&r);
+  defer.reset();
+  return r;
+}
+
+Failure DamagedFailure(const std::string& name, const Layout& layout) {
+  return WithStatus(
+      FileFailure(name, DescribeVerdict(layout) + " (--salvage decrypts what is there)"),
+      ACBC_E_DAMAGED);
 }
 
 std::string DefaultOutput(const std::string& input, bool encrypt) {
@@ -191,113 +290,83 @@ std::vector<Job> Jobs(const ParsedArgs& parsed, bool encrypt) {
   return jobs;
 }
 
-void EncryptOne(const Job& job, const Settings& settings, CallPassword* callPassword) {
+void EncryptOne(const Job& job, const Settings& settings, CallPassword* callPassword,
+                Outcome* outcome) {
   InputFile input(job.input);
-  OutputFile output(job.output, settings.force, input.stream(), input.outputMode(),
-                    /*deferUntilCommit=*/false);
+  const OutputTarget output(job.output, settings.force, input);
   if (output.isTerminal()) {
-    throw FileFailure(output.name(), "refusing to write ciphertext to a terminal");
+    throw WithStatus(FileFailure(output.name(), "refusing to write ciphertext to a terminal"),
+                     ACBC_E_ARGUMENT);
   }
   const Password& password = callPassword->Get();
 
-  // The header records the length up front, so a pipe's content is copied
-  // aside first to learn it.
-  if (job.input == "-" || input.regularSize() < 0) {
-    input.SpoolToPrivateFile(kAcbcMaxLength, kAcbcMaxLength);
+  // The header records the length up front, so a pipe's content (or that
+  // of a file that says it is empty) is copied aside first to learn it.
+  if (!input.readable()) {
+    input.Spool(kMaxLength, kUnbounded, kMaxLength);
+    input.FinishSpool();
   }
-  std::int32_t length = 0;
-  const AcbcStatus lengthStatus = AcbcInputLength(input.stream(), &length);
-  if (lengthStatus != AcbcStatus::kOk) {
-    throw FileFailure(input.name(), AcbcStatusText(lengthStatus));
+  Progress progress("encrypt: " + input.name(), settings.quiet);
+  acbc_result r{};
+  if (output.isStdout()) {
+    struct stat st {};
+    const off_t at = lseek(input.fd(), 0, SEEK_CUR);
+    const std::int64_t length =
+        fstat(input.fd(), &st) == 0 && st.st_size > at ? st.st_size - (at > 0 ? at : 0) : 0;
+    int fd = input.fd();
+    acbc_encrypt_stream(ReadDescriptor, &fd, length, WriteStdout, nullptr, password.bytes,
+                        static_cast<std::size_t>(password.length), progress.hook(), &r);
+  } else {
+    r = Guarded(&output, [&](acbc_result* result) {
+      acbc_encrypt_fd(input.fd(), output.path().c_str(), password.bytes,
+                      static_cast<std::size_t>(password.length),
+                      settings.force ? static_cast<unsigned>(ACBC_REPLACE) : 0u, progress.hook(),
+                      result);
+    });
   }
-
-  output.Open();
-  Progress progress("encrypt: " + input.name(), length, settings.quiet);
-  errno = 0;
-  const AcbcStatus status = AcbcEncryptStream(input.stream(), length, output.stream(),
-                                              password.data(), password.length, progress.hook());
-  const int error = errno;
   progress.Finish();
-  Check(status, error, input, output);
-  // The header promised `length` bytes: a file that grew or shrank meanwhile
-  // (a log being written) would give a file that can never be decrypted.
-  if (progress.done() != length || input.CurrentSize() != length) throw Changed(input);
-  output.Commit();
+  const Failure failure = StatusFailure(r, input.name(), output.name());
+  EndIfSignalled(r, output.name(), failure);
+  if (r.status != ACBC_OK) throw failure;
+  outcome->warnings = r.warnings;
 }
 
-// An ACBC input with its header read and its size known.
+// An ACBC input with its layout known: a pipe (or a file that says it is
+// empty) is copied aside, only as far as the header's length needs, the
+// rest counted. Refuses a file that is not ACBC.
 struct EncryptedInput {
   InputFile input;
-  std::uint8_t header[kAcbcRecordSize] = {};
-  std::int64_t headerBytes = 0;
-  std::int64_t bodyStart = 0;   // where the body starts in the stream
-  std::int64_t streamBody = 0;  // body bytes the stream holds
-  std::int64_t sizeAtStart = 0;
   Layout layout;
 
-  // Opens the input and refuses one that is not ACBC.
   explicit EncryptedInput(const std::string& path) : input(path) {
-    int error = 0;
-    headerBytes = static_cast<std::int64_t>(ReadHeaderRecord(input.stream(), header, &error));
-    if (error != 0) {
-      throw FileFailure(input.name(), std::string("read error: ") + std::strerror(error));
-    }
-    layout = Classify(header, headerBytes, 0);
+    if (!input.readable()) input.Spool(kRecordSize, kRecordSize, kUnbounded);
+    Inspect();
     if (layout.verdict == Verdict::kNotAcbc || layout.verdict == Verdict::kUnreadableLength) {
-      throw FileFailure(input.name(), DescribeVerdict(layout));
+      throw WithStatus(FileFailure(input.name(), DescribeVerdict(layout)), ACBC_E_NOT_ACBC);
     }
   }
 
-  // Learns the body's size (copying a pipe aside: only the records the
-  // length needs are kept) and refuses a damaged file unless `salvage`.
-  void Measure(bool salvage) {
-    const bool spool = input.regularSize() < 0;
-    if (spool) {
-      input.SpoolToPrivateFile(std::numeric_limits<std::int64_t>::max(),
-                               layout.recordsExpected * kAcbcRecordSize);
-    }
-    bodyStart = ftello(input.stream());
-    sizeAtStart = input.CurrentSize();
-    streamBody = sizeAtStart - bodyStart;
-    layout = Classify(header, headerBytes,
-                      spool ? input.regularSize() : input.regularSize() - headerBytes);
-    const bool damaged =
-        layout.verdict == Verdict::kTruncated || layout.verdict == Verdict::kNegativeLength;
-    if (damaged && !salvage) {
-      throw FileFailure(input.name(),
-                        DescribeVerdict(layout) + " (--salvage decrypts what is there)");
-    }
+  // Copies the rest of a pipe aside and takes the layout again.
+  void Measure() {
+    if (!input.spooled() || input.ended()) return;
+    input.Spool(kRecordSize + layout.recordsExpected * kRecordSize, kUnbounded, kUnbounded);
+    input.FinishSpool();
+    Inspect();
   }
 
-  // Decrypts the record that holds the plaintext's last byte and checks
-  // the zero padding after it. Throws Failure when it is not all zeros.
-  // Returns the number of padding bytes checked: 0 when the record is
-  // missing (a damaged file being salvaged).
-  int CheckPadding(const Password& password) const {
-    if (layout.length < 0) return 0;
-    const std::int64_t offset =
-        static_cast<std::int64_t>(layout.length / kAcbcRecordSize) * kAcbcRecordSize;
-    if (streamBody < offset + kAcbcRecordSize) return 0;
-    std::uint8_t record[kAcbcRecordSize];
-    const ssize_t got = pread(fileno(input.stream()), record, sizeof record,
-                              static_cast<off_t>(bodyStart + offset));
-    if (got != static_cast<ssize_t>(sizeof record)) {
-      throw FileFailure(input.name(),
-                        std::string("read error: ") + std::strerror(got < 0 ? errno : EIO));
+ private:
+  void Inspect() {
+    int error = 0;
+    const acbc_status status = InspectDescriptor(input.fd(), &layout, &error);
+    if (status != ACBC_OK) {
+      throw WithStatus(FileFailure(input.name(), Reason("read error", error)), ACBC_E_READ);
     }
-    AESCbcDecrypt(record, kAcbcRecordSize, password.data(), password.length, kAcbcVector);
-    const int used = layout.length % kAcbcRecordSize;
-    std::uint8_t any = 0;
-    for (int i = used; i < kAcbcRecordSize; ++i) any |= record[i];
-    explicit_bzero(record, sizeof record);
-    if (any != 0) throw FileFailure(input.name(), "wrong password (or the file was altered)");
-    return kAcbcRecordSize - used;
   }
 };
 
 // The note for a check with few padding bytes.
 void NoteWeakCheck(const std::string& name, int padding) {
-  if (padding == 0 || padding >= kConfirmingPadding) return;
+  if (padding <= 0 || padding >= kConfirmingPadding) return;
   Complain("note: " + name + ": only " + std::to_string(padding) +
            (padding == 1 ? " padding byte" : " padding bytes") +
            ": the password could not be fully confirmed (a wrong one passes "
@@ -322,59 +391,125 @@ std::string DecryptWarning(const Layout& layout) {
   }
 }
 
-void DecryptOne(const Job& job, const Settings& settings, CallPassword* callPassword) {
+bool Damaged(const Layout& layout) {
+  return layout.verdict == Verdict::kTruncated || layout.verdict == Verdict::kNegativeLength;
+}
+
+void DecryptOne(const Job& job, const Settings& settings, CallPassword* callPassword,
+                Outcome* outcome) {
   // The header decides whether there is anything to do, before any output
-  // exists.
+  // is looked at.
   EncryptedInput file(job.input);
   const InputFile& input = file.input;
-  OutputFile output(job.output, settings.force, input.stream(), input.outputMode(),
-                    /*deferUntilCommit=*/true);
-  file.Measure(settings.salvage);
+  const OutputTarget output(job.output, settings.force, input);
+  file.Measure();
+  if (Damaged(file.layout) && !settings.salvage) throw DamagedFailure(input.name(), file.layout);
   const Password& password = callPassword->Get();
-  const int padding = file.CheckPadding(password);
 
-  output.Open();
-  Progress progress("decrypt: " + input.name(), file.streamBody, settings.quiet);
-  errno = 0;
-  const AcbcStatus status = AcbcDecryptBody(input.stream(), file.layout.length, output.stream(),
-                                            password.data(), password.length, progress.hook());
-  const int error = errno;
-  progress.Finish();
-  Check(status, error, input, output);
-  const std::int64_t needed = file.layout.recordsExpected * kAcbcRecordSize;
-  if (input.CurrentSize() != file.sizeAtStart || progress.done() > file.streamBody ||
-      progress.done() < std::min(needed, file.streamBody)) {
-    throw Changed(input);
+  Progress progress("decrypt: " + input.name(), settings.quiet);
+  const unsigned flags = settings.salvage ? static_cast<unsigned>(ACBC_SALVAGE) : 0u;
+  acbc_result r{};
+  if (output.isStdout()) {
+    // Nothing reaches standard output before every check has passed: the
+    // plaintext is collected aside and copied out at the end.
+    DeferredOutput deferred;
+    int fd = input.fd();
+    acbc_decrypt_stream(ReadDescriptor, &fd, DeferredOutput::Write, &deferred, password.bytes,
+                        static_cast<std::size_t>(password.length), flags, progress.hook(), &r);
+    progress.Finish();
+    // A failed write went to the copy aside, not to standard output.
+    if (r.status == ACBC_E_WRITE) throw TemporaryFailure(r.error_number);
+    if (r.status != ACBC_OK) throw StatusFailure(r, input.name(), output.name());
+    deferred.Deliver();
+  } else {
+    r = Guarded(&output, [&](acbc_result* result) {
+      acbc_decrypt_fd(input.fd(), output.path().c_str(), password.bytes,
+                      static_cast<std::size_t>(password.length),
+                      flags | (settings.force ? static_cast<unsigned>(ACBC_REPLACE) : 0u),
+                      progress.hook(), result);
+    });
+    progress.Finish();
+    const Failure failure = StatusFailure(r, input.name(), output.name());
+    EndIfSignalled(r, output.name(), failure);
+    if (r.status != ACBC_OK) throw failure;
   }
-  output.Commit();
+  outcome->warnings = r.warnings;
   if (file.layout.verdict != Verdict::kConsistent) {
     Warn(input.name() + ": " + DecryptWarning(file.layout));
   }
-  NoteWeakCheck(input.name(), padding);
+  NoteWeakCheck(input.name(), r.padding_bytes);
 }
+
+// The names of the warnings set in `warnings`, as a JSON array.
+std::string WarningNames(unsigned warnings) {
+  static const struct {
+    unsigned bit;
+    const char* name;
+  } kNames[] = {{ACBC_WARN_TRAILING_DATA, "trailing_data"},
+                {ACBC_WARN_WEAK_CHECK, "weak_check"},
+                {ACBC_WARN_SALVAGED, "salvaged"},
+                {ACBC_WARN_SHORT_PASSWORD, "short_password"},
+                {ACBC_WARN_LONG_PASSWORD, "long_password"}};
+  std::string out = "[";
+  for (const auto& n : kNames) {
+    if ((warnings & n.bit) == 0) continue;
+    if (out.size() > 1) out += ", ";
+    out += std::string("\"") + n.name + "\"";
+  }
+  return out + "]";
+}
+
+// One line of --json output.
+void PrintJson(const std::string& path, const std::string* output, const Outcome& outcome) {
+  std::string line = "{\"path\": " + JsonString(path);
+  if (output != nullptr) line += ", \"output\": " + JsonString(*output);
+  line += ", \"status\": \"" + std::string(acbc_status_name(outcome.status)) + "\"";
+  line += ", \"message\": " + JsonString(outcome.message.empty()
+                                             ? std::string(acbc_status_text(outcome.status))
+                                             : outcome.message);
+  line += ", \"warnings\": " + WarningNames(outcome.warnings) + "}\n";
+  std::fputs(line.c_str(), stdout);
+}
+
+// A failure as an outcome: its status, and its reason without the name of
+// the file, which the object gives already.
+Outcome FailedOutcome(const Failure& failure, const std::string& name) {
+  Outcome outcome;
+  outcome.status = failure.status >= 0 ? static_cast<acbc_status>(failure.status) : ACBC_E_READ;
+  const std::string prefix = name + ": ";
+  outcome.message = failure.message.rfind(prefix, 0) == 0 ? failure.message.substr(prefix.size())
+                                                          : failure.message;
+  return outcome;
+}
+
+using OneJob = void (*)(const Job&, const Settings&, CallPassword*, Outcome*);
 
 // Runs every job; with several, a failed file is reported and the rest are
 // still done, and a summary line follows.
 int RunJobs(const std::vector<Job>& jobs, bool many, const Settings& settings,
-            CallPassword* callPassword, void (*one)(const Job&, const Settings&, CallPassword*)) {
+            CallPassword* callPassword, OneJob one) {
   InstallSignalHandlers();
   ProtectSecrets();
-  if (!many) {
-    one(jobs[0], settings, callPassword);
-    return kExitSuccess;
-  }
   std::size_t failed = 0;
   for (const Job& job : jobs) {
+    Outcome outcome;
     try {
-      one(job, settings, callPassword);
+      one(job, settings, callPassword, &outcome);
     } catch (const Failure& failure) {
-      if (callPassword->broken()) throw;
+      if (callPassword->broken() || (!many && !settings.json)) throw;
       Complain(failure.message);
       ++failed;
+      outcome = FailedOutcome(failure, InputName(job.input));
+      if (outcome.message == failure.message) {
+        outcome = FailedOutcome(failure, OutputName(job.output));
+      }
     }
+    if (settings.json) PrintJson(job.input, &job.output, outcome);
   }
-  Complain(std::to_string(jobs.size()) + " files: " + std::to_string(jobs.size() - failed) +
-           " done, " + std::to_string(failed) + " failed");
+  if (many) {
+    Complain(std::to_string(jobs.size()) + " files: " + std::to_string(jobs.size() - failed) +
+             " done, " + std::to_string(failed) + " failed");
+  }
   return failed == 0 ? kExitSuccess : kExitFailure;
 }
 
@@ -389,11 +524,15 @@ int RunCrypt(const std::vector<std::string>& argv, bool encrypt) {
   settings.force = parsed.Has("force");
   settings.quiet = parsed.Has("quiet");
   settings.salvage = parsed.Has("salvage");
+  settings.json = parsed.Has("json");
   const std::vector<Job> jobs = Jobs(parsed, encrypt);
   if (settings.pass != nullptr && *settings.pass == "stdin" && jobs[0].input == "-") {
     throw UsageError{
         "'--pass stdin' cannot be used when INPUT is standard input; give the password on "
         "another descriptor, e.g. --pass fd:3 3<FILE"};
+  }
+  if (settings.json && jobs[0].output == "-") {
+    throw UsageError{"'--json' cannot be used when OUTPUT is standard output"};
   }
   CallPassword password(settings.pass, encrypt);
   return RunJobs(jobs, parsed.Has("multifile"), settings, &password,
@@ -407,6 +546,23 @@ int RunDecrypt(const std::vector<std::string>& argv) {
   return RunCrypt(argv, /*encrypt=*/false);
 }
 
+void VerifyOne(const std::string& path, CallPassword* callPassword, Outcome* outcome) {
+  EncryptedInput file(path);
+  file.Measure();
+  const Password& password = callPassword->Get();
+  acbc_result r{};
+  acbc_verify_fd(file.input.fd(), password.bytes, static_cast<std::size_t>(password.length), &r);
+  if (r.status == ACBC_E_DAMAGED) {
+    throw WithStatus(
+        FileFailure(file.input.name(),
+                    DescribeVerdict(file.layout) + ": no record to check the password against"),
+        ACBC_E_DAMAGED);
+  }
+  if (r.status != ACBC_OK) throw StatusFailure(r, file.input.name(), file.input.name());
+  outcome->warnings = r.warnings;
+  outcome->padding = r.padding_bytes;
+}
+
 int RunVerify(const std::vector<std::string>& argv) {
   const ParsedArgs parsed = ParseArgs(argv, kVerifyOptions);
   if (parsed.Has("help")) {
@@ -415,6 +571,7 @@ int RunVerify(const std::vector<std::string>& argv) {
   }
   if (parsed.operands.empty()) throw UsageError{"missing FILE operand"};
   const std::string* pass = parsed.Single("pass");
+  const bool json = parsed.Has("json");
   if (pass != nullptr && *pass == "stdin") {
     for (const auto& path : parsed.operands) {
       if (path == "-") {
@@ -427,24 +584,74 @@ int RunVerify(const std::vector<std::string>& argv) {
   CallPassword callPassword(pass, /*encrypt=*/false);
   bool allPassed = true;
   for (const auto& path : parsed.operands) {
+    Outcome outcome;
     try {
-      EncryptedInput file(path);
-      file.Measure(/*salvage=*/true);
-      const Password& password = callPassword.Get();
-      const int padding = file.CheckPadding(password);
-      if (padding == 0) {
-        throw FileFailure(file.input.name(), DescribeVerdict(file.layout) +
-                                                 ": no record to check the password against");
-      }
-      std::fputs((file.input.name() + ": OK\n").c_str(), stdout);
-      NoteWeakCheck(file.input.name(), padding);
+      VerifyOne(path, &callPassword, &outcome);
+      if (!json) std::fputs((InputName(path) + ": OK\n").c_str(), stdout);
+      NoteWeakCheck(InputName(path), outcome.padding);
     } catch (const Failure& failure) {
       if (callPassword.broken()) throw;
       Complain(failure.message);
       allPassed = false;
+      outcome = FailedOutcome(failure, InputName(path));
     }
+    if (json) PrintJson(path, nullptr, outcome);
   }
   return allPassed ? kExitSuccess : kExitFailure;
+}
+
+int RunRekey(const std::vector<std::string>& argv) {
+  const ParsedArgs parsed = ParseArgs(argv, kRekeyOptions);
+  if (parsed.Has("help")) {
+    PrintHelp(kRekeyHelp);
+    return kExitSuccess;
+  }
+  const std::vector<std::string>& operands = parsed.operands;
+  if (operands.empty()) throw UsageError{"missing INPUT operand"};
+  if (operands.size() > 2) throw UsageError{"extra operand '" + operands[2] + "'"};
+  for (const auto& operand : operands) {
+    if (operand == "-") throw UsageError{"rekey works on files, not on standard input or output"};
+  }
+  const std::string* pass = parsed.Single("pass");
+  const std::string* newPass = parsed.Single("new-pass");
+  if (pass != nullptr && newPass != nullptr && *pass == "stdin" && *newPass == "stdin") {
+    throw UsageError{"'--pass stdin' and '--new-pass stdin' cannot both be used"};
+  }
+  InstallSignalHandlers();
+  ProtectSecrets();
+
+  EncryptedInput file(operands[0]);
+  const InputFile& input = file.input;
+  if (file.input.spooled()) throw FileFailure(input.name(), "not a regular file");
+  if (Damaged(file.layout)) {
+    throw FileFailure(input.name(),
+                      DescribeVerdict(file.layout) + " (decrypt --salvage recovers what is there)");
+  }
+  std::optional<OutputTarget> output;
+  if (operands.size() == 2) output.emplace(operands[1], parsed.Has("force"), input);
+  const std::string outputName = output ? output->name() : input.name();
+
+  CallPassword oldPassword(pass, /*encrypt=*/false);
+  CallPassword newPassword(newPass, /*encrypt=*/true,
+                           "New password: ", "the new password is empty");
+  const Password& old = oldPassword.Get();
+  const Password& fresh = newPassword.Get();
+  Progress progress("rekey: " + input.name(), parsed.Has("quiet"));
+  const acbc_result r = Guarded(output ? &*output : nullptr, [&](acbc_result* result) {
+    acbc_rekey_file(
+        operands[0].c_str(), output ? operands[1].c_str() : nullptr, old.bytes,
+        static_cast<std::size_t>(old.length), fresh.bytes, static_cast<std::size_t>(fresh.length),
+        parsed.Has("force") ? static_cast<unsigned>(ACBC_REPLACE) : 0u, progress.hook(), result);
+  });
+  progress.Finish();
+  const Failure failure = StatusFailure(r, input.name(), outputName);
+  EndIfSignalled(r, outputName, failure);
+  if (r.status != ACBC_OK) throw failure;
+  if (file.layout.verdict != Verdict::kConsistent) {
+    Warn(input.name() + ": " + DecryptWarning(file.layout));
+  }
+  NoteWeakCheck(input.name(), r.padding_bytes);
+  return kExitSuccess;
 }
 
 }  // namespace
@@ -454,5 +661,7 @@ const CommandInfo kEncryptCommand = {"encrypt", "encrypt a file into an ACBC fil
 const CommandInfo kDecryptCommand = {"decrypt", "decrypt an ACBC file", kDecryptHelp, RunDecrypt};
 const CommandInfo kVerifyCommand = {"verify", "check a password against ACBC files", kVerifyHelp,
                                     RunVerify};
+const CommandInfo kRekeyCommand = {"rekey", "encrypt an ACBC file again under a new password",
+                                   kRekeyHelp, RunRekey};
 
 }  // namespace pellfold::host

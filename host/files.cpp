@@ -1,17 +1,14 @@
 #include "files.h"
 
 #include <fcntl.h>
-#include <limits.h>
-#include <sys/random.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <vector>
 
+#include "acbc.h"
 #include "cli.h"
 #include "signals.h"
 
@@ -21,34 +18,16 @@ namespace {
 // Large chunks for the spool and copy steps: few system calls per byte, and
 // memory bounded whatever the size of the data.
 constexpr std::size_t kCopyChunk = 1 << 20;
-// Room left in a temporary name for the ".", the suffix and its letters.
-constexpr std::size_t kMaxTemporaryStem = 200;
-constexpr int kTemporaryAttempts = 100;
 
 std::string TemporaryDirectory() {
   const char* dir = std::getenv("TMPDIR");
   return dir != nullptr && *dir != '\0' ? dir : "/tmp";
 }
 
-mode_t CurrentUmask() {
-  const mode_t mask = umask(0);
-  umask(mask);
-  return mask;
-}
-
 std::string DirectoryOf(const std::string& path) {
   const std::size_t slash = path.rfind('/');
   if (slash == std::string::npos) return ".";
   return slash == 0 ? "/" : path.substr(0, slash);
-}
-
-std::string BaseOf(const std::string& path) {
-  const std::size_t slash = path.rfind('/');
-  return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
-Failure WriteError(const std::string& name, int error) {
-  return FileFailure(name, std::string("write error: ") + std::strerror(error));
 }
 
 bool SameFile(const struct stat& a, const struct stat& b) {
@@ -61,364 +40,216 @@ struct ChunkBuffer {
   ~ChunkBuffer() { explicit_bzero(bytes.data(), bytes.size()); }
 };
 
-// Copies everything left in `from` to `to`. Returns 0, or errno of the
-// failed write; the caller checks `from` for a read error.
-int Copy(std::FILE* from, std::FILE* to) {
-  ChunkBuffer buffer;
-  for (;;) {
-    const std::size_t got = std::fread(buffer.bytes.data(), 1, buffer.bytes.size(), from);
-    if (got == 0) return 0;
-    if (std::fwrite(buffer.bytes.data(), 1, got, to) != got) return errno != 0 ? errno : EIO;
-  }
+// read() and write() that go on after a signal handler ran.
+ssize_t ReadSome(int fd, void* buffer, std::size_t size) {
+  ssize_t got = 0;
+  do {
+    got = read(fd, buffer, size);
+  } while (got < 0 && errno == EINTR);
+  return got;
 }
 
-// A stream over fd; on failure fd is closed and the error is named after
-// `name`.
-std::FILE* StreamOver(int fd, const char* mode, const std::string& name) {
-  std::FILE* stream = fdopen(fd, mode);
-  if (stream == nullptr) {
-    const int error = errno;
-    close(fd);
-    throw FileError(name, error);
+// Writes all of buffer at `offset` (or at the descriptor's position for -1).
+// Returns 0 or errno.
+int WriteAll(int fd, const char* buffer, std::size_t size, off_t offset) {
+  while (size > 0) {
+    const ssize_t put = offset < 0 ? write(fd, buffer, size) : pwrite(fd, buffer, size, offset);
+    if (put < 0 && errno == EINTR) continue;
+    if (put <= 0) return put < 0 ? errno : EIO;
+    buffer += put;
+    size -= static_cast<std::size_t>(put);
+    if (offset >= 0) offset += put;
   }
-  return stream;
-}
-
-// Letters for a temporary name that nobody can guess ahead of time.
-std::string RandomSuffix() {
-  static const char kLetters[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
-  unsigned char random[8] = {};
-  if (getrandom(random, sizeof random, 0) != static_cast<ssize_t>(sizeof random)) {
-    // No kernel randomness: the name only has to differ from the ones tried
-    // before it (O_EXCL refuses a collision), so the clock and pid do.
-    const auto seed =
-        static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count()) ^
-        (static_cast<std::uint64_t>(getpid()) << 40u);
-    for (std::size_t i = 0; i < sizeof random; ++i) {
-      random[i] = static_cast<unsigned char>(seed >> (i * 8));
-    }
-  }
-  std::string suffix;
-  for (const unsigned char r : random) suffix += kLetters[r % (sizeof kLetters - 1)];
-  return suffix;
+  return 0;
 }
 
 }  // namespace
 
-std::FILE* OpenPrivateTempFile() {
+Failure TemporaryFailure(int error) {
+  return Failure{"temporary file in " + TemporaryDirectory() + ": " + std::strerror(error),
+                 ACBC_E_WRITE};
+}
+
+int OpenPrivateTempFile() {
   std::string path = TemporaryDirectory() + "/pellfold-XXXXXX";
   int fd = -1;
+  int error = 0;
   {
-    // mkstemp creates the file with mode 0600; unlinking it at once means
-    // that no exit, however abrupt, can leave it behind.
+    // mkstemp creates the file with mode 0600; unlinking it at once, with
+    // the signals that end the program held back, means that no exit can
+    // leave it behind.
     const SignalBlock block;
     fd = mkostemp(path.data(), O_CLOEXEC);
+    error = errno;
     if (fd >= 0) unlink(path.c_str());
   }
-  if (fd < 0)
-    throw FileFailure(TemporaryDirectory(),
-                      std::string("cannot create a temporary file: ") + std::strerror(errno));
-  return StreamOver(fd, "w+b", TemporaryDirectory());
+  if (fd < 0) throw TemporaryFailure(error);
+  return fd;
 }
 
 InputFile::InputFile(const std::string& path) : name_(InputName(path)) {
-  int fd = 0;
   if (path == "-") {
-    stream_ = stdin;
+    fd_ = STDIN_FILENO;
   } else {
-    fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) throw FileError(name_, errno);
-  }
-  struct stat st {};
-  if (fstat(fd, &st) != 0) {
-    const int error = errno;
-    if (fd != 0) close(fd);
-    throw FileError(name_, error);
-  }
-  if (S_ISDIR(st.st_mode)) {
-    if (fd != 0) close(fd);
-    throw FileError(name_, EISDIR);
-  }
-  if (S_ISREG(st.st_mode)) {
-    // Standard input may have been read from already.
-    const off_t at = lseek(fd, 0, SEEK_CUR);
-    start_ = at > 0 ? at : 0;
-    regularSize_ = st.st_size > start_ ? st.st_size - start_ : 0;
-    outputMode_ = static_cast<mode_t>(st.st_mode & 0666);
-  }
-  if (stream_ == nullptr) {
-    stream_ = StreamOver(fd, "rb", name_);
+    fd_ = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd_ < 0) throw WithStatus(FileError(name_, errno), ACBC_E_INPUT_OPEN);
     owned_ = true;
   }
+  const auto fail = [&](int error) {
+    if (owned_) close(fd_);
+    return WithStatus(FileError(name_, error), ACBC_E_INPUT_OPEN);
+  };
+  if (fstat(fd_, &status_) != 0) throw fail(errno);
+  if (S_ISDIR(status_.st_mode)) throw fail(EISDIR);
+  readable_ = S_ISREG(status_.st_mode) && status_.st_size > 0;
+  source_ = fd_;
+  if (!owned_) {
+    stream_ = stdin;
+    return;
+  }
+  stream_ = fdopen(fd_, "rb");
+  if (stream_ == nullptr) throw fail(errno);
 }
 
 InputFile::~InputFile() {
   if (owned_) std::fclose(stream_);
+  if (spool_ >= 0) close(spool_);
 }
 
-std::int64_t InputFile::CurrentSize() const {
-  struct stat st {};
-  if (fstat(fileno(stream_), &st) != 0 || !S_ISREG(st.st_mode)) return -1;
-  return st.st_size > start_ ? st.st_size - start_ : 0;
-}
-
-void InputFile::SpoolToPrivateFile(std::int64_t limit, std::int64_t keep) {
-  std::FILE* copy = OpenPrivateTempFile();
+std::int64_t InputFile::Spool(std::int64_t keep, std::int64_t readUpTo, std::int64_t limit) {
+  if (spool_ < 0) spool_ = OpenPrivateTempFile();
   ChunkBuffer buffer;
-  std::int64_t total = 0;
-  int readError = 0;
-  int writeError = 0;
-  for (;;) {
-    const std::size_t got = std::fread(buffer.bytes.data(), 1, buffer.bytes.size(), stream_);
+  while (!ended_ && spooled_ < readUpTo) {
+    const std::int64_t left = readUpTo - spooled_;
+    const std::size_t want = left < static_cast<std::int64_t>(buffer.bytes.size())
+                                 ? static_cast<std::size_t>(left)
+                                 : buffer.bytes.size();
+    // The input's own descriptor: what a stream over it would have read
+    // ahead is not lost, since nothing read it through the stream.
+    const ssize_t got = ReadSome(source_, buffer.bytes.data(), want);
+    if (got < 0) {
+      throw WithStatus(FileFailure(name_, std::string("read error: ") + std::strerror(errno)),
+                       ACBC_E_READ);
+    }
     if (got == 0) {
-      if (std::ferror(stream_)) readError = errno;
+      ended_ = true;
       break;
     }
-    const std::int64_t room = keep > total ? keep - total : 0;
-    const std::size_t store =
-        room < static_cast<std::int64_t>(got) ? static_cast<std::size_t>(room) : got;
-    total += static_cast<std::int64_t>(got);
-    if (total > limit) break;
-    if (store > 0 && std::fwrite(buffer.bytes.data(), 1, store, copy) != store) {
-      writeError = errno;
-      break;
+    if (spooled_ + got > limit) {
+      throw WithStatus(FileFailure(name_, "input is 2 GiB or larger"), ACBC_E_TOO_LARGE);
     }
+    const std::int64_t room = keep > spooled_ ? keep - spooled_ : 0;
+    const auto store = static_cast<std::size_t>(room < got ? room : got);
+    const int error = WriteAll(spool_, buffer.bytes.data(), store, static_cast<off_t>(spooled_));
+    if (error != 0) throw TemporaryFailure(error);
+    spooled_ += got;
   }
-  if (readError == 0 && writeError == 0 && total <= limit && std::fflush(copy) != 0) {
-    writeError = errno;
-  }
-  if (readError != 0 || writeError != 0 || total > limit) {
-    std::fclose(copy);
-    if (readError != 0) throw FileError(name_, readError);
-    if (writeError != 0) {
-      throw Failure{"temporary copy of " + name_ + ": " + std::strerror(writeError)};
-    }
-    throw FileFailure(name_, "input is 2 GiB or larger");
-  }
-  std::rewind(copy);
-  if (owned_) std::fclose(stream_);
-  stream_ = copy;
-  owned_ = true;
-  regularSize_ = total;
-  start_ = 0;
-}
-
-OutputFile::OutputFile(const std::string& path, bool force, std::FILE* input, mode_t inputMode,
-                       bool deferUntilCommit)
-    : name_(OutputName(path)), defer_(deferUntilCommit), force_(force) {
-  struct stat in {};
-  const bool haveInput = fstat(fileno(input), &in) == 0;
+  // Bytes counted but not kept still count in the copy's size: a hole.
   struct stat st {};
-  std::string target;
+  if (fstat(spool_, &st) != 0) throw TemporaryFailure(errno);
+  if (st.st_size < spooled_ && ftruncate(spool_, static_cast<off_t>(spooled_)) != 0) {
+    throw TemporaryFailure(errno);
+  }
+  // The input itself stays open (and is closed) with the object.
+  readable_ = true;
+  fd_ = spool_;
+  return spooled_;
+}
+
+void InputFile::FinishSpool() const {
+  if (spool_ >= 0 && fchmod(spool_, 0666) != 0) throw TemporaryFailure(errno);
+}
+
+OutputTarget::OutputTarget(const std::string& path, bool force, const InputFile& input)
+    : path_(path), name_(OutputName(path)) {
+  const struct stat& in = input.status();
+  struct stat st {};
   if (path == "-") {
-    kind_ = Kind::kInPlace;
-    destination_ = stdout;
-    if (haveInput && fstat(STDOUT_FILENO, &st) == 0 && S_ISREG(st.st_mode) && SameFile(in, st)) {
-      throw FileFailure(name_, "output is the same file as the input");
+    inPlace_ = true;
+    terminal_ = isatty(STDOUT_FILENO) != 0;
+    if (fstat(STDOUT_FILENO, &st) == 0 && S_ISREG(st.st_mode) && SameFile(in, st)) {
+      throw WithStatus(FileFailure(name_, "output is the same file as the input"),
+                       ACBC_E_SAME_FILE);
     }
-  } else if (stat(path.c_str(), &st) == 0) {
-    if (S_ISDIR(st.st_mode)) throw FileError(name_, EISDIR);
-    if (haveInput && SameFile(in, st)) {
-      throw FileFailure(name_, "output is the same file as the input");
-    }
-    if (S_ISREG(st.st_mode)) {
-      if (!force) throw FileFailure(name_, "file exists (use --force to overwrite)");
-      // Replace what the name leads to: through a symbolic link, the file
-      // it points at is replaced and the link stays.
-      char resolved[PATH_MAX];
-      if (realpath(path.c_str(), resolved) == nullptr) throw FileError(name_, errno);
-      target = resolved;
-    } else {
-      // /dev/null, a FIFO, a device: nothing to replace, write to it.
-      kind_ = Kind::kInPlace;
-      const int fd = open(path.c_str(), O_WRONLY | O_CLOEXEC);
-      if (fd < 0) throw FileError(name_, errno);
-      destination_ = StreamOver(fd, "wb", name_);
-      ownsDestination_ = true;
-    }
-  } else if (errno == ENOENT) {
-    target = path;
-  } else {
-    throw FileError(name_, errno);
-  }
-
-  if (kind_ == Kind::kInPlace) {
-    terminal_ = isatty(fileno(destination_)) != 0;
     return;
   }
-  // Never the old file's mode: a replaced setuid file must not lend its
-  // bits to new content, and the input decides who may read its contents.
-  mode_ = static_cast<mode_t>(inputMode & 0666 & ~CurrentUmask());
-  base_ = BaseOf(target);
-  dirFd_ = open(DirectoryOf(target).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (dirFd_ < 0) throw FileError(name_, errno);
-  // Refused now rather than after the password is asked for.
-  if (faccessat(dirFd_, ".", W_OK | X_OK, AT_EACCESS) != 0) {
-    const int error = errno;
-    close(dirFd_);
-    dirFd_ = -1;
-    throw FileError(name_, error);
-  }
-}
-
-OutputFile::~OutputFile() {
-  Discard();
-  if (ownsDestination_ && destination_ != nullptr) std::fclose(destination_);
-  if (dirFd_ >= 0) close(dirFd_);
-}
-
-void OutputFile::Open() {
-  if (kind_ == Kind::kReplace) {
-    CreateTemporary();
-  } else {
-    stream_ = defer_ ? OpenPrivateTempFile() : destination_;
-  }
-}
-
-void OutputFile::CreateTemporary() {
-  std::string stem = base_;
-  if (stem.size() > kMaxTemporaryStem) stem.resize(kMaxTemporaryStem);
-  int fd = -1;
-  std::string candidate;
-  for (int attempt = 0; attempt < kTemporaryAttempts; ++attempt) {
-    candidate = "." + stem + ".pellfold-" + RandomSuffix();
-    const SignalBlock block;
-    fd =
-        openat(dirFd_, candidate.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (fd >= 0) {
-      if (!SetCleanupPath(dirFd_, candidate.c_str())) {
-        unlinkat(dirFd_, candidate.c_str(), 0);
+  if (stat(path.c_str(), &st) == 0) {
+    if (S_ISDIR(st.st_mode)) throw WithStatus(FileError(name_, EISDIR), ACBC_E_OUTPUT_OPEN);
+    if (SameFile(in, st))
+      throw WithStatus(FileFailure(name_, "output is the same file as the input"),
+                       ACBC_E_SAME_FILE);
+    if (!S_ISREG(st.st_mode)) {
+      // /dev/null, a FIFO, a device: nothing to replace, written to.
+      inPlace_ = true;
+      if (S_ISCHR(st.st_mode)) {
+        const int fd = open(path.c_str(), O_WRONLY | O_NOCTTY | O_CLOEXEC);
+        if (fd < 0) throw WithStatus(FileError(name_, errno), ACBC_E_OUTPUT_OPEN);
+        terminal_ = isatty(fd) != 0;
         close(fd);
-        fd = -1;
-        errno = ENAMETOOLONG;
       }
-      break;
+      return;
     }
-    if (errno != EEXIST) break;
+    if (!force) {
+      throw WithStatus(FileFailure(name_, "file exists (use --force to overwrite)"),
+                       ACBC_E_OUTPUT_EXISTS);
+    }
+  } else if (errno != ENOENT) {
+    throw WithStatus(FileError(name_, errno), ACBC_E_OUTPUT_OPEN);
   }
-  if (fd < 0) throw FileError(name_, errno);
-  temporary_ = candidate;
-  // The output's mode before any data is in the file.
-  if (fchmod(fd, mode_) != 0) {
-    const int error = errno;
-    close(fd);
-    Discard();
-    throw FileError(name_, error);
-  }
-  stream_ = fdopen(fd, "wb");
-  if (stream_ == nullptr) {
-    const int error = errno;
-    close(fd);
-    Discard();
-    throw FileError(name_, error);
+  // Refused now rather than after the password is asked for.
+  if (faccessat(AT_FDCWD, DirectoryOf(path).c_str(), W_OK | X_OK, AT_EACCESS) != 0) {
+    throw WithStatus(FileError(name_, errno), ACBC_E_OUTPUT_OPEN);
   }
 }
 
-void OutputFile::CopyOut() {
-  if (std::fflush(stream_) != 0) {
-    throw Failure{"temporary copy of " + name_ + ": " + std::strerror(errno)};
-  }
-  std::rewind(stream_);
-  const int writeError = Copy(stream_, destination_);
-  if (std::ferror(stream_)) {
-    throw Failure{"temporary copy of " + name_ + ": " + std::strerror(errno)};
-  }
-  if (writeError != 0) throw WriteError(name_, writeError);
+DeferredOutput::DeferredOutput() : fd_(OpenPrivateTempFile()) {}
+
+DeferredOutput::~DeferredOutput() {
+  close(fd_);
 }
 
-void OutputFile::Commit() {
-  if (kind_ == Kind::kInPlace) {
-    if (stream_ != destination_) {
-      CopyOut();
-      std::fclose(stream_);
-    }
-    stream_ = nullptr;
-    errno = 0;
-    if (std::ferror(destination_) || std::fflush(destination_) != 0) {
-      throw WriteError(name_, errno != 0 ? errno : EIO);
-    }
-    if (ownsDestination_) {
-      const int rc = std::fclose(destination_);
-      destination_ = nullptr;
-      if (rc != 0) throw WriteError(name_, errno);
-    }
-    return;
-  }
-
-  // Everything must be on the disk before the name points at it, or a crash
-  // right after the rename could leave an empty or partial file under it.
-  const int fd = fileno(stream_);
-  if (std::fflush(stream_) != 0 || fsync(fd) != 0) {
-    const int error = errno;
-    Discard();
-    throw WriteError(name_, error);
-  }
-  const int rc = std::fclose(stream_);
-  stream_ = nullptr;
-  if (rc != 0) {
-    const int error = errno;
-    Discard();
-    throw WriteError(name_, error);
-  }
-
-  int error = 0;
-  {
-    const SignalBlock block;
-    int moved = 0;
-    if (force_) {
-      moved = renameat(dirFd_, temporary_.c_str(), dirFd_, base_.c_str());
-    } else {
-      // Never replace a file that appeared since the check.
-      moved = renameat2(dirFd_, temporary_.c_str(), dirFd_, base_.c_str(), RENAME_NOREPLACE);
-      if (moved != 0 && (errno == EINVAL || errno == ENOSYS)) {
-        // The file system cannot do that: a hard link fails the same way.
-        moved = linkat(dirFd_, temporary_.c_str(), dirFd_, base_.c_str(), 0);
-        if (moved == 0) unlinkat(dirFd_, temporary_.c_str(), 0);
-      }
-    }
-    if (moved == 0) {
-      SetCleanupPath(-1, nullptr);
-      temporary_.clear();
-    } else {
-      error = errno;
-    }
-  }
+int DeferredOutput::Write(void* context, const void* buffer, std::size_t size) {
+  auto* self = static_cast<DeferredOutput*>(context);
+  const int error = WriteAll(self->fd_, static_cast<const char*>(buffer), size, -1);
   if (error != 0) {
-    Discard();
-    if (error == EEXIST) throw FileFailure(name_, "file exists (use --force to overwrite)");
-    throw FileError(name_, error);
+    errno = error;
+    return -1;
   }
-  // The rename reaches the disk too. Some file systems cannot sync a
-  // directory at all (EINVAL); any other failure is the user's to know.
-  if (fsync(dirFd_) != 0 && errno != EINVAL && errno != EROFS) {
-    throw FileFailure(name_, std::string("written, but its directory could not be synced: ") +
-                                 std::strerror(errno));
+  self->size_ += static_cast<std::int64_t>(size);
+  return 0;
+}
+
+void DeferredOutput::Deliver() {
+  ChunkBuffer buffer;
+  std::int64_t at = 0;
+  while (at < size_) {
+    const std::int64_t left = size_ - at;
+    const std::size_t want = left < static_cast<std::int64_t>(buffer.bytes.size())
+                                 ? static_cast<std::size_t>(left)
+                                 : buffer.bytes.size();
+    const ssize_t got = pread(fd_, buffer.bytes.data(), want, static_cast<off_t>(at));
+    if (got < 0 && errno == EINTR) continue;
+    // The copy holds what was written: anything less is its failure, never
+    // a short but successful output.
+    if (got <= 0) throw TemporaryFailure(got < 0 ? errno : EIO);
+    if (WriteStdout(nullptr, buffer.bytes.data(), static_cast<std::size_t>(got)) != 0) {
+      throw WithStatus(
+          FileFailure("standard output", std::string("write error: ") + std::strerror(errno)),
+          ACBC_E_WRITE);
+    }
+    at += got;
   }
 }
 
-void OutputFile::Discard() {
-  if (kind_ == Kind::kReplace) {
-    if (stream_ != nullptr) {
-      std::fclose(stream_);
-      stream_ = nullptr;
-    }
-    if (!temporary_.empty()) {
-      int error = 0;
-      {
-        const SignalBlock block;
-        if (unlinkat(dirFd_, temporary_.c_str(), 0) != 0 && errno != ENOENT) error = errno;
-        SetCleanupPath(-1, nullptr);
-      }
-      if (error != 0) {
-        Complain(name_ + ": cannot remove the temporary file " + temporary_ + ": " +
-                 std::strerror(error));
-      }
-      temporary_.clear();
-    }
-  } else if (stream_ != nullptr && stream_ != destination_) {
-    std::fclose(stream_);
-    stream_ = nullptr;
-  }
+int WriteStdout(void* /*context*/, const void* buffer, std::size_t size) {
+  errno = 0;
+  if (std::fwrite(buffer, 1, size, stdout) == size) return 0;
+  if (errno == 0) errno = EIO;
+  return -1;
+}
+
+std::ptrdiff_t ReadDescriptor(void* context, void* buffer, std::size_t size) {
+  return ReadSome(*static_cast<const int*>(context), buffer, size);
 }
 
 }  // namespace pellfold::host

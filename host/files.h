@@ -1,12 +1,18 @@
-// Input and output files as the commands need them: nothing half-written is
-// ever left under the output's name, and nothing the user had is lost.
+// Inputs and outputs as the commands see them. The ACBC work itself, with
+// its temporary outputs, checks and syncs, is libacbc's (acbc.h); what is
+// left here is the part that only a command-line program has: standard
+// input and output, pipes, and refusing a bad output before the password is
+// asked for.
 #pragma once
 
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <cstdint>
 #include <cstdio>
 #include <string>
+
+#include "cli.h"
 
 namespace pellfold::host {
 
@@ -21,103 +27,101 @@ class InputFile {
   InputFile(const InputFile&) = delete;
   InputFile& operator=(const InputFile&) = delete;
 
+  // A stream over the input, for reading it from start to end.
   std::FILE* stream() const { return stream_; }
-  const std::string& name() const { return name_; }  // for messages
-  // The bytes left in a regular file from where reading starts, or -1 for a
-  // pipe, terminal or device.
-  std::int64_t regularSize() const { return regularSize_; }
-  // The same, taken again now: differs from regularSize() when the file
-  // grew or shrank meanwhile.
-  std::int64_t CurrentSize() const;
-  // The permission bits an output made from this input may have at most:
-  // a regular file's read and write bits, else 0666.
-  mode_t outputMode() const { return outputMode_; }
+  // The descriptor libacbc reads: the input, or its private copy once
+  // spooled. Reading starts at its current offset.
+  int fd() const { return fd_; }
+  const std::string& name() const { return name_; }      // for messages
+  const struct stat& status() const { return status_; }  // as opened
+  // True for a regular file that reports a size: libacbc reads it as it
+  // is. A pipe, a terminal, a device, and a file that says it is empty
+  // (files under /proc have content all the same) are spooled first.
+  bool readable() const { return readable_; }
 
-  // Replaces the stream with a private copy of what is left in it: an
-  // unlinked mode-0600 file under $TMPDIR (or /tmp), so that nothing is left
-  // behind whatever happens. Used to learn the length of a pipe's content.
-  // The first `keep` bytes are copied; the rest is read and counted only
-  // (regularSize() is the whole count). Stops with a Failure once the count
-  // passes `limit`.
-  void SpoolToPrivateFile(std::int64_t limit, std::int64_t keep);
+  // Copies more of the input into a private file (see OpenPrivateTempFile)
+  // that then stands in for it: reads until `readUpTo` bytes have been read
+  // in all or the input ends, stores those before offset `keep` and only
+  // counts the rest (the copy's size is the count, the uncounted part a
+  // hole). Returns the bytes read in all. Throws Failure on a read or write
+  // error and once the count passes `limit`.
+  std::int64_t Spool(std::int64_t keep, std::int64_t readUpTo, std::int64_t limit);
+  // True once Spool() stands a copy in for the input.
+  bool spooled() const { return spool_ >= 0; }
+  // True when the input ended during Spool().
+  bool ended() const { return ended_; }
+  // Gives the spooled copy the permissions an output made from a pipe may
+  // have (0666; the copy has no name, so nobody can open it by them).
+  void FinishSpool() const;
 
  private:
   std::string name_;
   std::FILE* stream_ = nullptr;
+  int fd_ = -1;
+  int source_ = -1;  // the input's own descriptor
   bool owned_ = false;
-  std::int64_t regularSize_ = -1;
-  std::int64_t start_ = 0;  // where reading starts in a regular file
-  mode_t outputMode_ = 0666;
+  bool readable_ = false;
+  struct stat status_ {};
+  int spool_ = -1;
+  std::int64_t spooled_ = 0;
+  bool ended_ = false;
 };
 
 // Creates a private (mode 0600) temporary file under $TMPDIR (or /tmp) and
-// unlinks it at once: the open stream is the only way to it. Throws Failure.
-std::FILE* OpenPrivateTempFile();
+// unlinks it at once: the descriptor is the only way to it. Throws Failure
+// ("temporary file in DIR: reason").
+int OpenPrivateTempFile();
+// "temporary file in DIR: reason", for a failure of such a file.
+Failure TemporaryFailure(int error);
 
-// Where a command's result goes, written so that nothing is lost:
-//
-// - A regular file (the usual case): the output is written to a new
-//   temporary file in the output's directory, and only Commit() moves it
-//   into place (after flushing it and then the directory to disk). The
-//   temporary file is created with mode 0600 and takes the output's mode,
-//   the input's permission bits & 0666 & ~umask, before any data is written:
-//   an output is never more readable than its input and never setuid,
-//   setgid or sticky. The directory is held open, and the temporary file is
-//   created, renamed and removed relative to it, so that a directory moved
-//   meanwhile cannot strand it. Until Commit() an existing output is
-//   untouched; a failure, an exception or a terminating signal removes the
-//   temporary file. Without `force` an existing output is refused, both here
-//   and again at the rename (which never replaces a file that appeared
-//   meanwhile).
-// - Standard output ("-") or an existing non-regular file (/dev/null, a
-//   FIFO, a device): written in place. With `deferUntilCommit` the result is
-//   first collected in a private temporary file and copied out only by
-//   Commit(), so that a failure writes nothing at all there.
-//
-// The output is refused when it is the same file as the input (same device
-// and inode) or a directory, and when its directory cannot be written.
-class OutputFile {
+// Where a command's result goes, checked before any password is asked for:
+// a directory, the input itself (through links too) and, without `force`,
+// an existing regular file are refused, as is a folder that cannot be
+// written. Standard output ("-") and existing non-regular files (/dev/null,
+// a FIFO, a device) are written in place; libacbc writes every other output
+// under a temporary name and links it into place when complete.
+class OutputTarget {
  public:
-  // Checks the output; creates nothing. `inputMode` is the input's
-  // InputFile::outputMode().
-  OutputFile(const std::string& path, bool force, std::FILE* input, mode_t inputMode,
-             bool deferUntilCommit);
-  ~OutputFile();
-  OutputFile(const OutputFile&) = delete;
-  OutputFile& operator=(const OutputFile&) = delete;
+  OutputTarget(const std::string& path, bool force, const InputFile& input);
 
-  // Creates the temporary file (or private copy) that stream() writes to.
-  // Throws Failure.
-  void Open();
-
-  std::FILE* stream() const { return stream_; }
+  const std::string& path() const { return path_; }
   const std::string& name() const { return name_; }
-  // True when the output is a terminal (and so is written in place).
+  bool isStdout() const { return path_ == "-"; }
+  // Standard output or an existing non-regular file: written in place,
+  // with nothing to undo when the program is stopped.
+  bool inPlace() const { return inPlace_; }
   bool isTerminal() const { return terminal_; }
 
-  // Finishes the output as described above. Throws Failure; the temporary
-  // file is gone either way.
-  void Commit();
+ private:
+  std::string path_;
+  std::string name_;
+  bool inPlace_ = false;
+  bool terminal_ = false;
+};
+
+// Collects a result in a private temporary file and copies it to standard
+// output only when Deliver() is called, so that a failure writes nothing
+// there at all.
+class DeferredOutput {
+ public:
+  DeferredOutput();
+  ~DeferredOutput();
+  DeferredOutput(const DeferredOutput&) = delete;
+  DeferredOutput& operator=(const DeferredOutput&) = delete;
+
+  // A writer for libacbc's stream calls; the context is the object.
+  static int Write(void* context, const void* buffer, std::size_t size);
+  // Copies everything written to standard output. Throws Failure.
+  void Deliver();
 
  private:
-  enum class Kind { kReplace, kInPlace };
-
-  void CreateTemporary();
-  void CopyOut();
-  void Discard();
-
-  std::string name_;
-  Kind kind_ = Kind::kReplace;
-  bool defer_ = false;
-  int dirFd_ = -1;         // the output's directory (kReplace)
-  std::string base_;       // the name Commit() renames onto, in dirFd_ (kReplace)
-  std::string temporary_;  // the temporary file's name in dirFd_ while it exists
-  bool force_ = false;
-  bool terminal_ = false;
-  mode_t mode_ = 0;  // permissions of the output file (kReplace)
-  std::FILE* stream_ = nullptr;
-  std::FILE* destination_ = nullptr;  // kInPlace: where the result goes
-  bool ownsDestination_ = false;
+  int fd_ = -1;
+  std::int64_t size_ = 0;
 };
+
+// Writes to standard output, for libacbc's stream calls (context unused).
+int WriteStdout(void* context, const void* buffer, std::size_t size);
+// Reads the descriptor passed as the context, for libacbc's stream calls.
+std::ptrdiff_t ReadDescriptor(void* context, void* buffer, std::size_t size);
 
 }  // namespace pellfold::host

@@ -375,14 +375,14 @@ int RunHash(const std::vector<std::string>& argv) {
   std::vector<std::string> files(parsed.operands.begin() + 1, parsed.operands.end());
   if (files.empty()) files.push_back("-");
 
-  const std::string* keySpec = parsed.Value("key");
-  if (algorithm == Algorithm::kHmacMd5 && keySpec == nullptr) {
+  const std::string* keySource = parsed.Value("key");
+  if (algorithm == Algorithm::kHmacMd5 && keySource == nullptr) {
     throw UsageError{"hmac-md5 needs --key"};
   }
-  if (algorithm != Algorithm::kHmacMd5 && keySpec != nullptr) {
+  if (algorithm != Algorithm::kHmacMd5 && keySource != nullptr) {
     throw UsageError{"--key is for hmac-md5 only"};
   }
-  if (keySpec != nullptr && *keySpec == "stdin") {
+  if (keySource != nullptr && *keySource == "stdin") {
     for (const auto& file : files) {
       if (file == "-") throw UsageError{"'--key stdin' cannot be used when hashing standard input"};
     }
@@ -395,7 +395,7 @@ int RunHash(const std::vector<std::string>& argv) {
     throw UsageError{std::string(mode.quiet ? "--quiet" : "--status") + " needs --check"};
   }
   Key key;
-  if (keySpec != nullptr) key.bytes = ReadSecret(*keySpec, "--key");
+  if (keySource != nullptr) key.bytes = ReadSecret(*keySource, "--key");
 
   bool ok = true;
   for (const auto& file : files) {

@@ -1,81 +1,56 @@
 #include "layout.h"
 
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstring>
 
-#include "service/acbc.h"
-
 namespace pellfold::host {
 
-std::size_t ReadHeaderRecord(std::FILE* input, std::uint8_t* record, int* error) {
-  std::memset(record, 0, kAcbcRecordSize);
-  const std::size_t got = std::fread(record, 1, kAcbcRecordSize, input);
-  *error = got < kAcbcRecordSize && std::ferror(input) ? errno : 0;
-  return got;
-}
-
-std::int64_t ReadBodyBytes(std::FILE* input, const std::uint8_t* record, std::int64_t headerBytes,
-                           int* error) {
+acbc_status InspectDescriptor(int fd, Layout* layout, int* error) {
   *error = 0;
-  const Layout header = Classify(record, headerBytes, 0);
-  std::int64_t needed = 0;
-  if (header.verdict == Verdict::kNegativeLength) {
-    // The verdict is known, but the records present are still told: count
-    // them as far as the largest body any ACBC file can have.
-    needed = (kAcbcMaxLength / kAcbcRecordSize + 1) * kAcbcRecordSize + 1;
-  } else if (header.recordsExpected > 0) {
-    needed = header.recordsExpected * kAcbcRecordSize + 1;
+  acbc_info info{};
+  const acbc_status status = acbc_inspect_fd(fd, &info);
+  if (status != ACBC_OK && status != ACBC_E_DAMAGED && status != ACBC_E_NOT_ACBC) {
+    // The inspection reports no errno of its own: the read is tried again
+    // to name the reason.
+    char byte = 0;
+    *error = pread(fd, &byte, 1, lseek(fd, 0, SEEK_CUR)) < 0 ? errno : EIO;
+    return status;
   }
-  std::int64_t total = 0;
-  char buffer[1 << 15];
-  while (total < needed) {
-    const std::int64_t left = needed - total;
-    const std::size_t want = left < static_cast<std::int64_t>(sizeof buffer)
-                                 ? static_cast<std::size_t>(left)
-                                 : sizeof buffer;
-    const std::size_t got = std::fread(buffer, 1, want, input);
-    total += static_cast<std::int64_t>(got);
-    if (got < want) break;
+  Layout& l = *layout;
+  l = Layout{};
+  l.headerBytes = info.file_size < kRecordSize ? info.file_size : kRecordSize;
+  l.bodyBytes = info.file_size - l.headerBytes;
+  l.recordsPresent = (l.bodyBytes + kRecordSize - 1) / kRecordSize;
+  if (status == ACBC_E_NOT_ACBC) {
+    // The magic with no usable length after it is told apart, for inspect.
+    char magic[5] = {};
+    const off_t at = lseek(fd, 0, SEEK_CUR);
+    const bool hasMagic = pread(fd, magic, sizeof magic, at < 0 ? 0 : at) == sizeof magic &&
+                          std::memcmp(magic, "ACBC ", sizeof magic) == 0;
+    l.verdict = hasMagic ? Verdict::kUnreadableLength : Verdict::kNotAcbc;
+    return ACBC_OK;
   }
-  if (std::ferror(input)) *error = errno;
-  return total;
-}
-
-Layout Classify(const std::uint8_t* record, std::int64_t headerBytes, std::int64_t bodyBytes) {
-  Layout layout;
-  layout.headerBytes = headerBytes;
-  layout.bodyBytes = bodyBytes;
-  layout.recordsPresent = (bodyBytes + kAcbcRecordSize - 1) / kAcbcRecordSize;
-  if (headerBytes < 5 || std::memcmp(record, "ACBC ", 5) != 0) {
-    layout.verdict = Verdict::kNotAcbc;
-    return layout;
+  l.length = info.length;
+  if (info.length < 0) {
+    l.verdict = Verdict::kNegativeLength;
+    return ACBC_OK;
   }
-  // The library's own parser decides, so that inspect and decrypt agree
-  // with AESDecrypt on which headers are usable.
-  if (!AcbcParseHeader(record, &layout.length)) {
-    layout.verdict = Verdict::kUnreadableLength;
-    return layout;
-  }
-  if (layout.length < 0) {
-    layout.verdict = Verdict::kNegativeLength;
-    return layout;
-  }
-  // floor(L / 512) + 1 records: a length that is a multiple of 512 (0
-  // included) still ends with a record, the encryption of 512 zeros.
-  layout.recordsExpected = layout.length / kAcbcRecordSize + 1;
-  const std::int64_t expectedBody = layout.recordsExpected * kAcbcRecordSize;
+  l.recordsExpected = info.records_expected;
+  const std::int64_t expectedBody = l.recordsExpected * kRecordSize;
   const std::int64_t missing =
-      (kAcbcRecordSize - headerBytes) + (bodyBytes < expectedBody ? expectedBody - bodyBytes : 0);
+      (kRecordSize - l.headerBytes) + (l.bodyBytes < expectedBody ? expectedBody - l.bodyBytes : 0);
   if (missing > 0) {
-    layout.verdict = Verdict::kTruncated;
-    layout.missingBytes = missing;
-  } else if (bodyBytes > expectedBody) {
-    layout.verdict = Verdict::kTrailingBytes;
-    layout.trailingBytes = bodyBytes - expectedBody;
+    l.verdict = Verdict::kTruncated;
+    l.missingBytes = missing;
+  } else if (info.trailing_bytes > 0) {
+    l.verdict = Verdict::kTrailingBytes;
+    l.trailingBytes = info.trailing_bytes;
   } else {
-    layout.verdict = Verdict::kConsistent;
+    l.verdict = Verdict::kConsistent;
   }
-  return layout;
+  return ACBC_OK;
 }
 
 const char* VerdictName(Verdict verdict) {
@@ -98,8 +73,8 @@ std::string DescribeVerdict(const Layout& layout) {
     case Verdict::kTrailingBytes:
       return "trailing bytes, " + std::to_string(layout.trailingBytes) + " after the last record";
     case Verdict::kNegativeLength: return "negative length";
-    // A header the library cannot read a length from is not ACBC to any
-    // reader: the same words as a wrong magic.
+    // A header no length can be read from is not ACBC to any reader: the
+    // same words as a wrong magic.
     case Verdict::kUnreadableLength:
     case Verdict::kNotAcbc: return "not an ACBC file";
   }

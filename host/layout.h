@@ -1,14 +1,17 @@
-// What an ACBC file's size says next to what its header records. The format
-// has no integrity check, so this is the one damage a reader can see before
-// decrypting: a file cut short, bytes after the last record, or a header
-// whose length makes no sense.
+// What an ACBC file's size says next to what its header records, as
+// libacbc's inspection tells it. The format has no integrity check, so this
+// is the one damage a reader can see before decrypting: a file cut short,
+// bytes after the last record, or a header whose length makes no sense.
 #pragma once
 
 #include <cstdint>
-#include <cstdio>
 #include <string>
 
+#include "acbc.h"
+
 namespace pellfold::host {
+
+constexpr std::int64_t kRecordSize = 512;
 
 enum class Verdict {
   kConsistent,        // exactly floor(L / 512) + 1 whole records follow the header
@@ -21,7 +24,7 @@ enum class Verdict {
 
 struct Layout {
   Verdict verdict = Verdict::kNotAcbc;
-  std::int32_t length = 0;           // the recorded length, when there is one
+  std::int64_t length = 0;           // the recorded length, when there is one
   std::int64_t headerBytes = 0;      // 0 to 512: bytes of the header record present
   std::int64_t bodyBytes = 0;        // bytes after the header record
   std::int64_t recordsExpected = 0;  // floor(L / 512) + 1 for L >= 0, else 0
@@ -30,23 +33,10 @@ struct Layout {
   std::int64_t trailingBytes = 0;    // kTrailingBytes: bytes after the last record
 };
 
-// Reads the header record: up to 512 bytes into record[0..511], the rest
-// zero-filled as the library's reader leaves it. Returns the bytes read;
-// *error is errno after a read error, else 0.
-std::size_t ReadHeaderRecord(std::FILE* input, std::uint8_t* record, int* error);
-
-// Reads the bytes after the header record only as far as the verdict needs:
-// none when the header is not ACBC, up to one byte past the records the
-// length needs, and for a negative length as far as the largest body an ACBC
-// file can have; so a source that never ends, like /dev/zero, is not read for
-// ever. Returns the bytes read; *error is
-// errno after a read error, else 0.
-std::int64_t ReadBodyBytes(std::FILE* input, const std::uint8_t* record, std::int64_t headerBytes,
-                           int* error);
-
-// Classifies a file from its header record (zero-filled past headerBytes)
-// and the number of bytes that follow it.
-Layout Classify(const std::uint8_t* record, std::int64_t headerBytes, std::int64_t bodyBytes);
+// Inspects the file open as fd (from its current offset) with
+// acbc_inspect_fd. Returns ACBC_OK with *layout set when the file could be
+// classified (whatever the verdict), else the status of the failure.
+acbc_status InspectDescriptor(int fd, Layout* layout, int* error);
 
 // The verdict as one word for machines: "consistent", "truncated",
 // "trailing-bytes", "negative-length", "unreadable-length", "not-acbc".

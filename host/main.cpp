@@ -1,5 +1,5 @@
-// pellfold: encrypt, decrypt and inspect ACBC files, and hash files, from the
-// command line. This file dispatches to the subcommands and turns their
+// pellfold: encrypt, decrypt, rekey and inspect ACBC files, and hash files,
+// from the command line. This file dispatches to the subcommands and turns their
 // errors into one line on stderr and a conventional exit status.
 #include <fcntl.h>
 #include <unistd.h>
@@ -18,7 +18,7 @@ namespace pellfold::host {
 namespace {
 
 const CommandInfo* const kCommands[] = {&kEncryptCommand, &kDecryptCommand, &kVerifyCommand,
-                                        &kInspectCommand, &kHashCommand};
+                                        &kRekeyCommand,   &kInspectCommand, &kHashCommand};
 
 std::string ProgramHelp() {
   std::string text =

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -13,7 +14,6 @@
 #include <vector>
 
 #include "cli.h"
-#include "service/narrow.h"
 #include "signals.h"
 #include "utf8.h"
 #include "util/text.h"
@@ -156,7 +156,7 @@ std::string ReadSecret(const std::string& source, const std::string& option) {
   throw UsageError{"invalid " + option + " source '" + source + "' (" + kSources + ")"};
 }
 
-std::string PromptPassword(int fd, bool confirm) {
+std::string PromptPassword(int fd, bool confirm, const char* prompt) {
   const int tty = fd >= 0 ? dup(fd) : open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC);
   termios saved{};
   if (tty < 0 || tcgetattr(tty, &saved) != 0) {
@@ -164,9 +164,11 @@ std::string PromptPassword(int fd, bool confirm) {
     throw UsageError{"no password given and no terminal to ask for one: use --pass"};
   }
   try {
-    std::string first = Ask(tty, saved, "Password: ");
+    std::string first = Ask(tty, saved, prompt);
     if (confirm) {
-      std::string second = Ask(tty, saved, "Repeat password: ");
+      const std::string again =
+          std::string("Repeat ") + static_cast<char>(std::tolower(*prompt)) + (prompt + 1);
+      std::string second = Ask(tty, saved, again.c_str());
       const bool same = first == second;
       Wipe(&second);
       if (!same) {
@@ -199,19 +201,23 @@ void MakePassword(const std::string& text, Password* password) {
     throw Failure{text.find('\0') != std::string::npos ? "password contains a NUL byte"
                                                        : "password is not valid UTF-8"};
   }
-  // The exports' own narrowing: UTF-8 again, cut after 511 bytes. For valid
-  // UTF-8 that is the text itself, so the key matches AESEncypt's.
-  password->length = static_cast<std::int32_t>(
-      NarrowUtf16Truncated(wide.c_str(), password->bytes, sizeof password->bytes));
+  // The exports narrow their UTF-16 argument to UTF-8 again and cut it after
+  // 511 bytes. For valid UTF-8 that is the text itself, so the key matches
+  // AESEncypt's.
+  const std::size_t kept = std::min(text.size(), sizeof password->bytes - 1);
+  std::memcpy(password->bytes, text.data(), kept);
+  password->bytes[kept] = '\0';
+  password->length = static_cast<std::int32_t>(kept);
   password->textLength = text.size();
   explicit_bzero(wide.data(), wide.size() * sizeof(char16_t));
 }
 
-void ObtainPassword(const std::string* source, bool confirm, Password* password) {
+void ObtainPassword(const std::string* source, bool confirm, Password* password,
+                    const char* prompt) {
   // A terminal on standard input is asked like the prompt asks: echo off.
   const bool terminal = source != nullptr && *source == "stdin" && isatty(STDIN_FILENO) != 0;
-  std::string text = source == nullptr ? PromptPassword(-1, confirm)
-                     : terminal        ? PromptPassword(STDIN_FILENO, confirm)
+  std::string text = source == nullptr ? PromptPassword(-1, confirm, prompt)
+                     : terminal        ? PromptPassword(STDIN_FILENO, confirm, prompt)
                                        : ReadSecret(*source, "--pass");
   try {
     MakePassword(text, password);

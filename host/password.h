@@ -13,8 +13,6 @@
 #include <cstdint>
 #include <string>
 
-#include "service/acbc.h"
-
 namespace pellfold::host {
 
 // The secret named by source, as raw bytes. `option` names the option in
@@ -28,12 +26,13 @@ std::string ReadSecret(const std::string& source, const std::string& option);
 // answers match. Throws UsageError when there is no terminal to ask on (so a
 // script without --pass fails at once instead of hanging), Failure when the
 // answers differ.
-std::string PromptPassword(int fd, bool confirm);
+std::string PromptPassword(int fd, bool confirm, const char* prompt = "Password: ");
 
 // A password as the exports narrow it: UTF-8, cut after 511 bytes. Only the
 // first 32 bytes reach the key. Wiped on destruction.
+constexpr std::size_t kPasswordBufferSize = 512;
 struct Password {
-  char bytes[kAcbcPasswordBufferSize];
+  char bytes[kPasswordBufferSize];
   std::int32_t length;     // bytes used, at most 511
   std::size_t textLength;  // bytes in the text the user gave
 
@@ -44,15 +43,17 @@ struct Password {
   const std::uint8_t* data() const { return reinterpret_cast<const std::uint8_t*>(bytes); }
 };
 
-// Checks that text is UTF-8 without NUL bytes, converts it to UTF-16 and
-// narrows it exactly as the exports narrow their password argument, so that
-// the key is the one AESEncypt would use for the same text. Throws Failure
-// for text that is not UTF-8.
+// Checks that text is UTF-8 without NUL bytes and keeps what the exports
+// keep of their UTF-16 password argument narrowed to UTF-8 again: its first
+// 511 bytes, so that the key is the one AESEncypt would use for the same
+// text. Throws Failure for text that is not UTF-8.
 void MakePassword(const std::string& text, Password* password);
 
 // Reads --pass SOURCE when given, else prompts (twice with `confirm`), and
 // makes the password from it. `--pass stdin` on a terminal prompts too.
-void ObtainPassword(const std::string* source, bool confirm, Password* password);
+// `prompt` is the question asked ("Password: ").
+void ObtainPassword(const std::string* source, bool confirm, Password* password,
+                    const char* prompt = "Password: ");
 
 // Overwrites a string's bytes before it is released.
 void Wipe(std::string* text);

@@ -5,6 +5,8 @@
 #include <cmath>
 #include <cstdio>
 
+#include "signals.h"
+
 namespace pellfold::host {
 namespace {
 
@@ -33,9 +35,9 @@ std::string Duration(double seconds) {
 
 }  // namespace
 
-Progress::Progress(std::string label, std::int64_t total, bool quiet)
+Progress::Progress(std::string label, bool quiet)
     : label_(std::move(label)),
-      total_(total),
+      total_(-1),
       enabled_(!quiet && isatty(STDERR_FILENO) != 0),
       hook_{&Progress::Report, this},
       start_(Clock::now()),
@@ -45,13 +47,15 @@ Progress::~Progress() {
   Finish();
 }
 
-void Progress::Report(void* context, std::int64_t bytesDone) {
+int Progress::Report(void* context, std::int64_t bytesDone, std::int64_t total) {
   auto* self = static_cast<Progress*>(context);
   self->done_ = bytesDone;
-  if (!self->enabled_) return;
-  const auto now = Clock::now();
-  if (now - self->start_ < kFirstShow || now - self->lastShown_ < kInterval) return;
-  self->Show(now);
+  self->total_ = total;
+  if (self->enabled_) {
+    const auto now = Clock::now();
+    if (now - self->start_ >= kFirstShow && now - self->lastShown_ >= kInterval) self->Show(now);
+  }
+  return CaughtSignal() != 0 ? 1 : 0;
 }
 
 void Progress::Show(Clock::time_point now) {

@@ -9,35 +9,34 @@
 #include <cstdint>
 #include <string>
 
-#include "service/acbc.h"
+#include "acbc.h"
 
 namespace pellfold::host {
 
 class Progress {
  public:
-  // label names the work ("encrypt: notes.txt"); total is the byte count
-  // expected, or -1 when it is not known (then only bytes done and rate
-  // show, and no time left).
-  Progress(std::string label, std::int64_t total, bool quiet);
+  // label names the work ("encrypt: notes.txt"); the total is the one the
+  // library reports.
+  Progress(std::string label, bool quiet);
   ~Progress();
   Progress(const Progress&) = delete;
   Progress& operator=(const Progress&) = delete;
 
-  // The hook for the library's record loops; it also counts the bytes.
-  const AcbcProgress* hook() const { return &hook_; }
-  std::int64_t done() const { return done_; }
+  // The hook for libacbc's calls. It also asks the call to stop once a
+  // terminating signal was caught (see signals.h).
+  const acbc_progress* hook() const { return &hook_; }
 
   // Erases the progress line, if one was shown.
   void Finish();
 
  private:
-  static void Report(void* context, std::int64_t bytesDone);
+  static int Report(void* context, std::int64_t bytesDone, std::int64_t total);
   void Show(std::chrono::steady_clock::time_point now);
 
   std::string label_;
   std::int64_t total_;
   bool enabled_;
-  AcbcProgress hook_;
+  acbc_progress hook_;
   std::int64_t done_ = 0;
   std::chrono::steady_clock::time_point start_;
   std::chrono::steady_clock::time_point lastShown_;

@@ -2,17 +2,24 @@
 // password, from its header and its size alone.
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
+#include <limits>
 #include <string>
 
 #include "cli.h"
 #include "commands.h"
 #include "files.h"
 #include "layout.h"
-#include "service/acbc.h"
-#include "utf8.h"
 
 namespace pellfold::host {
 namespace {
+
+constexpr std::int64_t kMaxLength = 0x7FFFFFFF;
+constexpr std::int64_t kUnbounded = std::numeric_limits<std::int64_t>::max();
+
+std::string Reason(int error) {
+  return std::string("read error: ") + std::strerror(error != 0 ? error : EIO);
+}
 
 const std::vector<OptionDef> kOptions = {
     {"json", 0, false},
@@ -35,45 +42,36 @@ const char kHelp[] =
     "\n"
     "Exit status: 0 when every FILE is consistent, 1 otherwise, 2 on a usage error.\n";
 
-// The bytes after the header record: from the size of a regular file, else
-// by reading only as far as the verdict needs.
-std::int64_t BodyBytes(InputFile& input, const std::uint8_t* header, std::size_t headerBytes) {
-  const auto headerSize = static_cast<std::int64_t>(headerBytes);
-  if (input.regularSize() >= 0) {
-    return input.regularSize() > headerSize ? input.regularSize() - headerSize : 0;
-  }
-  int error = 0;
-  const std::int64_t total = ReadBodyBytes(input.stream(), header, headerSize, &error);
-  if (error != 0) throw FileError(input.name(), error);
-  return total;
-}
-
-std::string JsonString(const std::string& text) {
-  // Names that are not UTF-8 cannot go into JSON as they are; their bytes
-  // above 0x7F become U+FFFD.
-  std::u16string ignored;
-  const bool utf8 = Utf8ToUtf16(text, &ignored);
-  std::string out = "\"";
-  for (const char c : text) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (c == '"' || c == '\\') {
-      out += '\\';
-      out += c;
-    } else if (c == '\n') {
-      out += "\\n";
-    } else if (c == '\t') {
-      out += "\\t";
-    } else if (byte < 0x20 || byte == 0x7F) {
-      char escape[8];
-      std::snprintf(escape, sizeof escape, "\\u%04x", byte);
-      out += escape;
-    } else if (byte >= 0x80 && !utf8) {
-      out += "\\ufffd";
-    } else {
-      out += c;
+// The layout of the input. A pipe is copied aside only as far as the
+// verdict needs (its header, then up to one byte past the records the
+// length needs, or for a negative length as far as the largest body an
+// ACBC file can have), so that a source that never ends, like /dev/zero, is
+// not read for ever.
+Layout InputLayout(InputFile& input) {
+  Layout layout;
+  const auto inspect = [&] {
+    int error = 0;
+    if (InspectDescriptor(input.fd(), &layout, &error) != ACBC_OK) {
+      throw FileFailure(input.name(), Reason(error));
     }
+  };
+  if (input.readable()) {
+    inspect();
+    return layout;
   }
-  return out + "\"";
+  input.Spool(kRecordSize, kRecordSize, kUnbounded);
+  inspect();
+  std::int64_t needed = 0;
+  if (layout.verdict == Verdict::kNegativeLength) {
+    needed = (kMaxLength / kRecordSize + 1) * kRecordSize + 1;
+  } else if (layout.recordsExpected > 0) {
+    needed = layout.recordsExpected * kRecordSize + 1;
+  }
+  if (needed > 0 && !input.ended()) {
+    input.Spool(kRecordSize, kRecordSize + needed, kUnbounded);
+    inspect();
+  }
+  return layout;
 }
 
 std::string JsonNumberOrNull(bool present, std::int64_t value) {
@@ -108,7 +106,7 @@ std::string TextLine(const std::string& name, const Layout& layout) {
   line += "ACBC, length " + std::to_string(layout.length) + ", " +
           std::to_string(layout.recordsExpected) + " records expected, " +
           std::to_string(layout.recordsPresent) + " present";
-  if (layout.bodyBytes % kAcbcRecordSize != 0) line += " (the last one partial)";
+  if (layout.bodyBytes % kRecordSize != 0) line += " (the last one partial)";
   return line + ": " + DescribeVerdict(layout);
 }
 
@@ -128,12 +126,7 @@ int RunInspect(const std::vector<std::string>& argv) {
     std::string line;
     try {
       InputFile input(path);
-      std::uint8_t header[kAcbcRecordSize];
-      int error = 0;
-      const std::size_t headerBytes = ReadHeaderRecord(input.stream(), header, &error);
-      if (error != 0) throw FileError(input.name(), error);
-      const Layout layout = Classify(header, static_cast<std::int64_t>(headerBytes),
-                                     BodyBytes(input, header, headerBytes));
+      const Layout layout = InputLayout(input);
       allConsistent = allConsistent && layout.verdict == Verdict::kConsistent;
       line = json ? JsonObject(path, layout) : TextLine(input.name(), layout);
     } catch (const Failure& failure) {

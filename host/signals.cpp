@@ -6,7 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <climits>
+#include <cstdio>
 #include <cstring>
 
 namespace pellfold::host {
@@ -14,10 +14,9 @@ namespace {
 
 constexpr int kSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
 
+volatile std::sig_atomic_t gDeferring = 0;
+volatile std::sig_atomic_t gCaught = 0;
 // Written only with the signals blocked, read only by the handlers.
-char gCleanupName[NAME_MAX + 1];
-volatile std::sig_atomic_t gCleanupDirFd = -1;
-volatile std::sig_atomic_t gCleanupArmed = 0;
 termios gTerminalSaved;
 termios gTerminalQuiet;
 const char* volatile gPrompt = nullptr;
@@ -29,12 +28,15 @@ void WriteAll(int fd, const char* text) {
 }
 
 extern "C" void OnTerminatingSignal(int signal) {
+  if (gDeferring != 0 && gCaught == 0) {
+    gCaught = signal;
+    return;
+  }
   if (gTerminalFd >= 0) {
     tcsetattr(gTerminalFd, TCSANOW, &gTerminalSaved);
     // The user's Enter never came: end the prompt's line.
     WriteAll(gTerminalFd, "\n");
   }
-  if (gCleanupArmed != 0) unlinkat(gCleanupDirFd, gCleanupName, 0);
   _exit(128 + signal);
 }
 
@@ -80,6 +82,8 @@ void InstallSignalHandlers() {
   struct sigaction action {};
   action.sa_handler = OnTerminatingSignal;
   action.sa_mask = HandledSet();  // one handler at a time
+  // A noted signal must not fail the system call it interrupted.
+  action.sa_flags = SA_RESTART;
   for (const int s : kSignals) {
     // A signal that was ignored when we started (nohup, a shell's
     // background job) stays ignored, as for any well-behaved program.
@@ -120,17 +124,22 @@ SignalBlock::~SignalBlock() {
   sigprocmask(SIG_SETMASK, &previous_, nullptr);
 }
 
-bool SetCleanupPath(int dirFd, const char* name) {
-  if (name == nullptr) {
-    gCleanupArmed = 0;
-    return true;
-  }
-  const std::size_t length = std::strlen(name);
-  if (length >= sizeof gCleanupName) return false;
-  std::memcpy(gCleanupName, name, length + 1);
-  gCleanupDirFd = dirFd;
-  gCleanupArmed = 1;
-  return true;
+DeferSignals::DeferSignals() {
+  gCaught = 0;
+  gDeferring = 1;
+}
+
+DeferSignals::~DeferSignals() {
+  gDeferring = 0;
+}
+
+int CaughtSignal() {
+  return gCaught;
+}
+
+void ExitForSignal(int signal) {
+  std::fflush(stderr);
+  _exit(128 + signal);
 }
 
 void SetTerminalRestore(int fd, const termios* saved, const termios* quiet, const char* prompt) {

@@ -1,8 +1,13 @@
-// What the program undoes when SIGINT, SIGTERM, SIGHUP or SIGQUIT ends it: a
-// half-written temporary output is removed, and a terminal whose echo was
-// turned off for a password prompt gets its settings back. The process then
-// exits with status 128 + the signal number (130 for SIGINT, 131 for
-// SIGQUIT, 143 for SIGTERM), without a core dump.
+// What the program does when SIGINT, SIGTERM, SIGHUP or SIGQUIT ends it: a
+// terminal whose echo was turned off for a password prompt gets its
+// settings back, and the process exits with status 128 + the signal number
+// (130 for SIGINT, 131 for SIGQUIT, 143 for SIGTERM), without a core dump.
+// Outputs need nothing undone: libacbc writes them under no name (or a
+// temporary one) until they are complete. While a libacbc call writes a file
+// (DeferSignals), the signal is only noted and the call is asked to stop
+// through its progress hook, so that the call either leaves everything as
+// it was or, when the signal came too late for that, finishes its output,
+// which the program then reports as written.
 //
 // At a password prompt, SIGTSTP (Ctrl-Z) gives the terminal its settings
 // back before the process stops, and SIGCONT turns echo off again and shows
@@ -30,7 +35,7 @@ void InstallSignalHandlers();
 void ProtectSecrets();
 
 // Blocks the handled signals for its lifetime, so that a file can be
-// created and registered, or renamed and unregistered, as one step.
+// created and unlinked as one step.
 class SignalBlock {
  public:
   SignalBlock();
@@ -42,12 +47,21 @@ class SignalBlock {
   sigset_t previous_;
 };
 
-// The file to remove if a signal ends the process: `name` inside the
-// directory open as `dirFd` (a copy of the name is kept), so that the file is
-// found even if the directory was moved meanwhile. nullptr clears it. Call
-// inside a SignalBlock, together with creating or renaming the file. Returns
-// false when the name is too long to keep.
-bool SetCleanupPath(int dirFd, const char* name);
+// For its lifetime, a terminating signal is noted (CaughtSignal()) instead
+// of ending the process; a second one ends it at once.
+class DeferSignals {
+ public:
+  DeferSignals();
+  ~DeferSignals();
+  DeferSignals(const DeferSignals&) = delete;
+  DeferSignals& operator=(const DeferSignals&) = delete;
+};
+
+// The terminating signal noted under DeferSignals, or 0.
+int CaughtSignal();
+
+// Ends the process as the signal would have: status 128 + signal.
+[[noreturn]] void ExitForSignal(int signal);
 
 // The terminal prompt in progress: its descriptor, the settings to restore,
 // the settings with echo off, and the prompt to show again after SIGCONT.

@@ -67,7 +67,7 @@ INSTANTIATE_TEST_SUITE_P(SizesAndStreams, CryptRoundTrip,
 enum class Source { kPass, kEnv, kFileLf, kFileCrLf, kFileNoEol, kFileTwoLines, kFd, kStdin };
 
 struct SourceSetup {
-  std::string spec;
+  std::string passSource;
   std::string input;
   std::vector<std::string> env;
   int fd = -1;
@@ -85,22 +85,22 @@ SourceSetup Prepare(Source source, const TempDir& dir) {
   SourceSetup setup;
   if (fileContent.count(source) != 0) WriteFile(dir / "pw", ToBytes(fileContent.at(source)));
   switch (source) {
-    case Source::kPass: setup.spec = "pass:" + pw; break;
+    case Source::kPass: setup.passSource = "pass:" + pw; break;
     case Source::kEnv:
-      setup.spec = "env:PELLFOLD_TEST_PW";
+      setup.passSource = "env:PELLFOLD_TEST_PW";
       setup.env = {"PELLFOLD_TEST_PW=" + pw};
       break;
     case Source::kFd:
       // Left open without close-on-exec, so that the program inherits it.
       setup.fd = open((dir / "pw").c_str(), O_RDONLY);
-      setup.spec = "fd:" + std::to_string(setup.fd);
+      setup.passSource = "fd:" + std::to_string(setup.fd);
       break;
     case Source::kStdin:
-      setup.spec = "stdin";
+      setup.passSource = "stdin";
       setup.input = pw + "\n";
       break;
     default:
-      setup.spec = "file:" + dir / "pw";
+      setup.passSource = "file:" + dir / "pw";
       // Readable by the group: a warning, but it works.
       chmod((dir / "pw").c_str(), source == Source::kFileLf ? 0640 : 0600);
       break;
@@ -122,7 +122,7 @@ TEST_P(PasswordSources, EncryptAndDecryptTakeThePasswordFromIt) {
     const SourceSetup s = Prepare(GetParam(), dir);
     const bool encrypt = command == "encrypt";
     const auto r =
-        Pellfold({command, "--pass", s.spec, encrypt ? dir / "plain" : dir / "reference.acbc",
+        Pellfold({command, "--pass", s.passSource, encrypt ? dir / "plain" : dir / "reference.acbc",
                   dir / (command + ".out")},
                  s.input, s.env);
     if (s.fd >= 0) close(s.fd);

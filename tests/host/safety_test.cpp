@@ -267,9 +267,10 @@ struct Interrupt {
   bool large = false;
 };
 
-// Whether the process holds a private copy: an unlinked mode-0600 file in
-// the directory given as its TMPDIR.
-bool HoldsPrivateCopy(pid_t pid, const std::string& tmpdir) {
+// Whether the process holds a private copy: an unlinked file in `tmpdir`
+// (its TMPDIR, or the output's directory for an output not yet linked into
+// place), of mode 0600 when `mode` is set.
+bool HoldsPrivateCopy(pid_t pid, const std::string& tmpdir, bool mode = true) {
   const std::string fds = "/proc/" + std::to_string(pid) + "/fd";
   for (const auto& fd : ListDir(fds)) {
     char target[4096];
@@ -277,7 +278,7 @@ bool HoldsPrivateCopy(pid_t pid, const std::string& tmpdir) {
     const std::string link(target, n > 0 ? static_cast<std::size_t>(n) : 0);
     struct stat st {};
     if (link.rfind(tmpdir + "/", 0) == 0 && link.find(" (deleted)") != std::string::npos &&
-        stat((fds + "/" + fd).c_str(), &st) == 0 && (st.st_mode & 0777) == 0600) {
+        stat((fds + "/" + fd).c_str(), &st) == 0 && (!mode || (st.st_mode & 0777) == 0600)) {
       return true;
     }
   }
@@ -322,8 +323,8 @@ TEST_P(Interrupted, CleansUpAndExitsWith128PlusSignal) {
   // copied aside privately; a large file's temporary output exists.
   bool ready = false;
   for (int tries = 0; !ready && tries < 10000; ++tries) {
-    ready =
-        c.large ? ListDir(dir).size() > before.size() : HoldsPrivateCopy(child.pid, aside / "tmp");
+    ready = c.large ? ListDir(dir).size() > before.size() || HoldsPrivateCopy(child.pid, dir, false)
+                    : HoldsPrivateCopy(child.pid, aside / "tmp");
     if (!ready) std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
   EXPECT_TRUE(ready) << "the temporary output or the private copy never appeared";
