@@ -3,9 +3,10 @@
 # Debian packages. Included by the top-level CMakeLists.txt only when
 # Pellfold is the project being built.
 #
-# Three install components, one Debian package each: `library` (the shared
+# Install components, one Debian package each: `library` (the shared
 # library, libpellfold1), `development` (header, .so link, CMake package and
-# .pc: libpellfold-dev) and `program` (pellfold and its manual page).
+# .pc: libpellfold-dev), `program` (pellfold and its manual page) and
+# `python` (the Python package, python3-pellfold: PellfoldPython.cmake).
 include(CMakePackageConfigHelpers)
 
 set(PELLFOLD_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/Pellfold)
@@ -82,6 +83,7 @@ add_custom_command(
 add_custom_target(pellfold_debian_changelog ALL DEPENDS ${PELLFOLD_DEB_DIR}/changelog.Debian.gz)
 
 set(CPACK_COMPONENTS_ALL library development program)
+include(${CMAKE_CURRENT_LIST_DIR}/PellfoldPython.cmake)
 set(CPACK_DEBIAN_LIBRARY_PACKAGE_NAME libpellfold1)
 set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_NAME libpellfold-dev)
 set(CPACK_DEBIAN_PROGRAM_PACKAGE_NAME pellfold)
