@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# Builds the three Debian packages with CPack and checks their contents,
-# control data and lintian's verdict, then runs the program from the
-# unpacked packages.
+# Builds the Debian packages with CPack and checks their contents, control
+# data and lintian's verdict, then runs the program and the Python package
+# from the unpacked packages.
 #
 #   package_test.sh CPACK BUILD_DIR LIBDIR     (LIBDIR: lib/<triplet>)
 set -euo pipefail
@@ -35,10 +35,14 @@ expected() {
     pellfold)
       echo "./usr/bin/pellfold"
       echo "./usr/share/man/man1/pellfold.1.gz" ;;
+    python3-pellfold)
+      for f in __init__.py __main__.py _lib.py py.typed; do
+        echo "./usr/lib/python3/dist-packages/pellfold/$f"
+      done ;;
   esac
 }
 
-for name in libpellfold1 libpellfold-dev pellfold; do
+for name in libpellfold1 libpellfold-dev pellfold python3-pellfold; do
   deb=$(find "$tmp" -maxdepth 1 -name "${name}_${version}_*.deb")
   [ -n "$deb" ] || fail "no ${name}_${version}_*.deb in $(ls "$tmp")"
   debs+=("$deb")
@@ -80,6 +84,14 @@ for elf in "usr/$libdir/libpellfold.so.1.0.0.1" usr/bin/pellfold; do
   ! readelf -S "$tmp/root/$elf" | grep -Eq '\.(symtab|debug_info)' || fail "$elf not stripped"
 done
 [ -e "$tmp/root/usr/$libdir/libpellfold.so" ] || fail "development link dangles"
+[ "$(dpkg-deb -f "${debs[3]}" Architecture)" = all ] || fail "python3-pellfold architecture"
+[ "$(dpkg-deb -f "${debs[3]}" Depends)" = "libacbc1, python3 (>= 3.9)" ] ||
+  fail "python3-pellfold depends"
+# The packaged module works on the packaged libacbc.
+PYTHONPATH="$tmp/root/usr/lib/python3/dist-packages" PYTHONDONTWRITEBYTECODE=1 \
+  PELLFOLD_LIBACBC="$tmp/root/usr/$libdir/libacbc.so.1" python3 -c \
+  'import pellfold; assert pellfold.decrypt(pellfold.encrypt(b"x", password="p"), password="p") == b"x"' ||
+  fail "packaged Python module"
 "$tmp/root/usr/bin/pellfold" --version | grep -qx 'pellfold 1.0.0.1' || fail "packaged program"
 
 if command -v lintian >/dev/null; then
