@@ -240,23 +240,26 @@ class _Reporter:
     """A progress callback for the library that calls `progress` and turns an
     exception raised in it into a cancel, keeping the exception."""
 
-    def __init__(self, progress: Optional[Progress]) -> None:
+    def __init__(self, progress: Progress) -> None:
         self.progress = progress
         self.raised: Optional[BaseException] = None
-        self._callback = _lib.REPORT_FN(self._report)
-        self.structure = _lib.acbc_progress(self._callback, None) if progress else None
+        self.structure = _lib.acbc_progress(_lib.REPORT_FN(self._report), None)
 
     def _report(self, _context: Optional[int], done: int, total: int) -> int:
         try:
-            assert self.progress is not None
             self.progress(done, total)
         except BaseException as error:  # KeyboardInterrupt too: it cancels
             self.raised = error
             return 1
         return 0
 
-    def pointer(self) -> Optional[ctypes._Pointer]:  # type: ignore[type-arg]
-        return ctypes.pointer(self.structure) if self.structure is not None else None
+
+def _reporter(progress: Optional[Progress]) -> Optional[_Reporter]:
+    return None if progress is None else _Reporter(progress)
+
+
+def _progress_of(reporter: Optional[_Reporter]) -> Optional["ctypes._Pointer[_lib.acbc_progress]"]:
+    return None if reporter is None else ctypes.pointer(reporter.structure)
 
 
 def _finish(
@@ -321,11 +324,11 @@ def encrypt_file(
     cancels the work, leaves no output and is raised here unchanged."""
     target = _with_suffix(src) if dst is None else dst
     key = _password(password)
-    reporter = _Reporter(progress)
+    reporter = _reporter(progress)
     raw = _lib.acbc_result()
     status = _lib.lib.acbc_encrypt_file(
         _path(src, "src"), _path(target, "dst"), key, len(key),
-        _flags(replace=replace, sync=sync), reporter.pointer(), ctypes.byref(raw))
+        _flags(replace=replace, sync=sync), _progress_of(reporter), ctypes.byref(raw))
     return _finish(status, raw, reporter, src, target, _shown(target))
 
 
@@ -348,11 +351,11 @@ def decrypt_file(
     progress as for encrypt_file."""
     target = _without_suffix(src) if dst is None else dst
     key = _password(password)
-    reporter = _Reporter(progress)
+    reporter = _reporter(progress)
     raw = _lib.acbc_result()
     flags = _flags(replace=replace, sync=sync, salvage=salvage, check_password=check_password)
     status = _lib.lib.acbc_decrypt_file(
-        _path(src, "src"), _path(target, "dst"), key, len(key), flags, reporter.pointer(),
+        _path(src, "src"), _path(target, "dst"), key, len(key), flags, _progress_of(reporter),
         ctypes.byref(raw))
     return _finish(status, raw, reporter, src, target, _shown(target))
 
@@ -372,11 +375,11 @@ def rekey_file(
     (atomically) when dst is None. The old password is checked first."""
     old = _password(old_password, "old_password")
     new = _password(new_password, "new_password")
-    reporter = _Reporter(progress)
+    reporter = _reporter(progress)
     raw = _lib.acbc_result()
     status = _lib.lib.acbc_rekey_file(
         _path(src, "src"), None if dst is None else _path(dst, "dst"), old, len(old), new,
-        len(new), _flags(replace=replace, sync=sync), reporter.pointer(), ctypes.byref(raw))
+        len(new), _flags(replace=replace, sync=sync), _progress_of(reporter), ctypes.byref(raw))
     return _finish(status, raw, reporter, src, dst, _shown(src if dst is None else dst))
 
 

@@ -134,7 +134,10 @@ _SIGNATURES = {
          _result],
     ),
     "acbc_encrypted_size": (ctypes.c_int64, [ctypes.c_int64]),
-    "acbc_encrypt_buffer": (_status, [_bytes, _size, ctypes.c_void_p, _size, _bytes, _size, _result]),
+    "acbc_encrypt_buffer": (
+        _status,
+        [_bytes, _size, ctypes.c_void_p, _size, _bytes, _size, _result],
+    ),
     "acbc_decrypt_buffer": (
         _status,
         [_bytes, _size, ctypes.c_void_p, _size, _bytes, _size, _flags, _result],
