@@ -2,10 +2,11 @@
 # Pellfold::pellfold) and the pkg-config file. Included by the top-level
 # CMakeLists.txt only when Pellfold is the project being built.
 #
-# Three install components, one Debian package each (debian/ builds them):
+# Install components, one Debian package each (debian/ builds them):
 # `library` (the shared library, libpellfold1), `development` (header, .so
-# link, CMake package and .pc: libpellfold-dev) and `program` (pellfold, its
-# manual page and shell completions).
+# link, CMake package and .pc: libpellfold-dev), `program` (pellfold, its
+# manual page and shell completions) and `python` (the Python package,
+# python3-pellfold: PellfoldPython.cmake).
 include(CMakePackageConfigHelpers)
 
 set(PELLFOLD_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/Pellfold)
@@ -68,3 +69,5 @@ install(FILES ${_completions}/_pellfold
   DESTINATION ${PELLFOLD_ZSH_COMPLETION_DIR} COMPONENT program)
 install(FILES ${_completions}/pellfold.fish
   DESTINATION ${PELLFOLD_FISH_COMPLETION_DIR} COMPONENT program)
+
+include(${CMAKE_CURRENT_LIST_DIR}/PellfoldPython.cmake)
