@@ -4,9 +4,11 @@
 #
 # Install components, one Debian package each (debian/ builds them):
 # `library` (the shared library, libpellfold1), `development` (header, .so
-# link, CMake package and .pc: libpellfold-dev), `program` (pellfold, its
-# manual page and shell completions) and `python` (the Python package,
-# python3-pellfold: PellfoldPython.cmake).
+# link, CMake package and .pc: libpellfold-dev), `acbc_library` (libacbc1),
+# `acbc_development` (acbc.h, the .so link, its CMake targets, acbc.pc and
+# acbc(3): libacbc-dev), `program` (pellfold, its manual page and shell
+# completions) and `python` (the Python package, python3-pellfold:
+# PellfoldPython.cmake).
 include(CMakePackageConfigHelpers)
 
 set(PELLFOLD_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/Pellfold)
@@ -18,6 +20,14 @@ install(TARGETS pellfold EXPORT PellfoldTargets
   INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 install(FILES ${PROJECT_SOURCE_DIR}/include/pellfold.h
   DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT development)
+install(TARGETS acbc EXPORT PellfoldAcbcTargets
+  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
+    COMPONENT acbc_library NAMELINK_COMPONENT acbc_development
+  INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+install(FILES ${PROJECT_SOURCE_DIR}/include/acbc.h
+  DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT acbc_development)
+install(FILES ${PROJECT_BINARY_DIR}/src/acbc.3.gz
+  DESTINATION ${CMAKE_INSTALL_MANDIR}/man3 COMPONENT acbc_development)
 install(TARGETS pellfold_host
   RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT program)
 install(FILES ${PROJECT_BINARY_DIR}/host/pellfold.1.gz
@@ -30,6 +40,10 @@ install(EXPORT PellfoldTargets
   NAMESPACE Pellfold::
   DESTINATION ${PELLFOLD_CMAKE_DIR}
   COMPONENT development)
+install(EXPORT PellfoldAcbcTargets
+  NAMESPACE Pellfold::
+  DESTINATION ${PELLFOLD_CMAKE_DIR}
+  COMPONENT acbc_development)
 configure_package_config_file(
   ${CMAKE_CURRENT_LIST_DIR}/PellfoldConfig.cmake.in
   ${PROJECT_BINARY_DIR}/PellfoldConfig.cmake
@@ -51,6 +65,9 @@ string(REGEX REPLACE "/$" "" PELLFOLD_PC_TO_PREFIX "${PELLFOLD_PC_TO_PREFIX}")
 configure_file(${CMAKE_CURRENT_LIST_DIR}/pellfold.pc.in ${PROJECT_BINARY_DIR}/pellfold.pc @ONLY)
 install(FILES ${PROJECT_BINARY_DIR}/pellfold.pc
   DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig COMPONENT development)
+configure_file(${CMAKE_CURRENT_LIST_DIR}/acbc.pc.in ${PROJECT_BINARY_DIR}/acbc.pc @ONLY)
+install(FILES ${PROJECT_BINARY_DIR}/acbc.pc
+  DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig COMPONENT acbc_development)
 
 
 # Shell completions, where bash-completion, zsh and fish look for them. The
