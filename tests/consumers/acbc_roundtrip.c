@@ -35,7 +35,8 @@ int main(int argc, char** argv) {
 
   const size_t n = strlen(kPassword);
   acbc_result result;
-  int failed = Expect("encrypt", acbc_encrypt_file(in, enc, kPassword, n, 0, NULL, &result), ACBC_OK);
+  int failed =
+      Expect("encrypt", acbc_encrypt_file(in, enc, kPassword, n, 0, NULL, &result), ACBC_OK);
   failed |= Expect("wrong password", acbc_decrypt_file(enc, out, "not it", 6, 0, NULL, NULL),
                    ACBC_E_WRONG_PASSWORD);
   failed |= Expect("decrypt", acbc_decrypt_file(enc, out, kPassword, n, 0, NULL, &result), ACBC_OK);
