@@ -28,19 +28,21 @@ install(FILES ${PROJECT_SOURCE_DIR}/include/acbc.h
   DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT acbc_development)
 install(FILES ${PROJECT_BINARY_DIR}/src/acbc.3.gz
   DESTINATION ${CMAKE_INSTALL_MANDIR}/man3 COMPONENT acbc_development)
-install(TARGETS pellfold_host
-  RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT program)
-# The program loads libacbc.so.1. Installed under a prefix whose library
-# folder the linker does not search by itself (anything but /usr), it finds
-# the library through a relative RUNPATH, so that the installed tree works
-# where it is and after a move, without ldconfig.
-if(NOT "${CMAKE_INSTALL_FULL_LIBDIR}" IN_LIST CMAKE_CXX_IMPLICIT_LINK_DIRECTORIES AND
-   NOT "${CMAKE_INSTALL_FULL_LIBDIR}" IN_LIST CMAKE_PLATFORM_IMPLICIT_LINK_DIRECTORIES)
-  file(RELATIVE_PATH _bin_to_lib ${CMAKE_INSTALL_FULL_BINDIR} ${CMAKE_INSTALL_FULL_LIBDIR})
-  set_target_properties(pellfold_host PROPERTIES INSTALL_RPATH "$ORIGIN/${_bin_to_lib}")
+if(TARGET pellfold_host)
+  install(TARGETS pellfold_host
+    RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT program)
+  # The program loads libacbc.so.1. Installed under a prefix whose library
+  # folder the linker does not search by itself (anything but /usr), it
+  # finds the library through a relative RUNPATH, so that the installed tree
+  # works where it is and after a move, without ldconfig.
+  if(NOT "${CMAKE_INSTALL_FULL_LIBDIR}" IN_LIST CMAKE_CXX_IMPLICIT_LINK_DIRECTORIES AND
+     NOT "${CMAKE_INSTALL_FULL_LIBDIR}" IN_LIST CMAKE_PLATFORM_IMPLICIT_LINK_DIRECTORIES)
+    file(RELATIVE_PATH _bin_to_lib ${CMAKE_INSTALL_FULL_BINDIR} ${CMAKE_INSTALL_FULL_LIBDIR})
+    set_target_properties(pellfold_host PROPERTIES INSTALL_RPATH "$ORIGIN/${_bin_to_lib}")
+  endif()
+  install(FILES ${PROJECT_BINARY_DIR}/host/pellfold.1.gz
+    DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT program)
 endif()
-install(FILES ${PROJECT_BINARY_DIR}/host/pellfold.1.gz
-  DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT program)
 
 # CMake package: targets, config and version files. The exported target
 # carries its include directory; the files locate the prefix from their own
@@ -88,12 +90,14 @@ set(PELLFOLD_ZSH_COMPLETION_DIR ${CMAKE_INSTALL_DATAROOTDIR}/zsh/site-functions
   CACHE STRING "Folder for the zsh completion, relative to the prefix")
 set(PELLFOLD_FISH_COMPLETION_DIR ${CMAKE_INSTALL_DATAROOTDIR}/fish/vendor_completions.d
   CACHE STRING "Folder for the fish completion, relative to the prefix")
-set(_completions ${PROJECT_SOURCE_DIR}/host/completions)
-install(FILES ${_completions}/pellfold.bash RENAME pellfold
-  DESTINATION ${PELLFOLD_BASH_COMPLETION_DIR} COMPONENT program)
-install(FILES ${_completions}/_pellfold
-  DESTINATION ${PELLFOLD_ZSH_COMPLETION_DIR} COMPONENT program)
-install(FILES ${_completions}/pellfold.fish
-  DESTINATION ${PELLFOLD_FISH_COMPLETION_DIR} COMPONENT program)
+if(TARGET pellfold_host)
+  set(_completions ${PROJECT_SOURCE_DIR}/host/completions)
+  install(FILES ${_completions}/pellfold.bash RENAME pellfold
+    DESTINATION ${PELLFOLD_BASH_COMPLETION_DIR} COMPONENT program)
+  install(FILES ${_completions}/_pellfold
+    DESTINATION ${PELLFOLD_ZSH_COMPLETION_DIR} COMPONENT program)
+  install(FILES ${_completions}/pellfold.fish
+    DESTINATION ${PELLFOLD_FISH_COMPLETION_DIR} COMPONENT program)
+endif()
 
 include(${CMAKE_CURRENT_LIST_DIR}/PellfoldPython.cmake)

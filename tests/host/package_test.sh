@@ -53,7 +53,8 @@ expected() {
       echo "./$libdir/cmake/Pellfold/PellfoldAcbcTargets.cmake"
       echo "./$libdir/libacbc.so -> libacbc.so.1"
       echo "./$libdir/pkgconfig/acbc.pc"
-      echo "./usr/share/man/man3/acbc.3.gz" ;;
+      echo "./usr/share/man/man3/acbc.3.gz"
+      echo "$doc/examples/acbc_host.c" ;;
     python3-pellfold)
       for f in __init__.py __main__.py _lib.py py.typed; do
         echo "./usr/lib/python3/dist-packages/pellfold/$f"
