@@ -226,34 +226,63 @@ Failure StatusFailure(const acbc_result& r, const std::string& input, const std:
   return failure(input, reason);
 }
 
-// After a libacbc call made under DeferSignals: a terminating signal that
-// came meanwhile ends the program now. The call stopped and left everything
-// as it was, or it had already finished, and then the output is in place
-// and the user is told so.
-void EndIfSignalled(const acbc_result& r, const std::string& output, const Failure& failure) {
-  const int signal = CaughtSignal();
-  if (signal == 0) return;
-  if (r.status == ACBC_OK) {
-    const char* name = sigabbrev_np(signal);
-    Complain(output + ": written; then stopped by " +
-             (name != nullptr ? std::string("SIG") + name : "a signal"));
-  } else if (r.status != ACBC_E_CANCELLED) {
-    Complain(failure.message);
-  }
-  ExitForSignal(signal);
+// What stands under an output's name, to tell afterwards whether a call
+// that failed had put its new file there already.
+struct NameState {
+  bool exists = false;
+  dev_t device = 0;
+  ino_t inode = 0;
+};
+
+NameState StateOf(const std::string& path) {
+  struct stat st {};
+  if (stat(path.c_str(), &st) != 0) return {};
+  return {true, st.st_dev, st.st_ino};
 }
 
-// Runs a libacbc call that writes the named output: terminating signals
-// stop it through the progress hook instead of ending the process halfway
-// (see signals.h). In-place outputs (a FIFO, a device) need nothing undone
-// and a write to them may block, so there the signal ends the process.
+bool Replaced(const NameState& before, const std::string& path) {
+  const NameState now = StateOf(path);
+  return now.exists && (!before.exists || now.device != before.device || now.inode != before.inode);
+}
+
+// Runs a libacbc call that writes the file `path`, and returns its result
+// when it succeeded; throws its failure otherwise. Terminating signals stop
+// the call through the progress hook instead of ending the process halfway
+// (see signals.h): it then left everything as it was, or, when the signal
+// came too late for that, its output is in place and the user is told so.
+// An output written in place (a FIFO, a device) needs nothing undone and a
+// write to it may block, so there a signal ends the process at once.
 template <typename Call>
-acbc_result Guarded(const OutputTarget* output, Call call) {
+acbc_result WriteOutput(const std::string& path, bool inPlace, const std::string& input,
+                        const std::string& output, Progress* progress, Call call) {
+  const NameState before = StateOf(path);
   acbc_result r{};
-  std::optional<DeferSignals> defer;
-  if (output == nullptr || !output->inPlace()) defer.emplace();
-  call(&r);
-  defer.reset();
+  {
+    std::optional<DeferSignals> defer;
+    if (!inPlace) defer.emplace();
+    call(&r);
+  }
+  progress->Finish();
+  // A write failure with the new file under the name: the file was linked
+  // into place, but its folder could not be synced after that.
+  const bool placed = r.status == ACBC_E_WRITE && !inPlace && Replaced(before, path);
+  const auto failure = [&] {
+    if (!placed) return StatusFailure(r, input, output);
+    return WithStatus(
+        FileFailure(output, Reason("written, but its folder could not be synced", r.error_number)),
+        ACBC_E_WRITE);
+  };
+  if (const int signal = CaughtSignal(); signal != 0) {
+    if (r.status == ACBC_OK) {
+      const char* name = sigabbrev_np(signal);
+      Complain(output + ": written; then stopped by " +
+               (name != nullptr ? std::string("SIG") + name : "a signal"));
+    } else if (r.status != ACBC_E_CANCELLED) {
+      Complain(failure().message);
+    }
+    ExitForSignal(signal);
+  }
+  if (r.status != ACBC_OK) throw failure();
   return r;
 }
 
@@ -316,18 +345,17 @@ void EncryptOne(const Job& job, const Settings& settings, CallPassword* callPass
     int fd = input.fd();
     acbc_encrypt_stream(ReadDescriptor, &fd, length, WriteStdout, nullptr, password.bytes,
                         static_cast<std::size_t>(password.length), progress.hook(), &r);
+    progress.Finish();
+    if (r.status != ACBC_OK) throw StatusFailure(r, input.name(), output.name());
   } else {
-    r = Guarded(&output, [&](acbc_result* result) {
-      acbc_encrypt_fd(input.fd(), output.path().c_str(), password.bytes,
-                      static_cast<std::size_t>(password.length),
-                      settings.force ? static_cast<unsigned>(ACBC_REPLACE) : 0u, progress.hook(),
-                      result);
-    });
+    r = WriteOutput(output.path(), output.inPlace(), input.name(), output.name(), &progress,
+                    [&](acbc_result* result) {
+                      acbc_encrypt_fd(input.fd(), output.path().c_str(), password.bytes,
+                                      static_cast<std::size_t>(password.length),
+                                      settings.force ? static_cast<unsigned>(ACBC_REPLACE) : 0u,
+                                      progress.hook(), result);
+                    });
   }
-  progress.Finish();
-  const Failure failure = StatusFailure(r, input.name(), output.name());
-  EndIfSignalled(r, output.name(), failure);
-  if (r.status != ACBC_OK) throw failure;
   outcome->warnings = r.warnings;
 }
 
@@ -422,16 +450,14 @@ void DecryptOne(const Job& job, const Settings& settings, CallPassword* callPass
     if (r.status != ACBC_OK) throw StatusFailure(r, input.name(), output.name());
     deferred.Deliver();
   } else {
-    r = Guarded(&output, [&](acbc_result* result) {
-      acbc_decrypt_fd(input.fd(), output.path().c_str(), password.bytes,
-                      static_cast<std::size_t>(password.length),
-                      flags | (settings.force ? static_cast<unsigned>(ACBC_REPLACE) : 0u),
-                      progress.hook(), result);
-    });
-    progress.Finish();
-    const Failure failure = StatusFailure(r, input.name(), output.name());
-    EndIfSignalled(r, output.name(), failure);
-    if (r.status != ACBC_OK) throw failure;
+    r = WriteOutput(output.path(), output.inPlace(), input.name(), output.name(), &progress,
+                    [&](acbc_result* result) {
+                      acbc_decrypt_fd(
+                          input.fd(), output.path().c_str(), password.bytes,
+                          static_cast<std::size_t>(password.length),
+                          flags | (settings.force ? static_cast<unsigned>(ACBC_REPLACE) : 0u),
+                          progress.hook(), result);
+                    });
   }
   outcome->warnings = r.warnings;
   if (file.layout.verdict != Verdict::kConsistent) {
@@ -637,16 +663,15 @@ int RunRekey(const std::vector<std::string>& argv) {
   const Password& old = oldPassword.Get();
   const Password& fresh = newPassword.Get();
   Progress progress("rekey: " + input.name(), parsed.Has("quiet"));
-  const acbc_result r = Guarded(output ? &*output : nullptr, [&](acbc_result* result) {
-    acbc_rekey_file(
-        operands[0].c_str(), output ? operands[1].c_str() : nullptr, old.bytes,
-        static_cast<std::size_t>(old.length), fresh.bytes, static_cast<std::size_t>(fresh.length),
-        parsed.Has("force") ? static_cast<unsigned>(ACBC_REPLACE) : 0u, progress.hook(), result);
-  });
-  progress.Finish();
-  const Failure failure = StatusFailure(r, input.name(), outputName);
-  EndIfSignalled(r, outputName, failure);
-  if (r.status != ACBC_OK) throw failure;
+  const acbc_result r =
+      WriteOutput(output ? operands[1] : operands[0], output && output->inPlace(), input.name(),
+                  outputName, &progress, [&](acbc_result* result) {
+                    acbc_rekey_file(operands[0].c_str(), output ? operands[1].c_str() : nullptr,
+                                    old.bytes, static_cast<std::size_t>(old.length), fresh.bytes,
+                                    static_cast<std::size_t>(fresh.length),
+                                    parsed.Has("force") ? static_cast<unsigned>(ACBC_REPLACE) : 0u,
+                                    progress.hook(), result);
+                  });
   if (file.layout.verdict != Verdict::kConsistent) {
     Warn(input.name() + ": " + DecryptWarning(file.layout));
   }

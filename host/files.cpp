@@ -219,7 +219,7 @@ int DeferredOutput::Write(void* context, const void* buffer, std::size_t size) {
   return 0;
 }
 
-void DeferredOutput::Deliver() {
+void DeferredOutput::Deliver() const {
   ChunkBuffer buffer;
   std::int64_t at = 0;
   while (at < size_) {

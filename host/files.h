@@ -112,7 +112,7 @@ class DeferredOutput {
   // A writer for libacbc's stream calls; the context is the object.
   static int Write(void* context, const void* buffer, std::size_t size);
   // Copies everything written to standard output. Throws Failure.
-  void Deliver();
+  void Deliver() const;
 
  private:
   int fd_ = -1;

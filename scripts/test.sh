@@ -143,6 +143,11 @@ stage_valgrind() {
   cmp "$dir/demo.acbc" "$dir/program.acbc"
   "${pellfold[@]}" decrypt -q --pass 'pass:memcheck pw' "$dir/program.acbc" "$dir/program.txt"
   cmp "$dir/plain.txt" "$dir/program.txt"
+  "${pellfold[@]}" decrypt -q --pass 'pass:memcheck pw' "$dir/program.acbc" - < /dev/null |
+    cmp - "$dir/plain.txt"
+  "${pellfold[@]}" rekey -q --pass 'pass:memcheck pw' --new-pass 'pass:memcheck new' \
+    "$dir/program.acbc"
+  "${pellfold[@]}" verify --json --pass 'pass:memcheck new' - < "$dir/program.acbc" > /dev/null
   "${pellfold[@]}" inspect "$dir/program.acbc" > /dev/null
   "${pellfold[@]}" inspect --json "$dir/program.acbc" > /dev/null
   "${pellfold[@]}" hash md5 "$dir/plain.txt" > /dev/null

@@ -117,14 +117,20 @@ TEST_P(PasswordSources, EncryptAndDecryptTakeThePasswordFromIt) {
   std::u16string wide(kPassword, kPassword + std::strlen(kPassword));
   const Bytes reference = AesEncypt(dir / "plain", wide);
   WriteFile(dir / "reference.acbc", reference);
+  WriteFile(dir / "old.acbc", AesEncypt(dir / "plain", u"old password"));
 
-  for (const std::string command : {"encrypt", "decrypt"}) {
+  for (const std::string command : {"encrypt", "decrypt", "rekey"}) {
     const SourceSetup s = Prepare(GetParam(), dir);
-    const bool encrypt = command == "encrypt";
-    const auto r =
-        Pellfold({command, "--pass", s.passSource, encrypt ? dir / "plain" : dir / "reference.acbc",
-                  dir / (command + ".out")},
-                 s.input, s.env);
+    const bool encrypt = command != "decrypt";
+    const std::string input = command == "encrypt"   ? dir / "plain"
+                              : command == "decrypt" ? dir / "reference.acbc"
+                                                     : dir / "old.acbc";
+    std::vector<std::string> args = {command, "--pass", s.passSource, input,
+                                     dir / (command + ".out")};
+    // rekey takes the new password from the source.
+    if (command == "rekey") args.insert(args.begin() + 1, {"--pass", "pass:old password"});
+    if (command == "rekey") args[3] = "--new-pass";
+    const auto r = Pellfold(args, s.input, s.env);
     if (s.fd >= 0) close(s.fd);
     ASSERT_EQ(r.exitCode, 0) << command << ": " << r.err;
     EXPECT_EQ(r.err.find("is readable by group or others") != std::string::npos,
@@ -146,6 +152,9 @@ struct PasswordCase {
   const char* warning;  // nullptr: stderr stays empty
 };
 
+const char kShort[] = "password is shorter than 8 bytes";
+const char kLong[] = "password is longer than 32 bytes; bytes after the 32nd do not reach the key";
+
 class Passwords : public testing::TestWithParam<PasswordCase> {};
 
 TEST_P(Passwords, KeyEqualsAesEncyptsAndLengthWarningsAreDue) {
@@ -154,9 +163,16 @@ TEST_P(Passwords, KeyEqualsAesEncyptsAndLengthWarningsAreDue) {
   WriteFile(dir / "plain", plain);
   WriteFile(dir / "pw", ToBytes(Utf8(GetParam().password) + "\n"));
   chmod((dir / "pw").c_str(), 0600);
-  const auto r = Pellfold({"encrypt", "--pass", "file:" + dir / "pw", dir / "plain", dir / "enc"});
+  const auto r =
+      Pellfold({"encrypt", "--json", "--pass", "file:" + dir / "pw", dir / "plain", dir / "enc"});
   ASSERT_EQ(r.exitCode, 0) << r.err;
   EXPECT_TRUE(ReadFile(dir / "enc") == AesEncypt(dir / "plain", GetParam().password));
+  const std::string warnings = GetParam().warning == nullptr  ? ""
+                               : GetParam().warning == kShort ? "\"short_password\""
+                                                              : "\"long_password\"";
+  EXPECT_EQ(r.out, "{\"path\": \"" + dir / "plain\", \"output\": \"" + dir / "enc" +
+                       "\", \"status\": \"ok\", \"message\": \"success\", \"warnings\": [" +
+                       warnings + "]}\n");
   if (GetParam().warning == nullptr) {
     EXPECT_EQ(r.err, "");
   } else {
@@ -166,9 +182,6 @@ TEST_P(Passwords, KeyEqualsAesEncyptsAndLengthWarningsAreDue) {
   EXPECT_EQ(back.exitCode, 0) << back.err;
   EXPECT_TRUE(ToBytes(back.out) == plain);
 }
-
-const char kShort[] = "password is shorter than 8 bytes";
-const char kLong[] = "password is longer than 32 bytes; bytes after the 32nd do not reach the key";
 
 INSTANTIATE_TEST_SUITE_P(
     Texts, Passwords,
@@ -298,10 +311,31 @@ TEST_P(WrongPassword, IsRefusedWithNothingWrittenOrReplaced) {
   auto r = Pellfold({"verify", "-p", "pass:wrong password", dir / "enc.acbc"});
   EXPECT_EQ(r.exitCode, 1);
   EXPECT_EQ(r.err, "pellfold: verify: " + refused);
+  // rekey checks the old password first and keeps the file.
+  r = Pellfold(
+      {"rekey", "-p", "pass:wrong password", "--new-pass", "pass:new password", dir / "enc.acbc"});
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_EQ(r.err, "pellfold: rekey: " + refused);
   EXPECT_TRUE(Snapshot(dir.path()) == before);
   r = Pellfold({"verify", "-p", "pass:right password", dir / "enc.acbc"});
   EXPECT_EQ(r.exitCode, 0) << r.err;
   EXPECT_EQ(r.out, dir / "enc.acbc: OK\n");
+  // --json: one object per file, failures included.
+  r = Pellfold({"verify", "--json", "-p", "pass:right password", dir / "enc.acbc", dir / "none",
+                dir / "plain"});
+  EXPECT_EQ(r.exitCode, 1);
+  const auto object = [&](const std::string& name, const char* status, const char* message) {
+    return "{\"path\": \"" + dir / name + "\", \"status\": \"" + status + "\", \"message\": \"" +
+           message + "\", \"warnings\": []}\n";
+  };
+  EXPECT_EQ(r.out, object("enc.acbc", "ok", "success") +
+                       object("none", "input_open", "No such file or directory") +
+                       object("plain", "not_acbc", "not an ACBC file"));
+  // In place, then under the new password only.
+  r = Pellfold(
+      {"rekey", "-p", "pass:right password", "--new-pass", "pass:new password", dir / "enc.acbc"});
+  EXPECT_EQ(r.exitCode, 0) << r.err;
+  EXPECT_TRUE(ReadFile(dir / "enc.acbc") == AesEncypt(dir / "plain", u"new password"));
 }
 
 INSTANTIATE_TEST_SUITE_P(Sizes, WrongPassword, testing::Values(0, 1, 100, 512, 1000, 70000));

@@ -44,13 +44,16 @@ for f in pkgconfig/pellfold.pc pkgconfig/acbc.pc cmake/Pellfold/PellfoldAcbcTarg
          cmake/Pellfold/PellfoldConfigVersion.cmake cmake/Pellfold/PellfoldTargets.cmake; do
   [ -f "$libdir/$f" ] || fail "$f not installed"
 done
-# The program loads libacbc.so.1: a build for another prefix than /usr finds
-# it through its relative RUNPATH; one for /usr (as the Debian package
-# build) has none and is pointed at the temporary prefix here.
-pellfold=("$prefix/bin/pellfold")
-readelf -d "$prefix/bin/pellfold" | grep -q RUNPATH ||
-  pellfold=(env LD_LIBRARY_PATH="$libdir" "$prefix/bin/pellfold")
-"${pellfold[@]}" --version | grep -qx 'pellfold 1.0.0.1' || fail "--version"
+# The installed program, on the installed libacbc.so.1: a build for another
+# prefix than /usr finds it through its relative RUNPATH; one for /usr (as
+# the Debian package build) has none and is pointed at it here.
+env=()
+readelf -d "$prefix/bin/pellfold" | grep -q RUNPATH || env=(LD_LIBRARY_PATH="$libdir")
+program() { env "${env[@]}" "$prefix/bin/pellfold" "$@"; }
+loaded=$(env "${env[@]}" ldd "$prefix/bin/pellfold" | awk '/libacbc\.so\.1 / { print $3 }')
+[ -n "$loaded" ] && [ "$(realpath "$loaded")" = "$(realpath "$libdir/libacbc.so.1")" ] ||
+  fail "the program does not load the installed libacbc.so.1"
+program --version | grep -qx 'pellfold 1.0.0.1' || fail "--version"
 
 # The manual page renders, and groff has nothing to complain about.
 warnings=$(LC_ALL=C.UTF-8 MANWIDTH=80 man --warnings -l "$prefix/share/man/man1/pellfold.1.gz" 2>&1 >/dev/null)
@@ -104,10 +107,10 @@ mkdir "$tmp/run-sub"
 "$tmp/sub/acbc_consumer" "$tmp/run-sub" | grep -q 'acbc round trip ok' || fail "subproject consumer"
 
 # The installed program and the installed library agree, both ways.
-"${pellfold[@]}" decrypt -q --pass 'pass:consumer password' \
+program decrypt -q --pass 'pass:consumer password' \
   "$tmp/run-pc/plain.acbc" "$tmp/run-pc/again" || fail "program cannot decrypt"
 cmp "$tmp/run-pc/plain" "$tmp/run-pc/again" || fail "program decrypted differently"
-"${pellfold[@]}" encrypt -q --pass 'pass:consumer password' \
+program encrypt -q --pass 'pass:consumer password' \
   "$tmp/run-pc/plain" "$tmp/run-pc/program.acbc" || fail "program cannot encrypt"
 cmp "$tmp/run-pc/plain.acbc" "$tmp/run-pc/program.acbc" || fail "program encrypted differently"
 echo "install and consumers ok"

@@ -119,7 +119,23 @@ INSTANTIATE_TEST_SUITE_P(
                 "it into\nTry 'pellfold decrypt --help' for more information.\n"},
         Refusal{"UnknownOption", Nothing, "encrypt --fast @/plain @/out", 2,
                 "pellfold: encrypt: unrecognized option '--fast'\nTry 'pellfold encrypt --help' "
-                "for more information.\n"}),
+                "for more information.\n"},
+        Refusal{"JsonWithStandardOutput", Nothing, "decrypt --json -p pass:password @/enc.acbc -",
+                2,
+                "pellfold: decrypt: '--json' cannot be used when OUTPUT is standard output\nTry "
+                "'pellfold decrypt --help' for more information.\n"},
+        // A read error is told as one, not as a file that is not ACBC.
+        Refusal{"ReadError", Nothing, "decrypt -p pass:password /proc/self/mem @/out", 1,
+                "pellfold: decrypt: /proc/self/mem: read error: Input/output error\n"},
+        Refusal{"RekeyNotAcbc", Nothing, "rekey -p pass:password --new-pass pass:password2 @/plain",
+                1, "pellfold: rekey: @/plain: " + kNotAcbc},
+        Refusal{"RekeyExistingOutput", Nothing,
+                "rekey -p pass:password --new-pass pass:password2 @/enc.acbc @/plain", 1,
+                "pellfold: rekey: @/plain: " + kExists},
+        Refusal{"RekeyEmptyNewPassword", Nothing,
+                "rekey -p pass:password --new-pass pass: @/enc.acbc", 2,
+                "pellfold: rekey: the new password is empty\nTry 'pellfold rekey --help' for more "
+                "information.\n"}),
     [](const testing::TestParamInfo<Refusal>& p) { return std::string(p.param.name); });
 
 // A directory the program may not write to. Root may write anywhere, so the
@@ -169,6 +185,24 @@ TEST(Safety, FailedWriteKeepsTheOldOutput) {
     EXPECT_EQ(r.err,
               "pellfold: " + command + ": " + dir / "out" + ": write error: File too large\n");
     EXPECT_TRUE(Snapshot(dir.path()) == before) << command;
+  }
+  // rekey in place keeps the old file; decrypt to standard output names the
+  // copy aside that failed, not standard output.
+  const std::pair<std::vector<std::string>, std::string> runs[] = {
+      {{"rekey", "--new-pass=pass:password2", dir / "enc.acbc"},
+       "rekey: " + dir / "enc.acbc: write error: File too large\n"},
+      {{"decrypt", dir / "enc.acbc", "-"},
+       "decrypt: temporary file in " + dir.path() + ": File too large\n"}};
+  for (const auto& [args, message] : runs) {
+    std::vector<std::string> argv = {"env",           "TMPDIR=" + dir.path(), "prlimit",
+                                     "--fsize=65536", PELLFOLD_PROGRAM,       "-p",
+                                     "pass:password"};
+    argv.insert(argv.begin() + 5, args.begin(), args.end());
+    const auto r = RunProcess(argv);
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(r.err, "pellfold: " + message);
+    EXPECT_EQ(r.out, "");
+    EXPECT_TRUE(Snapshot(dir.path()) == before) << args[0];
   }
   // A device that is full: nothing to clean up, but the failure is reported.
   const auto r = Pellfold({"encrypt", "-p", "pass:password", dir / "plain", "/dev/full"});
@@ -239,6 +273,75 @@ TEST(Safety, InputThatChangesWhileReadFails) {
   EXPECT_EQ(r.exitCode, 1);
   EXPECT_EQ(r.err, "pellfold: encrypt: " + dir / "log: input changed while it was being read\n");
   EXPECT_EQ(ListDir(dir.path()), std::vector<std::string>{"log"});
+}
+
+// Standard input that is a regular file already read from is taken from
+// where it stands, and a file that reports size 0 but has content (under
+// /proc) is read all the same.
+TEST(Safety, InputsAreReadFromWhereTheyStand) {
+  TempDir dir;
+  const Bytes plain = RandomBytes(3000);
+  WriteFile(dir / "plain", plain);
+  WriteFile(dir / "tail", Bytes(plain.begin() + 100, plain.end()));
+  Bytes skipped = RandomBytes(100);
+  const Bytes encrypted = AesEncypt(dir / "plain", u"password");
+  skipped.insert(skipped.end(), encrypted.begin(), encrypted.end());
+  WriteFile(dir / "skipped", skipped);
+  const std::string run = std::string(PELLFOLD_PROGRAM) + " ";
+  const std::string skip = "(dd bs=100 count=1 of=/dev/null 2>/dev/null; " + run;
+  const std::pair<std::string, std::string> cases[] = {
+      {skip + "decrypt -p pass:password - -) < " + dir / "skipped", Text(plain)},
+      {skip + "verify -p pass:password -) < " + dir / "skipped", "standard input: OK\n"},
+      {skip + "encrypt -p pass:password - -) < " + dir / "plain",
+       Text(AesEncypt(dir / "tail", u"password"))},
+      {run + "encrypt -p pass:password /proc/version - | " + run + "decrypt -p pass:password - -",
+       Text(ReadFile("/proc/version"))}};
+  for (const auto& [command, out] : cases) {
+    const auto r = RunProcess({"sh", "-c", command});
+    EXPECT_EQ(r.exitCode, 0) << command << ": " << r.err;
+    EXPECT_TRUE(r.out == out) << command;
+  }
+}
+
+// Once the new output is in place, a run says so, also when the folder's
+// sync fails after that or a signal comes in the middle of the link or
+// rename (strace puts the fault exactly there).
+TEST(Safety, OutputInPlaceIsReportedAsWritten) {
+  if (RunProcess({"strace", "-o", "/dev/null", "true"}).exitCode != 0) GTEST_SKIP() << "no strace";
+  TempDir dir;
+  WriteFile(dir / "plain", RandomBytes(5000));
+  const Bytes encrypted = AesEncypt(dir / "plain", u"password");
+  const struct {
+    std::string fault;
+    std::vector<std::string> args;
+    int exitCode;
+    std::string message;
+  } cases[] = {
+      {"fsync:error=EIO:when=2",
+       {"encrypt", "-p", "pass:password", dir / "plain", dir / "out"},
+       1,
+       "encrypt: @/out: written, but its folder could not be synced: Input/output error\n"},
+      {"linkat:signal=SIGTERM",
+       {"encrypt", "-p", "pass:password", dir / "plain", dir / "out"},
+       143,
+       "encrypt: @/out: written; then stopped by SIGTERM\n"},
+      {"renameat,renameat2:signal=SIGINT",
+       {"rekey", "-p", "pass:old password", "--new-pass", "pass:password", dir / "old.acbc"},
+       130,
+       "rekey: @/old.acbc: written; then stopped by SIGINT\n"}};
+  for (const auto& c : cases) {
+    WriteFile(dir / "old.acbc", AesEncypt(dir / "plain", u"old password"));
+    unlink((dir / "out").c_str());
+    std::vector<std::string> argv = {
+        "strace", "-f", "-o", "/dev/null", "-e", "inject=" + c.fault, PELLFOLD_PROGRAM};
+    argv.insert(argv.end(), c.args.begin(), c.args.end());
+    const auto r = RunProcess(argv);
+    EXPECT_EQ(r.exitCode, c.exitCode) << c.fault;
+    EXPECT_EQ(r.err, "pellfold: " + Expand(c.message, dir.path())) << c.fault;
+    const std::string written = c.args[0] == "rekey" ? dir / "old.acbc" : dir / "out";
+    EXPECT_TRUE(ReadFile(written) == encrypted) << c.fault;
+    EXPECT_EQ(ListDir(dir.path()).size(), c.args[0] == "rekey" ? 2u : 3u) << c.fault;
+  }
 }
 
 // inspect reads no further than its verdict needs, so an endless input ends.

@@ -18,7 +18,7 @@ namespace pellfold::test {
 namespace {
 
 TEST(Cli, HelpVersionAndUsageErrors) {
-  for (const std::string command : {"encrypt", "decrypt", "verify", "inspect", "hash"}) {
+  for (const std::string command : {"encrypt", "decrypt", "verify", "rekey", "inspect", "hash"}) {
     for (const auto& args :
          {std::vector<std::string>{command, "--help"}, {command, "-h"}, {"help", command}}) {
       const auto r = Pellfold(args);
@@ -29,7 +29,7 @@ TEST(Cli, HelpVersionAndUsageErrors) {
   }
   auto r = Pellfold({"--help"});
   EXPECT_EQ(r.exitCode, 0);
-  for (const char* command : {"encrypt", "decrypt", "inspect", "hash"}) {
+  for (const char* command : {"encrypt", "decrypt", "rekey", "inspect", "hash"}) {
     EXPECT_NE(r.out.find(std::string("\n  ") + command + " "), std::string::npos) << command;
   }
   EXPECT_EQ(Pellfold({"help", "help"}).out, r.out);
