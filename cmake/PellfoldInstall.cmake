@@ -3,10 +3,12 @@
 # Debian packages. Included by the top-level CMakeLists.txt only when
 # Pellfold is the project being built.
 #
-# Install components, one Debian package each: `library` (the shared
+# Six install components, one Debian package each: `library` (the shared
 # library, libpellfold1), `development` (header, .so link, CMake package and
-# .pc: libpellfold-dev), `program` (pellfold and its manual page) and
-# `python` (the Python package, python3-pellfold: PellfoldPython.cmake).
+# .pc: libpellfold-dev), `acbc_library` (libacbc1), `acbc_development`
+# (acbc.h, the .so link, its CMake targets, acbc.pc and acbc(3):
+# libacbc-dev), `program` (pellfold and its manual page) and `python` (the
+# Python package, python3-pellfold: PellfoldPython.cmake).
 include(CMakePackageConfigHelpers)
 
 set(PELLFOLD_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/Pellfold)
@@ -18,6 +20,14 @@ install(TARGETS pellfold EXPORT PellfoldTargets
   INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 install(FILES ${PROJECT_SOURCE_DIR}/include/pellfold.h
   DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT development)
+install(TARGETS acbc EXPORT PellfoldAcbcTargets
+  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
+    COMPONENT acbc_library NAMELINK_COMPONENT acbc_development
+  INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+install(FILES ${PROJECT_SOURCE_DIR}/include/acbc.h
+  DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT acbc_development)
+install(FILES ${PROJECT_BINARY_DIR}/src/acbc.3.gz
+  DESTINATION ${CMAKE_INSTALL_MANDIR}/man3 COMPONENT acbc_development)
 install(TARGETS pellfold_host
   RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT program)
 install(FILES ${PROJECT_BINARY_DIR}/host/pellfold.1.gz
@@ -30,6 +40,10 @@ install(EXPORT PellfoldTargets
   NAMESPACE Pellfold::
   DESTINATION ${PELLFOLD_CMAKE_DIR}
   COMPONENT development)
+install(EXPORT PellfoldAcbcTargets
+  NAMESPACE Pellfold::
+  DESTINATION ${PELLFOLD_CMAKE_DIR}
+  COMPONENT acbc_development)
 configure_package_config_file(
   ${CMAKE_CURRENT_LIST_DIR}/PellfoldConfig.cmake.in
   ${PROJECT_BINARY_DIR}/PellfoldConfig.cmake
@@ -51,6 +65,9 @@ string(REGEX REPLACE "/$" "" PELLFOLD_PC_TO_PREFIX "${PELLFOLD_PC_TO_PREFIX}")
 configure_file(${CMAKE_CURRENT_LIST_DIR}/pellfold.pc.in ${PROJECT_BINARY_DIR}/pellfold.pc @ONLY)
 install(FILES ${PROJECT_BINARY_DIR}/pellfold.pc
   DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig COMPONENT development)
+configure_file(${CMAKE_CURRENT_LIST_DIR}/acbc.pc.in ${PROJECT_BINARY_DIR}/acbc.pc @ONLY)
+install(FILES ${PROJECT_BINARY_DIR}/acbc.pc
+  DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig COMPONENT acbc_development)
 
 
 # Debian packages: `cpack -G DEB` in the build directory writes
@@ -76,16 +93,24 @@ configure_file(${CMAKE_CURRENT_LIST_DIR}/debian/changelog.in ${PELLFOLD_DEB_DIR}
 configure_file(${CMAKE_CURRENT_LIST_DIR}/debian/shlibs.in ${PELLFOLD_DEB_DIR}/shlibs @ONLY)
 configure_file(${CMAKE_CURRENT_LIST_DIR}/debian/symbols.in ${PELLFOLD_DEB_DIR}/symbols @ONLY)
 configure_file(${CMAKE_CURRENT_LIST_DIR}/debian/triggers ${PELLFOLD_DEB_DIR}/triggers COPYONLY)
+file(MAKE_DIRECTORY ${PELLFOLD_DEB_DIR}/acbc)
+configure_file(${CMAKE_CURRENT_LIST_DIR}/debian/acbc-shlibs.in ${PELLFOLD_DEB_DIR}/acbc/shlibs @ONLY)
+configure_file(${CMAKE_CURRENT_LIST_DIR}/debian/acbc-symbols.in ${PELLFOLD_DEB_DIR}/acbc/symbols
+  @ONLY)
+configure_file(${CMAKE_CURRENT_LIST_DIR}/debian/triggers ${PELLFOLD_DEB_DIR}/acbc/triggers
+  COPYONLY)
 add_custom_command(
   OUTPUT ${PELLFOLD_DEB_DIR}/changelog.Debian.gz
   COMMAND gzip -9 -n -c ${PELLFOLD_DEB_DIR}/changelog > ${PELLFOLD_DEB_DIR}/changelog.Debian.gz
   DEPENDS ${PELLFOLD_DEB_DIR}/changelog)
 add_custom_target(pellfold_debian_changelog ALL DEPENDS ${PELLFOLD_DEB_DIR}/changelog.Debian.gz)
 
-set(CPACK_COMPONENTS_ALL library development program)
+set(CPACK_COMPONENTS_ALL library development acbc_library acbc_development program)
 include(${CMAKE_CURRENT_LIST_DIR}/PellfoldPython.cmake)
 set(CPACK_DEBIAN_LIBRARY_PACKAGE_NAME libpellfold1)
 set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_NAME libpellfold-dev)
+set(CPACK_DEBIAN_ACBC_LIBRARY_PACKAGE_NAME libacbc1)
+set(CPACK_DEBIAN_ACBC_DEVELOPMENT_PACKAGE_NAME libacbc-dev)
 set(CPACK_DEBIAN_PROGRAM_PACKAGE_NAME pellfold)
 foreach(component IN LISTS CPACK_COMPONENTS_ALL)
   string(TOUPPER ${component} upper)
@@ -115,6 +140,16 @@ set(CPACK_DEBIAN_DEVELOPMENT_DESCRIPTION "password-based AES-256 file encryption
 The header pellfold.h, the libpellfold.so link, a CMake package
 (find_package(Pellfold)) and a pkg-config file (pellfold) for programs that
 use libpellfold.so.1 to encrypt and decrypt ACBC files.")
+set(CPACK_DEBIAN_ACBC_LIBRARY_DESCRIPTION "ACBC file encryption library that returns every failure
+libacbc.so.1 encrypts files into ACBC files with AES-256 under a password
+and decrypts them again from any C, C++ or Python program. Every failure
+comes back as a status with its errno: a wrong password, a damaged file, a
+full disk. Outputs appear complete or not at all, and files, descriptors,
+memory buffers and caller streams are all supported.")
+set(CPACK_DEBIAN_ACBC_DEVELOPMENT_DESCRIPTION "ACBC file encryption library that returns every failure (development files)
+The header acbc.h, the libacbc.so link, the CMake target Pellfold::acbc
+(find_package(Pellfold)), a pkg-config file (acbc) and the manual page
+acbc(3), for programs that use libacbc.so.1.")
 set(CPACK_DEBIAN_PROGRAM_DESCRIPTION "encrypt, decrypt and check ACBC files
 pellfold encrypts files into the ACBC format with AES-256 under a password
 and decrypts them again, tells a damaged ACBC file from a sound one without
@@ -122,8 +157,13 @@ the password, and computes MD5, SHA-256 and HMAC-MD5 digests in the format
 of md5sum and sha256sum.")
 set(CPACK_DEBIAN_LIBRARY_PACKAGE_SECTION libs)
 set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_SECTION libdevel)
+set(CPACK_DEBIAN_ACBC_LIBRARY_PACKAGE_SECTION libs)
+set(CPACK_DEBIAN_ACBC_DEVELOPMENT_PACKAGE_SECTION libdevel)
 set(CPACK_DEBIAN_PROGRAM_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_DEPENDS "libpellfold1 (= ${PELLFOLD_DEB_VERSION})")
+# The CMake package's configuration file is libpellfold-dev's.
+set(CPACK_DEBIAN_ACBC_DEVELOPMENT_PACKAGE_DEPENDS
+  "libacbc1 (= ${PELLFOLD_DEB_VERSION}), libpellfold-dev (= ${PELLFOLD_DEB_VERSION})")
 # The program links the library's components statically; dpkg-shlibdeps
 # finds what it does link. For the library CPack's own dpkg-shlibdeps run
 # stays off, because with it CPack adds maintainer scripts that call
@@ -132,8 +172,12 @@ set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_DEPENDS "libpellfold1 (= ${PELLFOLD_DEB_VER
 # project file below.
 set(CPACK_DEBIAN_PROGRAM_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_LIBRARY_PACKAGE_SHLIBDEPS OFF)
+set(CPACK_DEBIAN_ACBC_LIBRARY_PACKAGE_SHLIBDEPS OFF)
 set(CPACK_DEBIAN_LIBRARY_PACKAGE_CONTROL_EXTRA
   ${PELLFOLD_DEB_DIR}/shlibs ${PELLFOLD_DEB_DIR}/symbols ${PELLFOLD_DEB_DIR}/triggers)
+set(CPACK_DEBIAN_ACBC_LIBRARY_PACKAGE_CONTROL_EXTRA
+  ${PELLFOLD_DEB_DIR}/acbc/shlibs ${PELLFOLD_DEB_DIR}/acbc/symbols
+  ${PELLFOLD_DEB_DIR}/acbc/triggers)
 file(GENERATE OUTPUT ${PROJECT_BINARY_DIR}/PellfoldCPackProject.cmake
   INPUT ${CMAKE_CURRENT_LIST_DIR}/debian/CPackProject.cmake.in)
 set(CPACK_PROJECT_CONFIG_FILE ${PROJECT_BINARY_DIR}/PellfoldCPackProject.cmake)

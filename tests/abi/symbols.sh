@@ -1,19 +1,31 @@
 #!/usr/bin/env bash
-# The shared library's dynamic symbol table defines exactly the two exports,
-# and its SONAME is libpellfold.so.1.
+# A shared library's dynamic symbol table defines exactly the expected
+# functions, and its SONAME is the expected one:
+#   symbols.sh LIBRARY SONAME NAME...       the names given
+#   symbols.sh LIBRARY SONAME --header H    every ACBC_API function of H,
+#                                           each under the version node ACBC_1.0
 set -euo pipefail
-lib=$1
-defined=$(nm -D --defined-only "$lib" | awk '{print $NF}' | sort | tr '\n' ' ')
-if [ "$defined" != "AESDecrypt AESEncypt " ]; then
-  echo "unexpected dynamic symbols: $defined" >&2
+lib=$1 want_soname=$2
+shift 2
+node=
+if [ "${1-}" = --header ]; then
+  names=$(grep -oE '^ACBC_API [^(]*[ *]acbc_[a-z_]+\(' "$2" | sed -E 's/.*(acbc_[a-z_]+)\($/\1/' | sort)
+  node=ACBC_1.0
+else
+  names=$(printf '%s\n' "$@" | sort)
+fi
+expected=$(echo $names)
+defined=$(nm -D --defined-only "$lib" | awk '$2 != "A" {print $NF}' | sed 's/@.*//' | sort | tr '\n' ' ')
+if [ "$defined" != "$expected " ]; then
+  echo "unexpected dynamic symbols: $defined (expected $expected)" >&2
   exit 1
 fi
-for name in AESEncypt AESDecrypt; do
-  nm -D --defined-only "$lib" | grep -qE "^[0-9a-f]+ T $name\$" || {
-    echo "$name is not a defined function" >&2
+for name in $names; do
+  nm -D --defined-only "$lib" | grep -qE "^[0-9a-f]+ T $name(@@$node)?\$" || {
+    echo "$name is not a defined function${node:+ of version $node}" >&2
     exit 1
   }
 done
 soname=$(objdump -p "$lib" | awk '$1 == "SONAME" {print $2}')
-[ "$soname" = libpellfold.so.1 ] || { echo "SONAME is '$soname'" >&2; exit 1; }
+[ "$soname" = "$want_soname" ] || { echo "SONAME is '$soname'" >&2; exit 1; }
 echo "exports: $defined, SONAME $soname"
