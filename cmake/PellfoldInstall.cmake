@@ -28,10 +28,12 @@ install(FILES ${PROJECT_SOURCE_DIR}/include/acbc.h
   DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT acbc_development)
 install(FILES ${PROJECT_BINARY_DIR}/src/acbc.3.gz
   DESTINATION ${CMAKE_INSTALL_MANDIR}/man3 COMPONENT acbc_development)
-install(TARGETS pellfold_host
-  RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT program)
-install(FILES ${PROJECT_BINARY_DIR}/host/pellfold.1.gz
-  DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT program)
+if(TARGET pellfold_host)
+  install(TARGETS pellfold_host
+    RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT program)
+  install(FILES ${PROJECT_BINARY_DIR}/host/pellfold.1.gz
+    DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT program)
+endif()
 
 # CMake package: targets, config and version files. The exported target
 # carries its include directory; the files locate the prefix from their own

@@ -2,6 +2,7 @@
 // acbc_files.cpp.
 #include <acbc.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 
@@ -169,8 +170,8 @@ ACBC_API acbc_status acbc_decrypt_buffer(const void* input, size_t size, void* o
   }
   const auto* bytes = static_cast<const std::uint8_t*>(input);
   std::uint8_t header[kRecord] = {};
-  const std::size_t headerBytes = size < kRecord ? size : kRecord;
-  if (headerBytes > 0) std::memcpy(header, bytes, headerBytes);
+  const std::size_t headerBytes = std::min<std::size_t>(size, kRecord);
+  if (bytes != nullptr) std::memcpy(header, bytes, headerBytes);
   const Layout layout = Classify(header, static_cast<std::int64_t>(headerBytes),
                                  static_cast<std::int64_t>(size - headerBytes));
   if (!layout.haveLength) return Finish(result, &r, ACBC_E_NOT_ACBC);

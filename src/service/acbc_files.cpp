@@ -271,7 +271,7 @@ acbc_status PrepareOutput(const char* path, const Input& in, unsigned flags, boo
       out->inPlace = true;
       return ACBC_OK;
     }
-    if (!out->replace) return Fail(r, ACBC_E_OUTPUT_EXISTS, EEXIST);
+    if (!out->replace) return Fail(r, ACBC_E_OUTPUT_EXISTS, 0);
   }
   char* slash = std::strrchr(out->target, '/');
   const char* base = slash == nullptr ? out->target : slash + 1;

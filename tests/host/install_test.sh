@@ -12,11 +12,12 @@ trap 'rm -rf "$tmp"' EXIT
 prefix=$tmp/prefix
 
 fail() { echo "FAIL: $*" >&2; exit 1; }
-# True when the program loads libpellfold.so.1 from the installed tree.
+# True when the program loads libpellfold.so.1 (or the library named second)
+# from the installed tree.
 loads_installed() {
-  local loaded
-  loaded=$(ldd "$1" | awk '/libpellfold\.so\.1 / { print $3 }')
-  [ -n "$loaded" ] && [ "$(realpath "$loaded")" = "$(realpath "$libdir/libpellfold.so.1")" ]
+  local lib=${2:-libpellfold} loaded
+  loaded=$(ldd "$1" | awk -v lib="$lib.so.1" '$1 == lib { print $3 }')
+  [ -n "$loaded" ] && [ "$(realpath "$loaded")" = "$(realpath "$libdir/$lib.so.1")" ]
 }
 
 "$cmake" --install "$build" --prefix "$prefix" >/dev/null
@@ -27,10 +28,16 @@ libdir=$(dirname "$(find "$prefix" -name libpellfold.so.1.0.0.1)")
 [ "$(readlink "$libdir/libpellfold.so")" = libpellfold.so.1 ] || fail "development link"
 readelf -d "$libdir/libpellfold.so.1.0.0.1" | grep -q 'SONAME.*\[libpellfold\.so\.1\]' ||
   fail "SONAME is not libpellfold.so.1"
-for f in include/pellfold.h bin/pellfold share/man/man1/pellfold.1.gz; do
+[ "$(readlink "$libdir/libacbc.so.1")" = libacbc.so.1.0.0 ] || fail "libacbc SONAME link"
+[ "$(readlink "$libdir/libacbc.so")" = libacbc.so.1 ] || fail "libacbc development link"
+readelf -d "$libdir/libacbc.so.1.0.0" | grep -q 'SONAME.*\[libacbc\.so\.1\]' ||
+  fail "SONAME is not libacbc.so.1"
+for f in include/pellfold.h include/acbc.h bin/pellfold share/man/man1/pellfold.1.gz \
+         share/man/man3/acbc.3.gz; do
   [ -f "$prefix/$f" ] || fail "$f not installed"
 done
-for f in pkgconfig/pellfold.pc cmake/Pellfold/PellfoldConfig.cmake \
+for f in pkgconfig/pellfold.pc pkgconfig/acbc.pc cmake/Pellfold/PellfoldAcbcTargets.cmake \
+         cmake/Pellfold/PellfoldConfig.cmake \
          cmake/Pellfold/PellfoldConfigVersion.cmake cmake/Pellfold/PellfoldTargets.cmake; do
   [ -f "$libdir/$f" ] || fail "$f not installed"
 done
@@ -41,6 +48,10 @@ warnings=$(LC_ALL=C.UTF-8 MANWIDTH=80 man --warnings -l "$prefix/share/man/man1/
 [ -z "$warnings" ] || fail "manual page warnings: $warnings"
 LC_ALL=C.UTF-8 MANWIDTH=80 man -l "$prefix/share/man/man1/pellfold.1.gz" 2>/dev/null |
   grep -q 'pellfold: decrypt: notes.acbc: not an ACBC file' || fail "manual page text"
+warnings=$(LC_ALL=C.UTF-8 MANWIDTH=80 man --warnings -l "$prefix/share/man/man3/acbc.3.gz" 2>&1 >/dev/null)
+[ -z "$warnings" ] || fail "acbc(3) warnings: $warnings"
+LC_ALL=C.UTF-8 MANWIDTH=80 man -l "$prefix/share/man/man3/acbc.3.gz" 2>/dev/null |
+  grep -q 'ACBC_E_WRONG_PASSWORD' || fail "acbc(3) text"
 
 # Consumer 1: find_package(Pellfold) and Pellfold::pellfold.
 "$cmake" -S "$source/tests/consumers/cmake" -B "$tmp/cmake-consumer" -G "$generator" \
@@ -51,6 +62,11 @@ mkdir "$tmp/run-cmake"
 # The consumer ran against the installed library, not the build tree's.
 loads_installed "$tmp/cmake-consumer/consumer" ||
   fail "cmake consumer does not load the installed library"
+mkdir "$tmp/run-cmake-acbc"
+"$tmp/cmake-consumer/acbc_consumer" "$tmp/run-cmake-acbc" | grep -qx 'acbc round trip ok (libacbc 1.0.0)' ||
+  fail "cmake libacbc consumer"
+loads_installed "$tmp/cmake-consumer/acbc_consumer" libacbc ||
+  fail "cmake libacbc consumer does not load the installed library"
 
 # Consumer 2: pkg-config.
 PKG_CONFIG_PATH="$libdir/pkgconfig" "$source/tests/consumers/pkgconfig/build.sh" \
@@ -61,6 +77,22 @@ mkdir "$tmp/run-pc"
 [ "$("$tmp/pc-consumer" "$tmp/run-pc")" = "round trip ok" ] || fail "pkg-config consumer"
 loads_installed "$tmp/pc-consumer" ||
   fail "pkg-config consumer does not load the installed library"
+PKG_CONFIG_PATH="$libdir/pkgconfig" "$source/tests/consumers/pkgconfig/build.sh" \
+  "$cc" "$tmp/pc-acbc-consumer" acbc
+[ "$(PKG_CONFIG_PATH="$libdir/pkgconfig" pkg-config --modversion acbc)" = 1.0.0 ] ||
+  fail "acbc.pc version"
+mkdir "$tmp/run-pc-acbc"
+"$tmp/pc-acbc-consumer" "$tmp/run-pc-acbc" | grep -qx 'acbc round trip ok (libacbc 1.0.0)' ||
+  fail "pkg-config libacbc consumer"
+loads_installed "$tmp/pc-acbc-consumer" libacbc ||
+  fail "pkg-config libacbc consumer does not load the installed library"
+
+# Consumer 3: this source tree as a subproject of another.
+"$cmake" -S "$source/tests/consumers/subproject" -B "$tmp/sub" -G "$generator" \
+  -DCMAKE_C_COMPILER="$cc" -DPELLFOLD_SOURCE="$source" >/dev/null || fail "subproject configure"
+"$cmake" --build "$tmp/sub" --target acbc_consumer >/dev/null || fail "subproject build"
+mkdir "$tmp/run-sub"
+"$tmp/sub/acbc_consumer" "$tmp/run-sub" | grep -q 'acbc round trip ok' || fail "subproject consumer"
 
 # The installed program and the installed library agree, both ways.
 "$prefix/bin/pellfold" decrypt -q --pass 'pass:consumer password' \

@@ -1,13 +1,17 @@
 #!/usr/bin/env bash
 # A consumer of an installed Pellfold through pkg-config, built the way a
-# Makefile would build it. PKG_CONFIG_PATH must lead to pellfold.pc.
+# Makefile would build it. PKG_CONFIG_PATH must lead to pellfold.pc (or
+# acbc.pc).
 #
-#   build.sh CC OUTPUT
+#   build.sh CC OUTPUT [pellfold | acbc]
 set -euo pipefail
 cc=$1
 output=$2
+package=${3:-pellfold}
 here=$(cd "$(dirname "$0")" && pwd)
+source=$here/../roundtrip.c
+[ "$package" = acbc ] && source=$here/../acbc_roundtrip.c
 # shellcheck disable=SC2046  # the flags are meant to split into words
-"$cc" -std=c11 -Wall -Wextra -Werror $(pkg-config --cflags pellfold) \
-  -o "$output" "$here/../roundtrip.c" \
-  $(pkg-config --libs pellfold) -Wl,-rpath,"$(pkg-config --variable=libdir pellfold)"
+"$cc" -std=c11 -Wall -Wextra -Werror $(pkg-config --cflags "$package") \
+  -o "$output" "$source" \
+  $(pkg-config --libs "$package") -Wl,-rpath,"$(pkg-config --variable=libdir "$package")"
