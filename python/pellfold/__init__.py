@@ -11,7 +11,9 @@ Outputs appear complete or not at all: an existing output is refused unless
 replace=True and stays as it was after any failure.
 
 The calls release the GIL while the library works, so threads (a
-concurrent.futures.ThreadPoolExecutor) run them on all cores at once.
+concurrent.futures.ThreadPoolExecutor) run them on all cores at once. The
+library wipes its copies of a password; the str and bytes objects that hold
+it on the Python side stay until the interpreter frees them.
 
     import pellfold
     pellfold.encrypt_file("notes.txt", password="correct horse")   # notes.txt.acbc
