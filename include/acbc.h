@@ -138,9 +138,12 @@ typedef int (*acbc_write_fn)(void* context, const void* buffer, size_t size);
  * - The output appears complete or not at all: it is written to an unnamed
  *   temporary file in its folder (a named mode-0600 one beside it where the
  *   file system has no unnamed ones) and linked into place when complete;
- *   unless ACBC_NO_SYNC the file and the folder are synced first. An
- *   existing output is refused with ACBC_E_OUTPUT_EXISTS unless
- *   ACBC_REPLACE, and on any failure or cancel it stays as it was. An output
+ *   unless ACBC_NO_SYNC the file is synced first and the folder after (a
+ *   folder that cannot be synced then is ACBC_E_WRITE with the output
+ *   already in place; a file system that cannot sync folders at all is no
+ *   failure). An existing output is refused with ACBC_E_OUTPUT_EXISTS
+ *   unless ACBC_REPLACE, and on any other failure or cancel it stays as it
+ *   was; through a symbolic link the file it leads to is replaced. An output
  *   that exists and is not a regular file (/dev/null, a FIFO) is written in
  *   place, after the checks. An output that is the input (through links
  *   too) is refused with ACBC_E_SAME_FILE.

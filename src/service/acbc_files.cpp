@@ -188,6 +188,10 @@ struct Output {
   bool replace = false;
   bool sync = true;
   mode_t mode = 0600;
+  // An in-place rewrite keeps the file's owner where it may (as root).
+  bool keepOwner = false;
+  uid_t owner = 0;
+  gid_t group = 0;
   char target[PATH_MAX] = {};
   char base[NAME_MAX + 1] = {};
   char temporary[NAME_MAX + 1] = {};  // a named temporary file in the folder, when there is one
@@ -297,6 +301,9 @@ acbc_status PrepareOutput(const char* path, const Input& in, unsigned flags, boo
   const mode_t inputBits = S_ISREG(in.st.st_mode) ? in.st.st_mode & 0777 : 0666;
   out->mode = inPlace ? static_cast<mode_t>(inputBits)
                       : static_cast<mode_t>(inputBits & 0666 & ~CurrentUmask());
+  out->keepOwner = inPlace;
+  out->owner = in.st.st_uid;
+  out->group = in.st.st_gid;
   return ACBC_OK;
 }
 
@@ -336,7 +343,12 @@ acbc_status CreateOutput(Output* out, acbc_result* r) {
     }
     if (out->fd < 0) return Fail(r, ACBC_E_OUTPUT_OPEN, errno);
   }
-  // The final mode before any data is in the file.
+  // Owner first (a change of owner may clear mode bits), then the final
+  // mode, before any data is in the file. Not being allowed to give the
+  // file away is no failure: it stays the caller's.
+  if (out->keepOwner && fchown(out->fd, out->owner, out->group) != 0 && errno != EPERM) {
+    return Fail(r, ACBC_E_OUTPUT_OPEN, errno);
+  }
   if (fchmod(out->fd, out->mode) != 0) return Fail(r, ACBC_E_OUTPUT_OPEN, errno);
   return ACBC_OK;
 }

@@ -74,6 +74,16 @@ static Bytes Get(const char* path) {
   return b;
 }
 
+static mode_t ModeOf(const char* path) {
+  struct stat st;
+  return lstat(path, &st) == 0 ? st.st_mode & 07777 : 01000000;
+}
+
+static int IsLink(const char* path) {
+  struct stat st;
+  return lstat(path, &st) == 0 && S_ISLNK(st.st_mode);
+}
+
 static int Same(Bytes a, Bytes b) {
   return a.size == b.size && (a.size == 0 || memcmp(a.data, b.data, a.size) == 0);
 }
@@ -180,6 +190,9 @@ static int Report(void* context, int64_t done, int64_t total) {
 static void RoundTrip(size_t size) {
   const Bytes plain = Pattern(size, (unsigned)size);
   Put(IN("rt"), plain.data, plain.size);
+  /* The outputs' mode: the input's & 0666 & ~umask (027 here), whatever it has. */
+  const mode_t mode = (mode_t)(0400 | ((size * 37u) & 07377));
+  chmod(IN("rt"), mode);
   CHECK(Export(1, IN("rt"), IN("rt.ref"), kPass), "AESEncypt failed");
   const Bytes ref = Get(IN("rt.ref"));
   CHECK((int64_t)ref.size == acbc_encrypted_size((int64_t)size), "size %zu", size);
@@ -192,17 +205,19 @@ static void RoundTrip(size_t size) {
   CHECK(w.done == w.total && w.total == (int64_t)size && r.length == (int64_t)size, "progress");
   Bytes got = Get(OUT("f"));
   CHECK(Same(got, ref) && r.bytes_written == (int64_t)ref.size, "file form, size %zu", size);
+  CHECK(ModeOf(OUT("f")) == (mode & 0640), "mode %o of %o", ModeOf(OUT("f")), mode);
   free(got.data);
   /* A descriptor is read from its offset, which stays where it was. */
   Bytes shifted = Pattern(size + 100, 7);
   memcpy(shifted.data + 100, plain.data, size);
   Put(IN("rt.shift"), shifted.data, shifted.size);
+  chmod(IN("rt.shift"), mode);
   const int fd = open(IN("rt.shift"), O_RDONLY);
   lseek(fd, 100, SEEK_SET);
   CHECK(acbc_encrypt_fd(fd, OUT("d"), PASS, ACBC_NO_SYNC, NULL, &r) == ACBC_OK, "fd");
   CHECK(lseek(fd, 0, SEEK_CUR) == 100, "descriptor moved");
   got = Get(OUT("d"));
-  CHECK(Same(got, ref), "fd form, size %zu", size);
+  CHECK(Same(got, ref) && ModeOf(OUT("d")) == (mode & 0640), "fd form, size %zu", size);
   free(got.data);
   Bytes buffer = {malloc(ref.size), ref.size};
   CHECK(acbc_encrypt_buffer(plain.data, size, buffer.data, ref.size, PASS, &r) == ACBC_OK, "buf");
@@ -216,7 +231,10 @@ static void RoundTrip(size_t size) {
   /* Decryption, four ways, from AESEncypt's file. */
   const int pad = 512 - (int)(size % 512);
   const unsigned weak = pad < 4 ? ACBC_WARN_WEAK_CHECK : 0;
-  CHECK(acbc_decrypt_file(IN("rt.ref"), OUT("p"), PASS, 0, NULL, &r) == ACBC_OK, "decrypt");
+  w = (Watch){0};
+  CHECK(acbc_decrypt_file(IN("rt.ref"), OUT("p"), PASS, 0, &p, &r) == ACBC_OK, "decrypt");
+  CHECK(w.done == w.total && w.total == (int64_t)ref.size, "decrypt progress %lld of %lld",
+        (long long)w.done, (long long)w.total);
   CHECK(r.padding_bytes == pad && r.warnings == weak, "padding %d, warnings %u", r.padding_bytes,
         r.warnings);
   got = Get(OUT("p"));
@@ -252,6 +270,15 @@ static void RoundTrip(size_t size) {
   got = Get(OUT("k"));
   CHECK(Same(got, buffer), "rekey, size %zu", size);
   free(got.data);
+  /* In place, through a symbolic link: the file is replaced, link, owner and mode kept. */
+  Put(OUT("k2"), ref.data, ref.size);
+  chmod(OUT("k2"), 0604);
+  symlink("k2", OUT("k-link"));
+  CHECK(acbc_rekey_file(OUT("k-link"), NULL, PASS, "new one!", 8, 0, NULL, &r) == ACBC_OK, "rekey");
+  got = Get(OUT("k2"));
+  CHECK(Same(got, buffer) && ModeOf(OUT("k2")) == 0604 && IsLink(OUT("k-link")),
+        "rekey in place, size %zu", size);
+  free(got.data);
   close(fd);
   close(rfd);
   free(sink.bytes.data);
@@ -259,7 +286,9 @@ static void RoundTrip(size_t size) {
   free(shifted.data);
   free(ref.data);
   free(plain.data);
-  for (const char* name = "f\0d\0p\0q\0k\0"; *name != '\0'; name += 2) unlink(OUT(name));
+  for (const char* name = "f\0d\0p\0q\0k\0k2\0k-link\0"; *name != '\0'; name += strlen(name) + 1) {
+    unlink(OUT(name));
+  }
 }
 
 /* Salvage writes what AESDecrypt writes, in every form. */
@@ -348,6 +377,7 @@ static const Refusal kRefusals[] = {
     {kDecrypt, "plain.acbc", "existing", kPass, ACBC_REPLACE, 2, ACBC_E_CANCELLED, 0},
     {kRekey, "plain.acbc", NULL, kPass, 0, 2, ACBC_E_CANCELLED, 0},
     {kEncrypt, "grow/log", "new", kPass, 0, -1, ACBC_E_INPUT_CHANGED, 0},
+    {kDecrypt, "grow/log.acbc", "new", kPass, 0, -1, ACBC_E_INPUT_CHANGED, 0},
 };
 
 static acbc_status Attempt(const Refusal* t, acbc_result* r) {
@@ -402,6 +432,7 @@ static void Refusals(void) {
   CHECK(Export(1, IN("plain"), IN("plain.acbc"), kPass), "AESEncypt");
   link(IN("plain.acbc"), OUT("hard-link"));
   Bytes enc = Get(IN("plain.acbc"));
+  const Bytes sound = Get(IN("plain.acbc"));
   Put(IN("truncated.acbc"), enc.data, enc.size - 100);
   memcpy(enc.data, "ACBC -5\0", 8);
   Put(IN("negative.acbc"), enc.data, enc.size);
@@ -410,6 +441,7 @@ static void Refusals(void) {
   for (size_t i = 0; i < sizeof kRefusals / sizeof kRefusals[0]; ++i) {
     const Refusal* t = &kRefusals[i];
     Put(IN("grow/log"), plain.data, 70000);
+    Put(IN("grow/log.acbc"), sound.data, sound.size);
     const uint64_t before = Signature(in) + 3 * Signature(out);
     acbc_result r = {ACBC_OK, -1, 0, 0, 0, 0, 0};
     const acbc_status s = Attempt(t, &r);
@@ -420,6 +452,7 @@ static void Refusals(void) {
     CHECK(strcmp(acbc_status_text(s), acbc_status_text((acbc_status)99)) != 0, "text of %d", s);
   }
   free(enc.data);
+  free(sound.data);
   free(plain.data);
 }
 
@@ -560,6 +593,7 @@ int main(void) {
   At(out, root, "out");
   mkdir(in, 0755);
   mkdir(out, 0755);
+  umask(027);
   const size_t sizes[] = {0,         1,         508,           509,       511,
                           512,       513,       127 * 512 - 1, 127 * 512, 127 * 512 + 1,
                           128 * 512, 129 * 512, 129 * 512 + 7, 300001};
