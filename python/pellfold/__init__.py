@@ -27,7 +27,7 @@ import errno
 import os
 import stat
 from dataclasses import dataclass
-from typing import Callable, FrozenSet, Optional, Union
+from typing import Callable, FrozenSet, Optional, Tuple, Union
 
 from . import _lib
 
@@ -80,6 +80,11 @@ class Error(Exception):
         self.message = message
         self.filename = filename
         self.result = result
+
+    def __reduce__(self) -> Tuple[type, Tuple[object, ...]]:
+        # Rebuilt from all four, so that the exception crosses a pickle (a
+        # ProcessPoolExecutor) whole.
+        return type(self), (self.status, self.message, self.filename, self.result)
 
     def __str__(self) -> str:
         if self.filename is None:

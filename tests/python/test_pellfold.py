@@ -7,6 +7,7 @@ import errno
 import json
 import os
 import pathlib
+import pickle
 import random
 import subprocess
 import sys
@@ -166,6 +167,7 @@ class Failures(Case):
                 self.assertEqual(error.errno if isinstance(error, OSError) else error.status,
                                  status)
                 self.assertEqual(error.filename, None if filename is None else str(filename))
+                self.assertEqual(str(pickle.loads(pickle.dumps(error))), str(error))
                 self.assert_untouched(before)
         self.assertEqual(existing.read_bytes(), b"keep me")
         self.assertEqual(pellfold.inspect_file(cut).status, "damaged")
