@@ -37,7 +37,7 @@ done
 
 packages=(cmake ninja-build g++ pkg-config binutils libgtest-dev libgmock-dev
           libbenchmark-dev libssl-dev openssl coreutils
-          util-linux dpkg-dev man-db clang-format lintian
+          util-linux dpkg-dev man-db clang-format lintian python3
           g++-s390x-linux-gnu qemu-user clang libclang-rt-14-dev
           g++-aarch64-linux-gnu g++-arm-linux-gnueabihf valgrind cppcheck clang-tidy
           debhelper autopkgtest bash-completion zsh fish)  # setsid/setpriv/prlimit, man -l

@@ -23,9 +23,11 @@ it on the Python side stay until the interpreter frees them.
 from __future__ import annotations
 
 import ctypes
+import errno
 import os
+import stat
 from dataclasses import dataclass
-from typing import Callable, FrozenSet, Optional, Union
+from typing import Callable, FrozenSet, Optional, Tuple, Union
 
 from . import _lib
 
@@ -78,6 +80,11 @@ class Error(Exception):
         self.message = message
         self.filename = filename
         self.result = result
+
+    def __reduce__(self) -> Tuple[type, Tuple[object, ...]]:
+        # Rebuilt from all four, so that the exception crosses a pickle (a
+        # ProcessPoolExecutor) whole.
+        return type(self), (self.status, self.message, self.filename, self.result)
 
     def __str__(self) -> str:
         if self.filename is None:
@@ -223,14 +230,13 @@ def _failure(
     concerned = target if on_output and target is not None else source
     filename = None if concerned is None else _shown(concerned)
     if status == _lib.E_OUTPUT_EXISTS and not error_number:
-        error_number = 17  # EEXIST
+        error_number = errno.EEXIST
     if error_number and status in (
         _lib.E_INPUT_OPEN,
         _lib.E_OUTPUT_OPEN,
         _lib.E_OUTPUT_EXISTS,
         _lib.E_READ,
         _lib.E_WRITE,
-        _lib.E_INPUT_LENGTH,
     ):
         error = OSError(error_number, os.strerror(error_number), filename)
         error.status = name  # type: ignore[attr-defined]
@@ -403,6 +409,10 @@ def inspect_file(path: StrPath) -> Info:
     # it, errno and all; O_NONBLOCK keeps a FIFO from blocking the open.
     fd = os.open(path, os.O_RDONLY | os.O_CLOEXEC | os.O_NONBLOCK)
     try:
+        # A folder opens, but not as a file: refused as open() refuses it
+        # (acbc_info has no room for the errno the library would give).
+        if stat.S_ISDIR(os.fstat(fd).st_mode):
+            raise IsADirectoryError(errno.EISDIR, os.strerror(errno.EISDIR), _shown(path))
         info = _lib.acbc_info()
         status = _lib.lib.acbc_inspect_fd(fd, ctypes.byref(info))
     finally:
@@ -432,7 +442,7 @@ def encrypt(data: Union[bytes, bytearray, memoryview], *, password: Password) ->
     status = _lib.lib.acbc_encrypt_buffer(plain, len(plain), output, capacity, key, len(key),
                                           ctypes.byref(raw))
     _finish(status, raw, None, None, None)
-    return output.raw[: raw.bytes_written]
+    return ctypes.string_at(output, raw.bytes_written)  # one copy, not two as raw[:n]
 
 
 def decrypt(
@@ -459,7 +469,7 @@ def decrypt(
             break
         capacity = int(raw.length)
     _finish(status, raw, None, None, None)
-    return output.raw[: raw.bytes_written]
+    return ctypes.string_at(output, raw.bytes_written)
 
 
 def library_version() -> str:

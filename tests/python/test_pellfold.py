@@ -7,6 +7,7 @@ import errno
 import json
 import os
 import pathlib
+import pickle
 import random
 import subprocess
 import sys
@@ -126,7 +127,8 @@ class Failures(Case):
         plain = self.write("plain.txt", b"not an ACBC file at all" * 40)
         cut = self.write("cut.acbc", body[:-100])
         existing = self.write("existing", b"keep me")
-        out = self.root / "out"
+        out, fifo = self.root / "out", self.root / "fifo"
+        os.mkfifo(fifo)
         # call, exception, status, filename
         rows = [
             (lambda: pellfold.decrypt_file(sealed, out, password="wrong"),
@@ -151,6 +153,10 @@ class Failures(Case):
              FileExistsError, errno.EEXIST, existing),
             (lambda: pellfold.encrypt_file(plain, plain, password=PASSWORD, replace=True),
              pellfold.Error, "same_file", plain),
+            (lambda: pellfold.inspect_file(self.root), IsADirectoryError, errno.EISDIR, self.root),
+            (lambda: pellfold.inspect_file(fifo), pellfold.Error, "input_length", fifo),
+            (lambda: pellfold.encrypt_file(fifo, out, password=PASSWORD),
+             pellfold.Error, "input_length", fifo),
         ]
         before = [p.name for p in self.root.iterdir()]
         for call, kind, status, filename in rows:
@@ -161,6 +167,7 @@ class Failures(Case):
                 self.assertEqual(error.errno if isinstance(error, OSError) else error.status,
                                  status)
                 self.assertEqual(error.filename, None if filename is None else str(filename))
+                self.assertEqual(str(pickle.loads(pickle.dumps(error))), str(error))
                 self.assert_untouched(before)
         self.assertEqual(existing.read_bytes(), b"keep me")
         self.assertEqual(pellfold.inspect_file(cut).status, "damaged")
