@@ -17,9 +17,15 @@ function __pellfold_sources
     end
 end
 
-# The ACBC files and folders below the token being completed.
+# The ACBC files and the folders that start with the token being completed.
 function __pellfold_acbc_files
-    __fish_complete_suffix .acbc
+    for path in (commandline -ct)*
+        if test -d $path
+            echo $path/
+        else if string match -q -- '*.acbc' $path
+            echo $path
+        end
+    end
 end
 
 complete -c pellfold -f

@@ -74,6 +74,15 @@ for command in $commands; do
 done
 
 if command -v zsh >/dev/null; then zsh -n "$dir/_pellfold" || fail "zsh syntax"; fi
-if command -v fish >/dev/null; then fish -n "$dir/pellfold.fish" || fail "fish syntax"; fi
+if command -v fish >/dev/null; then
+  fish -n "$dir/pellfold.fish" || fail "fish syntax"
+  # What fish offers, candidates only, sorted on one line.
+  fish_offers() {
+    fish -c "source $dir/pellfold.fish; complete -C '$1'" | cut -f1 | sort | tr '\n' ' ' | sed 's/ $//'
+  }
+  [ "$(fish_offers 'pellfold decrypt ')" = "box/ notes.acbc" ] || fail "fish: decrypt operands"
+  [ "$(fish_offers 'pellfold verify --pass e')" = "env:" ] || fail "fish: password sources"
+  [ "$(fish_offers 'pellfold rekey --n')" = "--new-pass" ] || fail "fish: rekey options"
+fi
 [ "$failures" = 0 ] || exit 1
 echo "completions ok"
