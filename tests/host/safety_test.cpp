@@ -257,16 +257,22 @@ TEST(Safety, InputThatChangesWhileReadFails) {
   TempDir dir;
   WriteFile(dir / "log", RandomBytes(8 << 20));
   std::atomic<bool> done{false};
+  std::atomic<bool> growing{false};
   std::thread writer([&] {
     const int fd = open((dir / "log").c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
     const Bytes line = RandomBytes(4096);
     // Bounded, so that a reader that reads to the end does end.
     for (int i = 0; i < 2000 && !done; ++i) {
       if (write(fd, line.data(), line.size()) < 0) break;
+      growing = true;
       std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
+    growing = true;
     close(fd);
   });
+  // On a busy machine the writer may start late: the program starts only
+  // once the file is growing, so that it cannot finish first.
+  while (!growing) std::this_thread::sleep_for(std::chrono::milliseconds(1));
   const auto r = Pellfold({"encrypt", "-p", "pass:password", dir / "log", dir / "log.acbc"});
   done = true;
   writer.join();
