@@ -2,12 +2,13 @@
  * acbc_host - a C11 program on libacbc that works through many files and
  * keeps going whatever happens to one of them.
  *
- *   acbc_host encrypt|decrypt|verify|inspect PASSWORD FILE...
+ *   acbc_host [-f] encrypt|decrypt|verify|inspect PASSWORD FILE...
  *
  * encrypt writes FILE.acbc, decrypt writes FILE without its .acbc (or
  * FILE.out), verify checks the password, inspect tells what the size and
- * header say (PASSWORD unused). One line per file, then a summary; exit
- * status 1 when any file failed.
+ * header say (PASSWORD unused). -f replaces existing outputs (atomically:
+ * on any failure they stay as they were). One line per file, then a
+ * summary; exit status 1 when any file failed.
  */
 #include <acbc.h>
 #include <errno.h>
@@ -39,7 +40,8 @@ static void PrintWarnings(const char* file, const acbc_result* r) {
   if (r->warnings & ACBC_WARN_LONG_PASSWORD) printf("%s: note: bytes after 32 ignored\n", file);
 }
 
-static acbc_status One(const char* command, const char* password, const char* file) {
+static acbc_status One(const char* command, const char* password, const char* file,
+                       unsigned flags) {
   const size_t length = strlen(password);
   acbc_result r;
   acbc_status s = ACBC_E_ARGUMENT;
@@ -61,9 +63,9 @@ static acbc_status One(const char* command, const char* password, const char* fi
       r.error_number = ENAMETOOLONG;
       s = ACBC_E_OUTPUT_OPEN;
     } else if (encrypt) {
-      s = acbc_encrypt_file(file, output, password, length, 0, NULL, &r);
+      s = acbc_encrypt_file(file, output, password, length, flags, NULL, &r);
     } else {
-      s = acbc_decrypt_file(file, output, password, length, 0, NULL, &r);
+      s = acbc_decrypt_file(file, output, password, length, flags, NULL, &r);
     }
   }
   if (s != ACBC_OK) {
@@ -80,16 +82,22 @@ static acbc_status One(const char* command, const char* password, const char* fi
 
 int main(int argc, char** argv) {
   static const char* const kCommands[] = {"encrypt", "decrypt", "verify", "inspect"};
+  unsigned flags = 0;
+  if (argc > 1 && strcmp(argv[1], "-f") == 0) {
+    flags = ACBC_REPLACE;
+    --argc;
+    ++argv;
+  }
   int known = 0;
   for (size_t i = 0; argc > 1 && i < sizeof kCommands / sizeof kCommands[0]; ++i) {
     known |= strcmp(argv[1], kCommands[i]) == 0;
   }
   if (argc < 4 || !known) {
-    fprintf(stderr, "usage: acbc_host encrypt|decrypt|verify|inspect PASSWORD FILE...\n");
+    fprintf(stderr, "usage: acbc_host [-f] encrypt|decrypt|verify|inspect PASSWORD FILE...\n");
     return 2;
   }
   int failed = 0;
-  for (int i = 3; i < argc; ++i) failed += One(argv[1], argv[2], argv[i]) != ACBC_OK;
+  for (int i = 3; i < argc; ++i) failed += One(argv[1], argv[2], argv[i], flags) != ACBC_OK;
   printf("libacbc %s: %d ok, %d failed\n", acbc_version(), argc - 3 - failed, failed);
   return failed == 0 ? 0 : 1;
 }

@@ -75,7 +75,8 @@ stage_tsan() {
   cmake -S . -B build-test/tsan -G Ninja -DPELLFOLD_WERROR=ON -DPELLFOLD_BUILD_TESTS=ON \
     -DPELLFOLD_SANITIZE=thread
   # Only what the "threads" tests need.
-  cmake --build build-test/tsan -j "$jobs" --target aestable_threads_test exports_threads_test
+  cmake --build build-test/tsan -j "$jobs" --target aestable_threads_test exports_threads_test \
+    acbc_api_test
   ctest --test-dir build-test/tsan --output-on-failure -L threads
 }
 

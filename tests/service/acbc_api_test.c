@@ -8,13 +8,19 @@
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
+#include <pthread.h>
 #include <sched.h>
+#include <stddef.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/mount.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <uchar.h>
 #include <unistd.h>
@@ -86,6 +92,14 @@ static int IsLink(const char* path) {
 
 static int Same(Bytes a, Bytes b) {
   return a.size == b.size && (a.size == 0 || memcmp(a.data, b.data, a.size) == 0);
+}
+
+/* True when the file at `path` holds exactly `want`. */
+static int Holds(const char* path, Bytes want) {
+  Bytes got = Get(path);
+  const int same = got.data != NULL && Same(got, want);
+  free(got.data);
+  return same;
 }
 
 /* Runs AESEncypt or AESDecrypt (ASCII arguments) in a child process. */
@@ -203,10 +217,8 @@ static void RoundTrip(size_t size) {
   /* Encryption, four ways: each must give AESEncypt's bytes. */
   CHECK(acbc_encrypt_file(IN("rt"), OUT("f"), PASS, 0, &p, &r) == ACBC_OK, "%zu", size);
   CHECK(w.done == w.total && w.total == (int64_t)size && r.length == (int64_t)size, "progress");
-  Bytes got = Get(OUT("f"));
-  CHECK(Same(got, ref) && r.bytes_written == (int64_t)ref.size, "file form, size %zu", size);
+  CHECK(Holds(OUT("f"), ref) && r.bytes_written == (int64_t)ref.size, "file form, size %zu", size);
   CHECK(ModeOf(OUT("f")) == (mode & 0640), "mode %o of %o", ModeOf(OUT("f")), mode);
-  free(got.data);
   /* A descriptor is read from its offset, which stays where it was. */
   Bytes shifted = Pattern(size + 100, 7);
   memcpy(shifted.data + 100, plain.data, size);
@@ -216,9 +228,7 @@ static void RoundTrip(size_t size) {
   lseek(fd, 100, SEEK_SET);
   CHECK(acbc_encrypt_fd(fd, OUT("d"), PASS, ACBC_NO_SYNC, NULL, &r) == ACBC_OK, "fd");
   CHECK(lseek(fd, 0, SEEK_CUR) == 100, "descriptor moved");
-  got = Get(OUT("d"));
-  CHECK(Same(got, ref) && ModeOf(OUT("d")) == (mode & 0640), "fd form, size %zu", size);
-  free(got.data);
+  CHECK(Holds(OUT("d"), ref) && ModeOf(OUT("d")) == (mode & 0640), "fd form, size %zu", size);
   Bytes buffer = {malloc(ref.size), ref.size};
   CHECK(acbc_encrypt_buffer(plain.data, size, buffer.data, ref.size, PASS, &r) == ACBC_OK, "buf");
   CHECK(Same(buffer, ref), "buffer form, size %zu", size);
@@ -237,14 +247,10 @@ static void RoundTrip(size_t size) {
         (long long)w.done, (long long)w.total);
   CHECK(r.padding_bytes == pad && r.warnings == weak, "padding %d, warnings %u", r.padding_bytes,
         r.warnings);
-  got = Get(OUT("p"));
-  CHECK(Same(got, plain), "decrypt file form, size %zu", size);
-  free(got.data);
+  CHECK(Holds(OUT("p"), plain), "decrypt file form, size %zu", size);
   const int rfd = open(IN("rt.ref"), O_RDONLY);
   CHECK(acbc_decrypt_fd(rfd, OUT("q"), PASS, ACBC_NO_SYNC, NULL, &r) == ACBC_OK, "decrypt fd");
-  got = Get(OUT("q"));
-  CHECK(Same(got, plain), "decrypt fd form, size %zu", size);
-  free(got.data);
+  CHECK(Holds(OUT("q"), plain), "decrypt fd form, size %zu", size);
   CHECK(acbc_verify_fd(rfd, PASS, &r) == ACBC_OK && r.padding_bytes == pad, "verify fd");
   CHECK(acbc_verify_file(IN("rt.ref"), PASS, &r) == ACBC_OK, "verify");
   acbc_info info;
@@ -267,18 +273,14 @@ static void RoundTrip(size_t size) {
         "rekey");
   CHECK(acbc_encrypt_buffer(plain.data, size, buffer.data, ref.size, "new one!", 8, &r) == ACBC_OK,
         "encrypt new");
-  got = Get(OUT("k"));
-  CHECK(Same(got, buffer), "rekey, size %zu", size);
-  free(got.data);
+  CHECK(Holds(OUT("k"), buffer), "rekey, size %zu", size);
   /* In place, through a symbolic link: the file is replaced, link, owner and mode kept. */
   Put(OUT("k2"), ref.data, ref.size);
   chmod(OUT("k2"), 0604);
   symlink("k2", OUT("k-link"));
   CHECK(acbc_rekey_file(OUT("k-link"), NULL, PASS, "new one!", 8, 0, NULL, &r) == ACBC_OK, "rekey");
-  got = Get(OUT("k2"));
-  CHECK(Same(got, buffer) && ModeOf(OUT("k2")) == 0604 && IsLink(OUT("k-link")),
+  CHECK(Holds(OUT("k2"), buffer) && ModeOf(OUT("k2")) == 0604 && IsLink(OUT("k-link")),
         "rekey in place, size %zu", size);
-  free(got.data);
   close(fd);
   close(rfd);
   free(sink.bytes.data);
@@ -304,8 +306,7 @@ static void Salvage(const char* name, const char* header, size_t body) {
   CHECK(acbc_decrypt_file(IN(name), OUT("s"), PASS, ACBC_SALVAGE, NULL, &r) == ACBC_OK &&
             (r.warnings & ACBC_WARN_SALVAGED) != 0,
         "%s: %s", name, acbc_status_name(r.status));
-  Bytes got = Get(OUT("s"));
-  CHECK(Same(got, ref), "%s: salvaged file differs", name);
+  CHECK(Holds(OUT("s"), ref), "%s: salvaged file differs", name);
   unsigned char* buffer = malloc(ref.size + 1);
   CHECK(acbc_decrypt_buffer(bytes.data, bytes.size, buffer, ref.size, PASS, ACBC_SALVAGE, &r) ==
                 ACBC_OK &&
@@ -321,7 +322,6 @@ static void Salvage(const char* name, const char* header, size_t body) {
         "%s: stream not refused", name);
   unlink(OUT("s"));
   unlink(OUT("ref"));
-  free(got.data);
   free(buffer);
   free(sink.bytes.data);
   free(ref.data);
@@ -548,6 +548,48 @@ static void StreamsAndBuffers(void) {
   free(plain.data);
 }
 
+/* ------------------------------------------------------------ no O_TMPFILE */
+
+/* Where the file system has no unnamed files, a named mode-0600 one beside
+ * the output takes their place and never outlives the call. The child
+ * process refuses O_TMPFILE as such a file system does. */
+static void NamedTemporary(void) {
+  const pid_t pid = fork();
+  if (pid == 0) {
+    struct sock_filter filter[] = {
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, nr)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_openat, 0, 3),
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, args[2])),
+        BPF_JUMP(BPF_JMP | BPF_JSET | BPF_K, O_TMPFILE & ~O_DIRECTORY, 0, 1),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EOPNOTSUPP),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW)};
+    struct sock_fprog program = {sizeof filter / sizeof filter[0], filter};
+    if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 ||
+        prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) != 0) {
+      _exit(77);
+    }
+    acbc_result r;
+    const Bytes ref = Get(IN("plain.acbc"));
+    Watch stop = {0, 1, 0, 0, NULL};
+    const acbc_progress p = {Report, &stop};
+    const uint64_t clean = Signature(out);
+    int ok = acbc_encrypt_file(IN("plain"), OUT("named"), PASS, 0, NULL, &r) == ACBC_OK;
+    ok &= Holds(OUT("named"), ref) && ModeOf(OUT("named")) == 0640;
+    ok &= acbc_encrypt_file(IN("plain"), OUT("named"), PASS, 0, NULL, &r) == ACBC_E_OUTPUT_EXISTS;
+    Put(OUT("named"), "old", 3);
+    const uint64_t before = Signature(out);
+    ok &= acbc_encrypt_file(IN("plain"), OUT("named"), PASS, ACBC_REPLACE, &p, &r) ==
+          ACBC_E_CANCELLED;
+    ok &= Signature(out) == before;
+    ok &= acbc_encrypt_file(IN("plain"), OUT("named"), PASS, ACBC_REPLACE, NULL, &r) == ACBC_OK;
+    ok &= Holds(OUT("named"), ref) && unlink(OUT("named")) == 0 && Signature(out) == clean;
+    _exit(ok ? 0 : 1);
+  }
+  int status = 0;
+  waitpid(pid, &status, 0);
+  CHECK(WIFEXITED(status) && WEXITSTATUS(status) == 0, "named temporary files (status %d)", status);
+}
+
 /* ------------------------------------------------------------ a full disk */
 
 static void FullDisk(void) {
@@ -585,7 +627,54 @@ static void FullDisk(void) {
         "full disk: ENOSPC, nothing left behind, the old output kept");
 }
 
-int main(void) {
+/* ------------------------------------------------------------ threads */
+
+/* Each thread encrypts, verifies and decrypts files of its own, in every
+ * form, while the others do the same (run under ThreadSanitizer too). */
+static void* Worker(void* context) {
+  const int id = (int)(intptr_t)context;
+  char plain[600], enc[600], back[600];
+  snprintf(plain, sizeof plain, "%s/t%d", in, id);
+  snprintf(enc, sizeof enc, "%s/t%d.acbc", out, id);
+  snprintf(back, sizeof back, "%s/t%d.back", out, id);
+  const Bytes data = Pattern(100000 + (size_t)id * 777, (unsigned)id);
+  Put(plain, data.data, data.size);
+  unsigned char* buffer = malloc(data.size + 1024);
+  int ok = 1;
+  for (int round = 0; round < 4; ++round) {
+    acbc_result r;
+    ok &= acbc_encrypt_file(plain, enc, PASS, ACBC_REPLACE | ACBC_NO_SYNC, NULL, &r) == ACBC_OK;
+    ok &= acbc_verify_file(enc, PASS, &r) == ACBC_OK;
+    ok &= acbc_decrypt_file(enc, back, PASS, ACBC_REPLACE | ACBC_NO_SYNC, NULL, &r) == ACBC_OK;
+    ok &= Holds(back, data);
+    ok &= acbc_encrypt_buffer(data.data, data.size, buffer, data.size + 1024, PASS, &r) == ACBC_OK;
+    ok &= Holds(enc, (Bytes){buffer, (size_t)r.bytes_written});
+  }
+  free(buffer);
+  free(data.data);
+  return (void*)(intptr_t)ok;
+}
+
+static void Threads(void) {
+  pthread_t threads[4];
+  for (int i = 0; i < 4; ++i) pthread_create(&threads[i], NULL, Worker, (void*)(intptr_t)i);
+  for (int i = 0; i < 4; ++i) {
+    void* ok = NULL;
+    pthread_join(threads[i], &ok);
+    CHECK(ok == (void*)1, "thread %d", i);
+  }
+}
+
+static int Done(void) {
+  char command[700];
+  snprintf(command, sizeof command, "rm -rf '%s'", root);
+  if (system(command) != 0) return 2;
+  printf("%d passed, %d failed\n", checks - failures, failures);
+  return failures == 0 ? 0 : 1;
+}
+
+/* acbc_api_test [threads]: everything, or the threads part alone. */
+int main(int argc, char** argv) {
   const char* tmp = getenv("TMPDIR");
   snprintf(root, sizeof root, "%s/acbc_api_test.XXXXXX", tmp != NULL && *tmp ? tmp : "/tmp");
   if (mkdtemp(root) == NULL) return 2;
@@ -594,6 +683,8 @@ int main(void) {
   mkdir(in, 0755);
   mkdir(out, 0755);
   umask(027);
+  Threads();
+  if (argc > 1 && strcmp(argv[1], "threads") == 0) return Done();
   const size_t sizes[] = {0,         1,         508,           509,       511,
                           512,       513,       127 * 512 - 1, 127 * 512, 127 * 512 + 1,
                           128 * 512, 129 * 512, 129 * 512 + 7, 300001};
@@ -606,10 +697,7 @@ int main(void) {
   StreamsAndBuffers();
   FaultInjection(1);
   FaultInjection(0);
+  NamedTemporary();
   FullDisk();
-  char command[700];
-  snprintf(command, sizeof command, "rm -rf '%s'", root);
-  if (system(command) != 0) return 2;
-  printf("%d passed, %d failed\n", checks - failures, failures);
-  return failures == 0 ? 0 : 1;
+  return Done();
 }

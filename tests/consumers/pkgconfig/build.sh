@@ -10,7 +10,7 @@ output=$2
 package=${3:-pellfold}
 here=$(cd "$(dirname "$0")" && pwd)
 source=$here/../roundtrip.c
-[ "$package" = acbc ] && source=$here/../acbc_roundtrip.c
+[ "$package" = acbc ] && source=$here/../../../examples/acbc_host.c
 # shellcheck disable=SC2046  # the flags are meant to split into words
 "$cc" -std=c11 -Wall -Wextra -Werror $(pkg-config --cflags "$package") \
   -o "$output" "$source" \
