@@ -19,6 +19,9 @@
 #                    plaintext marked undefined; no branch or memory index may
 #                    depend on them. The table-driven engine runs through the
 #                    same harness and must be reported, to show the check works
+#   debian           dpkg-buildpackage on a copy of the tree (hardened, the
+#                    tests run), the packages' checks, lintian, and the
+#                    autopkgtests against the installed packages
 #   fuzz             every libFuzzer target for 30 s (scripts/fuzz.sh 30)
 #   faults           the program's and libacbc's file commands with each of
 #                    their file calls failing in turn (EIO, ENOSPC), and
@@ -28,7 +31,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-all_stages=(format plain asan-ubsan tsan portable-aes s390x arm valgrind static-analysis ct fuzz faults)
+all_stages=(format plain asan-ubsan tsan portable-aes s390x arm valgrind static-analysis ct debian fuzz faults)
 selected=()
 while [ $# -gt 0 ]; do
   case $1 in
@@ -44,9 +47,10 @@ done
 
 packages=(cmake ninja-build g++ pkg-config binutils libgtest-dev libgmock-dev
           libbenchmark-dev libssl-dev openssl coreutils
-          util-linux dpkg-dev man-db clang-format lintian
+          util-linux dpkg-dev man-db clang-format lintian python3
           g++-s390x-linux-gnu qemu-user clang libclang-rt-14-dev
-          g++-aarch64-linux-gnu g++-arm-linux-gnueabihf valgrind cppcheck clang-tidy)  # setsid/setpriv/prlimit, cpack's .deb, man -l
+          g++-aarch64-linux-gnu g++-arm-linux-gnueabihf valgrind cppcheck clang-tidy
+          debhelper dh-python autopkgtest bash-completion zsh fish)  # setsid/setpriv/prlimit, man -l
 scripts/ensure-packages.sh "${packages[@]}"
 
 jobs=$(nproc)
@@ -217,6 +221,48 @@ stage_ct() {
   # The first finding's place (awk reads to the end: no broken pipe).
   awk -v f="$finding" '$0 ~ f { getline; sub(/^==[0-9]*== *at 0x[0-9A-F]*: /, "  first at "); print; exit }' "$dir/table.log"
   echo "ct: record paths and password check: no finding"
+}
+
+# The source package is built from a copy of the files git knows (as a
+# fresh clone has them, edits not yet committed included), so that no build
+# folder lands in it; dpkg-buildpackage writes the packages beside that copy.
+stage_debian() {
+  local dir=$PWD/build-test/debian version
+  version=$(dpkg-parsechangelog -l debian/changelog -S Version)
+  local tree=$dir/pellfold-$version
+  rm -rf "$dir" && mkdir -p "$tree"
+  git ls-files -z --cached --others --exclude-standard |
+    tar --null -T - --ignore-failed-read -cf - 2>/dev/null | tar -xf - -C "$tree"
+  echo "building the packages (log: $dir/build.log)"
+  (cd "$tree" && DEB_BUILD_OPTIONS="parallel=$jobs" dpkg-buildpackage -us -uc) \
+    > "$dir/build.log" 2>&1 || { tail -n 60 "$dir/build.log"; return 1; }
+  tests/host/package_test.sh "$dir" "$dir/build.log"
+
+  # Errors and warnings fail; with -I, no hardening tag may show.
+  local changes
+  changes=$(ls "$dir"/pellfold_"${version}"_*.changes)
+  lintian --fail-on error,warning "$changes"
+  ! lintian -I "$changes" | grep hardening- || { echo "lintian: hardening tags" >&2; return 1; }
+  echo "lintian: no error, no warning, no hardening tag"
+
+  # The autopkgtests on this machine (as root, CI too): autopkgtest installs
+  # the packages just built and each test's dependencies, then runs
+  # debian/tests/* against what is installed. The packages that were not
+  # installed before are removed again afterwards.
+  local name fresh=() status=0
+  for name in $(sed -n 's/^Package: //p' debian/control); do
+    dpkg-query -W -f='${Status}' "$name" 2>/dev/null | grep -q 'install ok installed' ||
+      fresh+=("$name")
+  done
+  autopkgtest --output-dir "$dir/autopkgtest" "$tree" "$dir"/*.deb -- null || status=$?
+  local installed=()
+  for name in "${fresh[@]}" "${fresh[@]/%/-dbgsym}"; do
+    dpkg-query -W -f='${Status}' "$name" 2>/dev/null | grep -q 'install ok installed' &&
+      installed+=("$name")
+  done
+  [ ${#installed[@]} -eq 0 ] || apt-get purge -y "${installed[@]}" > "$dir/purge.log" 2>&1 ||
+    { cat "$dir/purge.log"; status=1; }
+  return $status
 }
 
 stage_fuzz() {

@@ -45,18 +45,24 @@ readelf -d "$libdir/libpellfold.so.1.0.0.1" | grep -q 'SONAME.*\[libpellfold\.so
 readelf -d "$libdir/libacbc.so.1.0.0" | grep -q 'SONAME.*\[libacbc\.so\.1\]' ||
   fail "SONAME is not libacbc.so.1"
 for f in include/pellfold.h include/acbc.h bin/pellfold share/man/man1/pellfold.1.gz \
-         share/man/man3/acbc.3.gz; do
+         share/man/man3/acbc.3.gz share/bash-completion/completions/pellfold \
+         share/fish/vendor_completions.d/pellfold.fish; do
   [ -f "$prefix/$f" ] || fail "$f not installed"
 done
+# The zsh folder is a build option (site-functions or vendor-completions).
+[ -n "$(find "$prefix/share/zsh" -name _pellfold)" ] || fail "zsh completion not installed"
 for f in pkgconfig/pellfold.pc pkgconfig/acbc.pc cmake/Pellfold/PellfoldAcbcTargets.cmake \
          cmake/Pellfold/PellfoldConfig.cmake \
          cmake/Pellfold/PellfoldConfigVersion.cmake cmake/Pellfold/PellfoldTargets.cmake; do
   [ -f "$libdir/$f" ] || fail "$f not installed"
 done
-# The installed program, on the installed libacbc.so.1 (a prefix outside
-# the loader's paths needs LD_LIBRARY_PATH, as for any library).
-program() { LD_LIBRARY_PATH="$libdir" "$prefix/bin/pellfold" "$@"; }
-loaded=$(LD_LIBRARY_PATH="$libdir" ldd "$prefix/bin/pellfold" | awk '/libacbc\.so\.1 / { print $3 }')
+# The installed program, on the installed libacbc.so.1: a build for another
+# prefix than /usr finds it through its relative RUNPATH; one for /usr (as
+# the Debian package build) has none and is pointed at it here.
+env=()
+readelf -d "$prefix/bin/pellfold" | grep -q RUNPATH || env=(LD_LIBRARY_PATH="$libdir")
+program() { env "${env[@]}" "$prefix/bin/pellfold" "$@"; }
+loaded=$(env "${env[@]}" ldd "$prefix/bin/pellfold" | awk '/libacbc\.so\.1 / { print $3 }')
 [ -n "$loaded" ] && [ "$(realpath "$loaded")" = "$(realpath "$libdir/libacbc.so.1")" ] ||
   fail "the program does not load the installed libacbc.so.1"
 program --version | grep -qx 'pellfold 1.0.0.1' || fail "--version"

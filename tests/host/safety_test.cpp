@@ -253,21 +253,28 @@ TEST(Safety, ClosedStandardDescriptors) {
 }
 
 // A file that grows while it is encrypted would get a header that disagrees
-// with its body: refused, and nothing is left.
+// with its body: refused, and nothing is left. 32 MiB make the read last
+// long enough for the writer to run during it even on a busy machine.
 TEST(Safety, InputThatChangesWhileReadFails) {
   TempDir dir;
-  WriteFile(dir / "log", RandomBytes(8 << 20));
+  WriteFile(dir / "log", RandomBytes(32 << 20));
   std::atomic<bool> done{false};
+  std::atomic<bool> growing{false};
   std::thread writer([&] {
     const int fd = open((dir / "log").c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
-    const Bytes line = RandomBytes(4096);
-    // Bounded, so that a reader that reads to the end does end.
-    for (int i = 0; i < 2000 && !done; ++i) {
-      if (write(fd, line.data(), line.size()) < 0) break;
-      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    // One byte at a time without pause, until the program is done: on a
+    // busy machine a writer that sleeps between writes may not wake up
+    // while the program runs. Bounded (1 MB at most), so that a reader that
+    // reads to the end does end.
+    for (int i = 0; i < 1'000'000 && !done; ++i) {
+      if (write(fd, "x", 1) < 0) break;
+      growing = true;
     }
+    growing = true;
     close(fd);
   });
+  // The program starts only once the file is growing.
+  while (!growing) std::this_thread::sleep_for(std::chrono::milliseconds(1));
   const auto r = Pellfold({"encrypt", "-p", "pass:password", dir / "log", dir / "log.acbc"});
   done = true;
   writer.join();

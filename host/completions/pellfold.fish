@@ -1,0 +1,61 @@
+# fish completion for pellfold: the commands, each command's options, the
+# password and key sources, and file names (*.acbc where a command reads
+# ACBC files). A new option is one more `complete` line for its commands.
+
+set -l commands encrypt decrypt rekey verify inspect hash help
+
+# pass:TEXT, env:VAR (from the exported variables), file:PATH, fd:N, stdin.
+function __pellfold_sources
+    set -l token (commandline -ct)
+    switch $token
+        case 'env:*'
+            set -xn | string replace -r '^' 'env:'
+        case 'file:*'
+            __fish_complete_path (string replace -r '^file:' '' -- $token) | string replace -r '^' 'file:'
+        case '*'
+            printf '%s\n' pass: env: file: fd: stdin
+    end
+end
+
+# The ACBC files and the folders that start with the token being completed.
+function __pellfold_acbc_files
+    for path in (commandline -ct)*
+        if test -d $path
+            echo $path/
+        else if string match -q -- '*.acbc' $path
+            echo $path
+        end
+    end
+end
+
+complete -c pellfold -f
+complete -c pellfold -n "not __fish_seen_subcommand_from $commands" -l help -d 'show the help and exit'
+complete -c pellfold -n "not __fish_seen_subcommand_from $commands" -l version -d 'show the version and exit'
+complete -c pellfold -n "not __fish_seen_subcommand_from $commands" -a encrypt -d 'encrypt a file into an ACBC file'
+complete -c pellfold -n "not __fish_seen_subcommand_from $commands" -a decrypt -d 'decrypt an ACBC file'
+complete -c pellfold -n "not __fish_seen_subcommand_from $commands" -a rekey -d 'change the password of an ACBC file'
+complete -c pellfold -n "not __fish_seen_subcommand_from $commands" -a verify -d 'check a password against ACBC files'
+complete -c pellfold -n "not __fish_seen_subcommand_from $commands" -a inspect -d 'check ACBC files for damage'
+complete -c pellfold -n "not __fish_seen_subcommand_from $commands" -a hash -d 'MD5, SHA-256 or HMAC-MD5 digests'
+complete -c pellfold -n "not __fish_seen_subcommand_from $commands" -a help -d 'show the help of a command'
+
+# Options, per command.
+complete -c pellfold -n "__fish_seen_subcommand_from encrypt decrypt rekey verify" -s p -l pass -x -a '(__pellfold_sources)' -d 'take the password from SOURCE'
+complete -c pellfold -n "__fish_seen_subcommand_from rekey" -l new-pass -x -a '(__pellfold_sources)' -d 'take the new password from SOURCE'
+complete -c pellfold -n "__fish_seen_subcommand_from encrypt decrypt rekey" -s f -l force -d 'replace OUTPUT if it exists'
+complete -c pellfold -n "__fish_seen_subcommand_from encrypt decrypt" -s m -l multifile -d 'one output beside each FILE'
+complete -c pellfold -n "__fish_seen_subcommand_from decrypt" -l salvage -d 'decrypt a truncated file anyway'
+complete -c pellfold -n "__fish_seen_subcommand_from encrypt decrypt rekey hash" -s q -l quiet -d 'show no progress (hash --check: no OK lines)'
+complete -c pellfold -n "__fish_seen_subcommand_from encrypt decrypt verify inspect" -l json -d 'print JSON, one object per file'
+complete -c pellfold -n "__fish_seen_subcommand_from $commands" -s h -l help -d 'show the help and exit'
+complete -c pellfold -n "__fish_seen_subcommand_from hash" -s k -l key -x -a '(__pellfold_sources)' -d 'the HMAC key, hmac-md5 only'
+complete -c pellfold -n "__fish_seen_subcommand_from hash" -s c -l check -d 'verify the digests listed in the FILEs'
+complete -c pellfold -n "__fish_seen_subcommand_from hash" -l tag -d 'print BSD-style lines'
+complete -c pellfold -n "__fish_seen_subcommand_from hash" -l status -d 'with --check: only set the exit status'
+
+# Operands: ACBC files where a command reads them, any file elsewhere.
+complete -c pellfold -n "__fish_seen_subcommand_from decrypt rekey verify inspect" -k -a '(__pellfold_acbc_files)'
+complete -c pellfold -n "__fish_seen_subcommand_from encrypt" -F
+complete -c pellfold -n "__fish_seen_subcommand_from hash; and not __fish_seen_subcommand_from md5 sha256 hmac-md5" -a 'md5 sha256 hmac-md5'
+complete -c pellfold -n "__fish_seen_subcommand_from md5 sha256 hmac-md5" -F
+complete -c pellfold -n "__fish_seen_subcommand_from help" -a 'encrypt decrypt rekey verify inspect hash'
