@@ -72,8 +72,8 @@ const std::vector<OptionDef> kRekeyOptions = {
 
 #define PELLFOLD_FILES_HELP(what)                                                   \
   "  -r, --recursive    " what                                                      \
-  " every file below each FILE, a folder, instead\n"                                \
-  "                     (symbolic links are not followed)\n"                        \
+  " every file below each FOLDER (symbolic links are\n"                             \
+  "                     not followed)\n"                                            \
   "  -o, --output-dir DIR  with -m or -r, write the outputs into DIR instead of\n"  \
   "                     beside their inputs (with -r, in the same sub-folders)\n"   \
   "      --preserve     give OUTPUT the access and modification times of INPUT\n"   \
