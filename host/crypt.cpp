@@ -301,12 +301,19 @@ acbc_result WriteOutput(const std::string& path, bool inPlace, const std::string
   }
   progress->Finish();
   // A write failure with the new file under the name: the file was linked
-  // into place, but its folder could not be synced after that.
+  // into place, but its folder could not be synced after that, or its
+  // temporary name removed.
   const bool placed = r.status == ACBC_E_WRITE && !inPlace && Replaced(before, path);
+  // A new file with a second name: the temporary one, which could not be
+  // removed after the link.
+  struct stat st {};
+  const bool leftover = placed && stat(path.c_str(), &st) == 0 && st.st_nlink > 1;
   const auto failure = [&] {
     if (!placed) return StatusFailure(r, input, output);
     return WithStatus(
-        FileFailure(output, Reason("written, but its folder could not be synced", r.error_number)),
+        FileFailure(output, Reason(leftover ? "written, but its temporary name could not be removed"
+                                            : "written, but its folder could not be synced",
+                                   r.error_number)),
         ACBC_E_WRITE);
   };
   if (const int signal = CaughtSignal(); signal != 0) {

@@ -140,13 +140,13 @@ typedef int (*acbc_write_fn)(void* context, const void* buffer, size_t size);
  *   file system has no unnamed ones) and linked into place when complete;
  *   unless ACBC_NO_SYNC the file is synced first and the folder after (a
  *   folder that cannot be synced then is ACBC_E_WRITE with the output
- *   already in place; a file system that cannot sync folders at all is no
- *   failure). An existing output is refused with ACBC_E_OUTPUT_EXISTS
- *   unless ACBC_REPLACE, and on any other failure or cancel it stays as it
- *   was; through a symbolic link the file it leads to is replaced. An output
- *   that exists and is not a regular file (/dev/null, a FIFO) is written in
- *   place, after the checks. An output that is the input (through links
- *   too) is refused with ACBC_E_SAME_FILE.
+ *   already in place, as is a named temporary file that cannot be removed
+ *   once linked into place, which then stays as a second name for the
+ *   output; a file system that cannot sync folders at all is no failure). An existing output is
+ * refused with ACBC_E_OUTPUT_EXISTS unless ACBC_REPLACE, and on any other failure or cancel it
+ * stays as it was; through a symbolic link the file it leads to is replaced. An output that exists
+ * and is not a regular file (/dev/null, a FIFO) is written in place, after the checks. An output
+ * that is the input (through links too) is refused with ACBC_E_SAME_FILE.
  * - The output is never more readable than the input: its mode is the
  *   input's permission bits & 0666 & ~umask (0666 & ~umask for an input that
  *   is not a regular file), set before any data is written.
