@@ -349,8 +349,9 @@ std::string DefaultOutput(const std::string& input, bool encrypt) {
   return input.substr(0, input.size() - kSuffixSize);
 }
 
+// True for a name that ends in .acbc with something before it.
 bool HasSuffix(const std::string& path) {
-  return path.size() >= kSuffixSize &&
+  return path.size() > kSuffixSize &&
          path.compare(path.size() - kSuffixSize, kSuffixSize, kSuffix) == 0;
 }
 
