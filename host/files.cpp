@@ -89,8 +89,12 @@ void Walk(const std::string& path, const std::string& relative, std::vector<Foun
     return;
   }
   for (const auto& name : names) {
-    const std::string child = path == "/" ? "/" + name : path + "/" + name;
-    const std::string below = relative.empty() ? name : relative + "/" + name;
+    std::string child = path == "/" ? "" : path;
+    child += '/';
+    child += name;
+    std::string below = relative;
+    if (!below.empty()) below += '/';
+    below += name;
     struct stat st {};
     if (lstat(child.c_str(), &st) != 0) {
       found->push_back({child, below, child + ": " + std::strerror(errno)});
