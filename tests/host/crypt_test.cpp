@@ -380,6 +380,12 @@ TEST(ManyFiles, DefaultNamesAndAFailureInTheMiddle) {
   EXPECT_EQ(r.exitCode, 0) << r.err;
   EXPECT_EQ(r.err, "pellfold: decrypt: 2 files: 2 done, 0 failed\n");
   EXPECT_TRUE(ReadFile(dir / "a") == a && ReadFile(dir / "c") == c);
+  // -o: the same names, in another folder.
+  mkdir((dir / "out").c_str(), 0700);
+  r = Pellfold(
+      {"decrypt", "-m", "-o", dir / "out", "-p", "pass:password", dir / "a.acbc", dir / "c.acbc"});
+  EXPECT_EQ(r.exitCode, 0) << r.err;
+  EXPECT_TRUE(ReadFile(dir / "out/a") == a && ReadFile(dir / "out/c") == c);
 }
 
 // --preserve carries the input's times through encrypt, rekey and decrypt
