@@ -2,6 +2,8 @@
 // for the password, refuses a bad output before that, copies pipes aside,
 // and turns the library's statuses into messages; the library does the
 // checks, the temporary output, the syncs and the rename.
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -10,6 +12,7 @@
 #include <cstring>
 #include <limits>
 #include <optional>
+#include <utility>
 
 #include "acbc.h"
 #include "cli.h"
@@ -35,24 +38,30 @@ constexpr std::int64_t kMaxLength = 0x7FFFFFFF;
 constexpr std::int64_t kUnbounded = std::numeric_limits<std::int64_t>::max();
 
 const std::vector<OptionDef> kEncryptOptions = {
-    {"pass", 'p', true},       {"force", 'f', false}, {"quiet", 'q', false},
-    {"multifile", 'm', false}, {"json", 0, false},    {"help", 'h', false},
+    {"pass", 'p', true},       {"force", 'f', false},      {"quiet", 'q', false},
+    {"multifile", 'm', false}, {"recursive", 'r', false},  {"output-dir", 'o', true},
+    {"preserve", 0, false},    {"remove-input", 0, false}, {"json", 0, false},
+    {"help", 'h', false},
 };
 
 const std::vector<OptionDef> kDecryptOptions = {
-    {"pass", 'p', true},   {"force", 'f', false}, {"quiet", 'q', false}, {"multifile", 'm', false},
-    {"salvage", 0, false}, {"json", 0, false},    {"help", 'h', false},
+    {"pass", 'p', true},       {"force", 'f', false},      {"quiet", 'q', false},
+    {"multifile", 'm', false}, {"recursive", 'r', false},  {"output-dir", 'o', true},
+    {"preserve", 0, false},    {"remove-input", 0, false}, {"salvage", 0, false},
+    {"json", 0, false},        {"help", 'h', false},
 };
 
 const std::vector<OptionDef> kVerifyOptions = {
     {"pass", 'p', true},
+    {"recursive", 'r', false},
     {"json", 0, false},
     {"help", 'h', false},
 };
 
 const std::vector<OptionDef> kRekeyOptions = {
-    {"pass", 'p', true},   {"new-pass", 0, true}, {"force", 'f', false},
-    {"quiet", 'q', false}, {"help", 'h', false},
+    {"pass", 'p', true},   {"new-pass", 0, true},  {"force", 'f', false},
+    {"quiet", 'q', false}, {"preserve", 0, false}, {"remove-input", 0, false},
+    {"help", 'h', false},
 };
 
 #define PELLFOLD_PASS_HELP                                                              \
@@ -61,6 +70,16 @@ const std::vector<OptionDef> kRekeyOptions = {
   "                     terminal it is asked for without echo); without it the\n"       \
   "                     password is asked for on the terminal\n"
 
+#define PELLFOLD_FILES_HELP(what)                                                   \
+  "  -r, --recursive    " what                                                      \
+  " every file below each FOLDER (symbolic links are\n"                             \
+  "                     not followed)\n"                                            \
+  "  -o, --output-dir DIR  with -m or -r, write the outputs into DIR instead of\n"  \
+  "                     beside their inputs (with -r, in the same sub-folders)\n"   \
+  "      --preserve     give OUTPUT the access and modification times of INPUT\n"   \
+  "      --remove-input remove INPUT once OUTPUT is complete and in place; never\n" \
+  "                     after a failure\n"
+
 #define PELLFOLD_JSON_HELP                                                          \
   "      --json         print one JSON object per file on standard output: path,\n" \
   "                     status, message and warnings (output, for encrypt and decrypt)\n"
@@ -68,6 +87,7 @@ const std::vector<OptionDef> kRekeyOptions = {
 const char kEncryptHelp[] =
     "Usage: pellfold encrypt [OPTIONS] INPUT [OUTPUT]\n"
     "       pellfold encrypt [OPTIONS] -m FILE...\n"
+    "       pellfold encrypt [OPTIONS] -r FOLDER...\n"
     "\n"
     "Encrypt INPUT into the ACBC file OUTPUT (INPUT.acbc when not given) under a\n"
     "password, byte for byte as AESEncypt does. INPUT '-' reads standard input;\n"
@@ -75,18 +95,21 @@ const char kEncryptHelp[] =
     "\n"
     "Options:\n" PELLFOLD_PASS_HELP
     "  -f, --force        replace OUTPUT if it exists\n"
-    "  -m, --multifile    encrypt every FILE into FILE.acbc, under one password\n"
-    "  -q, --quiet        show no progress\n" PELLFOLD_JSON_HELP
-    "  -h, --help         show this help and exit\n"
-    "\n"
-    "OUTPUT appears only when complete (it is written under no name, or a\n"
-    "temporary one, first), never more readable than INPUT. The password must\n"
-    "not be empty; it is the key: only its first 32 bytes count and there is no\n"
-    "salt. See pellfold(1).\n";
+    "  -m, --multifile    encrypt every FILE into FILE.acbc, under one "
+    "password\n" PELLFOLD_FILES_HELP(
+        "encrypt") "  -q, --quiet        show no progress\n" PELLFOLD_JSON_HELP
+                   "  -h, --help         show this help and exit\n"
+                   "\n"
+                   "OUTPUT appears only when complete (it is written under no name, or a\n"
+                   "temporary one, first), never more readable than INPUT. The password must\n"
+                   "not be empty; it is the key: only its first 32 bytes count and there is no\n"
+                   "salt. With -r, files that already end in .acbc are skipped with a note.\n"
+                   "See pellfold(1).\n";
 
 const char kDecryptHelp[] =
     "Usage: pellfold decrypt [OPTIONS] INPUT [OUTPUT]\n"
     "       pellfold decrypt [OPTIONS] -m FILE.acbc...\n"
+    "       pellfold decrypt [OPTIONS] -r FOLDER...\n"
     "\n"
     "Decrypt the ACBC file INPUT into OUTPUT, as AESDecrypt does; without OUTPUT,\n"
     "INPUT must end in .acbc and OUTPUT is INPUT without it. INPUT '-' reads\n"
@@ -96,6 +119,7 @@ const char kDecryptHelp[] =
     "Options:\n" PELLFOLD_PASS_HELP
     "  -f, --force        replace OUTPUT if it exists\n"
     "  -m, --multifile    decrypt every FILE.acbc into FILE, under one password\n"
+    PELLFOLD_FILES_HELP("decrypt")
     "      --salvage      decrypt a truncated file or one with a negative length\n"
     "                     anyway, writing what AESDecrypt would write\n"
     "  -q, --quiet        show no progress\n" PELLFOLD_JSON_HELP
@@ -105,16 +129,21 @@ const char kDecryptHelp[] =
     "last record is decrypted: its zero padding must be intact, or the password\n"
     "is wrong (or the file was altered) and nothing is written. With n padding\n"
     "bytes a wrong password passes with odds 2^-8n; for n < 4 a note says so.\n"
-    "Bytes after the last record are ignored with a warning. See pellfold(1).\n";
+    "Bytes after the last record are ignored with a warning. With -r, only\n"
+    "files ending in .acbc are decrypted. --remove-input removes INPUT only\n"
+    "after the password check passed and OUTPUT is in place. See pellfold(1).\n";
 
 const char kVerifyHelp[] =
     "Usage: pellfold verify [OPTIONS] FILE...\n"
+    "       pellfold verify [OPTIONS] -r FOLDER...\n"
     "\n"
     "Check that the password opens each ACBC FILE, without writing anything:\n"
     "the last record is decrypted and its zero padding checked, as decrypt does\n"
     "first. Prints 'FILE: OK' for each file that passes.\n"
     "\n"
-    "Options:\n" PELLFOLD_PASS_HELP PELLFOLD_JSON_HELP
+    "Options:\n" PELLFOLD_PASS_HELP
+    "  -r, --recursive    check every file ending in .acbc below each FOLDER\n"
+    "                     (symbolic links are not followed)\n" PELLFOLD_JSON_HELP
     "  -h, --help         show this help and exit\n"
     "\n"
     "Exit status: 0 when every FILE passes, 1 otherwise, 2 on a usage error.\n";
@@ -131,11 +160,15 @@ const char kRekeyHelp[] =
     "      --new-pass SOURCE  take the new password from SOURCE, as --pass\n"
     "                     does; without it the new password is asked for twice\n"
     "  -f, --force        replace OUTPUT if it exists\n"
+    "      --preserve     keep INPUT's access and modification times (on OUTPUT)\n"
+    "      --remove-input remove INPUT once OUTPUT is complete and in place (only\n"
+    "                     with OUTPUT)\n"
     "  -q, --quiet        show no progress\n"
     "  -h, --help         show this help and exit\n";
 
 #undef PELLFOLD_PASS_HELP
 #undef PELLFOLD_JSON_HELP
+#undef PELLFOLD_FILES_HELP
 
 struct Settings {
   const std::string* pass = nullptr;
@@ -143,11 +176,15 @@ struct Settings {
   bool quiet = false;
   bool salvage = false;
   bool json = false;
+  bool preserve = false;
+  bool removeInput = false;
 };
 
 struct Job {
   std::string input;
   std::string output;
+  std::string failure;       // a folder -r could not read: the job fails with this
+  bool makeFolders = false;  // create the folders on the way to output first
 };
 
 // How one file went, for --json.
@@ -264,12 +301,19 @@ acbc_result WriteOutput(const std::string& path, bool inPlace, const std::string
   }
   progress->Finish();
   // A write failure with the new file under the name: the file was linked
-  // into place, but its folder could not be synced after that.
+  // into place, but its folder could not be synced after that, or its
+  // temporary name removed.
   const bool placed = r.status == ACBC_E_WRITE && !inPlace && Replaced(before, path);
+  // A new file with a second name: the temporary one, which could not be
+  // removed after the link.
+  struct stat st {};
+  const bool leftover = placed && stat(path.c_str(), &st) == 0 && st.st_nlink > 1;
   const auto failure = [&] {
     if (!placed) return StatusFailure(r, input, output);
     return WithStatus(
-        FileFailure(output, Reason("written, but its folder could not be synced", r.error_number)),
+        FileFailure(output, Reason(leftover ? "written, but its temporary name could not be removed"
+                                            : "written, but its folder could not be synced",
+                                   r.error_number)),
         ACBC_E_WRITE);
   };
   if (const int signal = CaughtSignal(); signal != 0) {
@@ -305,18 +349,136 @@ std::string DefaultOutput(const std::string& input, bool encrypt) {
   return input.substr(0, input.size() - kSuffixSize);
 }
 
+// True for a name that ends in .acbc with something before it.
+bool HasSuffix(const std::string& path) {
+  return path.size() > kSuffixSize &&
+         path.compare(path.size() - kSuffixSize, kSuffixSize, kSuffix) == 0;
+}
+
+std::string Join(const std::string& folder, const std::string& name) {
+  return folder.empty() || folder.back() == '/' ? folder + name : folder + "/" + name;
+}
+
+std::string BaseName(const std::string& path) {
+  const std::size_t slash = path.rfind('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// The files below the FOLDER operands of -r, for decrypt and verify only
+// those ending in .acbc; encrypt skips those with a note.
+std::vector<FoundFile> FilesBelow(const std::vector<std::string>& folders, bool encrypt) {
+  std::vector<FoundFile> files;
+  for (const auto& folder : folders) {
+    if (folder == "-") throw UsageError{"--recursive works on folders, not on standard input"};
+    for (FoundFile& file : WalkFolder(folder)) {
+      if (file.failure.empty() && HasSuffix(BaseName(file.path)) == encrypt) {
+        if (encrypt) Complain("note: " + file.path + ": already ends in .acbc; skipped");
+        continue;
+      }
+      files.push_back(std::move(file));
+    }
+  }
+  return files;
+}
+
+// --output-dir: a folder that exists, checked before any work.
+const std::string* OutputFolder(const ParsedArgs& parsed) {
+  const std::string* folder = parsed.Single("output-dir");
+  if (folder == nullptr) return nullptr;
+  if (!parsed.Has("multifile") && !parsed.Has("recursive")) {
+    throw UsageError{"'--output-dir' needs --multifile or --recursive"};
+  }
+  struct stat st {};
+  if (stat(folder->c_str(), &st) != 0) throw FileError(*folder, errno);
+  if (!S_ISDIR(st.st_mode)) throw FileError(*folder, ENOTDIR);
+  return folder;
+}
+
 std::vector<Job> Jobs(const ParsedArgs& parsed, bool encrypt) {
   const std::vector<std::string>& operands = parsed.operands;
   if (operands.empty()) throw UsageError{"missing INPUT operand"};
+  const std::string* folder = OutputFolder(parsed);
   std::vector<Job> jobs;
+  if (parsed.Has("recursive")) {
+    for (const FoundFile& file : FilesBelow(operands, encrypt)) {
+      if (!file.failure.empty()) {
+        jobs.push_back({file.path, "", file.failure, false});
+      } else if (folder != nullptr) {
+        jobs.push_back({file.path, Join(*folder, DefaultOutput(file.relative, encrypt)), "", true});
+      } else {
+        jobs.push_back({file.path, DefaultOutput(file.path, encrypt), "", false});
+      }
+    }
+    return jobs;
+  }
   if (parsed.Has("multifile")) {
-    for (const auto& input : operands) jobs.push_back({input, DefaultOutput(input, encrypt)});
+    for (const auto& input : operands) {
+      const std::string output = DefaultOutput(input, encrypt);
+      jobs.push_back(
+          {input, folder != nullptr ? Join(*folder, BaseName(output)) : output, "", false});
+    }
     return jobs;
   }
   if (operands.size() > 2) throw UsageError{"extra operand '" + operands[2] + "'"};
-  jobs.push_back(
-      {operands[0], operands.size() == 2 ? operands[1] : DefaultOutput(operands[0], encrypt)});
+  jobs.push_back({operands[0],
+                  operands.size() == 2 ? operands[1] : DefaultOutput(operands[0], encrypt), "",
+                  false});
   return jobs;
+}
+
+// --remove-input is refused up front for an input it could not remove
+// safely: a symbolic link (removing it would keep the file), anything that
+// is not a regular file, and an output written in place (a device, a FIFO),
+// which keeps nothing.
+void CheckRemovable(const std::string& path, const std::string& name, bool outputInPlace) {
+  struct stat st {};
+  if (lstat(path.c_str(), &st) != 0) throw WithStatus(FileError(name, errno), ACBC_E_INPUT_OPEN);
+  const char* refusal = S_ISLNK(st.st_mode)    ? "is a symbolic link"
+                        : !S_ISREG(st.st_mode) ? "is not a regular file"
+                        : outputInPlace        ? "its output is not a regular file"
+                                               : nullptr;
+  if (refusal != nullptr) {
+    throw WithStatus(FileFailure(name, std::string(refusal) + ": --remove-input would lose it"),
+                     ACBC_E_ARGUMENT);
+  }
+}
+
+// What --preserve and --remove-input do once the library call returned
+// ACBC_OK, that is, once the output is complete, synced and in place. The
+// input is removed only while its name still leads to the file that was
+// read, and only after its times reached the output.
+void FinishOutput(const InputFile& input, const std::string& inputPath,
+                  const std::string& outputPath, const std::string& outputName, bool outputInPlace,
+                  const Settings& settings) {
+  if (settings.preserve && !outputInPlace && !input.spooled()) {
+    if (const int error = CopyTimes(input.status(), outputPath); error != 0) {
+      throw WithStatus(
+          FileFailure(outputName, Reason("written, but its times could not be set", error)),
+          ACBC_E_WRITE);
+    }
+  }
+  if (!settings.removeInput) return;
+  const struct stat& read = input.status();
+  struct stat now {};
+  if (lstat(inputPath.c_str(), &now) != 0 || now.st_dev != read.st_dev ||
+      now.st_ino != read.st_ino) {
+    throw WithStatus(FileFailure(input.name(), "not removed: it was moved or replaced meanwhile"),
+                     ACBC_E_INPUT_CHANGED);
+  }
+  if (unlink(inputPath.c_str()) != 0) {
+    throw WithStatus(FileFailure(input.name(), Reason("could not be removed", errno)),
+                     ACBC_E_WRITE);
+  }
+  // The removal reaches the disk too; a folder that cannot be synced is no
+  // loss here, since the output is synced already.
+  const std::size_t slash = inputPath.rfind('/');
+  const std::string folder =
+      slash == std::string::npos ? "." : (slash == 0 ? "/" : inputPath.substr(0, slash));
+  const int fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd >= 0) {
+    fsync(fd);
+    close(fd);
+  }
 }
 
 void EncryptOne(const Job& job, const Settings& settings, CallPassword* callPassword,
@@ -327,6 +489,7 @@ void EncryptOne(const Job& job, const Settings& settings, CallPassword* callPass
     throw WithStatus(FileFailure(output.name(), "refusing to write ciphertext to a terminal"),
                      ACBC_E_ARGUMENT);
   }
+  if (settings.removeInput) CheckRemovable(job.input, input.name(), output.inPlace());
   const Password& password = callPassword->Get();
 
   // The header records the length up front, so a pipe's content (or that
@@ -355,6 +518,7 @@ void EncryptOne(const Job& job, const Settings& settings, CallPassword* callPass
                                       settings.force ? static_cast<unsigned>(ACBC_REPLACE) : 0u,
                                       progress.hook(), result);
                     });
+    FinishOutput(input, job.input, output.path(), output.name(), output.inPlace(), settings);
   }
   outcome->warnings = r.warnings;
 }
@@ -430,6 +594,7 @@ void DecryptOne(const Job& job, const Settings& settings, CallPassword* callPass
   EncryptedInput file(job.input);
   const InputFile& input = file.input;
   const OutputTarget output(job.output, settings.force, input);
+  if (settings.removeInput) CheckRemovable(job.input, input.name(), output.inPlace());
   file.Measure();
   if (Damaged(file.layout) && !settings.salvage) throw DamagedFailure(input.name(), file.layout);
   const Password& password = callPassword->Get();
@@ -458,6 +623,7 @@ void DecryptOne(const Job& job, const Settings& settings, CallPassword* callPass
                           flags | (settings.force ? static_cast<unsigned>(ACBC_REPLACE) : 0u),
                           progress.hook(), result);
                     });
+    FinishOutput(input, job.input, output.path(), output.name(), output.inPlace(), settings);
   }
   outcome->warnings = r.warnings;
   if (file.layout.verdict != Verdict::kConsistent) {
@@ -520,6 +686,8 @@ int RunJobs(const std::vector<Job>& jobs, bool many, const Settings& settings,
   for (const Job& job : jobs) {
     Outcome outcome;
     try {
+      if (!job.failure.empty()) throw WithStatus(Failure{job.failure}, ACBC_E_INPUT_OPEN);
+      if (job.makeFolders) MakeParentFolders(job.output);
       one(job, settings, callPassword, &outcome);
     } catch (const Failure& failure) {
       if (callPassword->broken() || (!many && !settings.json)) throw;
@@ -551,17 +719,28 @@ int RunCrypt(const std::vector<std::string>& argv, bool encrypt) {
   settings.quiet = parsed.Has("quiet");
   settings.salvage = parsed.Has("salvage");
   settings.json = parsed.Has("json");
+  settings.preserve = parsed.Has("preserve");
+  settings.removeInput = parsed.Has("remove-input");
+  if (settings.removeInput && settings.salvage) {
+    throw UsageError{"'--remove-input' cannot be used with --salvage: a damaged INPUT is kept"};
+  }
   const std::vector<Job> jobs = Jobs(parsed, encrypt);
-  if (settings.pass != nullptr && *settings.pass == "stdin" && jobs[0].input == "-") {
+  for (const Job& job : jobs) {
+    if (settings.removeInput && (job.input == "-" || job.output == "-")) {
+      throw UsageError{"'--remove-input' needs named files, not standard input or output"};
+    }
+  }
+  if (settings.pass != nullptr && *settings.pass == "stdin" && !jobs.empty() &&
+      jobs[0].input == "-") {
     throw UsageError{
         "'--pass stdin' cannot be used when INPUT is standard input; give the password on "
         "another descriptor, e.g. --pass fd:3 3<FILE"};
   }
-  if (settings.json && jobs[0].output == "-") {
+  if (settings.json && !jobs.empty() && jobs[0].output == "-") {
     throw UsageError{"'--json' cannot be used when OUTPUT is standard output"};
   }
   CallPassword password(settings.pass, encrypt);
-  return RunJobs(jobs, parsed.Has("multifile"), settings, &password,
+  return RunJobs(jobs, parsed.Has("multifile") || parsed.Has("recursive"), settings, &password,
                  encrypt ? EncryptOne : DecryptOne);
 }
 
@@ -598,6 +777,13 @@ int RunVerify(const std::vector<std::string>& argv) {
   if (parsed.operands.empty()) throw UsageError{"missing FILE operand"};
   const std::string* pass = parsed.Single("pass");
   const bool json = parsed.Has("json");
+  const bool recursive = parsed.Has("recursive");
+  std::vector<FoundFile> files;
+  if (recursive) {
+    files = FilesBelow(parsed.operands, /*encrypt=*/false);
+  } else {
+    for (const auto& path : parsed.operands) files.push_back({path, path, ""});
+  }
   if (pass != nullptr && *pass == "stdin") {
     for (const auto& path : parsed.operands) {
       if (path == "-") {
@@ -608,22 +794,28 @@ int RunVerify(const std::vector<std::string>& argv) {
   InstallSignalHandlers();
   ProtectSecrets();
   CallPassword callPassword(pass, /*encrypt=*/false);
-  bool allPassed = true;
-  for (const auto& path : parsed.operands) {
+  std::size_t failed = 0;
+  for (const auto& file : files) {
+    const std::string& path = file.path;
     Outcome outcome;
     try {
+      if (!file.failure.empty()) throw WithStatus(Failure{file.failure}, ACBC_E_INPUT_OPEN);
       VerifyOne(path, &callPassword, &outcome);
       if (!json) std::fputs((InputName(path) + ": OK\n").c_str(), stdout);
       NoteWeakCheck(InputName(path), outcome.padding);
     } catch (const Failure& failure) {
       if (callPassword.broken()) throw;
       Complain(failure.message);
-      allPassed = false;
+      ++failed;
       outcome = FailedOutcome(failure, InputName(path));
     }
     if (json) PrintJson(path, nullptr, outcome);
   }
-  return allPassed ? kExitSuccess : kExitFailure;
+  if (recursive) {
+    Complain(std::to_string(files.size()) + " files: " + std::to_string(files.size() - failed) +
+             " passed, " + std::to_string(failed) + " failed");
+  }
+  return failed == 0 ? kExitSuccess : kExitFailure;
 }
 
 int RunRekey(const std::vector<std::string>& argv) {
@@ -643,6 +835,12 @@ int RunRekey(const std::vector<std::string>& argv) {
   if (pass != nullptr && newPass != nullptr && *pass == "stdin" && *newPass == "stdin") {
     throw UsageError{"'--pass stdin' and '--new-pass stdin' cannot both be used"};
   }
+  Settings settings;
+  settings.preserve = parsed.Has("preserve");
+  settings.removeInput = parsed.Has("remove-input");
+  if (settings.removeInput && operands.size() < 2) {
+    throw UsageError{"'--remove-input' needs an OUTPUT: in place, INPUT is replaced already"};
+  }
   InstallSignalHandlers();
   ProtectSecrets();
 
@@ -656,6 +854,8 @@ int RunRekey(const std::vector<std::string>& argv) {
   std::optional<OutputTarget> output;
   if (operands.size() == 2) output.emplace(operands[1], parsed.Has("force"), input);
   const std::string outputName = output ? output->name() : input.name();
+  const bool inPlace = output && output->inPlace();
+  if (settings.removeInput) CheckRemovable(operands[0], input.name(), inPlace);
 
   CallPassword oldPassword(pass, /*encrypt=*/false);
   CallPassword newPassword(newPass, /*encrypt=*/true,
@@ -663,15 +863,16 @@ int RunRekey(const std::vector<std::string>& argv) {
   const Password& old = oldPassword.Get();
   const Password& fresh = newPassword.Get();
   Progress progress("rekey: " + input.name(), parsed.Has("quiet"));
+  const std::string& target = output ? operands[1] : operands[0];
   const acbc_result r =
-      WriteOutput(output ? operands[1] : operands[0], output && output->inPlace(), input.name(),
-                  outputName, &progress, [&](acbc_result* result) {
-                    acbc_rekey_file(operands[0].c_str(), output ? operands[1].c_str() : nullptr,
-                                    old.bytes, static_cast<std::size_t>(old.length), fresh.bytes,
-                                    static_cast<std::size_t>(fresh.length),
-                                    parsed.Has("force") ? static_cast<unsigned>(ACBC_REPLACE) : 0u,
-                                    progress.hook(), result);
-                  });
+      WriteOutput(target, inPlace, input.name(), outputName, &progress, [&](acbc_result* result) {
+        acbc_rekey_file(operands[0].c_str(), output ? operands[1].c_str() : nullptr, old.bytes,
+                        static_cast<std::size_t>(old.length), fresh.bytes,
+                        static_cast<std::size_t>(fresh.length),
+                        parsed.Has("force") ? static_cast<unsigned>(ACBC_REPLACE) : 0u,
+                        progress.hook(), result);
+      });
+  FinishOutput(input, operands[0], target, outputName, inPlace, settings);
   if (file.layout.verdict != Verdict::kConsistent) {
     Warn(input.name() + ": " + DecryptWarning(file.layout));
   }

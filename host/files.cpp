@@ -1,8 +1,10 @@
 #include "files.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -63,7 +65,75 @@ int WriteAll(int fd, const char* buffer, std::size_t size, off_t offset) {
   return 0;
 }
 
+// The names in a folder, sorted; false (errno set) when it cannot be read.
+bool FolderNames(const std::string& folder, std::vector<std::string>* names) {
+  DIR* dir = opendir(folder.c_str());
+  if (dir == nullptr) return false;
+  errno = 0;
+  while (const dirent* entry = readdir(dir)) {
+    const std::string name = entry->d_name;
+    if (name != "." && name != "..") names->push_back(name);
+  }
+  const int error = errno;
+  closedir(dir);
+  errno = error;
+  if (error != 0) return false;
+  std::sort(names->begin(), names->end());
+  return true;
+}
+
+void Walk(const std::string& path, const std::string& relative, std::vector<FoundFile>* found) {
+  std::vector<std::string> names;
+  if (!FolderNames(path, &names)) {
+    found->push_back({path, relative, path + ": " + std::strerror(errno)});
+    return;
+  }
+  for (const auto& name : names) {
+    std::string child = path == "/" ? "" : path;
+    child += '/';
+    child += name;
+    std::string below = relative;
+    if (!below.empty()) below += '/';
+    below += name;
+    struct stat st {};
+    if (lstat(child.c_str(), &st) != 0) {
+      found->push_back({child, below, child + ": " + std::strerror(errno)});
+    } else if (S_ISDIR(st.st_mode)) {
+      Walk(child, below, found);
+    } else if (S_ISREG(st.st_mode)) {
+      found->push_back({child, below, ""});
+    }
+  }
+}
+
 }  // namespace
+
+std::vector<FoundFile> WalkFolder(const std::string& folder) {
+  struct stat st {};
+  if (stat(folder.c_str(), &st) != 0) throw FileError(folder, errno);
+  if (!S_ISDIR(st.st_mode)) throw FileError(folder, ENOTDIR);
+  std::string root = folder;
+  while (root.size() > 1 && root.back() == '/') root.pop_back();
+  std::vector<FoundFile> found;
+  Walk(root, "", &found);
+  return found;
+}
+
+void MakeParentFolders(const std::string& path) {
+  for (std::size_t slash = path.find('/', 1); slash != std::string::npos;
+       slash = path.find('/', slash + 1)) {
+    const std::string folder = path.substr(0, slash);
+    struct stat st {};
+    if (stat(folder.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) continue;
+    if (mkdir(folder.c_str(), 0777) == 0 || errno == EEXIST) continue;
+    throw WithStatus(FileError(folder, errno), ACBC_E_OUTPUT_OPEN);
+  }
+}
+
+int CopyTimes(const struct stat& from, const std::string& path) {
+  const struct timespec times[2] = {from.st_atim, from.st_mtim};
+  return utimensat(AT_FDCWD, path.c_str(), times, 0) == 0 ? 0 : errno;
+}
 
 Failure TemporaryFailure(int error) {
   return Failure{"temporary file in " + TemporaryDirectory() + ": " + std::strerror(error),

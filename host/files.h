@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "cli.h"
 
@@ -118,6 +119,29 @@ class DeferredOutput {
   int fd_ = -1;
   std::int64_t size_ = 0;
 };
+
+// A file found below a folder by WalkFolder(): its path (the folder as
+// given, joined with the names below it) and the part below the folder.
+// A folder that could not be read is listed too, with the failure set.
+struct FoundFile {
+  std::string path;
+  std::string relative;
+  std::string failure;  // "FOLDER: reason", or empty
+};
+// Every regular file below `folder`, depth first, with the names in each
+// folder sorted by byte value, so that runs over the same tree go in the
+// same order. Symbolic links are neither followed nor listed, nor are
+// devices, FIFOs and sockets. Throws Failure when `folder` itself is not a
+// readable folder.
+std::vector<FoundFile> WalkFolder(const std::string& folder);
+
+// Creates the missing folders on the way to the file `path` (mode 0777 &
+// ~umask, as mkdir does). Throws Failure naming the folder.
+void MakeParentFolders(const std::string& path);
+
+// Gives the file `path` (through symbolic links) the access and
+// modification times of `from`. Returns 0 or errno.
+int CopyTimes(const struct stat& from, const std::string& path);
 
 // Writes to standard output, for libacbc's stream calls (context unused).
 int WriteStdout(void* context, const void* buffer, std::size_t size);

@@ -136,17 +136,20 @@ typedef int (*acbc_write_fn)(void* context, const void* buffer, size_t size);
  *   zero padding (ACBC_E_WRONG_PASSWORD unless ACBC_NO_PASSWORD_CHECK). The
  *   right password is never refused.
  * - The output appears complete or not at all: it is written to an unnamed
- *   temporary file in its folder (a named mode-0600 one beside it where the
- *   file system has no unnamed ones) and linked into place when complete;
- *   unless ACBC_NO_SYNC the file is synced first and the folder after (a
- *   folder that cannot be synced then is ACBC_E_WRITE with the output
- *   already in place; a file system that cannot sync folders at all is no
- *   failure). An existing output is refused with ACBC_E_OUTPUT_EXISTS
+ *   temporary file in its folder (a named one beside it, ".NAME.acbc-XXXXXXXXXX",
+ *   where the file system has no unnamed ones; only a crash can leave that
+ *   behind) and linked into place when complete. Unless ACBC_NO_SYNC the
+ *   file is synced first and the folder after. Two failures come after the
+ *   output is in place, and say so by ACBC_E_WRITE with the new output under
+ *   its name: a folder that cannot be synced (a file system that cannot
+ *   sync folders at all is no failure), and a named temporary file that
+ *   cannot be removed once linked, which then stays as a second name for
+ *   the output. An existing output is refused with ACBC_E_OUTPUT_EXISTS
  *   unless ACBC_REPLACE, and on any other failure or cancel it stays as it
- *   was; through a symbolic link the file it leads to is replaced. An output
- *   that exists and is not a regular file (/dev/null, a FIFO) is written in
- *   place, after the checks. An output that is the input (through links
- *   too) is refused with ACBC_E_SAME_FILE.
+ *   was; through a symbolic link the file it leads to is replaced. An
+ *   output that exists and is not a regular file (/dev/null, a FIFO) is
+ *   written in place, after the checks. An output that is the input
+ *   (through links too) is refused with ACBC_E_SAME_FILE.
  * - The output is never more readable than the input: its mode is the
  *   input's permission bits & 0666 & ~umask (0666 & ~umask for an input that
  *   is not a regular file), set before any data is written.

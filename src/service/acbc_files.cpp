@@ -195,6 +195,9 @@ struct Output {
   char target[PATH_MAX] = {};
   char base[NAME_MAX + 1] = {};
   char temporary[NAME_MAX + 1] = {};  // a named temporary file in the folder, when there is one
+  // Why the temporary name could not be removed once the output was linked
+  // under its own name; 0 when it was.
+  int leftover = 0;
 };
 
 // Follows symbolic links from `path` to the name the output replaces: a
@@ -402,13 +405,14 @@ int Publish(Output* out) {
     moved = renameat2(out->dirFd, out->temporary, out->dirFd, out->base, RENAME_NOREPLACE);
     if (moved != 0 && (errno == EINVAL || errno == ENOSYS)) {
       // The file system cannot do that: a hard link refuses the same way.
+      // Once the link is made the output is in place; a temporary name that
+      // cannot be removed then is a second name for it, kept (and tried
+      // again) for the caller to be told.
       moved = linkat(out->dirFd, out->temporary, out->dirFd, out->base, 0);
-      if (moved == 0 && unlinkat(out->dirFd, out->temporary, 0) != 0) {
-        // A second name must not stay: take the new one back; the caller's
-        // discard tries the temporary name once more.
-        const int error = errno;
-        unlinkat(out->dirFd, out->base, 0);
-        return error;
+      if (moved != 0) return errno;
+      if (unlinkat(out->dirFd, out->temporary, 0) != 0) {
+        out->leftover = errno;
+        return 0;
       }
     }
   }
@@ -442,6 +446,10 @@ acbc_status CommitOutput(Output* out, acbc_result* r) {
   // folder at all (EINVAL).
   if (out->sync && fsync(out->dirFd) != 0 && errno != EINVAL && errno != EROFS) {
     return Fail(r, ACBC_E_WRITE, errno);
+  }
+  if (out->leftover != 0) {
+    if (unlinkat(out->dirFd, out->temporary, 0) != 0) return Fail(r, ACBC_E_WRITE, out->leftover);
+    out->temporary[0] = '\0';
   }
   return ACBC_OK;
 }

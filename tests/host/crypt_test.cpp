@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <filesystem>
 #include <functional>
 #include <tuple>
 
@@ -379,6 +380,77 @@ TEST(ManyFiles, DefaultNamesAndAFailureInTheMiddle) {
   EXPECT_EQ(r.exitCode, 0) << r.err;
   EXPECT_EQ(r.err, "pellfold: decrypt: 2 files: 2 done, 0 failed\n");
   EXPECT_TRUE(ReadFile(dir / "a") == a && ReadFile(dir / "c") == c);
+  // -o: the same names, in another folder.
+  mkdir((dir / "out").c_str(), 0700);
+  r = Pellfold(
+      {"decrypt", "-m", "-o", dir / "out", "-p", "pass:password", dir / "a.acbc", dir / "c.acbc"});
+  EXPECT_EQ(r.exitCode, 0) << r.err;
+  EXPECT_TRUE(ReadFile(dir / "out/a") == a && ReadFile(dir / "out/c") == c);
+}
+
+// --preserve carries the input's times through encrypt, rekey and decrypt
+// to the nanosecond; --remove-input removes each input once its output is
+// in place.
+TEST(FileOptions, PreserveRoundTripsTimesAndRemoveInputRemovesOnSuccess) {
+  TempDir dir;
+  const Bytes plain = RandomBytes(2000);
+  WriteFile(dir / "plain", plain);
+  const struct timespec times[2] = {{1000000000, 123456789}, {1500000000, 987654321}};
+  ASSERT_EQ(utimensat(AT_FDCWD, (dir / "plain").c_str(), times, 0), 0);
+  const auto timesOf = [](const std::string& path) {
+    struct stat st {};
+    EXPECT_EQ(stat(path.c_str(), &st), 0) << path;
+    return std::make_tuple(st.st_atim.tv_sec, st.st_atim.tv_nsec, st.st_mtim.tv_sec,
+                           st.st_mtim.tv_nsec);
+  };
+  const auto want = timesOf(dir / "plain");
+  const std::vector<std::vector<std::string>> runs = {
+      {"encrypt", "--preserve", "--remove-input", dir / "plain"},
+      {"rekey", "--preserve", "--new-pass", "pass:password", dir / "plain.acbc"},
+      {"decrypt", "--preserve", "--remove-input", dir / "plain.acbc"}};
+  for (auto args : runs) {
+    args.insert(args.begin() + 1, {"-p", "pass:password"});
+    const auto r = Pellfold(args);
+    ASSERT_EQ(r.exitCode, 0) << args[0] << ": " << r.err;
+    const std::string output = args[0] == "encrypt" ? dir / "plain.acbc" : dir / "plain";
+    EXPECT_EQ(timesOf(args[0] == "rekey" ? dir / "plain.acbc" : output), want) << args[0];
+    EXPECT_EQ(ListDir(dir.path()).size(), 1u) << args[0];
+  }
+  EXPECT_TRUE(ReadFile(dir / "plain") == plain);
+}
+
+// -r: every regular file below the folders, in sorted order, symbolic links
+// left alone; encrypt skips .acbc files with a note; -o keeps the layout.
+TEST(FileOptions, RecursiveWithOutputFolderKeepsTheLayout) {
+  TempDir dir;
+  std::filesystem::create_directories(dir / "tree/b/c");
+  mkdir((dir / "out").c_str(), 0755);
+  const std::vector<std::string> files = {"a", "b/c/d", "b/e"};
+  for (const auto& name : files) WriteFile(dir / ("tree/" + name), RandomBytes(600));
+  WriteFile(dir / "tree/b/old.acbc", AesEncypt(dir / "tree/a", u"password"));
+  symlink("../a", (dir / "tree/b/link").c_str());
+  auto r = Pellfold({"encrypt", "-r", "-p", "pass:password", "-o", dir / "out", dir / "tree/"});
+  EXPECT_EQ(r.exitCode, 0) << r.err;
+  EXPECT_EQ(r.err, "pellfold: encrypt: note: " + dir / "tree/b/old.acbc" +
+                       ": already ends in .acbc; skipped\npellfold: encrypt: 3 files: 3 done, "
+                       "0 failed\n");
+  for (const auto& name : files) {
+    EXPECT_TRUE(ReadFile(dir / ("out/" + name + ".acbc")) ==
+                AesEncypt(dir / ("tree/" + name), u"password"))
+        << name;
+  }
+  r = Pellfold({"verify", "-r", "-p", "pass:password", dir / "out"});
+  EXPECT_EQ(r.out,
+            dir / "out/a.acbc: OK\n" + dir / "out/b/c/d.acbc: OK\n" + dir / "out/b/e.acbc: OK\n");
+  r = Pellfold({"decrypt", "-r", "--json", "-p", "pass:password", dir / "out", dir / "tree"});
+  EXPECT_EQ(r.exitCode, 0) << r.err;
+  EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 4) << r.out;
+  for (const auto& name : files) {
+    EXPECT_TRUE(ReadFile(dir / ("out/" + name)) == ReadFile(dir / ("tree/" + name))) << name;
+  }
+  EXPECT_TRUE(ReadFile(dir / "tree/b/old") == ReadFile(dir / "tree/a"));
+  EXPECT_EQ(ListDir(dir / "tree/b"),
+            (std::vector<std::string>{"c", "e", "link", "old", "old.acbc"}));
 }
 
 }  // namespace

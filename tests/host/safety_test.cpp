@@ -133,6 +133,33 @@ INSTANTIATE_TEST_SUITE_P(
         Refusal{"RekeyExistingOutput", Nothing,
                 "rekey -p pass:password --new-pass pass:password2 @/enc.acbc @/plain", 1,
                 "pellfold: rekey: @/plain: " + kExists},
+        // --remove-input keeps the input whenever anything is wrong.
+        Refusal{"RemoveInputWrongPassword", Nothing,
+                "decrypt --remove-input -p pass:wrong @/enc.acbc @/out", 1,
+                "pellfold: decrypt: @/enc.acbc: wrong password (or the file was altered)\n"},
+        Refusal{"RemoveInputThroughSymlink",
+                [](const TempDir& d) { symlink("plain", (d / "link").c_str()); },
+                "encrypt --remove-input -p pass:password @/link @/out", 1,
+                "pellfold: encrypt: @/link: is a symbolic link: --remove-input would lose it\n"},
+        Refusal{"RemoveInputToDevice", Nothing,
+                "encrypt --remove-input -p pass:password @/plain /dev/null", 1,
+                "pellfold: encrypt: @/plain: its output is not a regular file: --remove-input "
+                "would lose it\n"},
+        Refusal{"RemoveInputFromStdin", Nothing, "encrypt --remove-input -p pass:password - @/out",
+                2,
+                "pellfold: encrypt: '--remove-input' needs named files, not standard input or "
+                "output\nTry 'pellfold encrypt --help' for more information.\n"},
+        Refusal{"RemoveInputRekeyInPlace", Nothing,
+                "rekey --remove-input -p pass:password --new-pass pass:password2 @/enc.acbc", 2,
+                "pellfold: rekey: '--remove-input' needs an OUTPUT: in place, INPUT is replaced "
+                "already\nTry 'pellfold rekey --help' for more information.\n"},
+        Refusal{"OutputDirWithoutMany", Nothing, "encrypt -o @ -p pass:password @/plain", 2,
+                "pellfold: encrypt: '--output-dir' needs --multifile or --recursive\nTry "
+                "'pellfold encrypt --help' for more information.\n"},
+        Refusal{"OutputDirMissing", Nothing, "encrypt -m -o @/none -p pass:password @/plain", 1,
+                "pellfold: encrypt: @/none: No such file or directory\n"},
+        Refusal{"RecursiveOnAFile", Nothing, "decrypt -r -p pass:password @/enc.acbc", 1,
+                "pellfold: decrypt: @/enc.acbc: Not a directory\n"},
         Refusal{"RekeyEmptyNewPassword", Nothing,
                 "rekey -p pass:password --new-pass pass: @/enc.acbc", 2,
                 "pellfold: rekey: the new password is empty\nTry 'pellfold rekey --help' for more "
@@ -171,7 +198,8 @@ TEST(Safety, UnwritableDirectoryFailsAndChangesNothing) {
 }
 
 // A write that fails half-way (the file size limit here; a full disk
-// behaves the same) removes the temporary file and keeps the old output.
+// behaves the same) removes the temporary file and keeps the old output,
+// and the input whatever --remove-input says.
 TEST(Safety, FailedWriteKeepsTheOldOutput) {
   TempDir dir;
   WriteFile(dir / "plain", RandomBytes(300000));
@@ -180,8 +208,8 @@ TEST(Safety, FailedWriteKeepsTheOldOutput) {
   const auto before = Snapshot(dir.path());
   for (const std::string command : {"encrypt", "decrypt"}) {
     const auto r = RunProcess(
-        {"prlimit", "--fsize=65536", PELLFOLD_PROGRAM, command, "-f", "-p", "pass:password",
-         command == "encrypt" ? dir / "plain" : dir / "enc.acbc", dir / "out"});
+        {"prlimit", "--fsize=65536", PELLFOLD_PROGRAM, command, "-f", "--remove-input", "-p",
+         "pass:password", command == "encrypt" ? dir / "plain" : dir / "enc.acbc", dir / "out"});
     EXPECT_EQ(r.exitCode, 1) << command;
     EXPECT_EQ(r.err,
               "pellfold: " + command + ": " + dir / "out" + ": write error: File too large\n");

@@ -583,6 +583,22 @@ static void NamedTemporary(void) {
     ok &= Signature(out) == before;
     ok &= acbc_encrypt_file(IN("plain"), OUT("named"), PASS, ACBC_REPLACE, NULL, &r) == ACBC_OK;
     ok &= Holds(OUT("named"), ref) && unlink(OUT("named")) == 0 && Signature(out) == clean;
+    /* No renameat2 either: the hard-link path. A temporary name that cannot
+     * be removed after the link is reported, the output kept in place. */
+    struct sock_filter more[] = {
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, nr)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_renameat2, 0, 1),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EINVAL),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_unlinkat, 0, 1),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EIO),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW)};
+    struct sock_fprog second = {sizeof more / sizeof more[0], more};
+    char folder[600], linked[600];
+    At(linked, At(folder, root, "linked"), "x");
+    ok &= mkdir(folder, 0700) == 0 && prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &second) == 0;
+    struct stat st;
+    ok &= acbc_encrypt_file(IN("plain"), linked, PASS, 0, NULL, &r) == ACBC_E_WRITE &&
+          r.error_number == EIO && Holds(linked, ref) && stat(linked, &st) == 0 && st.st_nlink == 2;
     _exit(ok ? 0 : 1);
   }
   int status = 0;
