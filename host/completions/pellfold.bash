@@ -11,12 +11,12 @@
 # matching case in _pellfold.
 _pellfold_options() {
   case $1 in
-    encrypt) echo "--pass -p --force -f --multifile -m --quiet -q --json --help -h" ;;
-    decrypt) echo "--pass -p --force -f --multifile -m --salvage --quiet -q --json --help -h" ;;
-    rekey) echo "--pass -p --new-pass --force -f --quiet -q --help -h" ;;
-    verify) echo "--pass -p --json --help -h" ;;
+    encrypt) echo "--pass -p --force -f --multifile -m --recursive -r --output-dir -o --preserve --remove-input --quiet -q --json --help -h" ;;
+    decrypt) echo "--pass -p --force -f --multifile -m --recursive -r --output-dir -o --preserve --remove-input --salvage --quiet -q --json --help -h" ;;
+    rekey) echo "--pass -p --new-pass --force -f --preserve --remove-input --quiet -q --help -h" ;;
+    verify) echo "--pass -p --recursive -r --json --help -h" ;;
     inspect) echo "--json --help -h" ;;
-    hash) echo "--key -k --check -c --tag --quiet -q --status --help -h" ;;
+    hash) echo "--key -k --check -c --tag --quiet -q --status --jobs -j --help -h" ;;
   esac
 }
 
@@ -46,11 +46,12 @@ _pellfold() {
 
   # The command is the first word after "pellfold" that is not an option;
   # the operands before the cursor are counted, and -m noted.
-  local command="" operands=0 multifile="" i
+  local command="" operands=0 multifile="" recursive="" i
   for ((i = 1; i < cword; i++)); do
     case ${words[i]} in
-      --pass | -p | --new-pass | --key | -k) ((i++)) ;;  # the value is not an operand
+      --pass | -p | --new-pass | --key | -k | --output-dir | -o | --jobs | -j) ((i++)) ;;  # a value, not an operand
       -m | --multifile) multifile=1 ;;
+      -r | --recursive) recursive=1 ;;
       -*) ;;
       *) if [[ -z $command ]]; then command=${words[i]}; else ((operands++)); fi ;;
     esac
@@ -61,7 +62,17 @@ _pellfold() {
       [[ -n $command ]] && { _pellfold_secret_source "$cur"; return; }
       ;;
   esac
+  case $prev in
+    --output-dir | -o) [[ -n $command ]] && { _filedir -d; return; } ;;
+    --jobs | -j) [[ -n $command ]] && return ;;
+  esac
   $split && return  # --unknown=VALUE: nothing to offer
+
+  # With -r the operands are folders.
+  if [[ -n $recursive && $cur != -* ]]; then
+    _filedir -d
+    return
+  fi
 
   if [[ -z $command ]]; then
     if [[ $cur == -* ]]; then

@@ -44,6 +44,11 @@ complete -c pellfold -n "__fish_seen_subcommand_from encrypt decrypt rekey verif
 complete -c pellfold -n "__fish_seen_subcommand_from rekey" -l new-pass -x -a '(__pellfold_sources)' -d 'take the new password from SOURCE'
 complete -c pellfold -n "__fish_seen_subcommand_from encrypt decrypt rekey" -s f -l force -d 'replace OUTPUT if it exists'
 complete -c pellfold -n "__fish_seen_subcommand_from encrypt decrypt" -s m -l multifile -d 'one output beside each FILE'
+complete -c pellfold -n "__fish_seen_subcommand_from encrypt decrypt verify" -s r -l recursive -d 'every file below the FOLDERs given'
+complete -c pellfold -n "__fish_seen_subcommand_from encrypt decrypt" -s o -l output-dir -x -a '(__fish_complete_directories)' -d 'with -m or -r: outputs go into DIR'
+complete -c pellfold -n "__fish_seen_subcommand_from encrypt decrypt rekey" -l preserve -d "give the output the input's times"
+complete -c pellfold -n "__fish_seen_subcommand_from encrypt decrypt rekey" -l remove-input -d 'remove the input once the output is in place'
+complete -c pellfold -n "__fish_seen_subcommand_from hash" -s j -l jobs -x -d 'hash N files at once'
 complete -c pellfold -n "__fish_seen_subcommand_from decrypt" -l salvage -d 'decrypt a truncated file anyway'
 complete -c pellfold -n "__fish_seen_subcommand_from encrypt decrypt rekey hash" -s q -l quiet -d 'show no progress (hash --check: no OK lines)'
 complete -c pellfold -n "__fish_seen_subcommand_from encrypt decrypt verify inspect" -l json -d 'print JSON, one object per file'

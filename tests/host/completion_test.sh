@@ -56,6 +56,9 @@ pellfold hash -k s|stdin
 pellfold hash |hmac-md5 md5 sha256
 pellfold hash sha256 no|notes.acbc notes.txt
 pellfold help re|rekey
+pellfold decrypt -r |box
+pellfold encrypt -m -o |box
+pellfold rekey --re|--remove-input
 TABLE
 
 # Every command and every long option the program documents is completed.
