@@ -428,7 +428,7 @@ TEST(FileOptions, RecursiveWithOutputFolderKeepsTheLayout) {
   const std::vector<std::string> files = {"a", "b/c/d", "b/e"};
   for (const auto& name : files) WriteFile(dir / ("tree/" + name), RandomBytes(600));
   WriteFile(dir / "tree/b/old.acbc", AesEncypt(dir / "tree/a", u"password"));
-  symlink("../a", (dir / "tree/b/link").c_str());
+  ASSERT_EQ(symlink("../a", (dir / "tree/b/link").c_str()), 0);
   auto r = Pellfold({"encrypt", "-r", "-p", "pass:password", "-o", dir / "out", dir / "tree/"});
   EXPECT_EQ(r.exitCode, 0) << r.err;
   EXPECT_EQ(r.err, "pellfold: encrypt: note: " + dir / "tree/b/old.acbc" +

@@ -247,7 +247,7 @@ TEST(Safety, OutputModesFollowTheInput) {
   WriteFile(dir / "plain", RandomBytes(900));
   WriteFile(dir / "target", ToBytes("old contents"));
   chmod((dir / "target").c_str(), 06755);
-  symlink("target", (dir / "link").c_str());
+  ASSERT_EQ(symlink("target", (dir / "link").c_str()), 0);
   const mode_t previous = umask(022);
   for (const unsigned mode : {0600u, 0644u, 0666u}) {
     chmod((dir / "plain").c_str(), mode);

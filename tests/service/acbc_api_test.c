@@ -277,7 +277,7 @@ static void RoundTrip(size_t size) {
   /* In place, through a symbolic link: the file is replaced, link, owner and mode kept. */
   Put(OUT("k2"), ref.data, ref.size);
   chmod(OUT("k2"), 0604);
-  symlink("k2", OUT("k-link"));
+  CHECK(symlink("k2", OUT("k-link")) == 0, "symlink");
   CHECK(acbc_rekey_file(OUT("k-link"), NULL, PASS, "new one!", 8, 0, NULL, &r) == ACBC_OK, "rekey");
   CHECK(Holds(OUT("k2"), buffer) && ModeOf(OUT("k2")) == 0604 && IsLink(OUT("k-link")),
         "rekey in place, size %zu", size);
@@ -428,9 +428,9 @@ static void Refusals(void) {
   mkfifo(IN("fifo"), 0644);
   Put(IN("huge"), "", 0);
   CHECK(truncate(IN("huge"), 0x80000000) == 0, "sparse file");
-  symlink(IN("plain"), OUT("link-to-plain"));
+  CHECK(symlink(IN("plain"), OUT("link-to-plain")) == 0, "symlink");
   CHECK(Export(1, IN("plain"), IN("plain.acbc"), kPass), "AESEncypt");
-  link(IN("plain.acbc"), OUT("hard-link"));
+  CHECK(link(IN("plain.acbc"), OUT("hard-link")) == 0, "link");
   Bytes enc = Get(IN("plain.acbc"));
   const Bytes sound = Get(IN("plain.acbc"));
   Put(IN("truncated.acbc"), enc.data, enc.size - 100);
@@ -593,8 +593,9 @@ static void NamedTemporary(void) {
         BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EIO),
         BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW)};
     struct sock_fprog second = {sizeof more / sizeof more[0], more};
-    char folder[600], linked[600];
-    At(linked, At(folder, root, "linked"), "x");
+    char folder[300], linked[600];
+    snprintf(folder, sizeof folder, "%s/linked", root);
+    At(linked, folder, "x");
     ok &= mkdir(folder, 0700) == 0 && prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &second) == 0;
     struct stat st;
     ok &= acbc_encrypt_file(IN("plain"), linked, PASS, 0, NULL, &r) == ACBC_E_WRITE &&
