@@ -12,12 +12,13 @@
 // path. Decryption works 16 consecutive blocks of one record at once, two
 // per register. Keys are those of the AES-NI path (same layout, expanded by
 // its setKey), each round key broadcast to both halves.
+#include "aes/aes.h"
+
 #include <cpuid.h>
 #include <immintrin.h>
 
 #include <cstring>
 
-#include "aes/aes.h"
 #include "aes/aes_record.h"
 #include "util/wipe.h"
 
