@@ -11,6 +11,9 @@ namespace pellfold {
 const AESRecordPath* AESRecordPathX86() {
   return nullptr;
 }
+const AESRecordPath* AESRecordPathVaes() {
+  return nullptr;
+}
 #endif
 #if !defined(PELLFOLD_RECORD_ARM)
 const AESRecordPath* AESRecordPathArm() {
@@ -27,7 +30,7 @@ std::atomic<bool> forcePortable{false};
 int AESRecordPathList(const AESRecordPath** paths, int max) {
   int n = 0;
   for (const AESRecordPath* path :
-       {AESRecordPathX86(), AESRecordPathArm(), AESRecordPathPortable()}) {
+       {AESRecordPathVaes(), AESRecordPathX86(), AESRecordPathArm(), AESRecordPathPortable()}) {
     if (path != nullptr && n < max) paths[n++] = path;
   }
   return n;

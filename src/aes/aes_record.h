@@ -3,7 +3,7 @@
 // side by side.
 //
 // There are several record paths: a portable bitsliced one that every build
-// has, and paths for AES instructions (x86-64 AES-NI, ARMv8 crypto
+// has, and paths for AES instructions (x86-64 VAES and AES-NI, ARMv8 crypto
 // extension) that a build includes when PELLFOLD_HARDWARE_CRYPTO is on and that
 // exist at run time only when the processor has the instructions. Every
 // path gives exactly the bytes of AESCbcEncrypt / AESCbcDecrypt over each
@@ -35,7 +35,7 @@ struct AESRecordKey {
 };
 
 struct AESRecordPath {
-  const char* name;  // "portable", "x86-64 AES-NI", "ARMv8 crypto"
+  const char* name;  // "portable", "x86-64 VAES", "x86-64 AES-NI", "ARMv8 crypto"
   // Expands the 32-byte key for this path.
   void (*setKey)(AESRecordKey* key, const std::uint8_t* rawKey);
   // Encrypt / decrypt `count` consecutive records at `records` in place,
@@ -50,6 +50,7 @@ struct AESRecordPath {
 // processor lacks its instructions. The portable path is never null.
 const AESRecordPath* AESRecordPathPortable();
 const AESRecordPath* AESRecordPathX86();
+const AESRecordPath* AESRecordPathVaes();  // needs AES-NI as well
 const AESRecordPath* AESRecordPathArm();
 
 // Fills paths[] with every path available here, fastest first, the portable

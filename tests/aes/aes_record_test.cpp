@@ -27,7 +27,7 @@ class AESRecordPaths : public testing::TestWithParam<const AESRecordPath*> {};
 TEST_P(AESRecordPaths, MatchTheByteOrientedCipherBothWays) {
   const AESRecordPath* path = GetParam();
   // 0-3 records, past the side-by-side widths, and a few MiB.
-  for (std::size_t records : {0u, 1u, 2u, 3u, 4u, 7u, 8u, 9u, 12u, 17u, 6144u}) {
+  for (std::size_t records : {0u, 1u, 2u, 3u, 4u, 7u, 8u, 9u, 12u, 16u, 17u, 31u, 6144u}) {
     SCOPED_TRACE(records);
     const Bytes key = test::RandomBytes(32);
     const Bytes vector = test::RandomBytes(16);
