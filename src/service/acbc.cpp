@@ -90,6 +90,18 @@ bool AcbcParseHeader(const std::uint8_t* record, std::int32_t* length) {
   return true;
 }
 
+void AcbcSetUpKey(const std::uint8_t* password, std::int32_t passwordLength, AcbcCallKey* call) {
+  std::uint8_t raw[kAES256KeySize];
+  AESPasswordKey(password, passwordLength, raw);
+  call->path = AESRecordPathSelect();
+  call->path->setKey(&call->key, raw);
+  SecureZero(raw, sizeof raw);
+}
+
+void AcbcWipeKey(AcbcCallKey* call) {
+  SecureZero(call, sizeof *call);
+}
+
 namespace {
 
 // Records moved per read and write. The buffer lives on the calling
@@ -104,25 +116,11 @@ namespace {
 constexpr std::size_t kChunkRecords = 128;
 constexpr std::size_t kChunkSize = kChunkRecords * kAcbcRecordSize;
 
-// The key for one call: expanded once, for the record path in use, and
-// wiped when the call ends.
-struct CallKey {
-  const AESRecordPath* path;
-  AESRecordKey key;
-};
-
-void SetUpKey(const std::uint8_t* password, std::int32_t passwordLength, CallKey* call) {
-  std::uint8_t raw[kAES256KeySize];
-  AESPasswordKey(password, passwordLength, raw);
-  call->path = AESRecordPathSelect();
-  call->path->setKey(&call->key, raw);
-  SecureZero(raw, sizeof raw);
-}
-
 // Encrypts the body after the header record that buffer[0..511] already
 // holds, and writes header and records in chunks of up to 64 KiB.
 AcbcStatus EncryptRecords(std::FILE* input, std::int32_t length, std::FILE* output,
-                          const CallKey& call, std::uint8_t* buffer, const AcbcProgress* progress) {
+                          const AcbcCallKey& call, std::uint8_t* buffer,
+                          const AcbcProgress* progress) {
   // At most floor(L / 512) + 1 records, the count the header promises, even
   // when the input grows or never ends (a device such as /dev/zero); a
   // negative length sets no limit. Nor is a byte read past L: the last
@@ -172,7 +170,8 @@ AcbcStatus EncryptRecords(std::FILE* input, std::int32_t length, std::FILE* outp
 }
 
 AcbcStatus DecryptRecords(std::FILE* input, std::int32_t length, std::FILE* output,
-                          const CallKey& call, std::uint8_t* buffer, const AcbcProgress* progress) {
+                          const AcbcCallKey& call, std::uint8_t* buffer,
+                          const AcbcProgress* progress) {
   // remaining starts at the recorded length and drops by every record's byte
   // count while it is not negative; it cannot go below -512. Reading stops
   // after the floor(L / 512) + 1 records the length needs (none for a
@@ -225,10 +224,10 @@ AcbcStatus AcbcEncryptStream(std::FILE* input, std::int32_t length, std::FILE* o
                              const AcbcProgress* progress) {
   std::uint8_t buffer[kChunkSize];
   AcbcFormatHeader(length, buffer);
-  CallKey call;
-  SetUpKey(password, passwordLength, &call);
+  AcbcCallKey call;
+  AcbcSetUpKey(password, passwordLength, &call);
   const AcbcStatus status = EncryptRecords(input, length, output, call, buffer, progress);
-  SecureZero(&call, sizeof call);
+  AcbcWipeKey(&call);
   SecureZero(buffer, sizeof buffer);
   return status;
 }
@@ -246,10 +245,10 @@ AcbcStatus AcbcDecryptBody(std::FILE* input, std::int32_t length, std::FILE* out
                            const std::uint8_t* password, std::int32_t passwordLength,
                            const AcbcProgress* progress) {
   std::uint8_t buffer[kChunkSize];
-  CallKey call;
-  SetUpKey(password, passwordLength, &call);
+  AcbcCallKey call;
+  AcbcSetUpKey(password, passwordLength, &call);
   const AcbcStatus status = DecryptRecords(input, length, output, call, buffer, progress);
-  SecureZero(&call, sizeof call);
+  AcbcWipeKey(&call);
   SecureZero(buffer, sizeof buffer);
   return status;
 }

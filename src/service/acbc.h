@@ -16,6 +16,8 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "aes/aes_record.h"
+
 namespace pellfold {
 
 constexpr int kAcbcRecordSize = 512;
@@ -48,6 +50,16 @@ struct AcbcProgress {
   void (*report)(void* context, std::int64_t bytesDone);
   void* context;
 };
+
+// The key of one call: the password's key (its first 32 bytes, zero-filled)
+// expanded once for the record path AESRecordPathSelect() names. Both
+// libraries set it up here and wipe it with AcbcWipeKey when the call ends.
+struct AcbcCallKey {
+  const AESRecordPath* path;
+  AESRecordKey key;
+};
+void AcbcSetUpKey(const std::uint8_t* password, std::int32_t passwordLength, AcbcCallKey* call);
+void AcbcWipeKey(AcbcCallKey* call);
 
 // Header record: writes "ACBC <length>" and zeros into record[0..511].
 void AcbcFormatHeader(std::int32_t length, std::uint8_t* record);

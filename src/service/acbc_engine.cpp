@@ -11,16 +11,8 @@
 namespace pellfold::acbc {
 
 void SetUpKey(const void* password, std::size_t length, CallKey* call) {
-  std::uint8_t raw[kAES256KeySize];
-  const auto used = static_cast<std::int32_t>(std::min(length, kKeyBytes));
-  AESPasswordKey(static_cast<const std::uint8_t*>(password), used, raw);
-  call->path = AESRecordPathSelect();
-  call->path->setKey(&call->key, raw);
-  SecureZero(raw, sizeof raw);
-}
-
-void Wipe(CallKey* call) {
-  SecureZero(&call->key, sizeof call->key);
+  AcbcSetUpKey(static_cast<const std::uint8_t*>(password),
+               static_cast<std::int32_t>(std::min(length, kKeyBytes)), call);
 }
 
 void ResetResult(acbc_result* result) {

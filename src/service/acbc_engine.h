@@ -9,15 +9,15 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "aes/aes_record.h"
+#include "service/acbc.h"
 
 namespace pellfold::acbc {
 
-constexpr int kRecord = 512;
+constexpr int kRecord = kAcbcRecordSize;
 // Records per read and write: 64 KiB, whole pages on every system.
 constexpr std::size_t kChunkRecords = 128;
 constexpr std::size_t kChunkSize = kChunkRecords * kRecord;
-constexpr std::int64_t kMaxLength = 0x7FFFFFFF;
+constexpr std::int64_t kMaxLength = kAcbcMaxLength;
 // With fewer zero padding bytes than this a wrong password passes the check
 // with odds of 2^-24 or worse.
 constexpr int kConfirmingPadding = 4;
@@ -35,14 +35,13 @@ struct Writer {
   void* context;
 };
 
-// The key for one call: expanded once for the selected record path, wiped
-// by Wipe().
-struct CallKey {
-  const AESRecordPath* path;
-  AESRecordKey key;
-};
+// The key for one call (see AcbcCallKey), from a password of any length:
+// only its first 32 bytes reach the key. Wiped by Wipe().
+using CallKey = AcbcCallKey;
 void SetUpKey(const void* password, std::size_t length, CallKey* call);
-void Wipe(CallKey* call);
+inline void Wipe(CallKey* call) {
+  AcbcWipeKey(call);
+}
 
 // The result of the call being made: every entry point fills one and copies
 // it out on return.
