@@ -471,10 +471,7 @@ void FinishOutput(const InputFile& input, const std::string& inputPath,
   }
   // The removal reaches the disk too; a folder that cannot be synced is no
   // loss here, since the output is synced already.
-  const std::size_t slash = inputPath.rfind('/');
-  const std::string folder =
-      slash == std::string::npos ? "." : (slash == 0 ? "/" : inputPath.substr(0, slash));
-  const int fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  const int fd = open(DirectoryOf(inputPath).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd >= 0) {
     fsync(fd);
     close(fd);

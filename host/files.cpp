@@ -26,12 +26,6 @@ std::string TemporaryDirectory() {
   return dir != nullptr && *dir != '\0' ? dir : "/tmp";
 }
 
-std::string DirectoryOf(const std::string& path) {
-  const std::size_t slash = path.rfind('/');
-  if (slash == std::string::npos) return ".";
-  return slash == 0 ? "/" : path.substr(0, slash);
-}
-
 bool SameFile(const struct stat& a, const struct stat& b) {
   return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
@@ -107,6 +101,12 @@ void Walk(const std::string& path, const std::string& relative, std::vector<Foun
 }
 
 }  // namespace
+
+std::string DirectoryOf(const std::string& path) {
+  const std::size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  return slash == 0 ? "/" : path.substr(0, slash);
+}
 
 std::vector<FoundFile> WalkFolder(const std::string& folder) {
   struct stat st {};

@@ -120,6 +120,9 @@ class DeferredOutput {
   std::int64_t size_ = 0;
 };
 
+// The folder a path names its file in: "." for a bare name, "/" at the root.
+std::string DirectoryOf(const std::string& path);
+
 // A file found below a folder by WalkFolder(): its path (the folder as
 // given, joined with the names below it) and the part below the folder.
 // A folder that could not be read is listed too, with the failure set.
