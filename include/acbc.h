@@ -47,7 +47,7 @@ extern "C" {
 #endif
 
 #define ACBC_VERSION_MAJOR 1
-#define ACBC_VERSION_MINOR 0
+#define ACBC_VERSION_MINOR 1
 #define ACBC_VERSION_PATCH 0
 
 typedef enum acbc_status {
@@ -67,7 +67,16 @@ typedef enum acbc_status {
   ACBC_E_READ,             /* reading the input failed */
   ACBC_E_WRITE,            /* writing, syncing or linking the output failed */
   ACBC_E_BUFFER_TOO_SMALL, /* the output buffer's capacity is short */
-  ACBC_E_CANCELLED         /* the progress callback asked to stop */
+  ACBC_E_CANCELLED,        /* the progress callback asked to stop */
+  /* Since 1.1: the age format (age-encryption.org/v1). */
+  ACBC_E_NOT_AGE,          /* the input is not an age file */
+  ACBC_E_AGE_HEADER,       /* a malformed or unsupported age header */
+  ACBC_E_AGE_MAC,          /* the header's MAC does not match: the header was altered */
+  ACBC_E_AGE_ARMOR,        /* malformed ASCII armor */
+  ACBC_E_NO_MATCH,         /* wrong passphrase, or no identity opens any recipient stanza */
+  ACBC_E_AGE_PAYLOAD,      /* the payload was altered or truncated */
+  ACBC_E_WORK_FACTOR,      /* the scrypt work factor is above the accepted ceiling */
+  ACBC_E_BAD_KEY           /* a recipient or identity that does not parse */
 } acbc_status;
 
 /* Flags; each call names the ones it takes, any other is ACBC_E_ARGUMENT. */
@@ -75,7 +84,9 @@ enum {
   ACBC_REPLACE = 1u,           /* replace an existing output */
   ACBC_SALVAGE = 2u,           /* decrypt a damaged file as AESDecrypt would */
   ACBC_NO_PASSWORD_CHECK = 4u, /* skip the padding check */
-  ACBC_NO_SYNC = 8u            /* do not fsync the output and its folder */
+  ACBC_NO_SYNC = 8u,           /* do not fsync the output and its folder */
+  ACBC_AGE_ARMOR = 16u,        /* since 1.1: write age's ASCII armor */
+  ACBC_PASSWORD_CHECKED = 32u  /* since 1.1: acbc_read_at skips the password check */
 };
 
 /* Warnings: reported in acbc_result.warnings, never a failure. */
@@ -282,7 +293,164 @@ ACBC_API const char* acbc_status_text(acbc_status status);
  * value outside the enumeration. */
 ACBC_API const char* acbc_status_name(acbc_status status);
 
-/* The library's version, "1.0.0". */
+/* ------------------------------------------------------------------ 1.1 */
+
+/*
+ * Format facts, so that no caller restates them.
+ */
+#define ACBC_RECORD_SIZE 512            /* bytes per ACBC record, the header's too */
+#define ACBC_HEADER_SIZE 512            /* bytes of the ACBC header record */
+#define ACBC_MAX_LENGTH 2147483647      /* longest ACBC plaintext, 2^31 - 1 bytes */
+#define ACBC_KEY_BYTES 32               /* password bytes that reach the ACBC key */
+#define ACBC_STRONG_PADDING 4           /* padding bytes that confirm a password by 32 bits */
+#define ACBC_AGE_CHUNK_SIZE 65536       /* age payload chunk, plaintext bytes */
+#define ACBC_AGE_WORK_FACTOR 18         /* scrypt work factor written by default (log2 N) */
+#define ACBC_AGE_MAX_WORK_FACTOR 22     /* highest work factor accepted by default */
+
+/*
+ * age (age-encryption.org/v1): an authenticated, salted format that other
+ * tools read. The file key is wrapped for a passphrase (scrypt) or for
+ * X25519 recipients; the payload is ChaCha20-Poly1305 in 64 KiB chunks, each
+ * authenticated before any of its plaintext is released.
+ *
+ * Encryption takes exactly one of: a passphrase (passphrase_length > 0;
+ * an empty one is ACBC_E_EMPTY_PASSWORD) with work_factor (log2 N, 1 .. 30;
+ * 0 means ACBC_AGE_WORK_FACTOR), or recipient_count "age1..." strings
+ * (ACBC_E_BAD_KEY for one that does not parse). Anything else is
+ * ACBC_E_ARGUMENT.
+ *
+ * Decryption takes a passphrase, identities or both. `identities` are texts:
+ * each an "AGE-SECRET-KEY-1..." string or the contents of an identity file
+ * (one key a line; empty lines and lines starting with '#' ignored).
+ * work_factor is the highest scrypt work factor accepted (0 means
+ * ACBC_AGE_MAX_WORK_FACTOR); a file asking for more is ACBC_E_WORK_FACTOR
+ * before any scrypt work is done.
+ */
+typedef struct acbc_age_keys {
+  const void* passphrase;
+  size_t passphrase_length;
+  int work_factor;
+  const char* const* recipients;
+  size_t recipient_count;
+  const char* const* identities;
+  size_t identity_count;
+} acbc_age_keys;
+
+/* What an age file's header tells without a key. */
+typedef struct acbc_age_info {
+  int64_t file_size;      /* bytes in the file */
+  int64_t header_size;    /* bytes of the (binary) header, MAC line included */
+  int armored;            /* 1 for ASCII armor */
+  int stanza_count;       /* recipient stanzas */
+  int work_factor;        /* the scrypt stanza's work factor, 0 without one */
+  char stanza_types[128]; /* the stanzas' first arguments, space separated, NUL-terminated
+                             (cut at a whole word when longer) */
+} acbc_age_info;
+
+/* Formats told apart by acbc_detect_fd and acbc_detect_file. */
+typedef enum acbc_format {
+  ACBC_FORMAT_UNKNOWN = 0,
+  ACBC_FORMAT_ACBC = 1, /* starts "ACBC " */
+  ACBC_FORMAT_AGE = 2,  /* the age version line, or its armor's first line */
+} acbc_format;
+
+/* Reads the first bytes of the file (pread from the current offset for the
+ * descriptor) and stores its format in `format`; ACBC_OK, or an open or
+ * read failure. */
+ACBC_API acbc_status acbc_detect_file(const char* path, acbc_format* format, acbc_result* result);
+ACBC_API acbc_status acbc_detect_fd(int fd, acbc_format* format, acbc_result* result);
+
+/*
+ * Encrypts `input` into the age file `output`, with the file calls'
+ * guarantees above. Flags: ACBC_REPLACE, ACBC_NO_SYNC, ACBC_AGE_ARMOR.
+ * Any length is allowed.
+ */
+ACBC_API acbc_status acbc_age_encrypt_file(const char* input, const char* output,
+                                           const acbc_age_keys* keys, unsigned flags,
+                                           const acbc_progress* progress, acbc_result* result);
+ACBC_API acbc_status acbc_age_encrypt_fd(int input_fd, const char* output,
+                                         const acbc_age_keys* keys, unsigned flags,
+                                         const acbc_progress* progress, acbc_result* result);
+
+/*
+ * Decrypts the age file `input` (binary or armored) into `output`. Nothing
+ * appears under the output's name unless every chunk authenticated.
+ * Flags: ACBC_REPLACE, ACBC_NO_SYNC. result->length is the plaintext length.
+ */
+ACBC_API acbc_status acbc_age_decrypt_file(const char* input, const char* output,
+                                           const acbc_age_keys* keys, unsigned flags,
+                                           const acbc_progress* progress, acbc_result* result);
+ACBC_API acbc_status acbc_age_decrypt_fd(int input_fd, const char* output,
+                                         const acbc_age_keys* keys, unsigned flags,
+                                         const acbc_progress* progress, acbc_result* result);
+
+/* Decrypts the whole age file and writes nothing: ACBC_OK when the keys
+ * open it and every chunk authenticates. */
+ACBC_API acbc_status acbc_age_verify_file(const char* path, const acbc_age_keys* keys,
+                                          acbc_result* result);
+ACBC_API acbc_status acbc_age_verify_fd(int fd, const acbc_age_keys* keys, acbc_result* result);
+
+/*
+ * Streams. Encryption reads to the end of `read` (any length). Decryption
+ * writes each chunk's plaintext only after the chunk authenticated, so on a
+ * failure the caller has received a prefix of the plaintext, never an
+ * unauthenticated byte; on any status but ACBC_OK it must treat what it got
+ * as incomplete. Flags: ACBC_AGE_ARMOR for encryption, none for decryption.
+ */
+ACBC_API acbc_status acbc_age_encrypt_stream(acbc_read_fn read, void* read_context,
+                                             acbc_write_fn write, void* write_context,
+                                             const acbc_age_keys* keys, unsigned flags,
+                                             const acbc_progress* progress, acbc_result* result);
+ACBC_API acbc_status acbc_age_decrypt_stream(acbc_read_fn read, void* read_context,
+                                             acbc_write_fn write, void* write_context,
+                                             const acbc_age_keys* keys, unsigned flags,
+                                             const acbc_progress* progress, acbc_result* result);
+
+/*
+ * Turns the ACBC file `input` into the age file `output` in one pass: the
+ * ACBC password is checked first (ACBC_E_WRONG_PASSWORD, ACBC_E_DAMAGED,
+ * ACBC_E_NOT_ACBC before anything is created), the plaintext exists only in
+ * memory, and the age file is read back and checked against the plaintext
+ * before it is linked into place. `keys` as for age encryption. Flags:
+ * ACBC_REPLACE, ACBC_NO_SYNC, ACBC_AGE_ARMOR.
+ */
+ACBC_API acbc_status acbc_upgrade_file(const char* input, const char* output, const void* password,
+                                       size_t password_length, const acbc_age_keys* keys,
+                                       unsigned flags, const acbc_progress* progress,
+                                       acbc_result* result);
+
+/*
+ * Rewraps the file key of an age file under new keys: the header is
+ * written anew and the payload copied byte for byte (not decrypted).
+ * `old_keys` as for decryption, `new_keys` as for encryption. A null
+ * `output` rewrites `input` in place. Flags: ACBC_REPLACE, ACBC_NO_SYNC.
+ */
+ACBC_API acbc_status acbc_age_rekey_file(const char* input, const char* output,
+                                         const acbc_age_keys* old_keys,
+                                         const acbc_age_keys* new_keys, unsigned flags,
+                                         const acbc_progress* progress, acbc_result* result);
+
+/* What the age header says, without a key: ACBC_OK, ACBC_E_NOT_AGE,
+ * ACBC_E_AGE_HEADER, ACBC_E_AGE_ARMOR or an open/read failure. */
+ACBC_API acbc_status acbc_age_inspect_file(const char* path, acbc_age_info* info,
+                                           acbc_result* result);
+ACBC_API acbc_status acbc_age_inspect_fd(int fd, acbc_age_info* info, acbc_result* result);
+
+/*
+ * Random access into an ACBC file: reads up to `size` plaintext bytes at
+ * plaintext offset `offset` of the ACBC file open on `fd` into `buffer`,
+ * decrypting only the records that hold them (pread; the descriptor is not
+ * moved). Bytes past the length are not there, as with pread:
+ * result->bytes_written tells how many were stored (0 at or past the end).
+ * The password is checked through the last record's padding unless
+ * ACBC_PASSWORD_CHECKED (the caller checked it before). Flags:
+ * ACBC_PASSWORD_CHECKED.
+ */
+ACBC_API acbc_status acbc_read_at(int fd, void* buffer, size_t size, int64_t offset,
+                                  const void* password, size_t password_length, unsigned flags,
+                                  acbc_result* result);
+
+/* The library's version, "1.1.0". */
 ACBC_API const char* acbc_version(void);
 
 #ifdef __cplusplus

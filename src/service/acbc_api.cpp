@@ -232,6 +232,14 @@ ACBC_API const char* acbc_status_text(acbc_status status) {
     case ACBC_E_WRITE: return "write error";
     case ACBC_E_BUFFER_TOO_SMALL: return "output buffer too small";
     case ACBC_E_CANCELLED: return "cancelled";
+    case ACBC_E_NOT_AGE: return "not an age file";
+    case ACBC_E_AGE_HEADER: return "malformed or unsupported age header";
+    case ACBC_E_AGE_MAC: return "the age header was altered (MAC mismatch)";
+    case ACBC_E_AGE_ARMOR: return "malformed age armor";
+    case ACBC_E_NO_MATCH: return "wrong passphrase, or no identity matches";
+    case ACBC_E_AGE_PAYLOAD: return "the file was altered or truncated";
+    case ACBC_E_WORK_FACTOR: return "scrypt work factor too high";
+    case ACBC_E_BAD_KEY: return "invalid recipient or identity";
   }
   return "unknown status";
 }
@@ -255,12 +263,20 @@ ACBC_API const char* acbc_status_name(acbc_status status) {
     case ACBC_E_WRITE: return "write";
     case ACBC_E_BUFFER_TOO_SMALL: return "buffer_too_small";
     case ACBC_E_CANCELLED: return "cancelled";
+    case ACBC_E_NOT_AGE: return "not_age";
+    case ACBC_E_AGE_HEADER: return "age_header";
+    case ACBC_E_AGE_MAC: return "age_mac";
+    case ACBC_E_AGE_ARMOR: return "age_armor";
+    case ACBC_E_NO_MATCH: return "no_match";
+    case ACBC_E_AGE_PAYLOAD: return "age_payload";
+    case ACBC_E_WORK_FACTOR: return "work_factor";
+    case ACBC_E_BAD_KEY: return "bad_key";
   }
   return "unknown";
 }
 
 ACBC_API const char* acbc_version(void) {
-  return "1.0.0";
+  return "1.1.0";
 }
 
 }  // extern "C"

@@ -18,7 +18,7 @@ diff -u - out <<'END'
 a.acbc: ok
 cut.acbc: damaged file (truncated, or a negative length) [damaged]
 missing.acbc: cannot open input: No such file or directory [input_open]
-libacbc 1.0.0: 1 ok, 2 failed
+libacbc 1.1.0: 1 ok, 2 failed
 END
 cmp a original
 { "$host" verify 'wrong' a.acbc || true; } | grep -qx 'a.acbc: wrong password (or the file was altered) \[wrong_password\]'

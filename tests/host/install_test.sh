@@ -40,9 +40,9 @@ libdir=$(dirname "$(find "$prefix" -name libpellfold.so.1.0.0.1)")
 [ "$(readlink "$libdir/libpellfold.so")" = libpellfold.so.1 ] || fail "development link"
 readelf -d "$libdir/libpellfold.so.1.0.0.1" | grep -q 'SONAME.*\[libpellfold\.so\.1\]' ||
   fail "SONAME is not libpellfold.so.1"
-[ "$(readlink "$libdir/libacbc.so.1")" = libacbc.so.1.0.0 ] || fail "libacbc SONAME link"
+[ "$(readlink "$libdir/libacbc.so.1")" = libacbc.so.1.1.0 ] || fail "libacbc SONAME link"
 [ "$(readlink "$libdir/libacbc.so")" = libacbc.so.1 ] || fail "libacbc development link"
-readelf -d "$libdir/libacbc.so.1.0.0" | grep -q 'SONAME.*\[libacbc\.so\.1\]' ||
+readelf -d "$libdir/libacbc.so.1.1.0" | grep -q 'SONAME.*\[libacbc\.so\.1\]' ||
   fail "SONAME is not libacbc.so.1"
 for f in include/pellfold.h include/acbc.h bin/pellfold share/man/man1/pellfold.1.gz \
          share/man/man3/acbc.3.gz share/bash-completion/completions/pellfold \
@@ -102,7 +102,7 @@ loads_installed "$tmp/pc-consumer" ||
   fail "pkg-config consumer does not load the installed library"
 PKG_CONFIG_PATH="$libdir/pkgconfig" "$source/tests/consumers/pkgconfig/build.sh" \
   "$cc" "$tmp/pc-acbc-consumer" acbc
-[ "$(PKG_CONFIG_PATH="$libdir/pkgconfig" pkg-config --modversion acbc)" = 1.0.0 ] ||
+[ "$(PKG_CONFIG_PATH="$libdir/pkgconfig" pkg-config --modversion acbc)" = 1.1.0 ] ||
   fail "acbc.pc version"
 acbc_round_trip "$tmp/pc-acbc-consumer" "$tmp/run-pc-acbc" || fail "pkg-config libacbc consumer"
 loads_installed "$tmp/pc-acbc-consumer" libacbc ||

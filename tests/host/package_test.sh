@@ -45,8 +45,8 @@ expected() {
       echo "./$libdir/pkgconfig/pellfold.pc"
       echo "$doc/examples/acbc_demo.c" ;;
     libacbc1)
-      echo "./$libdir/libacbc.so.1 -> libacbc.so.1.0.0"
-      echo "./$libdir/libacbc.so.1.0.0" ;;
+      echo "./$libdir/libacbc.so.1 -> libacbc.so.1.1.0"
+      echo "./$libdir/libacbc.so.1.1.0" ;;
     libacbc-dev)
       echo "./usr/include/acbc.h"
       echo "./$libdir/cmake/Pellfold/PellfoldAcbcTargets-none.cmake"
@@ -101,7 +101,7 @@ dpkg-deb -f "${deb[libpellfold1]}" Depends | grep -q '^libc6 ' || fail "libpellf
 control=$tmp/control-libacbc1
 [ "$(cat "$control/shlibs")" = "libacbc 1 libacbc1 (>= 1.0.0.1)" ] || fail "libacbc1 shlibs"
 # The symbols file lists exactly what the library exports.
-nm -D --defined-only "$tmp/root/$libdir/libacbc.so.1.0.0" | awk '{print " " $NF}' |
+nm -D --defined-only "$tmp/root/$libdir/libacbc.so.1.1.0" | awk '{print " " $NF}' |
   sed -E 's/@@?/@/; s/ (ACBC_1\.0)$/ \1@\1/; s/$/ 1.0.0.1/' | sort > "$tmp/exported"
 grep '^ ' "$control/symbols" | sort | diff -u - "$tmp/exported" >&2 || fail "libacbc1 symbols"
 grep -qx 'activate-noawait ldconfig' "$control/triggers" || fail "libacbc1 triggers"
@@ -116,7 +116,7 @@ dpkg-deb -f "${deb[python3-pellfold]}" Depends | grep -Eq '^libacbc1 \(>= 1\.0\.
   fail "python3-pellfold depends: $(dpkg-deb -f "${deb[python3-pellfold]}" Depends)"
 
 # Stripped, bound now, and the program position independent.
-for elf in "$libdir/libpellfold.so.1.0.0.1" "$libdir/libacbc.so.1.0.0" usr/bin/pellfold; do
+for elf in "$libdir/libpellfold.so.1.0.0.1" "$libdir/libacbc.so.1.1.0" usr/bin/pellfold; do
   ! readelf -S "$tmp/root/$elf" | grep -Eq '\.(symtab|debug_info|comment)' || fail "$elf not stripped"
   readelf -d "$tmp/root/$elf" | grep -q 'FLAGS.*BIND_NOW' || fail "$elf not bound now"
 done

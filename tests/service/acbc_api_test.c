@@ -542,7 +542,7 @@ static void StreamsAndBuffers(void) {
           "status %d", s);
   }
   CHECK(strcmp(acbc_status_name(ACBC_E_WRONG_PASSWORD), "wrong_password") == 0 &&
-            strcmp(acbc_version(), "1.0.0") == 0,
+            strcmp(acbc_version(), "1.1.0") == 0,
         "names and version");
   free(sink.bytes.data);
   free(plain.data);
