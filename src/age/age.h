@@ -34,7 +34,23 @@ struct FileKey {
 // line), Write takes plaintext in any pieces, Finish seals the last chunk
 // and ends the armor. The file key stays in `key` until Wipe, so that a
 // caller can read what it wrote back under it.
-struct Encoder;  // defined below
+struct Encoder {
+  Writer out{};
+  bool armor = false;
+  FileKey key{};
+  std::uint8_t payloadKey[32]{};
+  std::uint64_t counter = 0;      // chunks sealed so far
+  std::size_t fill = 0;           // plaintext bytes waiting in `chunk`
+  std::int64_t plaintextBytes = 0;
+  std::int64_t bytesWritten = 0;  // bytes given to `out`
+  // The armor's base64: up to two bytes waiting for a third, and the
+  // column of the line being written.
+  std::uint8_t armorCarry[2]{};
+  std::size_t armorCarrySize = 0;
+  std::size_t armorColumn = 0;
+  std::uint8_t chunk[kChunkSize];
+  std::uint8_t sealed[kSealedChunkSize];
+};
 
 acbc_status EncoderStart(Encoder* encoder, const acbc_age_keys& keys, bool armor, Writer out,
                          acbc_result* result);
