@@ -50,7 +50,8 @@ packages=(cmake ninja-build g++ pkg-config binutils libgtest-dev libgmock-dev
           util-linux dpkg-dev man-db clang-format lintian python3
           g++-s390x-linux-gnu qemu-user clang libclang-rt-14-dev
           g++-aarch64-linux-gnu g++-arm-linux-gnueabihf valgrind cppcheck clang-tidy
-          debhelper dh-python autopkgtest bash-completion zsh fish)  # setsid/setpriv/prlimit, man -l
+          debhelper dh-python autopkgtest bash-completion zsh fish
+          libsodium-dev age zlib1g-dev strace)  # setsid/setpriv/prlimit, man -l
 scripts/ensure-packages.sh "${packages[@]}"
 
 jobs=$(nproc)

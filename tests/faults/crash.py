@@ -1,9 +1,10 @@
 #!/usr/bin/env python3
-"""Crash test: `pellfold encrypt -f` and `decrypt -f` of a 64 MiB file over
-an existing target, each killed with SIGKILL at RUNS random moments of a run
-(from its start to a little past the time a whole run takes). Afterwards the
-target must be the old file or the new one, byte for byte, and the folder
-must hold nothing else. Then the same again with fault_shim.so refusing
+"""Crash test: `pellfold encrypt -f`, `decrypt -f` and `upgrade -f` of a
+64 MiB file over an existing target, each killed with SIGKILL at RUNS random
+moments of a run (from its start to a little past the time a whole run
+takes). Afterwards the input must be unchanged, the target must be the old
+file or the new one (byte for byte; for upgrade, an age file that decrypts
+to the plaintext), and the folder must hold nothing else. Then the same again with fault_shim.so refusing
 unnamed files (FAULT_OLD_FS): there a named temporary file may be left, as
 the manual says, but only as .TARGET.acbc-XXXXXXXXXX and no more readable
 than the input.
@@ -22,6 +23,7 @@ import sys
 import time
 
 SIZE = 64 << 20
+target_arg = object()  # stands for the target in a case's extra arguments
 PASSWORD = "pass:crash test password"
 
 
@@ -50,22 +52,32 @@ def main():
     plain_digest, secret_digest, old_digest = digest(big), digest(secret), digest(old)
     print(f"crash: seed {seed} (CRASH_SEED={seed} repeats the moments)")
 
+    def upgraded(path):
+        out = subprocess.run([pellfold, "decrypt", "-q", "--pass", PASSWORD, path, "-"],
+                             capture_output=True)
+        return out.returncode == 0 and hashlib.sha256(out.stdout).hexdigest() == plain_digest
+
     violations = 0
-    # (command, its input, target, the new target's digest)
-    cases = [("encrypt", "big", "big.acbc", secret_digest), ("decrypt", "big.acbc", "big", plain_digest)]
+    # (command, its input, target, whether a file is the new target, extra arguments)
+    cases = [("encrypt", "big", "big.acbc", lambda p: digest(p) == secret_digest, [target_arg]),
+             ("decrypt", "big.acbc", "big", lambda p: digest(p) == plain_digest, [target_arg]),
+             ("upgrade", "big.acbc", "big.age", upgraded, ["--work-factor", "10"])]
     old_fs = dict(os.environ, LD_PRELOAD=shim, FAULT_OLD_FS="1")
-    for (command, source, target, new_digest), env in [(c, None) for c in cases] + [(c, old_fs) for c in cases]:
+    for (command, source, target, is_new, extra), env in [(c, None) for c in cases] + [(c, old_fs) for c in cases]:
         named = env is not None
         umask = os.umask(0o22)
         os.umask(umask)
-        allowed = os.stat(secret if command == "decrypt" else big).st_mode & 0o666 & ~umask
+        input_path = big if command == "encrypt" else secret
+        input_digest = digest(input_path)
+        allowed = os.stat(input_path).st_mode & 0o666 & ~umask
         temporary = re.compile(r"\." + re.escape(target) + r"\.acbc-.{10}$")
         # Each case runs in a folder of its own holding the input and the old target.
         place = os.path.join(work, "crash-" + command)
         shutil.rmtree(place, ignore_errors=True)
         os.makedirs(place)
-        shutil.copyfile(secret if command == "decrypt" else big, os.path.join(place, source))
-        argv = [pellfold, command, "-f", "-q", "--pass", PASSWORD, source, target]
+        shutil.copyfile(input_path, os.path.join(place, source))
+        argv = [pellfold, command, "-f", "-q", "--pass", PASSWORD, source]
+        argv += [target if a is target_arg else a for a in extra]
         shutil.copyfile(old, os.path.join(place, target))
         start = time.monotonic()
         subprocess.run(argv, cwd=place, env=env, check=True)
@@ -79,8 +91,11 @@ def main():
             child.send_signal(signal.SIGKILL)
             child.wait()
             left = sorted(os.listdir(place))
-            state = digest(os.path.join(place, target)) if target in left else None
+            target_path = os.path.join(place, target)
+            state = digest(target_path) if target in left else None
             problems = []
+            if source not in left or digest(os.path.join(place, source)) != input_digest:
+                problems.append(f"{source} is not unchanged")
             extra = set(left) - {source, target}
             for name in sorted(extra):
                 mode = os.stat(os.path.join(place, name)).st_mode & 0o7777
@@ -90,7 +105,7 @@ def main():
                     problems.append(f"folder holds {name} (mode {mode:o})")
             if state == old_digest:
                 outcomes["old"] += 1
-            elif state == new_digest:
+            elif state is not None and is_new(target_path):
                 outcomes["new"] += 1
             else:
                 problems.append(f"{target} is neither the old file nor the new one")
@@ -105,7 +120,7 @@ def main():
               f"{outcomes['old']} old, {outcomes['new']} new target{left}")
         shutil.rmtree(place)
     shutil.rmtree(folder)
-    print(f"crash: {4 * runs} cases run, {violations} violations")
+    print(f"crash: {2 * len(cases) * runs} cases run, {violations} violations")
     return 1 if violations else 0
 
 
