@@ -1,5 +1,9 @@
 """ACBC files from Python: encryption, decryption and checks on libacbc.
 
+age files (authenticated, salted; age-encryption.org/v1) go through
+age_encrypt_file, age_decrypt_file, age_verify_file and upgrade_file, which
+turns an ACBC file into an age file; use them for new files.
+
 An ACBC file holds a plaintext in 512-byte records, each encrypted with
 AES-256-CBC under a key taken from the first 32 bytes of the password. Every
 call here goes to libacbc.so.1 (loaded from PELLFOLD_LIBACBC if set) and
@@ -32,6 +36,18 @@ from typing import Callable, FrozenSet, Optional, Tuple, Union
 from . import _lib
 
 __all__ = [
+    "AgeArmorError",
+    "AgeHeaderError",
+    "AgeMacError",
+    "AgePayloadError",
+    "BadKey",
+    "NoMatch",
+    "NotAge",
+    "WorkFactorTooHigh",
+    "age_decrypt_file",
+    "age_encrypt_file",
+    "age_verify_file",
+    "upgrade_file",
     "Cancelled",
     "DamagedFile",
     "EmptyPassword",
@@ -52,7 +68,7 @@ __all__ = [
     "verify_file",
 ]
 
-__version__ = "1.0.0"
+__version__ = "1.1.0"
 
 StrPath = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
 Password = Union[str, bytes, bytearray, memoryview]
@@ -116,6 +132,38 @@ class Cancelled(Error):
     """The work was cancelled."""
 
 
+class NotAge(Error):
+    """The input is not an age file."""
+
+
+class AgeHeaderError(Error):
+    """The age header is malformed or of an unsupported kind."""
+
+
+class AgeMacError(Error):
+    """The age header's MAC does not match: the header was altered."""
+
+
+class AgeArmorError(Error):
+    """The age file's ASCII armor is malformed."""
+
+
+class NoMatch(Error):
+    """Wrong passphrase, or none of the identities opens the age file."""
+
+
+class AgePayloadError(Error):
+    """The age payload was altered or truncated."""
+
+
+class WorkFactorTooHigh(Error):
+    """The age file asks for more scrypt work than max_work_factor allows."""
+
+
+class BadKey(Error, ValueError):
+    """A recipient or identity that does not parse."""
+
+
 _ERRORS = {
     _lib.E_WRONG_PASSWORD: WrongPassword,
     _lib.E_NOT_ACBC: NotACBC,
@@ -123,6 +171,14 @@ _ERRORS = {
     _lib.E_EMPTY_PASSWORD: EmptyPassword,
     _lib.E_INPUT_CHANGED: InputChanged,
     _lib.E_CANCELLED: Cancelled,
+    _lib.E_NOT_AGE: NotAge,
+    _lib.E_AGE_HEADER: AgeHeaderError,
+    _lib.E_AGE_MAC: AgeMacError,
+    _lib.E_AGE_ARMOR: AgeArmorError,
+    _lib.E_NO_MATCH: NoMatch,
+    _lib.E_AGE_PAYLOAD: AgePayloadError,
+    _lib.E_WORK_FACTOR: WorkFactorTooHigh,
+    _lib.E_BAD_KEY: BadKey,
 }
 
 
@@ -475,3 +531,7 @@ def decrypt(
 def library_version() -> str:
     """The version of the loaded libacbc, e.g. "1.0.0"."""
     return _lib.lib.acbc_version().decode("ascii", "replace")
+
+
+# The age calls, on the helpers above.
+from ._age import age_decrypt_file, age_encrypt_file, age_verify_file, upgrade_file  # noqa: E402

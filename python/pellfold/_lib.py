@@ -32,6 +32,14 @@ STATUS_NAMES = (
     "write",
     "buffer_too_small",
     "cancelled",
+    "not_age",
+    "age_header",
+    "age_mac",
+    "age_armor",
+    "no_match",
+    "age_payload",
+    "work_factor",
+    "bad_key",
 )
 (
     OK,
@@ -51,6 +59,14 @@ STATUS_NAMES = (
     E_WRITE,
     E_BUFFER_TOO_SMALL,
     E_CANCELLED,
+    E_NOT_AGE,
+    E_AGE_HEADER,
+    E_AGE_MAC,
+    E_AGE_ARMOR,
+    E_NO_MATCH,
+    E_AGE_PAYLOAD,
+    E_WORK_FACTOR,
+    E_BAD_KEY,
 ) = range(len(STATUS_NAMES))
 
 # Flags.

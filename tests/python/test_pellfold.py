@@ -242,6 +242,53 @@ class Failures(Case):
             self.assertEqual(os.listdir(small), [])
 
 
+class Age(Case):
+    """age through the binding: upgrade, encrypt and decrypt, and the
+    exceptions of the age statuses, each leaving no output."""
+
+    def test_upgrade_and_round_trips(self):
+        key = "AGE-SECRET-KEY-1GFPYYSJZGFPYYSJZGFPYYSJZGFPYYSJZGFPYYSJZGFPYYSJZGFPQ4EGAEX"
+        recipient = "age1zvkyg2lqzraa2lnjvqej32nkuu0ues2s82hzrye869xeexvn73equnujwj"
+        for size in (0, 513, 65537):
+            with self.subTest(size=size):
+                sealed = self.sealed(size, f"u{size}.acbc")
+                done = pellfold.upgrade_file(sealed, password=PASSWORD, work_factor=10)
+                self.assertEqual(os.fsdecode(done.output), str(self.root / f"u{size}.age"))
+                back = self.root / f"u{size}.back"
+                pellfold.age_decrypt_file(done.output, back, passphrase=PASSWORD)
+                self.assertEqual(back.read_bytes(), plaintext(size))
+                armored = pellfold.age_encrypt_file(back, recipients=[recipient], armor=True)
+                self.assertTrue(pathlib.Path(armored.output).read_bytes().startswith(b"-----BEGIN"))
+                self.assertEqual(pellfold.age_verify_file(armored.output, identities=[key]).length,
+                                 size)
+
+    def test_failures_raise(self):
+        sealed = self.sealed(1000)
+        upgraded = pellfold.upgrade_file(sealed, password=PASSWORD, work_factor=10).output
+        data = bytearray(pathlib.Path(upgraded).read_bytes())
+        data[-1] ^= 1
+        altered = self.write("altered.age", bytes(data))
+        rows = [  # call, its keyword arguments, the exception
+            (pellfold.upgrade_file, sealed, {"password": "wrong password"}, pellfold.WrongPassword),
+            (pellfold.age_decrypt_file, upgraded, {"passphrase": "wrong"}, pellfold.NoMatch),
+            (pellfold.age_decrypt_file, altered, {"passphrase": PASSWORD},
+             pellfold.AgePayloadError),
+            (pellfold.age_decrypt_file, upgraded, {"passphrase": PASSWORD, "max_work_factor": 9},
+             pellfold.WorkFactorTooHigh),
+            (pellfold.age_decrypt_file, sealed.with_suffix(".age"), {"passphrase": PASSWORD},
+             FileExistsError),
+            (pellfold.age_encrypt_file, sealed, {"recipients": ["age1nonsense"]}, pellfold.BadKey),
+            (pellfold.age_decrypt_file, sealed, {"passphrase": PASSWORD}, pellfold.NotAge),
+        ]
+        for call, src, kwargs, expected in rows:
+            with self.subTest(call=call.__name__, expected=expected.__name__):
+                before = sorted(os.listdir(self.root))
+                target = self.root / "out" if expected is not FileExistsError else sealed
+                with self.assertRaises(expected):
+                    call(src, target, **kwargs)
+                self.assertEqual(sorted(os.listdir(self.root)), before)
+
+
 class Scripts(Case):
     def run_module(self, args, **env):
         return subprocess.run([sys.executable, *args], capture_output=True, text=True,
