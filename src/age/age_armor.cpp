@@ -130,6 +130,14 @@ acbc_status OpenArmor(Input* input) {
   return ACBC_OK;
 }
 
+bool Contains(const std::uint8_t* bytes, std::size_t size, const char* text) {
+  const std::size_t n = std::strlen(text);
+  for (std::size_t at = 0; at + n <= size; ++at) {
+    if (std::memcmp(bytes + at, text, n) == 0) return true;
+  }
+  return false;
+}
+
 acbc_status Put(Writer out, const char* text, std::size_t size, acbc_result* result) {
   return acbc::WriteAll(out, reinterpret_cast<const std::uint8_t*>(text), size, result);
 }
@@ -150,7 +158,10 @@ acbc_status OpenInput(Input* input, Reader raw, acbc_result* result) {
     const int c = RawByte(input);
     if (c == -2) return result->status;
     if (c == '-') break;
-    if (c == -1 || !Whitespace(c)) return ACBC_E_NOT_AGE;
+    if (c == -1 || !Whitespace(c)) {
+      // Text before the armor's first line makes a malformed armor.
+      return Contains(input->pending, input->end, kBegin) ? ACBC_E_AGE_ARMOR : ACBC_E_NOT_AGE;
+    }
   }
   --input->at;  // RawByte just took the '-' from the buffer
   return OpenArmor(input);
