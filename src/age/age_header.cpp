@@ -13,7 +13,6 @@ namespace {
 constexpr char kVersionLine[] = "age-encryption.org/v1\n";
 constexpr std::size_t kMacText = 43;  // base64 of the 32-byte MAC
 constexpr std::size_t kKeyText = 43;  // base64 of a 32-byte share or body
-constexpr std::size_t kSaltText = 22;
 
 bool Vchar(char c) {
   return c >= 33 && c <= 126;
