@@ -9,6 +9,7 @@
 #include <cstring>
 #include <fstream>
 #include <map>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -363,6 +364,78 @@ TEST_F(Damaged, TruncationsAreRefused) {
   Bytes longer = file;
   longer.push_back(0);
   ExpectRefused(longer, 3, "a byte appended");
+}
+
+// ------------------------------------------------------- the inner passes
+
+// The encoder read back under its file key, then the file key rewrapped
+// for a recipient (armor kept), then the header inspected.
+TEST(AgePasses, ReadBackRewrapAndInspect) {
+  const Identity identity;
+  Keys passphrase, recipient, identityKeys;
+  passphrase.passphrase = "old";
+  passphrase.workFactor = 10;
+  recipient.texts = {identity.recipient};
+  identityKeys.texts = {identity.secret};
+  const Bytes plain = RandomBytes(65536 + 3);
+  for (bool armor : {false, true}) {
+    auto encoder = std::make_unique<age::Encoder>();
+    Bytes file;
+    acbc_result r{};
+    ASSERT_EQ(
+        age::EncoderStart(encoder.get(), *passphrase.Get(true), armor, {WriteSink, &file}, &r),
+        ACBC_OK);
+    ASSERT_EQ(age::EncoderWrite(encoder.get(), plain.data(), plain.size(), &r), ACBC_OK);
+    ASSERT_EQ(age::EncoderFinish(encoder.get(), &r), ACBC_OK);
+    EXPECT_EQ(encoder->bytesWritten, static_cast<std::int64_t>(file.size()));
+    Bytes back;
+    Source source{&file, 0, 999};
+    r = acbc_result{};
+    EXPECT_EQ(age::DecryptPass({ReadSource, &source}, {WriteSink, &back}, nullptr, &encoder->key,
+                               {nullptr, -1}, &r),
+              ACBC_OK);
+    EXPECT_EQ(back, plain);
+    age::FileKey other = encoder->key;
+    other.bytes[0] ^= 1;
+    source.at = 0;
+    EXPECT_EQ(age::DecryptPass({ReadSource, &source}, {WriteSink, &back}, nullptr, &other,
+                               {nullptr, -1}, &r),
+              ACBC_E_AGE_MAC);
+    age::EncoderWipe(encoder.get());
+
+    Bytes rewrapped;
+    source.at = 0;
+    r = acbc_result{};
+    ASSERT_EQ(age::RewrapPass({ReadSource, &source}, {WriteSink, &rewrapped},
+                              *passphrase.Get(false), *recipient.Get(true), {nullptr, -1}, &r),
+              ACBC_OK);
+    // The payload is copied unchanged: the binary files end alike.
+    if (!armor) {
+      EXPECT_TRUE(std::equal(file.end() - 65536, file.end(), rewrapped.end() - 65536));
+    }
+    back.clear();
+    EXPECT_EQ(Decrypt(rewrapped, identityKeys, &back), ACBC_OK);
+    EXPECT_EQ(back, plain);
+
+    acbc_age_info info{};
+    Source again{&rewrapped, 0, rewrapped.size()};
+    EXPECT_EQ(age::InspectPass({ReadSource, &again}, &info, &r), ACBC_OK);
+    EXPECT_EQ(info.armored, armor ? 1 : 0);
+    EXPECT_EQ(info.stanza_count, 1);
+    EXPECT_EQ(info.work_factor, 0);
+    EXPECT_STREQ(info.stanza_types, "X25519");
+    again = Source{&file, 0, file.size()};
+    EXPECT_EQ(age::InspectPass({ReadSource, &again}, &info, &r), ACBC_OK);
+    EXPECT_EQ(info.work_factor, 10);
+    EXPECT_STREQ(info.stanza_types, "scrypt");
+  }
+  EXPECT_EQ(age::DetectFormat(
+                reinterpret_cast<const std::uint8_t*>(" \n-----BEGIN AGE ENCRYPTED FILE-----"), 36),
+            ACBC_FORMAT_AGE);
+  EXPECT_EQ(age::DetectFormat(reinterpret_cast<const std::uint8_t*>("ACBC 12"), 7),
+            ACBC_FORMAT_ACBC);
+  EXPECT_EQ(age::DetectFormat(reinterpret_cast<const std::uint8_t*>("age-encryption.org"), 18),
+            ACBC_FORMAT_UNKNOWN);
 }
 
 // ---------------------------------------------------------- age programs
