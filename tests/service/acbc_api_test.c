@@ -737,7 +737,13 @@ static void FullDisk(void) {
                   r.error_number == ENOSPC;
     const int b = acbc_encrypt_file(IN("big"), old, PASS, ACBC_REPLACE, NULL, &r) == ACBC_E_WRITE &&
                   r.error_number == ENOSPC;
-    _exit(a && b && Signature(disk) == before ? 0 : 1);
+    /* Upgrade: the age file does not fit either. */
+    const acbc_age_keys ak = AgeKeys(kAgePass);
+    const int c =
+        acbc_encrypt_file(IN("big"), IN("big.acbc"), PASS, ACBC_REPLACE, NULL, &r) == ACBC_OK &&
+        acbc_upgrade_file(IN("big.acbc"), fresh, PASS, &ak, 0, NULL, &r) == ACBC_E_WRITE &&
+        r.error_number == ENOSPC;
+    _exit(a && b && c && Signature(disk) == before ? 0 : 1);
   }
   int status = 0;
   waitpid(pid, &status, 0);
