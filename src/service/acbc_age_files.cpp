@@ -240,13 +240,9 @@ acbc_status UpgradeInput(const Input& in, const char* output, const void* passwo
   Layout layout;
   Output out;
   out.readable = true;
-  acbc_status status = ReadLayout(in, &layout, r);
-  if (status == ACBC_OK && !layout.haveLength) status = Fail(r, ACBC_E_NOT_ACBC, 0);
-  if (status == ACBC_OK) status = PrepareOutput(output, in, flags, false, &out, r);
-  if (status == ACBC_OK) {
-    r->bytes_read = 0;
-    status = CheckEncrypted(in, 0, key, &layout, r);
-  }
+  // The upgrade flags leave the ACBC checks as they are: padding checked,
+  // nothing salvaged.
+  acbc_status status = PrepareDecryption(in, output, flags, false, key, &layout, &out, r);
   if (status != ACBC_OK) {
     Wipe(&key);
     DiscardOutput(&out);
