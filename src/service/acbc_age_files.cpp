@@ -18,6 +18,7 @@ namespace {
 
 constexpr unsigned kAgeEncryptFlags = ACBC_REPLACE | ACBC_NO_SYNC | ACBC_AGE_ARMOR;
 constexpr unsigned kAgeDecryptFlags = ACBC_REPLACE | ACBC_NO_SYNC;
+constexpr unsigned kAgeRekeyFlags = ACBC_REPLACE | ACBC_NO_SYNC;
 constexpr unsigned kUpgradeFlags = ACBC_REPLACE | ACBC_NO_SYNC | ACBC_AGE_ARMOR;
 constexpr int kMaxScryptWorkFactor = 30;
 // Bytes read to tell a format: the age version line, or the armor's first
@@ -424,7 +425,7 @@ ACBC_API acbc_status acbc_age_rekey_file(const char* input, const char* output,
                                          const acbc_progress* progress, acbc_result* result) {
   acbc_result r;
   ResetResult(&r);
-  if (input == nullptr || !DecryptKeysValid(old_keys) || !FlagsValid(flags, kAgeDecryptFlags)) {
+  if (input == nullptr || !DecryptKeysValid(old_keys) || !FlagsValid(flags, kAgeRekeyFlags)) {
     return Finish(result, &r, ACBC_E_ARGUMENT);
   }
   acbc_status status = CheckEncryptKeys(new_keys);

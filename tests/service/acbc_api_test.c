@@ -297,6 +297,12 @@ static void RoundTrip(size_t size) {
             r.length == (int64_t)size && r.warnings == weak && w.done == (int64_t)ref.size,
         "upgrade, size %zu: %s", size, acbc_status_name(r.status));
   CHECK(ModeOf(OUT("u")) == (mode & 0640), "upgrade mode %o", ModeOf(OUT("u")));
+  /* Armored, the read-back goes through the armor too. */
+  CHECK(
+      acbc_upgrade_file(IN("rt.ref"), OUT("ua"), PASS, &ak, ACBC_AGE_ARMOR, NULL, &r) == ACBC_OK &&
+          acbc_age_decrypt_file(OUT("ua"), OUT("ua.back"), &ak, 0, NULL, &r) == ACBC_OK &&
+          Holds(OUT("ua.back"), plain),
+      "armored upgrade, size %zu", size);
   acbc_format format = ACBC_FORMAT_UNKNOWN;
   CHECK(acbc_detect_file(OUT("u"), &format, &r) == ACBC_OK && format == ACBC_FORMAT_AGE &&
             acbc_detect_fd(rfd, &format, &r) == ACBC_OK && format == ACBC_FORMAT_ACBC,
@@ -341,8 +347,8 @@ static void RoundTrip(size_t size) {
   free(shifted.data);
   free(ref.data);
   free(plain.data);
-  for (const char* name = "f\0d\0p\0q\0k\0k2\0k-link\0u\0u.back\0u2\0e\0e.back\0"; *name != '\0';
-       name += strlen(name) + 1) {
+  for (const char* name = "f\0d\0p\0q\0k\0k2\0k-link\0u\0u.back\0u2\0ua\0ua.back\0e\0e.back\0";
+       *name != '\0'; name += strlen(name) + 1) {
     unlink(OUT(name));
   }
 }
