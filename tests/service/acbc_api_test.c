@@ -767,10 +767,12 @@ static void FullDisk(void) {
  * form, while the others do the same (run under ThreadSanitizer too). */
 static void* Worker(void* context) {
   const int id = (int)(intptr_t)context;
-  char plain[600], enc[600], back[600];
+  char plain[600], enc[600], back[600], aged[600];
   snprintf(plain, sizeof plain, "%s/t%d", in, id);
   snprintf(enc, sizeof enc, "%s/t%d.acbc", out, id);
   snprintf(back, sizeof back, "%s/t%d.back", out, id);
+  snprintf(aged, sizeof aged, "%s/t%d.age", out, id);
+  const acbc_age_keys ak = AgeKeys(kAgePass);
   const Bytes data = Pattern(100000 + (size_t)id * 777, (unsigned)id);
   Put(plain, data.data, data.size);
   unsigned char* buffer = malloc(data.size + 1024);
@@ -783,6 +785,9 @@ static void* Worker(void* context) {
     ok &= Holds(back, data);
     ok &= acbc_encrypt_buffer(data.data, data.size, buffer, data.size + 1024, PASS, &r) == ACBC_OK;
     ok &= Holds(enc, (Bytes){buffer, (size_t)r.bytes_written});
+    ok &= acbc_upgrade_file(enc, aged, PASS, &ak, ACBC_REPLACE | ACBC_NO_SYNC, NULL, &r) == ACBC_OK;
+    ok &= acbc_age_decrypt_file(aged, back, &ak, ACBC_REPLACE | ACBC_NO_SYNC, NULL, &r) == ACBC_OK;
+    ok &= Holds(back, data);
   }
   free(buffer);
   free(data.data);
