@@ -231,11 +231,14 @@ def main():
                            {"plain": plain}, "p.acbc")
     # age files differ from run to run: a target is right when it decrypts,
     # outside the sweep, to the plaintext.
+    probes = os.path.join(work, "probes")
+
     def opens_to(passphrase, want):
         def check_age(found):
             if found is None:
                 return False
-            probe = os.path.join(work, "probe")
+            os.makedirs(probes, exist_ok=True)
+            probe = os.path.join(probes, "probe")
             with open(probe + ".age", "wb") as f:
                 f.write(found)
             if run([driver, "age-decrypt", probe + ".age", probe, passphrase], work).returncode != 0:
@@ -298,6 +301,7 @@ def main():
         print("VIOLATION " + violation)
     print(f"fault sweep: {total} cases run, {len(found)} violations")
     shutil.rmtree(folder, ignore_errors=True)
+    shutil.rmtree(probes, ignore_errors=True)
     return 1 if found else 0
 
 
