@@ -59,10 +59,18 @@ def contents(folder):
     return found
 
 
+def matches(new, found):
+    """Whether a target holds what a successful run leaves: the bytes, or
+    for an output that differs from run to run (age files: salt, file key)
+    what the check function accepts."""
+    return new(found) if callable(new) else found == new
+
+
 class Scenario:
     """A command run in a folder holding `files`. `targets` maps each output
-    name to the bytes a successful run leaves there; its old bytes (or its
-    absence) are what `files` holds. `library` marks acbc_driver runs."""
+    name to the bytes a successful run leaves there (or a check function of
+    them); its old bytes (or its absence) are what `files` holds. `library`
+    marks acbc_driver runs."""
 
     def __init__(self, name, argv, files, targets, stdout=None, library=False, per_file=False):
         self.name, self.argv, self.files, self.targets = name, argv, files, targets
@@ -100,10 +108,10 @@ def check(scenario, folder, result, injected):
               result.stdout.startswith(b"write "))
     for name, new in scenario.targets.items():
         old = scenario.files.get(name)
-        if either and found.get(name) in (old, new):
+        if either and (found.get(name) == old or matches(new, found.get(name))):
             continue
         if name in written:
-            if found.get(name) != new:
+            if not matches(new, found.get(name)):
                 problems.append(f"{name} reported written but its bytes are wrong")
         elif found.get(name) != old:
             problems.append(f"{name} changed although the run failed" if old is not None
@@ -221,6 +229,26 @@ def main():
     secret2 = clean_output([pellfold, "encrypt", "-q", *pw, "o", "o.acbc"], {"o": other}, "o.acbc")
     rekeyed = clean_output([pellfold, "encrypt", "-q", "--pass", "pass:" + NEW_PASSWORD, "plain", "p.acbc"],
                            {"plain": plain}, "p.acbc")
+    # age files differ from run to run: a target is right when it decrypts,
+    # outside the sweep, to the plaintext.
+    probes = os.path.join(work, "probes")
+
+    def opens_to(passphrase, want):
+        def check_age(found):
+            if found is None:
+                return False
+            os.makedirs(probes, exist_ok=True)
+            probe = os.path.join(probes, "probe")
+            with open(probe + ".age", "wb") as f:
+                f.write(found)
+            if run([driver, "age-decrypt", probe + ".age", probe, passphrase], work).returncode != 0:
+                return False
+            with open(probe, "rb") as f:
+                return f.read() == want
+        return check_age
+
+    aged = clean_output([driver, "upgrade", "p.acbc", "p.age", PASSWORD, NEW_PASSWORD],
+                        {"p.acbc": secret}, "p.age")
     listing = (f"{hashlib.sha256(plain).hexdigest()}  plain\n{hashlib.sha256(other).hexdigest()}  o\n").encode()
 
     scenarios = [
@@ -251,6 +279,13 @@ def main():
                  stdout=b"ok 0 70000\n", library=True),
         Scenario("acbc inspect", [driver, "inspect", "p.acbc"], {"p.acbc": secret}, {},
                  stdout=b"ok - 70000 137 137\n", library=True),
+        Scenario("acbc upgrade", [driver, "upgrade", "p.acbc", "p.age", PASSWORD, NEW_PASSWORD],
+                 {"p.acbc": secret, "p.age": old}, {"p.age": opens_to(NEW_PASSWORD, plain)},
+                 library=True),
+        Scenario("acbc age decrypt", [driver, "age-decrypt", "p.age", "plain", NEW_PASSWORD],
+                 {"p.age": aged, "plain": old}, {"plain": plain}, library=True),
+        Scenario("acbc age rekey", [driver, "age-rekey", "p.age", "-", NEW_PASSWORD, PASSWORD],
+                 {"p.age": aged}, {"p.age": opens_to(PASSWORD, plain)}, library=True),
     ]
 
     total, found = 0, []
@@ -266,6 +301,7 @@ def main():
         print("VIOLATION " + violation)
     print(f"fault sweep: {total} cases run, {len(found)} violations")
     shutil.rmtree(folder, ignore_errors=True)
+    shutil.rmtree(probes, ignore_errors=True)
     return 1 if found else 0
 
 
