@@ -18,6 +18,9 @@ it on the Python side stay until the interpreter frees them.
     import pellfold
     pellfold.encrypt_file("notes.txt", password="correct horse")   # notes.txt.acbc
     pellfold.decrypt_file("notes.txt.acbc", "copy.txt", password="correct horse")
+    with pellfold.open("notes.txt.acbc", password="correct horse") as f:
+        f.seek(4096)
+        page = f.read(4096)   # decrypts 9 records, not the whole file
 """
 
 from __future__ import annotations
@@ -43,11 +46,14 @@ __all__ = [
     "WrongPassword",
     "decrypt",
     "decrypt_file",
+    "decrypt_stream",
     "encrypt",
     "encrypted_size",
     "encrypt_file",
+    "encrypt_stream",
     "inspect_file",
     "library_version",
+    "open",
     "rekey_file",
     "verify_file",
 ]
@@ -475,3 +481,7 @@ def decrypt(
 def library_version() -> str:
     """The version of the loaded libacbc, e.g. "1.0.0"."""
     return _lib.lib.acbc_version().decode("ascii", "replace")
+
+
+# File objects and streams; imported last, as they use the helpers above.
+from ._io import decrypt_stream, encrypt_stream, open  # noqa: E402
