@@ -13,6 +13,7 @@ import ctypes
 import io
 import os
 import stat
+import sys
 from typing import Any, Optional, Union
 
 from . import _lib
@@ -22,6 +23,19 @@ from . import _failure, _password, _path, _result, _shown, Password, StrPath
 BUFFER_SIZE = 64 * 1024
 
 _Buffer = Union[bytes, bytearray, memoryview]
+
+# A whole-file read() fills a new bytes object in place instead of a
+# bytearray that is then copied: for a large file the copy and the page
+# faults of a second buffer cost as much as the decryption. CPython makes an
+# unfilled bytes object with PyBytes_FromStringAndSize(NULL, n) and keeps
+# its bytes right after the object's header; the object is filled before
+# anything else can see it. Elsewhere read() takes the copying path.
+_new_bytes: Optional[Any] = None
+_BYTES_HEADER = bytes.__basicsize__ - 1  # the header, less the terminating NUL counted in it
+if sys.implementation.name == "cpython":
+    _new_bytes = ctypes.pythonapi.PyBytes_FromStringAndSize
+    _new_bytes.restype = ctypes.py_object
+    _new_bytes.argtypes = [ctypes.c_void_p, ctypes.c_ssize_t]
 
 
 def _raise_for(status: int, raw: _lib.acbc_result, source: Optional[StrPath],
@@ -47,6 +61,9 @@ class _Reader(io.RawIOBase):
             self._release()
             _raise_for(status, raw, name, None)
         self._length = int(raw.length)
+        # One result for every read, not one per call.
+        self._raw_result = raw
+        self._result_ref = ctypes.byref(raw)
 
     def _release(self) -> None:
         if self._owned and self._fd >= 0:
@@ -92,21 +109,34 @@ class _Reader(io.RawIOBase):
         if size == 0:
             return 0
         target = (ctypes.c_char * size).from_buffer(view)
-        raw = _lib.acbc_result()
         status = _lib.lib.acbc_read_at(self._fd, target, size, self._position, self._key,
-                                       len(self._key), _lib.PASSWORD_CHECKED, ctypes.byref(raw))
+                                       len(self._key), _lib.PASSWORD_CHECKED, self._result_ref)
         del target
-        _raise_for(status, raw, self.name, None)
-        self._position += int(raw.bytes_written)
-        return int(raw.bytes_written)
+        if status != _lib.OK:
+            _raise_for(status, self._raw_result, self.name, None)
+        got = int(self._raw_result.bytes_written)
+        self._position += got
+        return got
 
     def readall(self) -> bytes:
-        # One call for the rest, not one per 8 KiB.
+        # One call for the rest, not one per 8 KiB, straight into the bytes
+        # object returned where the interpreter allows it.
         self._checkClosed()
-        rest = bytearray(max(self._length - self._position, 0))
-        got = self.readinto(rest)
-        del rest[got:]
-        return bytes(rest)
+        size = max(self._length - self._position, 0)
+        if _new_bytes is None or size == 0:
+            rest = bytearray(size)
+            got = self.readinto(rest)
+            del rest[got:]
+            return bytes(rest)
+        result = _new_bytes(None, size)
+        raw = _lib.acbc_result()
+        status = _lib.lib.acbc_read_at(self._fd, id(result) + _BYTES_HEADER, size,
+                                       self._position, self._key, len(self._key),
+                                       _lib.PASSWORD_CHECKED, ctypes.byref(raw))
+        _raise_for(status, raw, self.name, None)
+        got = int(raw.bytes_written)
+        self._position += got
+        return result if got == size else result[:got]
 
     def close(self) -> None:
         if not self.closed:

@@ -93,15 +93,22 @@ acbc_status ReadRange(int fd, off_t base, std::int64_t offset, std::int64_t end,
     const auto count = static_cast<std::size_t>(
         std::min<std::int64_t>(last - record + 1, static_cast<std::int64_t>(kChunkRecords)));
     const std::size_t bytes = count * kRecord;
+    const std::int64_t start = record * kRecord;
+    // Records wholly inside the range are read and decrypted where they
+    // belong; the stack buffer takes those cut by either end.
+    const bool inside = start >= offset && start + static_cast<std::int64_t>(bytes) <= end;
+    std::uint8_t* into = inside ? out + (start - offset) : chunk;
     const std::int64_t got =
-        PreadFull(fd, chunk, bytes, base + kRecord + static_cast<off_t>(record * kRecord), r);
+        PreadFull(fd, into, bytes, base + kRecord + static_cast<off_t>(start), r);
     if (got < 0) return r->status;
     if (static_cast<std::size_t>(got) < bytes) return Fail(r, ACBC_E_INPUT_CHANGED, 0);
-    key.path->decrypt(&key.key, kAcbcVector, chunk, count);
-    const std::int64_t start = record * kRecord;
+    key.path->decrypt(&key.key, kAcbcVector, into, count);
     const std::int64_t from = std::max(offset, start);
     const std::int64_t to = std::min(end, start + static_cast<std::int64_t>(bytes));
-    std::memcpy(out + (from - offset), chunk + (from - start), static_cast<std::size_t>(to - from));
+    if (!inside) {
+      std::memcpy(out + (from - offset), chunk + (from - start),
+                  static_cast<std::size_t>(to - from));
+    }
     r->bytes_written += to - from;
     record += static_cast<std::int64_t>(count);
   }
@@ -120,7 +127,10 @@ acbc_status ReadAt(int fd, std::uint8_t* out, std::size_t size, std::int64_t off
                                         size, static_cast<std::uint64_t>(layout.length - offset)));
   std::uint8_t chunk[kChunkSize];
   status = ReadRange(fd, base, offset, end, key, out, r, chunk);
-  SecureZero(chunk, sizeof chunk);
+  // Only the part of the chunk that held records, for small reads.
+  const std::int64_t records = (end - 1) / kRecord - offset / kRecord + 1;
+  SecureZero(chunk, static_cast<std::size_t>(std::min<std::int64_t>(
+                        records * kRecord, static_cast<std::int64_t>(sizeof chunk))));
   return status;
 }
 
