@@ -63,8 +63,8 @@ acbc_status Measure(int fd, off_t* base, std::int64_t* size, acbc_result* r) {
 }
 
 // Header, size verdict and (unless the caller did it) the password check.
-acbc_status CheckFile(int fd, off_t base, std::int64_t size, const CallKey& key, unsigned flags,
-                      Layout* layout, acbc_result* r) {
+acbc_status CheckRangeInput(int fd, off_t base, std::int64_t size, const CallKey& key,
+                            unsigned flags, Layout* layout, acbc_result* r) {
   std::uint8_t header[kRecord] = {};
   const std::int64_t got = PreadFull(
       fd, header, static_cast<std::size_t>(std::min<std::int64_t>(size, kRecord)), base, r);
@@ -121,7 +121,7 @@ acbc_status ReadAt(int fd, std::uint8_t* out, std::size_t size, std::int64_t off
   std::int64_t fileSize = 0;
   acbc_status status = Measure(fd, &base, &fileSize, r);
   Layout layout;
-  if (status == ACBC_OK) status = CheckFile(fd, base, fileSize, key, flags, &layout, r);
+  if (status == ACBC_OK) status = CheckRangeInput(fd, base, fileSize, key, flags, &layout, r);
   if (status != ACBC_OK || offset >= layout.length || size == 0) return status;
   const std::int64_t end = offset + static_cast<std::int64_t>(std::min<std::uint64_t>(
                                         size, static_cast<std::uint64_t>(layout.length - offset)));
