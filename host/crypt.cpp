@@ -21,6 +21,7 @@
 #include "layout.h"
 #include "password.h"
 #include "progress.h"
+#include "range.h"
 #include "signals.h"
 
 namespace pellfold::host {
@@ -48,7 +49,7 @@ const std::vector<OptionDef> kDecryptOptions = {
     {"pass", 'p', true},       {"force", 'f', false},      {"quiet", 'q', false},
     {"multifile", 'm', false}, {"recursive", 'r', false},  {"output-dir", 'o', true},
     {"preserve", 0, false},    {"remove-input", 0, false}, {"salvage", 0, false},
-    {"json", 0, false},        {"help", 'h', false},
+    {"json", 0, false},        {"help", 'h', false},       {"range", 0, true},
 };
 
 const std::vector<OptionDef> kVerifyOptions = {
@@ -122,6 +123,9 @@ const char kDecryptHelp[] =
     PELLFOLD_FILES_HELP("decrypt")
     "      --salvage      decrypt a truncated file or one with a negative length\n"
     "                     anyway, writing what AESDecrypt would write\n"
+    "      --range OFFSET:LENGTH  write only LENGTH plaintext bytes from OFFSET (as\n"
+    "                     far as the plaintext goes; K, M, G: times 1024, 1024^2,\n"
+    "                     1024^3), decrypting only the records that hold them\n"
     "  -q, --quiet        show no progress\n" PELLFOLD_JSON_HELP
     "  -h, --help         show this help and exit\n"
     "\n"
@@ -178,6 +182,7 @@ struct Settings {
   bool json = false;
   bool preserve = false;
   bool removeInput = false;
+  std::optional<ByteRange> range;  // decrypt --range
 };
 
 struct Job {
@@ -584,6 +589,36 @@ bool Damaged(const Layout& layout) {
   return layout.verdict == Verdict::kTruncated || layout.verdict == Verdict::kNegativeLength;
 }
 
+// decrypt --range: the range alone, to standard output once complete or to
+// a file that appears only when complete.
+void DecryptRangeOne(const EncryptedInput& file, const OutputTarget& output,
+                     const Password& password, const Settings& settings, Outcome* outcome) {
+  const InputFile& input = file.input;
+  const auto length = static_cast<std::size_t>(password.length);
+  acbc_result r{};
+  if (output.isStdout()) {
+    DeferredOutput deferred;
+    CopyRange(input.fd(), *settings.range, password.bytes, length, DeferredOutput::Write, &deferred,
+              &r);
+    if (r.status == ACBC_E_WRITE) throw TemporaryFailure(r.error_number);
+    if (r.status != ACBC_OK) throw StatusFailure(r, input.name(), output.name());
+    deferred.Deliver();
+  } else {
+    const mode_t mask = umask(0);
+    umask(mask);
+    const mode_t bits = S_ISREG(input.status().st_mode) ? input.status().st_mode & 0666 : 0666;
+    Progress progress("decrypt: " + input.name(), /*quiet=*/true);
+    r = WriteOutput(output.path(), output.inPlace(), input.name(), output.name(), &progress,
+                    [&](acbc_result* result) {
+                      WriteRangeFile(input.fd(), *settings.range, password.bytes, length,
+                                     output.path(), settings.force, output.inPlace(),
+                                     static_cast<mode_t>(bits & ~mask), result);
+                    });
+  }
+  outcome->warnings = r.warnings;
+  NoteWeakCheck(input.name(), r.padding_bytes);
+}
+
 void DecryptOne(const Job& job, const Settings& settings, CallPassword* callPassword,
                 Outcome* outcome) {
   // The header decides whether there is anything to do, before any output
@@ -595,6 +630,10 @@ void DecryptOne(const Job& job, const Settings& settings, CallPassword* callPass
   file.Measure();
   if (Damaged(file.layout) && !settings.salvage) throw DamagedFailure(input.name(), file.layout);
   const Password& password = callPassword->Get();
+  if (settings.range) {
+    DecryptRangeOne(file, output, password, settings, outcome);
+    return;
+  }
 
   Progress progress("decrypt: " + input.name(), settings.quiet);
   const unsigned flags = settings.salvage ? static_cast<unsigned>(ACBC_SALVAGE) : 0u;
@@ -718,6 +757,15 @@ int RunCrypt(const std::vector<std::string>& argv, bool encrypt) {
   settings.json = parsed.Has("json");
   settings.preserve = parsed.Has("preserve");
   settings.removeInput = parsed.Has("remove-input");
+  if (const std::string* range = parsed.Single("range"); range != nullptr) {
+    if (parsed.Has("multifile") || parsed.Has("recursive") || settings.salvage ||
+        settings.removeInput) {
+      throw UsageError{
+          "'--range' takes one INPUT, without --multifile, --recursive, --salvage or "
+          "--remove-input"};
+    }
+    settings.range = ParseRange(*range);
+  }
   if (settings.removeInput && settings.salvage) {
     throw UsageError{"'--remove-input' cannot be used with --salvage: a damaged INPUT is kept"};
   }

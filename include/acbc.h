@@ -69,14 +69,14 @@ typedef enum acbc_status {
   ACBC_E_BUFFER_TOO_SMALL, /* the output buffer's capacity is short */
   ACBC_E_CANCELLED,        /* the progress callback asked to stop */
   /* Since 1.1: the age format (age-encryption.org/v1). */
-  ACBC_E_NOT_AGE,          /* the input is not an age file */
-  ACBC_E_AGE_HEADER,       /* a malformed or unsupported age header */
-  ACBC_E_AGE_MAC,          /* the header's MAC does not match: the header was altered */
-  ACBC_E_AGE_ARMOR,        /* malformed ASCII armor */
-  ACBC_E_NO_MATCH,         /* wrong passphrase, or no identity opens any recipient stanza */
-  ACBC_E_AGE_PAYLOAD,      /* the payload was altered or truncated */
-  ACBC_E_WORK_FACTOR,      /* the scrypt work factor is above the accepted ceiling */
-  ACBC_E_BAD_KEY           /* a recipient or identity that does not parse */
+  ACBC_E_NOT_AGE,     /* the input is not an age file */
+  ACBC_E_AGE_HEADER,  /* a malformed or unsupported age header */
+  ACBC_E_AGE_MAC,     /* the header's MAC does not match: the header was altered */
+  ACBC_E_AGE_ARMOR,   /* malformed ASCII armor */
+  ACBC_E_NO_MATCH,    /* wrong passphrase, or no identity opens any recipient stanza */
+  ACBC_E_AGE_PAYLOAD, /* the payload was altered or truncated */
+  ACBC_E_WORK_FACTOR, /* the scrypt work factor is above the accepted ceiling */
+  ACBC_E_BAD_KEY      /* a recipient or identity that does not parse */
 } acbc_status;
 
 /* Flags; each call names the ones it takes, any other is ACBC_E_ARGUMENT. */
@@ -298,14 +298,14 @@ ACBC_API const char* acbc_status_name(acbc_status status);
 /*
  * Format facts, so that no caller restates them.
  */
-#define ACBC_RECORD_SIZE 512            /* bytes per ACBC record, the header's too */
-#define ACBC_HEADER_SIZE 512            /* bytes of the ACBC header record */
-#define ACBC_MAX_LENGTH 2147483647      /* longest ACBC plaintext, 2^31 - 1 bytes */
-#define ACBC_KEY_BYTES 32               /* password bytes that reach the ACBC key */
-#define ACBC_STRONG_PADDING 4           /* padding bytes that confirm a password by 32 bits */
-#define ACBC_AGE_CHUNK_SIZE 65536       /* age payload chunk, plaintext bytes */
-#define ACBC_AGE_WORK_FACTOR 18         /* scrypt work factor written by default (log2 N) */
-#define ACBC_AGE_MAX_WORK_FACTOR 22     /* highest work factor accepted by default */
+#define ACBC_RECORD_SIZE 512        /* bytes per ACBC record, the header's too */
+#define ACBC_HEADER_SIZE 512        /* bytes of the ACBC header record */
+#define ACBC_MAX_LENGTH 2147483647  /* longest ACBC plaintext, 2^31 - 1 bytes */
+#define ACBC_KEY_BYTES 32           /* password bytes that reach the ACBC key */
+#define ACBC_STRONG_PADDING 4       /* padding bytes that confirm a password by 32 bits */
+#define ACBC_AGE_CHUNK_SIZE 65536   /* age payload chunk, plaintext bytes */
+#define ACBC_AGE_WORK_FACTOR 18     /* scrypt work factor written by default (log2 N) */
+#define ACBC_AGE_MAX_WORK_FACTOR 22 /* highest work factor accepted by default */
 
 /*
  * age (age-encryption.org/v1): an authenticated, salted format that other
@@ -445,10 +445,65 @@ ACBC_API acbc_status acbc_age_inspect_fd(int fd, acbc_age_info* info, acbc_resul
  * The password is checked through the last record's padding unless
  * ACBC_PASSWORD_CHECKED (the caller checked it before). Flags:
  * ACBC_PASSWORD_CHECKED.
+ *
+ * As the other descriptor calls, the file begins at the descriptor's
+ * current offset. Each call reads the header (result->length), checks the
+ * size (a truncated body or a negative length is ACBC_E_DAMAGED, not ACBC
+ * is ACBC_E_NOT_ACBC) and the password before any byte is stored, then
+ * reads records offset / 512 .. (offset + size - 1) / 512 in preads of at
+ * most 128 records (64 KiB) and decrypts them through the constant-time
+ * record path; it allocates nothing. A negative offset, or a null buffer
+ * with a nonzero size, is ACBC_E_ARGUMENT. A file that shrank under the
+ * call is ACBC_E_INPUT_CHANGED; the buffer then holds only the first
+ * result->bytes_written bytes.
  */
 ACBC_API acbc_status acbc_read_at(int fd, void* buffer, size_t size, int64_t offset,
                                   const void* password, size_t password_length, unsigned flags,
                                   acbc_result* result);
+
+/*
+ * An ACBC file written piece by piece, for a plaintext whose length is
+ * known only at its end (a file object, a producer): the records go to the
+ * output's temporary file as they fill, the header, which holds the
+ * length, at commit, and only then does the file appear under its name,
+ * with the file calls' guarantees above (the mode is 0666 & ~umask). The
+ * file is byte for byte what acbc_encrypt_file writes for the same bytes.
+ *
+ * The state lives in caller memory (no allocation): an acbc_writer, opened
+ * by acbc_writer_open and ended by exactly one acbc_writer_commit or
+ * acbc_writer_discard. Any failure of a write or of the commit discards
+ * the output and ends the writer; a later call on it is ACBC_E_ARGUMENT,
+ * and acbc_writer_discard stays allowed. One writer serves one thread at a
+ * time; its memory holds key material until it ends (it is wiped then).
+ */
+#define ACBC_WRITER_SIZE 8192
+typedef struct acbc_writer {
+  union {
+    long double align;
+    void* pointer;
+    unsigned char bytes[ACBC_WRITER_SIZE];
+  } opaque;
+} acbc_writer;
+
+/* Creates the temporary file for `output`. Flags: ACBC_REPLACE,
+ * ACBC_NO_SYNC. An empty password is ACBC_E_EMPTY_PASSWORD; the output
+ * checks are those of acbc_encrypt_file. On a failure nothing is left and
+ * the writer is ended. */
+ACBC_API acbc_status acbc_writer_open(acbc_writer* writer, const char* output, const void* password,
+                                      size_t password_length, unsigned flags, acbc_result* result);
+/* Takes `size` more plaintext bytes (`data` may be null when size is 0);
+ * whole records are encrypted and written at once, a partial one kept.
+ * Past 2^31 - 1 bytes in all: ACBC_E_TOO_LARGE. result->length is the
+ * plaintext length so far, bytes_written the file bytes written so far. */
+ACBC_API acbc_status acbc_writer_write(acbc_writer* writer, const void* data, size_t size,
+                                       acbc_result* result);
+/* Writes the last record and the header, syncs and links the output into
+ * place (ACBC_E_OUTPUT_EXISTS when a file took the name meanwhile and
+ * ACBC_REPLACE was not given). Ends the writer. */
+ACBC_API acbc_status acbc_writer_commit(acbc_writer* writer, acbc_result* result);
+/* Removes the temporary file and ends the writer; does nothing for a
+ * writer already ended. */
+ACBC_API void acbc_writer_discard(acbc_writer* writer);
 
 /* The library's version, "1.1.0". */
 ACBC_API const char* acbc_version(void);

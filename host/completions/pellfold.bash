@@ -12,7 +12,7 @@
 _pellfold_options() {
   case $1 in
     encrypt) echo "--pass -p --force -f --multifile -m --recursive -r --output-dir -o --preserve --remove-input --quiet -q --json --help -h" ;;
-    decrypt) echo "--pass -p --force -f --multifile -m --recursive -r --output-dir -o --preserve --remove-input --salvage --quiet -q --json --help -h" ;;
+    decrypt) echo "--pass -p --force -f --multifile -m --recursive -r --output-dir -o --preserve --remove-input --salvage --range --quiet -q --json --help -h" ;;
     rekey) echo "--pass -p --new-pass --force -f --preserve --remove-input --quiet -q --help -h" ;;
     verify) echo "--pass -p --recursive -r --json --help -h" ;;
     inspect) echo "--json --help -h" ;;
@@ -49,7 +49,7 @@ _pellfold() {
   local command="" operands=0 multifile="" recursive="" i
   for ((i = 1; i < cword; i++)); do
     case ${words[i]} in
-      --pass | -p | --new-pass | --key | -k | --output-dir | -o | --jobs | -j) ((i++)) ;;  # a value, not an operand
+      --pass | -p | --new-pass | --key | -k | --output-dir | -o | --jobs | -j | --range) ((i++)) ;;  # a value, not an operand
       -m | --multifile) multifile=1 ;;
       -r | --recursive) recursive=1 ;;
       -*) ;;

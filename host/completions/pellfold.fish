@@ -50,6 +50,7 @@ complete -c pellfold -n "__fish_seen_subcommand_from encrypt decrypt rekey" -l p
 complete -c pellfold -n "__fish_seen_subcommand_from encrypt decrypt rekey" -l remove-input -d 'remove the input once the output is in place'
 complete -c pellfold -n "__fish_seen_subcommand_from hash" -s j -l jobs -x -d 'hash N files at once'
 complete -c pellfold -n "__fish_seen_subcommand_from decrypt" -l salvage -d 'decrypt a truncated file anyway'
+complete -c pellfold -n "__fish_seen_subcommand_from decrypt" -l range -x -d 'write only LENGTH plaintext bytes from OFFSET'
 complete -c pellfold -n "__fish_seen_subcommand_from encrypt decrypt rekey hash" -s q -l quiet -d 'show no progress (hash --check: no OK lines)'
 complete -c pellfold -n "__fish_seen_subcommand_from encrypt decrypt verify inspect" -l json -d 'print JSON, one object per file'
 complete -c pellfold -n "__fish_seen_subcommand_from $commands" -s h -l help -d 'show the help and exit'

@@ -22,6 +22,9 @@ it on the Python side stay until the interpreter frees them.
     import pellfold
     pellfold.encrypt_file("notes.txt", password="correct horse")   # notes.txt.acbc
     pellfold.decrypt_file("notes.txt.acbc", "copy.txt", password="correct horse")
+    with pellfold.open("notes.txt.acbc", password="correct horse") as f:
+        f.seek(4096)
+        page = f.read(4096)   # decrypts 9 records, not the whole file
 """
 
 from __future__ import annotations
@@ -59,11 +62,14 @@ __all__ = [
     "WrongPassword",
     "decrypt",
     "decrypt_file",
+    "decrypt_stream",
     "encrypt",
     "encrypted_size",
     "encrypt_file",
+    "encrypt_stream",
     "inspect_file",
     "library_version",
+    "open",
     "rekey_file",
     "verify_file",
 ]
@@ -535,3 +541,5 @@ def library_version() -> str:
 
 # The age calls, on the helpers above.
 from ._age import age_decrypt_file, age_encrypt_file, age_verify_file, upgrade_file  # noqa: E402
+# File objects and streams; imported last, as they use the helpers above.
+from ._io import decrypt_stream, encrypt_stream, open  # noqa: E402

@@ -74,6 +74,10 @@ REPLACE = 1
 SALVAGE = 2
 NO_PASSWORD_CHECK = 4
 NO_SYNC = 8
+PASSWORD_CHECKED = 32
+
+# The caller-allocated state of acbc_writer_*: its size, in bytes.
+WRITER_SIZE = 8192
 
 # Warning bits and their names in Result.warnings.
 WARNING_NAMES = (
@@ -107,6 +111,10 @@ class acbc_info(ctypes.Structure):
     ]
 
 
+class acbc_writer(ctypes.Structure):
+    _fields_ = [("align", ctypes.c_longdouble), ("bytes", ctypes.c_ubyte * (WRITER_SIZE - 16))]
+
+
 REPORT_FN = ctypes.CFUNCTYPE(ctypes.c_int, ctypes.c_void_p, ctypes.c_int64, ctypes.c_int64)
 READ_FN = ctypes.CFUNCTYPE(ctypes.c_ssize_t, ctypes.c_void_p, ctypes.c_void_p, ctypes.c_size_t)
 WRITE_FN = ctypes.CFUNCTYPE(ctypes.c_int, ctypes.c_void_p, ctypes.c_void_p, ctypes.c_size_t)
@@ -124,6 +132,7 @@ _flags = ctypes.c_uint
 _progress = ctypes.POINTER(acbc_progress)
 _result = ctypes.POINTER(acbc_result)
 _info = ctypes.POINTER(acbc_info)
+_writer = ctypes.POINTER(acbc_writer)
 
 # name: (restype, argtypes)
 _SIGNATURES = {
@@ -158,6 +167,14 @@ _SIGNATURES = {
         _status,
         [_bytes, _size, ctypes.c_void_p, _size, _bytes, _size, _flags, _result],
     ),
+    "acbc_read_at": (
+        _status,
+        [ctypes.c_int, ctypes.c_void_p, _size, ctypes.c_int64, _bytes, _size, _flags, _result],
+    ),
+    "acbc_writer_open": (_status, [_writer, _path, _bytes, _size, _flags, _result]),
+    "acbc_writer_write": (_status, [_writer, ctypes.c_void_p, _size, _result]),
+    "acbc_writer_commit": (_status, [_writer, _result]),
+    "acbc_writer_discard": (None, [_writer]),
     "acbc_status_text": (ctypes.c_char_p, [ctypes.c_int]),
     "acbc_status_name": (ctypes.c_char_p, [ctypes.c_int]),
     "acbc_version": (ctypes.c_char_p, []),

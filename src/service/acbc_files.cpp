@@ -187,6 +187,7 @@ acbc_status RekeyInput(const Input& in, const char* output, const void* oldPassw
 }
 
 }  // namespace
+
 }  // namespace pellfold::acbc
 
 using namespace pellfold::acbc;

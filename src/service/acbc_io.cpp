@@ -15,6 +15,9 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <new>
+
+#include "service/acbc_output.h"
 
 namespace pellfold::acbc {
 
@@ -414,6 +417,46 @@ acbc_status CommitOutput(Output* out, acbc_result* r) {
     out->temporary[0] = '\0';
   }
   return ACBC_OK;
+}
+
+// ---------------------------------------------------------------- piecewise output
+
+static_assert(sizeof(Output) <= sizeof(OutputSlot) && alignof(Output) <= alignof(OutputSlot));
+
+acbc_status OutputBegin(OutputSlot* slot, const char* path, unsigned flags, acbc_result* r) {
+  auto* out = new (slot->bytes) Output;
+  // No input: the mode is that of an input that is not a regular file.
+  const Input none;
+  acbc_status status = PrepareOutput(path, none, flags, false, out, r);
+  if (status == ACBC_OK) status = CreateOutput(out, r);
+  if (status != ACBC_OK) DiscardOutput(out);
+  return status;
+}
+
+acbc_status OutputWriteAt(OutputSlot* slot, const std::uint8_t* buffer, std::size_t size,
+                          std::int64_t offset, acbc_result* r) {
+  const int fd = std::launder(reinterpret_cast<Output*>(slot->bytes))->fd;
+  while (size > 0) {
+    const ssize_t n = pwrite(fd, buffer, size, static_cast<off_t>(offset));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return Fail(r, ACBC_E_WRITE, n < 0 ? errno : EIO);
+    buffer += n;
+    size -= static_cast<std::size_t>(n);
+    offset += n;
+    r->bytes_written += n;
+  }
+  return ACBC_OK;
+}
+
+acbc_status OutputCommit(OutputSlot* slot, acbc_result* r) {
+  auto* out = std::launder(reinterpret_cast<Output*>(slot->bytes));
+  const acbc_status status = CommitOutput(out, r);
+  DiscardOutput(out);
+  return status;
+}
+
+void OutputDiscard(OutputSlot* slot) {
+  DiscardOutput(std::launder(reinterpret_cast<Output*>(slot->bytes)));
 }
 
 }  // namespace pellfold::acbc

@@ -17,6 +17,7 @@
 // checks every result against the byte-oriented cipher.
 #include <valgrind/memcheck.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -123,14 +124,23 @@ void CheckAcbcWith(const std::string& label) {
     const acbc_status verified =
         stored ? acbc_verify_fd(fileno(stream), password.data(), password.size(), &result)
                : ACBC_E_READ;
+    // A range across the last two records, with its own password check.
+    Bytes range(600);
+    const acbc_status ranged = stored
+                                   ? acbc_read_at(fileno(stream), range.data(), range.size(), 400,
+                                                  password.data(), password.size(), 0, &result)
+                                   : ACBC_E_READ;
+    Public(range.data(), range.size());
     if (stream != nullptr) std::fclose(stream);
-    acbc_status statuses[] = {encrypted, decrypted, refused, verified};
+    acbc_status statuses[] = {encrypted, decrypted, refused, verified, ranged};
     Public(statuses, sizeof statuses);
     Public(plain.data(), plain.size());
     Public(back.data(), back.size());
     Report(label + ", " + std::to_string(length) + " bytes",
            statuses[0] == ACBC_OK && statuses[1] == ACBC_OK &&
-               statuses[2] == ACBC_E_WRONG_PASSWORD && statuses[3] == ACBC_OK && back == plain);
+               statuses[2] == ACBC_E_WRONG_PASSWORD && statuses[3] == ACBC_OK &&
+               statuses[4] == ACBC_OK && back == plain &&
+               std::equal(range.begin(), range.end(), plain.begin() + 400));
   }
 }
 

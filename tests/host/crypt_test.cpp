@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <filesystem>
 #include <functional>
@@ -55,8 +56,17 @@ TEST_P(CryptRoundTrip, WritesWhatAesEncyptWritesAndReadsItBack) {
                                       ": the password could not be fully confirmed (a wrong one "
                                       "passes with odds 2^-" +
                                       std::to_string(8 * padding) + ")\n");
+  // --range: only the plaintext bytes 1 .. 600, as far as there are any.
+  r = Pellfold({"decrypt", "--pass", "pass:round trip", "--range", "1:600",
+                fromStdin ? "-" : dir / "enc", toStdout ? "-" : dir / "range"},
+               fromStdin ? Text(reference) : "");
+  ASSERT_EQ(r.exitCode, 0) << r.err;
+  const auto at = [&](std::size_t offset) {
+    return plain.begin() + static_cast<std::ptrdiff_t>(std::min(offset, size));
+  };
+  EXPECT_TRUE((toStdout ? ToBytes(r.out) : ReadFile(dir / "range")) == Bytes(at(1), at(601)));
   // No temporary file stays behind.
-  EXPECT_EQ(ListDir(dir.path()).size(), toStdout ? 2u : 3u);
+  EXPECT_EQ(ListDir(dir.path()).size(), toStdout ? 2u : 4u);
 }
 
 INSTANTIATE_TEST_SUITE_P(SizesAndStreams, CryptRoundTrip,

@@ -3,14 +3,17 @@ files written by AESEncypt (through ACBC_DEMO, the legacy export's host) as
 the reference."""
 
 import concurrent.futures
+import io
 import errno
 import json
 import os
 import pathlib
 import pickle
 import random
+import shutil
 import subprocess
 import sys
+import tarfile
 import tempfile
 import unittest
 
@@ -288,6 +291,109 @@ class Age(Case):
                     call(src, target, **kwargs)
                 self.assertEqual(sorted(os.listdir(self.root)), before)
 
+
+
+class FileObjects(Case):
+    def test_seek_tell_and_reads(self):
+        # size, then (offset, whence, count) rows: seek, then read count bytes
+        moves = [(0, os.SEEK_SET, 1), (511, os.SEEK_SET, 2), (-1, os.SEEK_END, 5),
+                 (-513, os.SEEK_END, 600), (3, os.SEEK_CUR, 70000), (10, os.SEEK_END, 4),
+                 (-2, os.SEEK_CUR, -1)]
+        for size in (0, 1, 511, 512, 513, 200_000):
+            data = plaintext(size)
+            with self.subTest(size=size), pellfold.open(self.sealed(size, f"s{size}.acbc"),
+                                                       password=PASSWORD) as f:
+                self.assertEqual((f.readable(), f.seekable(), f.writable()), (True, True, False))
+                expected = 0
+                for offset, whence, count in moves:
+                    base = {os.SEEK_SET: 0, os.SEEK_CUR: expected, os.SEEK_END: size}[whence]
+                    expected = max(base + offset, 0)
+                    self.assertEqual(f.seek(max(base + offset, 0) - base, whence), expected)
+                    self.assertEqual(f.tell(), expected)
+                    want = data[expected:] if count < 0 else data[expected:expected + count]
+                    self.assertEqual(f.read(count), want)
+                    expected = min(expected + len(want), max(expected, size))
+                    self.assertEqual(f.tell(), expected)
+                f.seek(0)
+                buffer = bytearray(700)
+                self.assertEqual(f.readinto(buffer), min(size, 700))
+                self.assertEqual(bytes(buffer[:min(size, 700)]), data[:700])
+            for call in (f.read, f.tell, lambda: f.seek(0), f.readable):
+                self.assertRaises(ValueError, call)
+
+    def test_checked_at_open_by_path_and_file_object(self):
+        sealed = self.sealed(2000)
+        whole = sealed.read_bytes()
+        rows = [("wrong", whole, pellfold.WrongPassword), (PASSWORD, whole[:-100], pellfold.DamagedFile),
+                (PASSWORD, b"not ACBC at all", pellfold.NotACBC)]
+        for password, content, error in rows:
+            path = self.write("bad.acbc", content)
+            with self.subTest(error=error.__name__):
+                self.assertRaises(error, pellfold.open, path, password=password)
+                with path.open("rb") as raw:
+                    self.assertRaises(error, pellfold.open, raw, password=password)
+        with sealed.open("rb") as raw, pellfold.open(raw, password=PASSWORD) as f:
+            self.assertEqual(f.read(), plaintext(2000))
+
+    def test_tarfile_lists_and_extracts_in_place(self):
+        members = {"a.txt": plaintext(10), "dir/b.bin": plaintext(300_000), "empty": b""}
+        archive = io.BytesIO()
+        with tarfile.open(fileobj=archive, mode="w") as tar:
+            for name, content in members.items():
+                info = tarfile.TarInfo(name)
+                info.size = len(content)
+                tar.addfile(info, io.BytesIO(content))
+        sealed = self.root / "backup.tar.acbc"
+        sealed.write_bytes(pellfold.encrypt(archive.getvalue(), password=PASSWORD))
+        safe = {"filter": "data"} if hasattr(tarfile, "data_filter") else {}
+        with pellfold.open(sealed, password=PASSWORD) as f, tarfile.open(fileobj=f) as tar:
+            self.assertEqual(sorted(tar.getnames()), sorted(members))
+            tar.extractall(self.root / "out", **safe)
+        for name, content in members.items():
+            self.assertEqual((self.root / "out" / name).read_bytes(), content, name)
+
+    def test_write_gives_encrypt_file_bytes_and_nothing_after_an_exception(self):
+        for size in (0, 511, 512, 70_000):
+            data = plaintext(size)
+            with self.subTest(size=size):
+                reference = self.root / "ref.acbc"
+                pellfold.encrypt_file(self.write("p", data), reference, password=PASSWORD,
+                                      replace=True)
+                target = self.root / "w.acbc"
+                with pellfold.open(target, "wb", password=PASSWORD, replace=True) as f:
+                    self.assertTrue(f.writable())
+                    for at in range(0, size, 777):
+                        f.write(data[at:at + 777] if at % 2 else bytearray(data[at:at + 777]))
+                self.assertEqual(target.read_bytes(), reference.read_bytes())
+                before = sorted(os.listdir(self.root))
+                with self.assertRaises(KeyError):
+                    with pellfold.open(self.root / "new.acbc", "wb", password=PASSWORD) as f:
+                        f.write(data)
+                        raise KeyError("stop")
+                self.assertEqual(sorted(os.listdir(self.root)), before)
+
+    def test_streams_round_trip(self):
+        data = plaintext(200_000)
+        source = self.write("plain", data)
+        reference = self.root / "ref.acbc"
+        pellfold.encrypt_file(source, reference, password=PASSWORD)
+        for name, opener in (("file", lambda: source.open("rb")),
+                             ("memory", lambda: io.BytesIO(data))):
+            with self.subTest(input=name), opener() as fin:
+                sealed = io.BytesIO()
+                pellfold.encrypt_stream(fin, sealed, PASSWORD)
+                self.assertEqual(sealed.getvalue(), reference.read_bytes())
+                sealed.seek(0)
+                back = io.BytesIO()
+                pellfold.decrypt_stream(sealed, back, PASSWORD)
+                self.assertEqual(back.getvalue(), data)
+        copied = io.BytesIO()
+        with pellfold.open(reference, password=PASSWORD) as f:
+            shutil.copyfileobj(f, copied)
+        self.assertEqual(copied.getvalue(), data)
+        with reference.open("rb") as fin:
+            self.assertRaises(pellfold.WrongPassword, pellfold.decrypt_stream, fin, io.BytesIO(),
+                              "wrong")
 
 class Scripts(Case):
     def run_module(self, args, **env):

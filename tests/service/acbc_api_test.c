@@ -388,6 +388,65 @@ static void Salvage(const char* name, const char* header, size_t body) {
   free(bytes.data);
 }
 
+/* ------------------------------------------------------------ random access */
+
+/* Ranges as (start, length) over a plaintext of `size` bytes: a start below
+ * 0 counts from the end. Record and 128-record chunk boundaries, +-1. */
+static const struct {
+  int64_t start, length;
+} kRanges[] = {
+    {0, 0},       {0, 1},   {0, 512},    {511, 2},      {512, 512},     {513, 510},
+    {100, 200},   {511, 1}, {65535, 2},  {65024, 1025}, {65536, 65536}, {1, 131071},
+    {0, 1 << 30}, {-1, 10}, {-512, 512}, {-513, 600},   {0, -1},        {-0x7fffffff, 1},
+};
+
+static void RandomAccess(size_t size) {
+  const Bytes plain = Pattern(size, (unsigned)size + 5);
+  Put(IN("ra"), plain.data, plain.size);
+  acbc_result r;
+  CHECK(acbc_encrypt_file(IN("ra"), IN("ra.acbc"), PASS, ACBC_REPLACE | ACBC_NO_SYNC, NULL, &r) ==
+            ACBC_OK,
+        "encrypt");
+  const int fd = open(IN("ra.acbc"), O_RDONLY);
+  unsigned char* got = malloc(size + 2 * 65536);
+  for (size_t i = 0; i < sizeof kRanges / sizeof kRanges[0]; ++i) {
+    int64_t start = kRanges[i].start < 0 ? (int64_t)size + kRanges[i].start : kRanges[i].start;
+    if (kRanges[i].length < 0) start = (int64_t)size; /* at the end exactly */
+    if (start < 0) start = (int64_t)size + 7;         /* past the end */
+    const size_t length = (size_t)(kRanges[i].length < 0 ? 5 : kRanges[i].length);
+    const size_t want = start >= (int64_t)size          ? 0
+                        : length < size - (size_t)start ? length
+                                                        : size - (size_t)start;
+    memset(got, 0xA5, size + 2 * 65536);
+    const unsigned flags = i % 2 ? ACBC_PASSWORD_CHECKED : 0;
+    const acbc_status s = acbc_read_at(fd, got, length, start, PASS, flags, &r);
+    CHECK(s == ACBC_OK && r.bytes_written == (int64_t)want && r.length == (int64_t)size &&
+              memcmp(got, plain.data + (want ? start : 0), want) == 0 && got[want] == 0xA5,
+          "size %zu, range %lld+%zu: %s, %lld bytes, length %lld", size, (long long)start, length,
+          acbc_status_name(s), (long long)r.bytes_written, (long long)r.length);
+  }
+  /* The piecewise writer gives acbc_encrypt_file's bytes, in uneven pieces. */
+  acbc_writer w;
+  CHECK(acbc_writer_open(&w, OUT("ra.w"), PASS, ACBC_NO_SYNC, &r) == ACBC_OK, "writer open");
+  for (size_t at = 0, piece = 1; at < size; at += piece, piece = piece * 3 + 100) {
+    if (piece > size - at) piece = size - at;
+    CHECK(acbc_writer_write(&w, plain.data + at, piece, &r) == ACBC_OK, "write %zu", at);
+  }
+  CHECK(acbc_writer_commit(&w, &r) == ACBC_OK && r.length == (int64_t)size, "commit");
+  CHECK(Holds(OUT("ra.w"), Get(IN("ra.acbc"))), "writer bytes, size %zu", size);
+  CHECK(acbc_writer_write(&w, "x", 1, &r) == ACBC_E_ARGUMENT, "write after commit");
+  acbc_writer_discard(&w);
+  const uint64_t before = Signature(out);
+  CHECK(acbc_writer_open(&w, OUT("ra.d"), PASS, 0, &r) == ACBC_OK, "writer open");
+  CHECK(acbc_writer_write(&w, plain.data, size, &r) == ACBC_OK, "write");
+  acbc_writer_discard(&w);
+  CHECK(Signature(out) == before, "a discarded writer left something");
+  unlink(OUT("ra.w"));
+  close(fd);
+  free(got);
+  free(plain.data);
+}
+
 /* ------------------------------------------------------------ refusals */
 
 enum Op {
@@ -401,7 +460,8 @@ enum Op {
   kUpgrade,
   kAgeDecrypt,
   kAgeRekey,
-  kAgeInspect
+  kAgeInspect,
+  kReadAt
 };
 typedef struct {
   enum Op op;
@@ -449,6 +509,12 @@ static const Refusal kRefusals[] = {
     {kDecrypt, "plain.acbc", "existing", kPass, ACBC_REPLACE, 2, ACBC_E_CANCELLED, 0},
     {kRekey, "plain.acbc", NULL, kPass, 0, 2, ACBC_E_CANCELLED, 0},
     {kEncrypt, "grow/log", "new", kPass, 0, -1, ACBC_E_INPUT_CHANGED, 0},
+    {kReadAt, "plain.acbc", NULL, "wrong", 0, 0, ACBC_E_WRONG_PASSWORD, 0},
+    {kReadAt, "truncated.acbc", NULL, kPass, 0, 0, ACBC_E_DAMAGED, 0},
+    {kReadAt, "negative.acbc", NULL, kPass, ACBC_PASSWORD_CHECKED, 0, ACBC_E_DAMAGED, 0},
+    {kReadAt, "plain", NULL, kPass, 0, 0, ACBC_E_NOT_ACBC, 0},
+    {kReadAt, "plain.acbc", NULL, kPass, ACBC_SALVAGE, 0, ACBC_E_ARGUMENT, 0},
+    {kReadAt, "fifo", NULL, kPass, 0, 0, ACBC_E_INPUT_LENGTH, ESPIPE},
     {kDecrypt, "grow/log.acbc", "new", kPass, 0, -1, ACBC_E_INPUT_CHANGED, 0},
     /* Upgrade: the ACBC checks before any output, then nothing but a whole age file. */
     {kUpgrade, "plain.acbc", "new", kPass, ACBC_SALVAGE, 0, ACBC_E_ARGUMENT, 0},
@@ -510,6 +576,12 @@ static acbc_status Attempt(const Refusal* t, acbc_result* r) {
       s = acbc_age_rekey_file(inPath, outPath, &keys, &newKeys, t->flags, &p, r);
       break;
     case kAgeInspect: s = acbc_age_inspect_file(inPath, &ageInfo, r); break;
+    case kReadAt: {
+      char bytes[100];
+      s = acbc_read_at(fd, bytes, sizeof bytes, 1000, t->password, length, t->flags, r);
+      if (r->bytes_written != 0) s = ACBC_E_WRITE; /* nothing stored before the checks */
+      break;
+    }
     case kInspect:
       s = acbc_inspect_file(inPath, &info);
       r->status = s;
@@ -842,6 +914,8 @@ int main(int argc, char** argv) {
                           300001,
                           (3 << 20) + 5};
   for (size_t i = 0; i < sizeof sizes / sizeof sizes[0]; ++i) RoundTrip(sizes[i]);
+  const size_t ranged[] = {0, 1, 511, 512, 513, 65535, 65536, 65537, 200000};
+  for (size_t i = 0; i < sizeof ranged / sizeof ranged[0]; ++i) RandomAccess(ranged[i]);
   Salvage("cut.acbc", "ACBC 100000", 70000);
   Salvage("cut-mid-record.acbc", "ACBC 3000", 1300);
   Salvage("negative.acbc", "ACBC -5", 2048);
