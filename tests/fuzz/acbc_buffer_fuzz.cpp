@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "acbc.h"
+#include "fuzz_stream.h"
 
 namespace {
 
@@ -30,31 +31,10 @@ int Memfd() {
   return fd;
 }
 
-void Require(bool condition) {
-  if (!condition) std::abort();
-}
-
-struct Source {
-  const std::uint8_t* data;
-  std::size_t left;
-  std::size_t chunk;
-};
-
-std::ptrdiff_t ReadSource(void* context, void* buffer, std::size_t size) {
-  Source& source = *static_cast<Source*>(context);
-  const std::size_t n = std::min({size, source.left, source.chunk});
-  std::memcpy(buffer, source.data, n);
-  source.data += n;
-  source.left -= n;
-  return static_cast<std::ptrdiff_t>(n);
-}
-
-int WriteSink(void* context, const void* buffer, std::size_t size) {
-  auto& sink = *static_cast<std::vector<std::uint8_t>*>(context);
-  const auto* bytes = static_cast<const std::uint8_t*>(buffer);
-  sink.insert(sink.end(), bytes, bytes + size);
-  return 0;
-}
+using fuzz::ReadSource;
+using fuzz::Require;
+using fuzz::Source;
+using fuzz::WriteSink;
 
 }  // namespace
 

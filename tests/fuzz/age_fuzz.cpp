@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "acbc.h"
+#include "fuzz_stream.h"
 
 namespace {
 
@@ -20,31 +21,10 @@ namespace {
 const char* const kIdentity =
     "AGE-SECRET-KEY-1EGTZVFFV20835NWYV6270LXYVK2VKNX2MMDKWYKLMGR48UAWX40Q2P2LM0";
 
-void Require(bool condition) {
-  if (!condition) std::abort();
-}
-
-struct Source {
-  const std::uint8_t* data;
-  std::size_t left;
-  std::size_t piece;
-};
-
-std::ptrdiff_t ReadSource(void* context, void* buffer, std::size_t size) {
-  Source& source = *static_cast<Source*>(context);
-  const std::size_t n = std::min({size, source.left, source.piece});
-  std::memcpy(buffer, source.data, n);
-  source.data += n;
-  source.left -= n;
-  return static_cast<std::ptrdiff_t>(n);
-}
-
-int WriteSink(void* context, const void* buffer, std::size_t size) {
-  auto& sink = *static_cast<std::vector<std::uint8_t>*>(context);
-  const auto* bytes = static_cast<const std::uint8_t*>(buffer);
-  sink.insert(sink.end(), bytes, bytes + size);
-  return 0;
-}
+using fuzz::ReadSource;
+using fuzz::Require;
+using fuzz::Source;
+using fuzz::WriteSink;
 
 acbc_status Decrypt(const std::uint8_t* file, std::size_t size, std::size_t piece,
                     std::vector<std::uint8_t>* plain) {
