@@ -30,24 +30,31 @@ struct FileKey {
   std::uint8_t bytes[kFileKeySize];
 };
 
+// The ASCII armor being written: bytes waiting for a whole group of three
+// and the column of the line.
+struct ArmorState {
+  std::uint8_t carry[2]{};
+  std::size_t carrySize = 0;
+  std::size_t column = 0;
+};
+
 // Push-style encryption: Start writes the header (and the armor's first
 // line), Write takes plaintext in any pieces, Finish seals the last chunk
 // and ends the armor. The file key stays in `key` until Wipe, so that a
-// caller can read what it wrote back under it.
+// caller can read what it wrote back under it. About 128 KiB, which the
+// caller provides (on its stack in acbc_age_encrypt_stream).
 struct Encoder {
   Writer out{};
   bool armor = false;
   FileKey key{};
   std::uint8_t payloadKey[32]{};
-  std::uint64_t counter = 0;      // chunks sealed so far
-  std::size_t fill = 0;           // plaintext bytes waiting in `chunk`
+  std::uint64_t counter = 0;  // chunks sealed so far
+  std::size_t fill = 0;       // plaintext bytes waiting in `chunk`
   std::int64_t plaintextBytes = 0;
   std::int64_t bytesWritten = 0;  // bytes given to `out`
   // The armor's base64: up to two bytes waiting for a third, and the
   // column of the line being written.
-  std::uint8_t armorCarry[2]{};
-  std::size_t armorCarrySize = 0;
-  std::size_t armorColumn = 0;
+  ArmorState armorState{};
   std::uint8_t chunk[kChunkSize];
   std::uint8_t sealed[kSealedChunkSize];
 };
@@ -75,8 +82,7 @@ acbc_status InspectPass(Reader in, acbc_age_info* info, acbc_result* result);
 // armored out). Ends with ACBC_E_AGE_PAYLOAD only for a payload too short
 // to hold a nonce; the chunks are not decrypted.
 acbc_status RewrapPass(Reader in, Writer out, const acbc_age_keys& oldKeys,
-                       const acbc_age_keys& newKeys, const Progress& progress,
-                       acbc_result* result);
+                       const acbc_age_keys& newKeys, const Progress& progress, acbc_result* result);
 
 // ACBC_FORMAT_AGE when `head` (the first bytes of a file, at most `size`)
 // begins with the age version line or, after white space, the armor's
