@@ -1,0 +1,466 @@
+// The age file and descriptor calls of acbc.h and acbc_upgrade_file, over
+// the input and output machinery of service/acbc_io.h and the age passes of
+// age/age.h.
+#include <acbc.h>
+#include <sys/types.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "age/age.h"
+#include "digest/sha256.h"
+#include "service/acbc_engine.h"
+#include "service/acbc_io.h"
+#include "util/wipe.h"
+
+namespace pellfold::acbc {
+namespace {
+
+constexpr unsigned kAgeEncryptFlags = ACBC_REPLACE | ACBC_NO_SYNC | ACBC_AGE_ARMOR;
+constexpr unsigned kAgeDecryptFlags = ACBC_REPLACE | ACBC_NO_SYNC;
+constexpr unsigned kUpgradeFlags = ACBC_REPLACE | ACBC_NO_SYNC | ACBC_AGE_ARMOR;
+constexpr int kMaxScryptWorkFactor = 30;
+// Bytes read to tell a format: the age version line, or the armor's first
+// line after some white space.
+constexpr std::size_t kDetectBytes = 128;
+
+// Keys that are to encrypt: exactly one of a passphrase or recipients.
+acbc_status CheckEncryptKeys(const acbc_age_keys* keys) {
+  if (keys == nullptr || keys->work_factor < 0 || keys->work_factor > kMaxScryptWorkFactor ||
+      (keys->passphrase_length > 0 && keys->passphrase == nullptr) ||
+      (keys->recipient_count > 0 && keys->recipients == nullptr)) {
+    return ACBC_E_ARGUMENT;
+  }
+  if (keys->passphrase_length > 0) return keys->recipient_count == 0 ? ACBC_OK : ACBC_E_ARGUMENT;
+  if (keys->recipient_count > 0) return keys->passphrase == nullptr ? ACBC_OK : ACBC_E_ARGUMENT;
+  return keys->passphrase != nullptr ? ACBC_E_EMPTY_PASSWORD : ACBC_E_ARGUMENT;
+}
+
+// Keys that are to decrypt: a passphrase, identities or both.
+bool DecryptKeysValid(const acbc_age_keys* keys) {
+  return keys != nullptr && keys->work_factor >= 0 &&
+         (keys->passphrase_length == 0 || keys->passphrase != nullptr) &&
+         (keys->identity_count == 0 || keys->identities != nullptr) &&
+         (keys->passphrase_length > 0 || keys->identity_count > 0);
+}
+
+Reader WholeInput(const Input& in, FdSource* source) {
+  *source = FdSource{in.fd, in.base, in.base + static_cast<off_t>(in.size)};
+  return FdReader(source);
+}
+
+acbc_status ReadFormat(const Input& in, acbc_format* format, acbc_result* r) {
+  std::uint8_t head[kDetectBytes] = {};
+  constexpr auto kMost = static_cast<std::int64_t>(kDetectBytes);
+  const std::int64_t want = in.size < kMost ? in.size : kMost;
+  FdSource source{in.fd, in.base, in.base + static_cast<off_t>(want)};
+  const std::int64_t got = ReadFull(FdReader(&source), head, sizeof head, r);
+  if (got < 0) return r->status;
+  *format = age::DetectFormat(head, static_cast<std::size_t>(got));
+  return ACBC_OK;
+}
+
+// An age file is told before anything about the output.
+acbc_status RequireAge(const Input& in, acbc_result* r) {
+  acbc_format format = ACBC_FORMAT_UNKNOWN;
+  const acbc_status status = ReadFormat(in, &format, r);
+  r->bytes_read = 0;
+  if (status != ACBC_OK) return status;
+  return format == ACBC_FORMAT_AGE ? ACBC_OK : Fail(r, ACBC_E_NOT_AGE, 0);
+}
+
+int Discard(void* /*context*/, const void* /*buffer*/, std::size_t /*size*/) {
+  return 0;
+}
+
+// Plaintext on its way into an age file, digested as it passes.
+struct Upgrading {
+  age::Encoder* encoder;
+  SHA256Context digest;
+  std::int64_t bytes;
+};
+
+int IntoEncoder(void* context, const void* buffer, std::size_t size) {
+  auto* up = static_cast<Upgrading*>(context);
+  const auto* bytes = static_cast<const std::uint8_t*>(buffer);
+  SHA256Update(&up->digest, bytes, static_cast<std::uint32_t>(size));
+  up->bytes += static_cast<std::int64_t>(size);
+  acbc_result scratch;
+  ResetResult(&scratch);
+  if (age::EncoderWrite(up->encoder, bytes, size, &scratch) != ACBC_OK) {
+    errno = scratch.error_number != 0 ? scratch.error_number : EIO;
+    return -1;
+  }
+  return 0;
+}
+
+// Plaintext read back from the age file, digested and dropped.
+struct ReadBack {
+  SHA256Context digest;
+  std::int64_t bytes;
+};
+
+int IntoDigest(void* context, const void* buffer, std::size_t size) {
+  auto* back = static_cast<ReadBack*>(context);
+  SHA256Update(&back->digest, static_cast<const std::uint8_t*>(buffer),
+               static_cast<std::uint32_t>(size));
+  back->bytes += static_cast<std::int64_t>(size);
+  return 0;
+}
+
+acbc_status EncryptAgeInput(const Input& in, const char* output, const acbc_age_keys& keys,
+                            unsigned flags, const acbc_progress* progress, acbc_result* r) {
+  Output out;
+  acbc_status status = PrepareOutput(output, in, flags, false, &out, r);
+  if (status != ACBC_OK) {
+    DiscardOutput(&out);
+    return status;
+  }
+  r->length = in.size;
+  age::Encoder encoder;
+  std::uint8_t chunk[age::kChunkSize];
+  FdSource source{};
+  const Reader reader = WholeInput(in, &source);
+  const Progress report{progress, in.size};
+  status = WriteOutput(in, &out, r, [&](Writer writer) {
+    acbc_status s = age::EncoderStart(&encoder, keys, (flags & ACBC_AGE_ARMOR) != 0, writer, r);
+    std::int64_t done = 0;
+    while (s == ACBC_OK) {
+      const std::int64_t got = ReadFull(reader, chunk, sizeof chunk, r);
+      if (got < 0) return r->status;
+      if (got == 0 && done < in.size) return Fail(r, ACBC_E_INPUT_CHANGED, 0);
+      if (got == 0) break;
+      s = age::EncoderWrite(&encoder, chunk, static_cast<std::size_t>(got), r);
+      done += got;
+      if (s == ACBC_OK && Report(report, done) != ACBC_OK) s = Fail(r, ACBC_E_CANCELLED, 0);
+    }
+    if (s == ACBC_OK) s = age::EncoderFinish(&encoder, r);
+    if (s == ACBC_OK && in.size == 0 && Report(report, 0) != ACBC_OK) {
+      s = Fail(r, ACBC_E_CANCELLED, 0);
+    }
+    r->bytes_written = encoder.bytesWritten;
+    return s;
+  });
+  age::EncoderWipe(&encoder);
+  SecureZero(chunk, sizeof chunk);
+  return status;
+}
+
+acbc_status DecryptAgeInput(const Input& in, const char* output, const acbc_age_keys& keys,
+                            unsigned flags, const acbc_progress* progress, acbc_result* r) {
+  Output out;
+  acbc_status status = RequireAge(in, r);
+  if (status == ACBC_OK) status = PrepareOutput(output, in, flags, false, &out, r);
+  if (status != ACBC_OK) {
+    DiscardOutput(&out);
+    return status;
+  }
+  FdSource source{};
+  return WriteOutput(in, &out, r, [&](Writer writer) {
+    return age::DecryptPass(WholeInput(in, &source), writer, &keys, nullptr,
+                            Progress{progress, in.size}, r);
+  });
+}
+
+acbc_status VerifyAgeInput(const Input& in, const acbc_age_keys& keys, acbc_result* r) {
+  acbc_status status = RequireAge(in, r);
+  FdSource source{};
+  if (status == ACBC_OK) {
+    status = age::DecryptPass(WholeInput(in, &source), Writer{Discard, nullptr}, &keys, nullptr,
+                              Progress{nullptr, in.size}, r);
+  }
+  r->bytes_written = 0;
+  if (status == ACBC_OK) status = CheckUnchanged(in, r);
+  return status;
+}
+
+acbc_status InspectAgeInput(const Input& in, acbc_age_info* info, acbc_result* r) {
+  info->file_size = in.size;
+  FdSource source{};
+  const acbc_status status = age::InspectPass(WholeInput(in, &source), info, r);
+  info->file_size = in.size;
+  return status;
+}
+
+void ResetAgeInfo(acbc_age_info* info) {
+  std::memset(info, 0, sizeof *info);
+}
+
+acbc_status RekeyAgeInput(const Input& in, const char* output, const char* inputPath,
+                          const acbc_age_keys& oldKeys, const acbc_age_keys& newKeys,
+                          unsigned flags, const acbc_progress* progress, acbc_result* r) {
+  Output out;
+  acbc_status status = RequireAge(in, r);
+  if (status == ACBC_OK) {
+    const bool inPlace = output == nullptr;
+    status = PrepareOutput(inPlace ? inputPath : output, in, flags, inPlace, &out, r);
+  }
+  if (status != ACBC_OK) {
+    DiscardOutput(&out);
+    return status;
+  }
+  FdSource source{};
+  return WriteOutput(in, &out, r, [&](Writer writer) {
+    return age::RewrapPass(WholeInput(in, &source), writer, oldKeys, newKeys,
+                           Progress{progress, in.size}, r);
+  });
+}
+
+// Reads the age file just written back from its start under the encoder's
+// file key and compares its plaintext with what went in. An output that is
+// not a regular file (a device) cannot be read back and is not.
+acbc_status CheckWritten(const Output& out, const age::Encoder& encoder, const Upgrading& up,
+                         const std::uint8_t* digest, acbc_result* r) {
+  if (out.inPlace) return ACBC_OK;
+  ReadBack back{};
+  SHA256Init(&back.digest);
+  FdSource source{out.fd, 0, static_cast<off_t>(encoder.bytesWritten)};
+  acbc_result scratch;
+  ResetResult(&scratch);
+  const acbc_status status = age::DecryptPass(FdReader(&source), Writer{IntoDigest, &back}, nullptr,
+                                              &encoder.key, Progress{nullptr, 0}, &scratch);
+  std::uint8_t again[kSHA256DigestSize];
+  SHA256Final(&back.digest, again);
+  const bool same =
+      status == ACBC_OK && back.bytes == up.bytes && std::memcmp(again, digest, sizeof again) == 0;
+  SecureZero(&back, sizeof back);
+  SecureZero(again, sizeof again);
+  if (same) return ACBC_OK;
+  // A failed read of the output is a failed write; so is a file that does
+  // not give back what went in.
+  return Fail(r, ACBC_E_WRITE,
+              status == ACBC_E_READ && scratch.error_number != 0 ? scratch.error_number : EIO);
+}
+
+acbc_status UpgradeInput(const Input& in, const char* output, const void* password,
+                         std::size_t passwordLength, const acbc_age_keys& keys, unsigned flags,
+                         const acbc_progress* progress, acbc_result* r) {
+  CallKey key;
+  SetUpKey(password, passwordLength, &key);
+  Layout layout;
+  Output out;
+  out.readable = true;
+  acbc_status status = ReadLayout(in, &layout, r);
+  if (status == ACBC_OK && !layout.haveLength) status = Fail(r, ACBC_E_NOT_ACBC, 0);
+  if (status == ACBC_OK) status = PrepareOutput(output, in, flags, false, &out, r);
+  if (status == ACBC_OK) {
+    r->bytes_read = 0;
+    status = CheckEncrypted(in, 0, key, &layout, r);
+  }
+  if (status != ACBC_OK) {
+    Wipe(&key);
+    DiscardOutput(&out);
+    return status;
+  }
+  age::Encoder encoder;
+  Upgrading up{&encoder, {}, 0};
+  SHA256Init(&up.digest);
+  const std::int64_t body = BodyToRead(layout);
+  FdSource source{in.fd, in.base + kRecord, in.base + kRecord + static_cast<off_t>(body)};
+  status = WriteOutput(in, &out, r, [&](Writer writer) {
+    acbc_status s = age::EncoderStart(&encoder, keys, (flags & ACBC_AGE_ARMOR) != 0, writer, r);
+    if (s == ACBC_OK) {
+      BodyPlan plan;
+      plan.length = layout.length;
+      plan.readBytes = body;
+      plan.known = true;
+      plan.done = layout.headerBytes;
+      s = DecryptPass(FdReader(&source), plan, Writer{IntoEncoder, &up}, key,
+                      Progress{progress, layout.headerBytes + body}, r);
+    }
+    if (s == ACBC_OK) s = age::EncoderFinish(&encoder, r);
+    r->bytes_written = encoder.bytesWritten;
+    if (s != ACBC_OK) return s;
+    std::uint8_t digest[kSHA256DigestSize];
+    SHA256Final(&up.digest, digest);
+    s = CheckWritten(out, encoder, up, digest, r);
+    SecureZero(digest, sizeof digest);
+    return s;
+  });
+  Wipe(&key);
+  age::EncoderWipe(&encoder);
+  SecureZero(&up.digest, sizeof up.digest);
+  return status;
+}
+
+}  // namespace
+}  // namespace pellfold::acbc
+
+using namespace pellfold::acbc;
+
+extern "C" {
+
+ACBC_API acbc_status acbc_detect_file(const char* path, acbc_format* format, acbc_result* result) {
+  acbc_result r;
+  ResetResult(&r);
+  if (path == nullptr || format == nullptr) return Finish(result, &r, ACBC_E_ARGUMENT);
+  *format = ACBC_FORMAT_UNKNOWN;
+  Input in;
+  acbc_status status = OpenInputPath(path, &in, &r);
+  if (status == ACBC_OK) status = ReadFormat(in, format, &r);
+  CloseInput(&in);
+  return Finish(result, &r, status);
+}
+
+ACBC_API acbc_status acbc_detect_fd(int fd, acbc_format* format, acbc_result* result) {
+  acbc_result r;
+  ResetResult(&r);
+  if (format == nullptr) return Finish(result, &r, ACBC_E_ARGUMENT);
+  *format = ACBC_FORMAT_UNKNOWN;
+  Input in;
+  acbc_status status = OpenInputFd(fd, &in, &r);
+  if (status == ACBC_OK) status = ReadFormat(in, format, &r);
+  return Finish(result, &r, status);
+}
+
+ACBC_API acbc_status acbc_age_encrypt_file(const char* input, const char* output,
+                                           const acbc_age_keys* keys, unsigned flags,
+                                           const acbc_progress* progress, acbc_result* result) {
+  acbc_result r;
+  ResetResult(&r);
+  if (input == nullptr || output == nullptr || !FlagsValid(flags, kAgeEncryptFlags)) {
+    return Finish(result, &r, ACBC_E_ARGUMENT);
+  }
+  acbc_status status = CheckEncryptKeys(keys);
+  if (status != ACBC_OK) return Finish(result, &r, status);
+  Input in;
+  status = OpenInputPath(input, &in, &r);
+  if (status == ACBC_OK) status = EncryptAgeInput(in, output, *keys, flags, progress, &r);
+  CloseInput(&in);
+  return Finish(result, &r, status);
+}
+
+ACBC_API acbc_status acbc_age_encrypt_fd(int input_fd, const char* output,
+                                         const acbc_age_keys* keys, unsigned flags,
+                                         const acbc_progress* progress, acbc_result* result) {
+  acbc_result r;
+  ResetResult(&r);
+  if (output == nullptr || !FlagsValid(flags, kAgeEncryptFlags)) {
+    return Finish(result, &r, ACBC_E_ARGUMENT);
+  }
+  acbc_status status = CheckEncryptKeys(keys);
+  if (status != ACBC_OK) return Finish(result, &r, status);
+  Input in;
+  status = OpenInputFd(input_fd, &in, &r);
+  if (status == ACBC_OK) status = EncryptAgeInput(in, output, *keys, flags, progress, &r);
+  return Finish(result, &r, status);
+}
+
+ACBC_API acbc_status acbc_age_decrypt_file(const char* input, const char* output,
+                                           const acbc_age_keys* keys, unsigned flags,
+                                           const acbc_progress* progress, acbc_result* result) {
+  acbc_result r;
+  ResetResult(&r);
+  if (input == nullptr || output == nullptr || !DecryptKeysValid(keys) ||
+      !FlagsValid(flags, kAgeDecryptFlags)) {
+    return Finish(result, &r, ACBC_E_ARGUMENT);
+  }
+  Input in;
+  acbc_status status = OpenInputPath(input, &in, &r);
+  if (status == ACBC_OK) status = DecryptAgeInput(in, output, *keys, flags, progress, &r);
+  CloseInput(&in);
+  return Finish(result, &r, status);
+}
+
+ACBC_API acbc_status acbc_age_decrypt_fd(int input_fd, const char* output,
+                                         const acbc_age_keys* keys, unsigned flags,
+                                         const acbc_progress* progress, acbc_result* result) {
+  acbc_result r;
+  ResetResult(&r);
+  if (output == nullptr || !DecryptKeysValid(keys) || !FlagsValid(flags, kAgeDecryptFlags)) {
+    return Finish(result, &r, ACBC_E_ARGUMENT);
+  }
+  Input in;
+  acbc_status status = OpenInputFd(input_fd, &in, &r);
+  if (status == ACBC_OK) status = DecryptAgeInput(in, output, *keys, flags, progress, &r);
+  return Finish(result, &r, status);
+}
+
+ACBC_API acbc_status acbc_age_verify_file(const char* path, const acbc_age_keys* keys,
+                                          acbc_result* result) {
+  acbc_result r;
+  ResetResult(&r);
+  if (path == nullptr || !DecryptKeysValid(keys)) return Finish(result, &r, ACBC_E_ARGUMENT);
+  Input in;
+  acbc_status status = OpenInputPath(path, &in, &r);
+  if (status == ACBC_OK) status = VerifyAgeInput(in, *keys, &r);
+  CloseInput(&in);
+  return Finish(result, &r, status);
+}
+
+ACBC_API acbc_status acbc_age_verify_fd(int fd, const acbc_age_keys* keys, acbc_result* result) {
+  acbc_result r;
+  ResetResult(&r);
+  if (!DecryptKeysValid(keys)) return Finish(result, &r, ACBC_E_ARGUMENT);
+  Input in;
+  acbc_status status = OpenInputFd(fd, &in, &r);
+  if (status == ACBC_OK) status = VerifyAgeInput(in, *keys, &r);
+  return Finish(result, &r, status);
+}
+
+ACBC_API acbc_status acbc_age_inspect_file(const char* path, acbc_age_info* info,
+                                           acbc_result* result) {
+  acbc_result r;
+  ResetResult(&r);
+  if (path == nullptr || info == nullptr) return Finish(result, &r, ACBC_E_ARGUMENT);
+  ResetAgeInfo(info);
+  Input in;
+  acbc_status status = OpenInputPath(path, &in, &r);
+  if (status == ACBC_OK) status = InspectAgeInput(in, info, &r);
+  CloseInput(&in);
+  return Finish(result, &r, status);
+}
+
+ACBC_API acbc_status acbc_age_inspect_fd(int fd, acbc_age_info* info, acbc_result* result) {
+  acbc_result r;
+  ResetResult(&r);
+  if (info == nullptr) return Finish(result, &r, ACBC_E_ARGUMENT);
+  ResetAgeInfo(info);
+  Input in;
+  acbc_status status = OpenInputFd(fd, &in, &r);
+  if (status == ACBC_OK) status = InspectAgeInput(in, info, &r);
+  return Finish(result, &r, status);
+}
+
+ACBC_API acbc_status acbc_age_rekey_file(const char* input, const char* output,
+                                         const acbc_age_keys* old_keys,
+                                         const acbc_age_keys* new_keys, unsigned flags,
+                                         const acbc_progress* progress, acbc_result* result) {
+  acbc_result r;
+  ResetResult(&r);
+  if (input == nullptr || !DecryptKeysValid(old_keys) || !FlagsValid(flags, kAgeDecryptFlags)) {
+    return Finish(result, &r, ACBC_E_ARGUMENT);
+  }
+  acbc_status status = CheckEncryptKeys(new_keys);
+  if (status != ACBC_OK) return Finish(result, &r, status);
+  Input in;
+  status = OpenInputPath(input, &in, &r);
+  if (status == ACBC_OK) {
+    status = RekeyAgeInput(in, output, input, *old_keys, *new_keys, flags, progress, &r);
+  }
+  CloseInput(&in);
+  return Finish(result, &r, status);
+}
+
+ACBC_API acbc_status acbc_upgrade_file(const char* input, const char* output, const void* password,
+                                       size_t password_length, const acbc_age_keys* keys,
+                                       unsigned flags, const acbc_progress* progress,
+                                       acbc_result* result) {
+  acbc_result r;
+  ResetResult(&r);
+  if (input == nullptr || output == nullptr || !PasswordValid(password, password_length) ||
+      !FlagsValid(flags, kUpgradeFlags)) {
+    return Finish(result, &r, ACBC_E_ARGUMENT);
+  }
+  acbc_status status = CheckEncryptKeys(keys);
+  if (status != ACBC_OK) return Finish(result, &r, status);
+  Input in;
+  status = OpenInputPath(input, &in, &r);
+  if (status == ACBC_OK) {
+    status = UpgradeInput(in, output, password, password_length, *keys, flags, progress, &r);
+  }
+  CloseInput(&in);
+  return Finish(result, &r, status);
+}
+
+}  // extern "C"

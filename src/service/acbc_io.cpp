@@ -1,0 +1,419 @@
+// The input and output machinery of the file calls, ACBC and age alike:
+// inputs read with pread from a known size, outputs written to an unnamed
+// temporary file in the output's folder and linked into place only when
+// complete.
+#include "service/acbc_io.h"
+
+#include <fcntl.h>
+#include <limits.h>
+#include <sys/random.h>
+#include <sys/stat.h>
+#include <sys/types.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+namespace pellfold::acbc {
+
+namespace {
+
+constexpr int kMaxLinks = 40;
+constexpr int kTemporaryAttempts = 100;
+// Room left in a temporary name for the dot, the suffix and its letters.
+constexpr std::size_t kMaxTemporaryStem = 200;
+// Where umask cannot be read, the output is readable by its owner only.
+constexpr mode_t kFallbackUmask = 077;
+
+}  // namespace
+
+// ---------------------------------------------------------------- input
+
+void CloseInput(Input* in) {
+  if (in->owned && in->fd >= 0) close(in->fd);
+  in->fd = -1;
+}
+
+namespace {
+
+// Takes the descriptor's size and start. A regular file's size comes from
+// fstat; a device that seeks tells its end by lseek, after which the
+// offset is put back. A pipe, FIFO or socket has no length.
+acbc_status MeasureInput(Input* in, acbc_result* r) {
+  if (fstat(in->fd, &in->st) != 0) return Fail(r, ACBC_E_INPUT_OPEN, errno);
+  if (S_ISDIR(in->st.st_mode)) return Fail(r, ACBC_E_INPUT_OPEN, EISDIR);
+  if (S_ISFIFO(in->st.st_mode) || S_ISSOCK(in->st.st_mode)) {
+    return Fail(r, ACBC_E_INPUT_LENGTH, ESPIPE);
+  }
+  in->base = lseek(in->fd, 0, SEEK_CUR);
+  if (in->base < 0) return Fail(r, ACBC_E_INPUT_LENGTH, errno);
+  off_t end = in->st.st_size;
+  if (!S_ISREG(in->st.st_mode)) {
+    end = lseek(in->fd, 0, SEEK_END);
+    const int error = errno;
+    if (lseek(in->fd, in->base, SEEK_SET) < 0 || end < 0) {
+      return Fail(r, ACBC_E_INPUT_LENGTH, end < 0 ? error : errno);
+    }
+  }
+  in->size = end > in->base ? end - in->base : 0;
+  return ACBC_OK;
+}
+
+}  // namespace
+
+acbc_status OpenInputPath(const char* path, Input* in, acbc_result* r) {
+  // Non-blocking, so that a FIFO given as a path is refused instead of
+  // waiting for a writer.
+  in->fd = open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+  if (in->fd < 0) return Fail(r, ACBC_E_INPUT_OPEN, errno);
+  in->owned = true;
+  const acbc_status status = MeasureInput(in, r);
+  if (status != ACBC_OK) return status;
+  const int flags = fcntl(in->fd, F_GETFL);
+  if (flags < 0 || fcntl(in->fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+    return Fail(r, ACBC_E_INPUT_OPEN, errno);
+  }
+  return ACBC_OK;
+}
+
+acbc_status OpenInputFd(int fd, Input* in, acbc_result* r) {
+  in->fd = fd;
+  in->owned = false;
+  return MeasureInput(in, r);
+}
+
+namespace {
+
+std::ptrdiff_t ReadFd(void* context, void* buffer, std::size_t size) {
+  auto* source = static_cast<FdSource*>(context);
+  const off_t left = source->end - source->offset;
+  if (left <= 0) return 0;
+  const std::size_t want = static_cast<off_t>(size) < left ? size : static_cast<std::size_t>(left);
+  ssize_t got = 0;
+  do {
+    got = pread(source->fd, buffer, want, source->offset);
+  } while (got < 0 && errno == EINTR);
+  if (got > 0) source->offset += got;
+  return got;
+}
+
+}  // namespace
+
+Reader FdReader(FdSource* source) {
+  return Reader{ReadFd, source};
+}
+
+namespace {
+
+bool SameTime(const struct timespec& a, const struct timespec& b) {
+  return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
+}
+
+}  // namespace
+
+// A regular input whose size, modification or change time moved while it
+// was read was rewritten under the call.
+acbc_status CheckUnchanged(const Input& in, acbc_result* r) {
+  if (!S_ISREG(in.st.st_mode)) return ACBC_OK;
+  struct stat now {};
+  if (fstat(in.fd, &now) != 0) return Fail(r, ACBC_E_READ, errno);
+  if (now.st_size != in.st.st_size || !SameTime(now.st_mtim, in.st.st_mtim) ||
+      !SameTime(now.st_ctim, in.st.st_ctim)) {
+    return Fail(r, ACBC_E_INPUT_CHANGED, 0);
+  }
+  return ACBC_OK;
+}
+
+// ---------------------------------------------------------------- output
+
+namespace {
+
+mode_t CurrentUmask() {
+  // umask() cannot read the mask without changing it, which would race with
+  // other threads creating files; the kernel reports it here.
+  const int fd = open("/proc/self/status", O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return kFallbackUmask;
+  char text[4096];
+  const ssize_t got = read(fd, text, sizeof text - 1);
+  close(fd);
+  if (got <= 0) return kFallbackUmask;
+  text[got] = '\0';
+  const char* line = std::strstr(text, "\nUmask:");
+  if (line == nullptr) return kFallbackUmask;
+  const char* p = line + 7;
+  while (*p == ' ' || *p == '\t') ++p;
+  mode_t mask = 0;
+  int digits = 0;
+  for (; *p >= '0' && *p <= '7'; ++p, ++digits) {
+    mask = static_cast<mode_t>(mask * 8 + static_cast<mode_t>(*p - '0'));
+  }
+  return digits > 0 ? static_cast<mode_t>(mask & 0777) : kFallbackUmask;
+}
+
+// Follows symbolic links from `path` to the name the output replaces: a
+// link to a file stays, and the file it leads to is replaced. Returns 0
+// with *exists and *st set, or an errno.
+int ResolveTarget(const char* path, char* target, struct stat* st, bool* exists) {
+  const std::size_t length = std::strlen(path);
+  if (length == 0) return ENOENT;
+  if (length >= PATH_MAX) return ENAMETOOLONG;
+  std::memcpy(target, path, length + 1);
+  for (int hop = 0; hop <= kMaxLinks; ++hop) {
+    if (lstat(target, st) != 0) {
+      if (errno != ENOENT) return errno;
+      *exists = false;
+      return 0;
+    }
+    if (!S_ISLNK(st->st_mode)) {
+      *exists = true;
+      return 0;
+    }
+    char link[PATH_MAX];
+    const ssize_t n = readlink(target, link, sizeof link - 1);
+    if (n < 0) return errno;
+    link[n] = '\0';
+    if (link[0] == '/') {
+      std::memcpy(target, link, static_cast<std::size_t>(n) + 1);
+    } else {
+      // Relative to the folder that holds the link.
+      char* slash = std::strrchr(target, '/');
+      const std::size_t keep = slash == nullptr ? 0 : static_cast<std::size_t>(slash - target) + 1;
+      if (keep + static_cast<std::size_t>(n) >= PATH_MAX) return ENAMETOOLONG;
+      std::memcpy(target + keep, link, static_cast<std::size_t>(n) + 1);
+    }
+  }
+  return ELOOP;
+}
+
+void RandomName(const char* stem, char* name, std::size_t size) {
+  static const char kLetters[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+  unsigned char random[10] = {};
+  if (getrandom(random, sizeof random, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof random)) {
+    // Only uniqueness matters (O_EXCL refuses a taken name): time and pid.
+    struct timespec now {};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    const auto seed = static_cast<unsigned long long>(now.tv_nsec) ^
+                      (static_cast<unsigned long long>(now.tv_sec) << 20U) ^
+                      (static_cast<unsigned long long>(getpid()) << 40U);
+    for (std::size_t i = 0; i < sizeof random; ++i) {
+      random[i] = static_cast<unsigned char>(seed >> ((i % 8) * 8));
+    }
+  }
+  char letters[sizeof random + 1];
+  for (std::size_t i = 0; i < sizeof random; ++i) {
+    letters[i] = kLetters[random[i] % (sizeof kLetters - 1)];
+  }
+  letters[sizeof random] = '\0';
+  std::snprintf(name, size, ".%.*s.acbc-%s", static_cast<int>(kMaxTemporaryStem), stem, letters);
+}
+
+}  // namespace
+
+// The checks on the output before anything is created: the folder opens
+// and is writable, an existing output is refused without ACBC_REPLACE, and
+// the input is not the output. `inPlace` (a rekey without an output) names
+// the input itself as the file to replace.
+acbc_status PrepareOutput(const char* path, const Input& in, unsigned flags, bool inPlace,
+                          Output* out, acbc_result* r) {
+  out->replace = inPlace || (flags & ACBC_REPLACE) != 0;
+  out->sync = (flags & ACBC_NO_SYNC) == 0;
+  struct stat st {};
+  bool exists = false;
+  const int error = ResolveTarget(path, out->target, &st, &exists);
+  if (error != 0) return Fail(r, ACBC_E_OUTPUT_OPEN, error);
+  if (exists) {
+    if (S_ISDIR(st.st_mode)) return Fail(r, ACBC_E_OUTPUT_OPEN, EISDIR);
+    const bool same = st.st_dev == in.st.st_dev && st.st_ino == in.st.st_ino;
+    if (same && !inPlace) return Fail(r, ACBC_E_SAME_FILE, 0);
+    if (!S_ISREG(st.st_mode)) {
+      if (inPlace) return Fail(r, ACBC_E_SAME_FILE, 0);
+      out->inPlace = true;
+      return ACBC_OK;
+    }
+    if (!out->replace) return Fail(r, ACBC_E_OUTPUT_EXISTS, 0);
+  }
+  char* slash = std::strrchr(out->target, '/');
+  const char* base = slash == nullptr ? out->target : slash + 1;
+  const std::size_t baseLength = std::strlen(base);
+  if (baseLength == 0) return Fail(r, ACBC_E_OUTPUT_OPEN, EISDIR);
+  if (baseLength > NAME_MAX) return Fail(r, ACBC_E_OUTPUT_OPEN, ENAMETOOLONG);
+  std::memcpy(out->base, base, baseLength + 1);
+  if (slash == nullptr) {
+    out->dirFd = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  } else if (slash == out->target) {
+    out->dirFd = open("/", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  } else {
+    *slash = '\0';
+    out->dirFd = open(out->target, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    *slash = '/';
+  }
+  if (out->dirFd < 0) return Fail(r, ACBC_E_OUTPUT_OPEN, errno);
+  if (faccessat(out->dirFd, ".", W_OK | X_OK, AT_EACCESS) != 0) {
+    return Fail(r, ACBC_E_OUTPUT_OPEN, errno);
+  }
+  // Never the old output's mode, and never more readable than the input;
+  // an in-place rewrite keeps the file's permission bits.
+  const mode_t inputBits = S_ISREG(in.st.st_mode) ? in.st.st_mode & 0777 : 0666;
+  out->mode = inPlace ? static_cast<mode_t>(inputBits)
+                      : static_cast<mode_t>(inputBits & 0666 & ~CurrentUmask());
+  out->keepOwner = inPlace;
+  out->owner = in.st.st_uid;
+  out->group = in.st.st_gid;
+  return ACBC_OK;
+}
+
+void DiscardOutput(Output* out) {
+  if (out->fd >= 0) close(out->fd);
+  out->fd = -1;
+  if (out->temporary[0] != '\0') unlinkat(out->dirFd, out->temporary, 0);
+  out->temporary[0] = '\0';
+  if (out->dirFd >= 0) close(out->dirFd);
+  out->dirFd = -1;
+}
+
+namespace {
+
+bool NoUnnamedFiles(int error) {
+  return error == EOPNOTSUPP || error == EISDIR || error == EINVAL;
+}
+
+}  // namespace
+
+acbc_status CreateOutput(Output* out, acbc_result* r) {
+  if (out->inPlace) {
+    out->fd = open(out->target, O_WRONLY | O_CLOEXEC | O_NOCTTY);
+    return out->fd < 0 ? Fail(r, ACBC_E_OUTPUT_OPEN, errno) : ACBC_OK;
+  }
+  const int access = out->readable ? O_RDWR : O_WRONLY;
+  out->fd = openat(out->dirFd, ".", O_TMPFILE | access | O_CLOEXEC, 0600);
+  if (out->fd >= 0) {
+    out->unnamed = true;
+  } else {
+    if (!NoUnnamedFiles(errno)) return Fail(r, ACBC_E_OUTPUT_OPEN, errno);
+    for (int attempt = 0; attempt < kTemporaryAttempts && out->fd < 0; ++attempt) {
+      char name[NAME_MAX + 1];
+      RandomName(out->base, name, sizeof name);
+      out->fd = openat(out->dirFd, name, access | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+      if (out->fd >= 0) {
+        std::memcpy(out->temporary, name, sizeof name);
+      } else if (errno != EEXIST) {
+        break;
+      }
+    }
+    if (out->fd < 0) return Fail(r, ACBC_E_OUTPUT_OPEN, errno);
+  }
+  // Owner first (a change of owner may clear mode bits), then the final
+  // mode, before any data is in the file. Not being allowed to give the
+  // file away is no failure: it stays the caller's.
+  if (out->keepOwner && fchown(out->fd, out->owner, out->group) != 0 && errno != EPERM) {
+    return Fail(r, ACBC_E_OUTPUT_OPEN, errno);
+  }
+  if (fchmod(out->fd, out->mode) != 0) return Fail(r, ACBC_E_OUTPUT_OPEN, errno);
+  return ACBC_OK;
+}
+
+// Writes all of a buffer to a descriptor, through short writes.
+int WriteFd(void* context, const void* buffer, std::size_t size) {
+  const int fd = *static_cast<const int*>(context);
+  const auto* bytes = static_cast<const std::uint8_t*>(buffer);
+  while (size > 0) {
+    const ssize_t n = write(fd, bytes, size);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return -1;
+    }
+    bytes += n;
+    size -= static_cast<std::size_t>(n);
+  }
+  return 0;
+}
+
+namespace {
+
+// Gives the unnamed file the name `name` in the folder.
+int LinkUnnamed(const Output& out, const char* name) {
+  char proc[64];
+  std::snprintf(proc, sizeof proc, "/proc/self/fd/%d", out.fd);
+  if (linkat(AT_FDCWD, proc, out.dirFd, name, AT_SYMLINK_FOLLOW) == 0) return 0;
+  if (errno != ENOENT) return errno;
+  // Without /proc: the descriptor itself (needs CAP_DAC_READ_SEARCH).
+  return linkat(out.fd, "", out.dirFd, name, AT_EMPTY_PATH) == 0 ? 0 : errno;
+}
+
+// Puts the complete output under its name: a link that refuses an existing
+// name, or under ACBC_REPLACE a rename over it.
+int Publish(Output* out) {
+  if (out->unnamed && !out->replace) return LinkUnnamed(*out, out->base);
+  if (out->unnamed) {
+    // A rename is the only way over an existing name: link the file under a
+    // temporary one first.
+    int error = EEXIST;
+    for (int attempt = 0; attempt < kTemporaryAttempts && error == EEXIST; ++attempt) {
+      char name[NAME_MAX + 1];
+      RandomName(out->base, name, sizeof name);
+      error = LinkUnnamed(*out, name);
+      if (error == 0) std::memcpy(out->temporary, name, sizeof name);
+    }
+    if (error != 0) return error;
+  }
+  int moved = 0;
+  if (out->replace) {
+    moved = renameat(out->dirFd, out->temporary, out->dirFd, out->base);
+  } else {
+    moved = renameat2(out->dirFd, out->temporary, out->dirFd, out->base, RENAME_NOREPLACE);
+    if (moved != 0 && (errno == EINVAL || errno == ENOSYS)) {
+      // The file system cannot do that: a hard link refuses the same way.
+      // Once the link is made the output is in place; a temporary name that
+      // cannot be removed then is a second name for it, kept (and tried
+      // again) for the caller to be told.
+      moved = linkat(out->dirFd, out->temporary, out->dirFd, out->base, 0);
+      if (moved != 0) return errno;
+      if (unlinkat(out->dirFd, out->temporary, 0) != 0) {
+        out->leftover = errno;
+        return 0;
+      }
+    }
+  }
+  if (moved != 0) return errno;
+  out->temporary[0] = '\0';
+  return 0;
+}
+
+}  // namespace
+
+acbc_status CommitOutput(Output* out, acbc_result* r) {
+  if (out->inPlace) {
+    const int rc = close(out->fd);
+    out->fd = -1;
+    return rc != 0 && errno != EINTR ? Fail(r, ACBC_E_WRITE, errno) : ACBC_OK;
+  }
+  // Everything is on the disk before the name points at it, or a crash
+  // right after could leave a partial file under the name.
+  if (out->sync && fsync(out->fd) != 0) return Fail(r, ACBC_E_WRITE, errno);
+  if (!out->unnamed) {
+    const int rc = close(out->fd);
+    out->fd = -1;
+    if (rc != 0 && errno != EINTR) return Fail(r, ACBC_E_WRITE, errno);
+  }
+  const int error = Publish(out);
+  if (error == EEXIST) return Fail(r, ACBC_E_OUTPUT_EXISTS, EEXIST);
+  if (error != 0) return Fail(r, ACBC_E_WRITE, error);
+  if (out->fd >= 0) {
+    close(out->fd);
+    out->fd = -1;
+  }
+  // The new name reaches the disk too. Some file systems cannot sync a
+  // folder at all (EINVAL).
+  if (out->sync && fsync(out->dirFd) != 0 && errno != EINVAL && errno != EROFS) {
+    return Fail(r, ACBC_E_WRITE, errno);
+  }
+  if (out->leftover != 0) {
+    if (unlinkat(out->dirFd, out->temporary, 0) != 0) return Fail(r, ACBC_E_WRITE, out->leftover);
+    out->temporary[0] = '\0';
+  }
+  return ACBC_OK;
+}
+
+}  // namespace pellfold::acbc
