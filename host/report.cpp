@@ -60,11 +60,11 @@ Layout InputLayout(InputFile& input) {
       throw FileFailure(input.name(), Reason(error));
     }
   };
-  if (input.readable()) {
+  if (input.readable() && !input.spooled()) {
     inspect();
     return layout;
   }
-  input.Spool(kRecordSize, kRecordSize, kUnbounded);
+  if (!input.spooled()) input.Spool(kRecordSize, kRecordSize, kUnbounded);
   inspect();
   std::int64_t needed = 0;
   if (layout.verdict == Verdict::kNegativeLength) {

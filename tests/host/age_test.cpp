@@ -13,6 +13,7 @@ namespace {
 
 constexpr char kBinaryLine[] = "age-encryption.org/v1\n";
 constexpr char kArmorLine[] = "-----BEGIN AGE ENCRYPTED FILE-----";
+constexpr char kAge[] = "/usr/bin/age";  // a pseudo-terminal runs it by its path
 
 bool HaveAge() {
   return RunProcess({"age", "--version"}).exitCode == 0;
@@ -35,10 +36,11 @@ Bytes AgeDecrypt(const std::string& file, const std::string& out, const std::str
     const auto r = RunProcess({"age", "-d", "-i", identity, "-o", out, file});
     EXPECT_EQ(r.exitCode, 0) << r.err;
   } else {
-    const auto r = RunInPty({"age", "-d", "-o", out, file}, {{"passphrase", passphrase + "\n"}});
+    const auto r = RunInPty({kAge, "-d", "-o", out, file}, {{"passphrase", passphrase + "\n"}});
     EXPECT_EQ(r.exitCode, 0) << r.transcript;
   }
-  return ReadFile(out);
+  // age creates its output at the first byte it writes.
+  return FileExists(out) ? ReadFile(out) : Bytes{};
 }
 
 class AgeFiles : public testing::Test {
@@ -66,7 +68,7 @@ class AgeRoundTrip : public AgeFiles, public testing::WithParamInterface<AgeWay>
 TEST_P(AgeRoundTrip, DecryptsWithPellfoldAndWithAge) {
   const AgeWay& way = GetParam();
   const bool passphrase = way.keys[0] == "-p";
-  for (const std::size_t size : {0, 70000}) {
+  for (const std::size_t size : {std::size_t{0}, std::size_t{70000}}) {
     const Bytes plain = RandomBytes(size);
     WriteFile(dir_ / "plain", plain);
     std::vector<std::string> args = {"encrypt", "--format", "age"};
@@ -151,7 +153,7 @@ TEST_F(AgeFiles, PellfoldDecryptsWhatAgeWrites) {
       RunProcess({"age", "-a", "-r", recipient_, "-o", dir_ / "a.age", dir_ / "plain"}).exitCode,
       0);
   const auto typed =
-      RunInPty({"age", "-p", "-o", dir_ / "p.age", dir_ / "plain"},
+      RunInPty({kAge, "-p", "-o", dir_ / "p.age", dir_ / "plain"},
                {{"Enter passphrase", "typed at age\n"}, {"Confirm passphrase", "typed at age\n"}});
   ASSERT_EQ(typed.exitCode, 0) << typed.transcript;
   for (const char* name : {"r.age", "a.age", "p.age"}) {
