@@ -15,7 +15,8 @@ renameat2 (a hard link, then an unlink). Runs with standard output on
 reported. Prints the cases run and the violations, each with a command that
 reproduces it; exits 1 when there is a violation.
 
-usage: sweep.py PELLFOLD ACBC_DRIVER FAULT_SHIM WORKDIR
+usage: sweep.py PELLFOLD ACBC_DRIVER FAULT_SHIM WORKDIR [SCENARIO...]
+(naming scenarios runs those alone)
 """
 import errno
 import hashlib
@@ -62,11 +63,15 @@ def contents(folder):
 class Scenario:
     """A command run in a folder holding `files`. `targets` maps each output
     name to the bytes a successful run leaves there; its old bytes (or its
-    absence) are what `files` holds. `library` marks acbc_driver runs."""
+    absence) are what `files` holds. `library` marks acbc_driver runs. `same`,
+    when given, tells whether a target's bytes stand for the expected ones
+    (an age file, never the same bytes twice, holds the expected plaintext)."""
 
-    def __init__(self, name, argv, files, targets, stdout=None, library=False, per_file=False):
+    def __init__(self, name, argv, files, targets, stdout=None, library=False, per_file=False,
+                 same=None):
         self.name, self.argv, self.files, self.targets = name, argv, files, targets
         self.stdout, self.library, self.per_file = stdout, library, per_file
+        self.same = same or (lambda found, expected: found == expected)
 
 
 def check(scenario, folder, result, injected):
@@ -100,10 +105,10 @@ def check(scenario, folder, result, injected):
               result.stdout.startswith(b"write "))
     for name, new in scenario.targets.items():
         old = scenario.files.get(name)
-        if either and found.get(name) in (old, new):
+        if either and (found.get(name) == old or scenario.same(found.get(name), new)):
             continue
         if name in written:
-            if found.get(name) != new:
+            if not scenario.same(found.get(name), new):
                 problems.append(f"{name} reported written but its bytes are wrong")
         elif found.get(name) != old:
             problems.append(f"{name} changed although the run failed" if old is not None
@@ -221,6 +226,19 @@ def main():
     secret2 = clean_output([pellfold, "encrypt", "-q", *pw, "o", "o.acbc"], {"o": other}, "o.acbc")
     rekeyed = clean_output([pellfold, "encrypt", "-q", "--pass", "pass:" + NEW_PASSWORD, "plain", "p.acbc"],
                            {"plain": plain}, "p.acbc")
+
+    def age_holds(found, expected):
+        """True when `found` is an age file that pellfold decrypts to `expected`."""
+        if found is None:
+            return False
+        path = os.path.join(work, "check.age")
+        with open(path, "wb") as f:
+            f.write(found)
+        result = subprocess.run([pellfold, "decrypt", "-q", *pw, path, "-"], capture_output=True,
+                                timeout=TIMEOUT, check=False)
+        os.unlink(path)
+        return result.returncode == 0 and result.stdout == expected
+
     listing = (f"{hashlib.sha256(plain).hexdigest()}  plain\n{hashlib.sha256(other).hexdigest()}  o\n").encode()
 
     scenarios = [
@@ -239,6 +257,8 @@ def main():
                  per_file=True),
         Scenario("rekey", [pellfold, "rekey", "-q", *pw, "--new-pass", "pass:" + NEW_PASSWORD, "p.acbc"],
                  {"p.acbc": secret}, {"p.acbc": rekeyed}),
+        Scenario("upgrade", [pellfold, "upgrade", "-q", *pw, "--work-factor", "10", "p.acbc"],
+                 {"p.acbc": secret}, {"p.age": plain}, same=age_holds),
         Scenario("hash --check", [pellfold, "hash", "sha256", "--check", "list"],
                  {"plain": plain, "o": other, "list": listing}, {}, stdout=b"plain: OK\no: OK\n"),
         Scenario("acbc encrypt", [driver, "encrypt", "plain", "p.acbc", PASSWORD],
@@ -253,6 +273,8 @@ def main():
                  stdout=b"ok - 70000 137 137\n", library=True),
     ]
 
+    if sys.argv[5:]:
+        scenarios = [s for s in scenarios if s.name in sys.argv[5:]]
     total, found = 0, []
     runs = [(s, False) for s in scenarios] + [(s, True) for s in scenarios if s.targets]
     for scenario, old_fs in runs:
