@@ -1432,7 +1432,7 @@ const CommandInfo kDecryptCommand = {"decrypt", "decrypt an ACBC or age file", k
                                      RunDecrypt};
 const CommandInfo kVerifyCommand = {"verify", "check a password against ACBC or age files",
                                     kVerifyHelp, RunVerify};
-const CommandInfo kRekeyCommand = {"rekey", "encrypt an ACBC file again under a new password",
-                                   kRekeyHelp, RunRekey};
+const CommandInfo kRekeyCommand = {
+    "rekey", "encrypt an ACBC or age file again under a new password", kRekeyHelp, RunRekey};
 
 }  // namespace pellfold::host
