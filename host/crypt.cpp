@@ -42,6 +42,8 @@ constexpr std::int64_t kUnbounded = std::numeric_limits<std::int64_t>::max();
 constexpr char kAgeSuffix[] = ".age";
 constexpr std::size_t kAgeSuffixSize = sizeof kAgeSuffix - 1;
 constexpr int kHighestWorkFactor = 30;
+// Bytes of a piped age file copied aside to read its header from.
+constexpr std::int64_t kAgeHeaderRoom = 1 << 16;
 
 const std::vector<OptionDef> kEncryptOptions = {
     {"pass", 'p', true},       {"force", 'f', false},      {"quiet", 'q', false},
@@ -942,15 +944,23 @@ void DecryptAge(EncryptedInput& file, const Job& job, const Settings& settings,
   }
   const OutputTarget output(job.output, settings.force, input);
   if (settings.removeInput) CheckRemovable(job.input, input.name(), output.inPlace());
-  file.Measure();
+  // To standard output, a pipe is copied aside only as far as its header
+  // reaches, and the rest decrypted as it comes; a file is the whole copy.
+  if (output.isStdout() && file.input.spooled()) {
+    file.input.Spool(kAgeHeaderRoom, kAgeHeaderRoom, kUnbounded);
+  } else {
+    file.Measure();
+  }
   AgeKeys keys;
   OpeningKeys(input.fd(), input.name(), settings, callPassword, &keys);
   Progress progress("decrypt: " + input.name(), settings.quiet);
   acbc_result r{};
   if (output.isStdout()) {
     int fd = input.fd();
-    acbc_age_decrypt_stream(ReadDescriptor, &fd, WriteStdout, nullptr, &keys.keys, 0,
-                            progress.hook(), &r);
+    const bool through = file.input.spooled();
+    acbc_age_decrypt_stream(through ? InputFile::ReadThrough : ReadDescriptor,
+                            through ? static_cast<void*>(&file.input) : static_cast<void*>(&fd),
+                            WriteStdout, nullptr, &keys.keys, 0, progress.hook(), &r);
     progress.Finish();
     if (r.status != ACBC_OK) throw StatusFailure(r, input.name(), output.name());
   } else {

@@ -227,6 +227,25 @@ std::int64_t InputFile::Spool(std::int64_t keep, std::int64_t readUpTo, std::int
   return spooled_;
 }
 
+std::ptrdiff_t InputFile::ReadThrough(void* context, void* buffer, std::size_t size) {
+  auto* self = static_cast<InputFile*>(context);
+  if (self->spool_ < 0) return ReadSome(self->source_, buffer, size);
+  if (self->readThrough_ < self->spooled_) {
+    const std::int64_t left = self->spooled_ - self->readThrough_;
+    const std::size_t want =
+        left < static_cast<std::int64_t>(size) ? static_cast<std::size_t>(left) : size;
+    ssize_t got = 0;
+    do {
+      got = pread(self->spool_, buffer, want, static_cast<off_t>(self->readThrough_));
+    } while (got < 0 && errno == EINTR);
+    if (got > 0) self->readThrough_ += got;
+    if (got != 0) return got;
+    errno = EIO;  // the copy is shorter than what was put in it
+    return -1;
+  }
+  return self->ended_ ? 0 : ReadSome(self->source_, buffer, size);
+}
+
 void InputFile::FinishSpool() const {
   if (spool_ >= 0 && fchmod(spool_, 0666) != 0) throw TemporaryFailure(errno);
 }

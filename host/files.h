@@ -54,6 +54,11 @@ class InputFile {
   // Gives the spooled copy the permissions an output made from a pipe may
   // have (0666; the copy has no name, so nobody can open it by them).
   void FinishSpool() const;
+  // A reader for libacbc's stream calls (the context is the object) over
+  // all of the input: what Spool() kept (all it read, with `keep` at least
+  // `readUpTo`), then the rest straight from the input, which is thus never
+  // copied whole.
+  static std::ptrdiff_t ReadThrough(void* context, void* buffer, std::size_t size);
 
  private:
   std::string name_;
@@ -65,6 +70,7 @@ class InputFile {
   struct stat status_ {};
   int spool_ = -1;
   std::int64_t spooled_ = 0;
+  std::int64_t readThrough_ = 0;  // bytes of the copy ReadThrough() delivered
   bool ended_ = false;
 };
 
