@@ -10,7 +10,7 @@ cd "$(dirname "$0")/.."
 
 seconds=${1:-60}
 build=build-test/fuzz
-targets=(acbc_decrypt_fuzz acbc_buffer_fuzz text_fuzz digest_fuzz cipher_fuzz)
+targets=(acbc_decrypt_fuzz acbc_buffer_fuzz age_fuzz text_fuzz digest_fuzz cipher_fuzz)
 
 CC=clang CXX=clang++ cmake -S . -B "$build" -G Ninja -DPELLFOLD_WERROR=ON \
   -DPELLFOLD_BUILD_TESTS=OFF -DPELLFOLD_BUILD_FUZZERS=ON \

@@ -67,7 +67,10 @@ void Hkdf(const std::uint8_t* salt, std::size_t saltSize, const std::uint8_t* ik
           std::size_t ikmSize, const char* info, std::uint8_t out[kKeySize]) {
   std::uint8_t prk[kKeySize];
   crypto_auth_hmacsha256_state state;
-  crypto_auth_hmacsha256_init(&state, salt, saltSize);
+  // No salt is a salt of 32 zero bytes, which HMAC pads alike.
+  const std::uint8_t zeros[kKeySize] = {};
+  if (saltSize == 0) salt = zeros;
+  crypto_auth_hmacsha256_init(&state, salt, saltSize > 0 ? saltSize : sizeof zeros);
   crypto_auth_hmacsha256_update(&state, ikm, ikmSize);
   crypto_auth_hmacsha256_final(&state, prk);
   // One block of output: T(1) = HMAC(PRK, info || 0x01).

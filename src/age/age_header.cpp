@@ -13,7 +13,6 @@ namespace {
 constexpr char kVersionLine[] = "age-encryption.org/v1\n";
 constexpr std::size_t kMacText = 43;  // base64 of the 32-byte MAC
 constexpr std::size_t kKeyText = 43;  // base64 of a 32-byte share or body
-constexpr std::size_t kSaltText = 22;
 
 bool Vchar(char c) {
   return c >= 33 && c <= 126;
@@ -53,17 +52,18 @@ bool ParseWorkFactor(const char* text, std::size_t size, int* value) {
 // The shape the known stanza types must have, whoever they are for.
 bool KnownStanzaValid(const Stanza& stanza, std::size_t stanzas, int* workFactor) {
   const char* arg = nullptr;
-  std::size_t size = 0;
+  std::size_t argSize = 0;
   std::uint8_t scratch[kBodySize];
   if (StanzaIs(stanza, "X25519")) {
-    return StanzaArgumentCount(stanza) == 2 && StanzaArgument(stanza, 1, &arg, &size) &&
-           DecodeBase64(arg, size, scratch, kKeySize) && Body32(stanza, scratch);
+    return StanzaArgumentCount(stanza) == 2 && StanzaArgument(stanza, 1, &arg, &argSize) &&
+           DecodeBase64(arg, argSize, scratch, kKeySize) && Body32(stanza, scratch);
   }
   if (StanzaIs(stanza, "scrypt")) {
     const char* factor = nullptr;
     std::size_t factorSize = 0;
     return stanzas == 1 && StanzaArgumentCount(stanza) == 3 &&
-           StanzaArgument(stanza, 1, &arg, &size) && DecodeBase64(arg, size, scratch, kSaltSize) &&
+           StanzaArgument(stanza, 1, &arg, &argSize) &&
+           DecodeBase64(arg, argSize, scratch, kSaltSize) &&
            StanzaArgument(stanza, 2, &factor, &factorSize) &&
            ParseWorkFactor(factor, factorSize, workFactor) && Body32(stanza, scratch);
   }
@@ -222,13 +222,13 @@ acbc_status OpenHeader(const std::uint8_t* bytes, const Header& header, const ac
   for (std::size_t i = 0; i < header.stanzas && status == ACBC_E_NO_MATCH; ++i) {
     const Stanza stanza = NextStanza(bytes, &at);
     const char* arg = nullptr;
-    std::size_t size = 0;
+    std::size_t argSize = 0;
     if (StanzaIs(stanza, "scrypt") && keys.passphrase_length > 0) {
       const int ceiling = keys.work_factor > 0 ? keys.work_factor : ACBC_AGE_MAX_WORK_FACTOR;
       if (header.workFactor > ceiling) return ACBC_E_WORK_FACTOR;
       std::uint8_t salt[kSaltSize];
-      StanzaArgument(stanza, 1, &arg, &size);
-      DecodeBase64(arg, size, salt, kSaltSize);
+      StanzaArgument(stanza, 1, &arg, &argSize);
+      DecodeBase64(arg, argSize, salt, kSaltSize);
       Body32(stanza, body);
       bool ran = false;
       if (UnwrapScrypt(keys.passphrase, keys.passphrase_length, header.workFactor, salt, body, key,
@@ -238,8 +238,8 @@ acbc_status OpenHeader(const std::uint8_t* bytes, const Header& header, const ac
       // scrypt that cannot get its memory: too much work for this machine.
       if (!ran) status = ACBC_E_WORK_FACTOR;
     } else if (StanzaIs(stanza, "X25519")) {
-      StanzaArgument(stanza, 1, &arg, &size);
-      DecodeBase64(arg, size, share, kKeySize);
+      StanzaArgument(stanza, 1, &arg, &argSize);
+      DecodeBase64(arg, argSize, share, kKeySize);
       Body32(stanza, body);
       IdentityCursor cursor{&keys};
       bool bad = false;

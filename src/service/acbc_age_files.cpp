@@ -18,6 +18,7 @@ namespace {
 
 constexpr unsigned kAgeEncryptFlags = ACBC_REPLACE | ACBC_NO_SYNC | ACBC_AGE_ARMOR;
 constexpr unsigned kAgeDecryptFlags = ACBC_REPLACE | ACBC_NO_SYNC;
+constexpr unsigned kAgeRekeyFlags = ACBC_REPLACE | ACBC_NO_SYNC;
 constexpr unsigned kUpgradeFlags = ACBC_REPLACE | ACBC_NO_SYNC | ACBC_AGE_ARMOR;
 constexpr int kMaxScryptWorkFactor = 30;
 // Bytes read to tell a format: the age version line, or the armor's first
@@ -240,13 +241,9 @@ acbc_status UpgradeInput(const Input& in, const char* output, const void* passwo
   Layout layout;
   Output out;
   out.readable = true;
-  acbc_status status = ReadLayout(in, &layout, r);
-  if (status == ACBC_OK && !layout.haveLength) status = Fail(r, ACBC_E_NOT_ACBC, 0);
-  if (status == ACBC_OK) status = PrepareOutput(output, in, flags, false, &out, r);
-  if (status == ACBC_OK) {
-    r->bytes_read = 0;
-    status = CheckEncrypted(in, 0, key, &layout, r);
-  }
+  // The upgrade flags leave the ACBC checks as they are: padding checked,
+  // nothing salvaged.
+  acbc_status status = PrepareDecryption(in, output, flags, false, key, &layout, &out, r);
   if (status != ACBC_OK) {
     Wipe(&key);
     DiscardOutput(&out);
@@ -428,7 +425,7 @@ ACBC_API acbc_status acbc_age_rekey_file(const char* input, const char* output,
                                          const acbc_progress* progress, acbc_result* result) {
   acbc_result r;
   ResetResult(&r);
-  if (input == nullptr || !DecryptKeysValid(old_keys) || !FlagsValid(flags, kAgeDecryptFlags)) {
+  if (input == nullptr || !DecryptKeysValid(old_keys) || !FlagsValid(flags, kAgeRekeyFlags)) {
     return Finish(result, &r, ACBC_E_ARGUMENT);
   }
   acbc_status status = CheckEncryptKeys(new_keys);

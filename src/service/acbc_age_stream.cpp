@@ -71,6 +71,7 @@ ACBC_API acbc_status acbc_age_decrypt_stream(acbc_read_fn read, void* read_conte
   if (read == nullptr || write == nullptr || keys == nullptr || flags != 0) {
     return Finish(result, &r, ACBC_E_ARGUMENT);
   }
+  // Stack: DecryptPass's, about 133 KiB.
   const acbc_status status =
       pellfold::age::DecryptPass(Reader{read, read_context}, Writer{write, write_context}, keys,
                                  nullptr, Progress{progress, -1}, &r);

@@ -57,6 +57,19 @@ acbc_status CheckEncrypted(const Input& in, unsigned flags, const CallKey& key, 
   return ACBC_OK;
 }
 
+acbc_status PrepareDecryption(const Input& in, const char* output, unsigned flags, bool inPlace,
+                              const CallKey& key, Layout* layout, Output* out, acbc_result* r) {
+  acbc_status status = ReadLayout(in, layout, r);
+  // Not ACBC is told before anything about the output.
+  if (status == ACBC_OK && !layout->haveLength) status = Fail(r, ACBC_E_NOT_ACBC, 0);
+  if (status == ACBC_OK) status = PrepareOutput(output, in, flags, inPlace, out, r);
+  if (status == ACBC_OK) {
+    r->bytes_read = 0;
+    status = CheckEncrypted(in, flags, key, layout, r);
+  }
+  return status;
+}
+
 namespace {
 
 constexpr unsigned kEncryptFlags = ACBC_REPLACE | ACBC_NO_SYNC;
@@ -93,14 +106,7 @@ acbc_status DecryptInput(const Input& in, const char* output, const void* passwo
   SetUpKey(password, passwordLength, &key);
   Layout layout;
   Output out;
-  acbc_status status = ReadLayout(in, &layout, r);
-  // Not ACBC is told before anything about the output.
-  if (status == ACBC_OK && !layout.haveLength) status = Fail(r, ACBC_E_NOT_ACBC, 0);
-  if (status == ACBC_OK) status = PrepareOutput(output, in, flags, false, &out, r);
-  if (status == ACBC_OK) {
-    r->bytes_read = 0;
-    status = CheckEncrypted(in, flags, key, &layout, r);
-  }
+  acbc_status status = PrepareDecryption(in, output, flags, false, key, &layout, &out, r);
   if (status != ACBC_OK) {
     Wipe(&key);
     DiscardOutput(&out);
@@ -156,16 +162,10 @@ acbc_status RekeyInput(const Input& in, const char* output, const void* oldPassw
   SetUpKey(oldPassword, oldLength, &oldKey);
   Layout layout;
   Output out;
-  acbc_status status = ReadLayout(in, &layout, r);
-  if (status == ACBC_OK && !layout.haveLength) status = Fail(r, ACBC_E_NOT_ACBC, 0);
-  if (status == ACBC_OK) {
-    const bool inPlace = output == nullptr;
-    status = PrepareOutput(inPlace ? inputPath : output, in, flags, inPlace, &out, r);
-  }
-  if (status == ACBC_OK) {
-    r->bytes_read = 0;
-    status = CheckEncrypted(in, 0, oldKey, &layout, r);
-  }
+  // The rekey flags (ACBC_REPLACE, ACBC_NO_SYNC) leave the checks as they are.
+  const bool inPlace = output == nullptr;
+  acbc_status status =
+      PrepareDecryption(in, inPlace ? inputPath : output, flags, inPlace, oldKey, &layout, &out, r);
   if (status != ACBC_OK) {
     Wipe(&oldKey);
     DiscardOutput(&out);

@@ -94,6 +94,12 @@ void DiscardOutput(Output* out);
 // A writer callback over a descriptor: all of the buffer, through short writes.
 int WriteFd(void* context, const void* buffer, std::size_t size);
 
+// Everything a call that decrypts `in` into `output` checks before it
+// creates anything, in order: not ACBC (before anything about the output),
+// the output (PrepareOutput), then CheckEncrypted under `flags`.
+acbc_status PrepareDecryption(const Input& in, const char* output, unsigned flags, bool inPlace,
+                              const CallKey& key, Layout* layout, Output* out, acbc_result* r);
+
 // Runs `pass` into a new output and publishes it, or discards it on any
 // failure; the input must not change meanwhile.
 template <typename Pass>

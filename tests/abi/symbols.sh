@@ -2,15 +2,17 @@
 # A shared library's dynamic symbol table defines exactly the expected
 # functions, and its SONAME is the expected one:
 #   symbols.sh LIBRARY SONAME NAME...       the names given
-#   symbols.sh LIBRARY SONAME --header H    every ACBC_API function of H,
-#                                           each under the version node ACBC_1.0
+#   symbols.sh LIBRARY SONAME --header H --map M
+#                                           every ACBC_API function of H, each
+#                                           under the version node the version
+#                                           script M gives it (ACBC_1.0, ACBC_1.1)
 set -euo pipefail
 lib=$1 want_soname=$2
 shift 2
-node=
-if [ "${1-}" = --header ]; then
+map=
+if [ "${1-}" = --header ] && [ "${3-}" = --map ]; then
   names=$(grep -oE '^ACBC_API [^(]*[ *]acbc_[a-z_]+\(' "$2" | sed -E 's/.*(acbc_[a-z_]+)\($/\1/' | sort)
-  node=ACBC_1.0
+  map=$4
 else
   names=$(printf '%s\n' "$@" | sort)
 fi
@@ -20,7 +22,17 @@ if [ "$defined" != "$expected " ]; then
   echo "unexpected dynamic symbols: $defined (expected $expected)" >&2
   exit 1
 fi
+# The node whose block in the version script lists `name`.
+node_of() {
+  awk -v name="$1" '/^[A-Z0-9_.]+ *\{/ {node = $1}
+    {gsub(/[;{}]/, " "); for (i = 1; i <= NF; ++i) if ($i == name) print node}' "$map"
+}
 for name in $names; do
+  node=
+  if [ -n "$map" ]; then
+    node=$(node_of "$name")
+    [ -n "$node" ] || { echo "$name is in no version node of $map" >&2; exit 1; }
+  fi
   nm -D --defined-only "$lib" | grep -qE "^[0-9a-f]+ T $name(@@$node)?\$" || {
     echo "$name is not a defined function${node:+ of version $node}" >&2
     exit 1

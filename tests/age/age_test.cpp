@@ -9,6 +9,7 @@
 #include <cstring>
 #include <fstream>
 #include <map>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -69,10 +70,25 @@ acbc_status Encrypt(const Bytes& plain, Keys& keys, unsigned flags, Bytes* file)
                                  nullptr, nullptr);
 }
 
-acbc_status Decrypt(const Bytes& file, Keys& keys, Bytes* plain, acbc_result* result = nullptr) {
+// The last report a call made.
+struct Reports {
+  std::int64_t done = -2;
+  std::int64_t total = -2;
+};
+
+int Record(void* context, std::int64_t done, std::int64_t total) {
+  auto* reports = static_cast<Reports*>(context);
+  EXPECT_TRUE(total == -1 || total == done);
+  *reports = Reports{done, total};
+  return 0;
+}
+
+acbc_status Decrypt(const Bytes& file, Keys& keys, Bytes* plain, acbc_result* result = nullptr,
+                    Reports* reports = nullptr) {
   Source source{&file, 0, 4099};
-  return acbc_age_decrypt_stream(ReadSource, &source, WriteSink, plain, keys.Get(false), 0, nullptr,
-                                 result);
+  const acbc_progress progress{Record, reports};
+  return acbc_age_decrypt_stream(ReadSource, &source, WriteSink, plain, keys.Get(false), 0,
+                                 reports != nullptr ? &progress : nullptr, result);
 }
 
 Bytes Inflate(const Bytes& in) {
@@ -194,8 +210,11 @@ TEST_P(AgeRoundTrip, DecryptsToTheSameBytes) {
                        0),
             0u);
   acbc_result result{};
-  ASSERT_EQ(Decrypt(file, decryption, &back, &result), ACBC_OK);
+  Reports reports;
+  ASSERT_EQ(Decrypt(file, decryption, &back, &result, &reports), ACBC_OK);
   EXPECT_EQ(back, plain);
+  EXPECT_EQ(reports.done, result.bytes_read);
+  EXPECT_EQ(reports.total, result.bytes_read);
   EXPECT_EQ(result.length, static_cast<std::int64_t>(p.size));
   EXPECT_EQ(result.bytes_read, static_cast<std::int64_t>(file.size()));
   Keys wrong = decryption;
@@ -217,6 +236,70 @@ std::vector<RoundTrip> RoundTrips() {
 }
 
 INSTANTIATE_TEST_SUITE_P(Sizes, AgeRoundTrip, ::testing::ValuesIn(RoundTrips()));
+
+// ------------------------------------------------------ keys and inputs
+
+struct Refusal {
+  const char* what;  // "input:" and the bytes to decrypt, or what the keys show
+  bool encrypt;
+  const char* passphrase;
+  std::vector<std::string> texts;
+  int workFactor;
+  unsigned flags;
+  acbc_status expected;
+};
+
+class AgeRefusal : public ::testing::TestWithParam<Refusal> {};
+
+TEST_P(AgeRefusal, GivesItsStatus) {
+  const Refusal& p = GetParam();
+  Keys keys;
+  keys.passphrase = p.passphrase;
+  keys.texts = p.texts;
+  keys.workFactor = p.workFactor;
+  Keys scrypt;
+  scrypt.passphrase = "pass";
+  scrypt.workFactor = 10;
+  Bytes file, out;
+  ASSERT_EQ(Encrypt(RandomBytes(100), scrypt, 0, &file), ACBC_OK);
+  const std::string what = p.what;
+  if (what.rfind("input:", 0) == 0) file.assign(what.begin() + 6, what.end());
+  Source source{&file, 0, file.size()};
+  const Bytes none;
+  Source empty{&none, 0, 1};
+  const acbc_status status =
+      p.encrypt ? acbc_age_encrypt_stream(ReadSource, &empty, WriteSink, &out, keys.Get(true),
+                                          p.flags, nullptr, nullptr)
+                : acbc_age_decrypt_stream(ReadSource, &source, WriteSink, &out, keys.Get(false),
+                                          p.flags, nullptr, nullptr);
+  EXPECT_EQ(status, p.expected) << what << ": " << acbc_status_name(status);
+  EXPECT_TRUE(p.encrypt || out.empty());
+}
+
+const Identity kSome;
+
+INSTANTIATE_TEST_SUITE_P(
+    Statuses, AgeRefusal,
+    ::testing::Values(
+        Refusal{"no key", true, "", {}, 0, 0, ACBC_E_ARGUMENT},
+        Refusal{"passphrase and recipient", true, "p", {kSome.recipient}, 0, 0, ACBC_E_ARGUMENT},
+        Refusal{"work factor 31", true, "p", {}, 31, 0, ACBC_E_ARGUMENT},
+        Refusal{"unknown flag", true, "p", {}, 10, ACBC_REPLACE, ACBC_E_ARGUMENT},
+        Refusal{"identity as recipient", true, "", {kSome.secret}, 0, 0, ACBC_E_BAD_KEY},
+        Refusal{
+            "checksum", true, "", {std::string(kSome.recipient, 61) + "q"}, 0, 0, ACBC_E_BAD_KEY},
+        Refusal{"recipient as identity", false, "", {kSome.recipient}, 0, 0, ACBC_E_BAD_KEY},
+        Refusal{
+            "mixed case", false, "", {std::string("a") + (kSome.secret + 1)}, 0, 0, ACBC_E_BAD_KEY},
+        Refusal{"decryption flag", false, "pass", {}, 0, ACBC_AGE_ARMOR, ACBC_E_ARGUMENT},
+        Refusal{"no decryption key", false, "", {}, 0, 0, ACBC_E_ARGUMENT},
+        Refusal{"ceiling 9", false, "pass", {}, 9, 0, ACBC_E_WORK_FACTOR},
+        Refusal{"wrong passphrase", false, "pas", {kSome.secret}, 10, 0, ACBC_E_NO_MATCH},
+        Refusal{"input:ACBC 5", false, "pass", {}, 0, 0, ACBC_E_NOT_AGE},
+        Refusal{"input: \n\t", false, "pass", {}, 0, 0, ACBC_E_NOT_AGE},
+        Refusal{"input:age-encryption.org/v2\n", false, "pass", {}, 0, 0, ACBC_E_AGE_HEADER},
+        Refusal{"input:-----BEGIN AGE", false, "pass", {}, 0, 0, ACBC_E_AGE_ARMOR}),
+    [](const auto& test) { return "case" + std::to_string(test.index); });
 
 // --------------------------------------------------- altered and truncated
 
@@ -281,6 +364,78 @@ TEST_F(Damaged, TruncationsAreRefused) {
   Bytes longer = file;
   longer.push_back(0);
   ExpectRefused(longer, 3, "a byte appended");
+}
+
+// ------------------------------------------------------- the inner passes
+
+// The encoder read back under its file key, then the file key rewrapped
+// for a recipient (armor kept), then the header inspected.
+TEST(AgePasses, ReadBackRewrapAndInspect) {
+  const Identity identity;
+  Keys passphrase, recipient, identityKeys;
+  passphrase.passphrase = "old";
+  passphrase.workFactor = 10;
+  recipient.texts = {identity.recipient};
+  identityKeys.texts = {identity.secret};
+  const Bytes plain = RandomBytes(65536 + 3);
+  for (bool armor : {false, true}) {
+    auto encoder = std::make_unique<age::Encoder>();
+    Bytes file;
+    acbc_result r{};
+    ASSERT_EQ(
+        age::EncoderStart(encoder.get(), *passphrase.Get(true), armor, {WriteSink, &file}, &r),
+        ACBC_OK);
+    ASSERT_EQ(age::EncoderWrite(encoder.get(), plain.data(), plain.size(), &r), ACBC_OK);
+    ASSERT_EQ(age::EncoderFinish(encoder.get(), &r), ACBC_OK);
+    EXPECT_EQ(encoder->bytesWritten, static_cast<std::int64_t>(file.size()));
+    Bytes back;
+    Source source{&file, 0, 999};
+    r = acbc_result{};
+    EXPECT_EQ(age::DecryptPass({ReadSource, &source}, {WriteSink, &back}, nullptr, &encoder->key,
+                               {nullptr, -1}, &r),
+              ACBC_OK);
+    EXPECT_EQ(back, plain);
+    age::FileKey other = encoder->key;
+    other.bytes[0] ^= 1;
+    source.at = 0;
+    EXPECT_EQ(age::DecryptPass({ReadSource, &source}, {WriteSink, &back}, nullptr, &other,
+                               {nullptr, -1}, &r),
+              ACBC_E_AGE_MAC);
+    age::EncoderWipe(encoder.get());
+
+    Bytes rewrapped;
+    source.at = 0;
+    r = acbc_result{};
+    ASSERT_EQ(age::RewrapPass({ReadSource, &source}, {WriteSink, &rewrapped},
+                              *passphrase.Get(false), *recipient.Get(true), {nullptr, -1}, &r),
+              ACBC_OK);
+    // The payload is copied unchanged: the binary files end alike.
+    if (!armor) {
+      EXPECT_TRUE(std::equal(file.end() - 65536, file.end(), rewrapped.end() - 65536));
+    }
+    back.clear();
+    EXPECT_EQ(Decrypt(rewrapped, identityKeys, &back), ACBC_OK);
+    EXPECT_EQ(back, plain);
+
+    acbc_age_info info{};
+    Source again{&rewrapped, 0, rewrapped.size()};
+    EXPECT_EQ(age::InspectPass({ReadSource, &again}, &info, &r), ACBC_OK);
+    EXPECT_EQ(info.armored, armor ? 1 : 0);
+    EXPECT_EQ(info.stanza_count, 1);
+    EXPECT_EQ(info.work_factor, 0);
+    EXPECT_STREQ(info.stanza_types, "X25519");
+    again = Source{&file, 0, file.size()};
+    EXPECT_EQ(age::InspectPass({ReadSource, &again}, &info, &r), ACBC_OK);
+    EXPECT_EQ(info.work_factor, 10);
+    EXPECT_STREQ(info.stanza_types, "scrypt");
+  }
+  EXPECT_EQ(age::DetectFormat(
+                reinterpret_cast<const std::uint8_t*>(" \n-----BEGIN AGE ENCRYPTED FILE-----"), 36),
+            ACBC_FORMAT_AGE);
+  EXPECT_EQ(age::DetectFormat(reinterpret_cast<const std::uint8_t*>("ACBC 12"), 7),
+            ACBC_FORMAT_ACBC);
+  EXPECT_EQ(age::DetectFormat(reinterpret_cast<const std::uint8_t*>("age-encryption.org"), 18),
+            ACBC_FORMAT_UNKNOWN);
 }
 
 // ---------------------------------------------------------- age programs

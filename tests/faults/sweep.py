@@ -60,18 +60,22 @@ def contents(folder):
     return found
 
 
+def matches(new, found):
+    """Whether a target holds what a successful run leaves: the bytes, or
+    for an output that differs from run to run (age files: salt, file key)
+    what the check function accepts."""
+    return new(found) if callable(new) else found == new
+
+
 class Scenario:
     """A command run in a folder holding `files`. `targets` maps each output
-    name to the bytes a successful run leaves there; its old bytes (or its
-    absence) are what `files` holds. `library` marks acbc_driver runs. `same`,
-    when given, tells whether a target's bytes stand for the expected ones
-    (an age file, never the same bytes twice, holds the expected plaintext)."""
+    name to the bytes a successful run leaves there (or a check function of
+    them); its old bytes (or its absence) are what `files` holds. `library`
+    marks acbc_driver runs."""
 
-    def __init__(self, name, argv, files, targets, stdout=None, library=False, per_file=False,
-                 same=None):
+    def __init__(self, name, argv, files, targets, stdout=None, library=False, per_file=False):
         self.name, self.argv, self.files, self.targets = name, argv, files, targets
         self.stdout, self.library, self.per_file = stdout, library, per_file
-        self.same = same or (lambda found, expected: found == expected)
 
 
 def check(scenario, folder, result, injected):
@@ -105,10 +109,10 @@ def check(scenario, folder, result, injected):
               result.stdout.startswith(b"write "))
     for name, new in scenario.targets.items():
         old = scenario.files.get(name)
-        if either and (found.get(name) == old or scenario.same(found.get(name), new)):
+        if either and (found.get(name) == old or matches(new, found.get(name))):
             continue
         if name in written:
-            if not scenario.same(found.get(name), new):
+            if not matches(new, found.get(name)):
                 problems.append(f"{name} reported written but its bytes are wrong")
         elif found.get(name) != old:
             problems.append(f"{name} changed although the run failed" if old is not None
@@ -226,19 +230,26 @@ def main():
     secret2 = clean_output([pellfold, "encrypt", "-q", *pw, "o", "o.acbc"], {"o": other}, "o.acbc")
     rekeyed = clean_output([pellfold, "encrypt", "-q", "--pass", "pass:" + NEW_PASSWORD, "plain", "p.acbc"],
                            {"plain": plain}, "p.acbc")
+    # age files differ from run to run: a target is right when it decrypts,
+    # outside the sweep, to the plaintext.
+    probes = os.path.join(work, "probes")
 
-    def age_holds(found, expected):
-        """True when `found` is an age file that pellfold decrypts to `expected`."""
-        if found is None:
-            return False
-        path = os.path.join(work, "check.age")
-        with open(path, "wb") as f:
-            f.write(found)
-        result = subprocess.run([pellfold, "decrypt", "-q", *pw, path, "-"], capture_output=True,
-                                timeout=TIMEOUT, check=False)
-        os.unlink(path)
-        return result.returncode == 0 and result.stdout == expected
+    def opens_to(passphrase, want):
+        def check_age(found):
+            if found is None:
+                return False
+            os.makedirs(probes, exist_ok=True)
+            probe = os.path.join(probes, "probe")
+            with open(probe + ".age", "wb") as f:
+                f.write(found)
+            if run([driver, "age-decrypt", probe + ".age", probe, passphrase], work).returncode != 0:
+                return False
+            with open(probe, "rb") as f:
+                return f.read() == want
+        return check_age
 
+    aged = clean_output([driver, "upgrade", "p.acbc", "p.age", PASSWORD, NEW_PASSWORD],
+                        {"p.acbc": secret}, "p.age")
     listing = (f"{hashlib.sha256(plain).hexdigest()}  plain\n{hashlib.sha256(other).hexdigest()}  o\n").encode()
 
     scenarios = [
@@ -258,7 +269,7 @@ def main():
         Scenario("rekey", [pellfold, "rekey", "-q", *pw, "--new-pass", "pass:" + NEW_PASSWORD, "p.acbc"],
                  {"p.acbc": secret}, {"p.acbc": rekeyed}),
         Scenario("upgrade", [pellfold, "upgrade", "-q", *pw, "--work-factor", "10", "p.acbc"],
-                 {"p.acbc": secret}, {"p.age": plain}, same=age_holds),
+                 {"p.acbc": secret}, {"p.age": opens_to(PASSWORD, plain)}),
         Scenario("hash --check", [pellfold, "hash", "sha256", "--check", "list"],
                  {"plain": plain, "o": other, "list": listing}, {}, stdout=b"plain: OK\no: OK\n"),
         Scenario("acbc encrypt", [driver, "encrypt", "plain", "p.acbc", PASSWORD],
@@ -271,6 +282,13 @@ def main():
                  stdout=b"ok 0 70000\n", library=True),
         Scenario("acbc inspect", [driver, "inspect", "p.acbc"], {"p.acbc": secret}, {},
                  stdout=b"ok - 70000 137 137\n", library=True),
+        Scenario("acbc upgrade", [driver, "upgrade", "p.acbc", "p.age", PASSWORD, NEW_PASSWORD],
+                 {"p.acbc": secret, "p.age": old}, {"p.age": opens_to(NEW_PASSWORD, plain)},
+                 library=True),
+        Scenario("acbc age decrypt", [driver, "age-decrypt", "p.age", "plain", NEW_PASSWORD],
+                 {"p.age": aged, "plain": old}, {"plain": plain}, library=True),
+        Scenario("acbc age rekey", [driver, "age-rekey", "p.age", "-", NEW_PASSWORD, PASSWORD],
+                 {"p.age": aged}, {"p.age": opens_to(PASSWORD, plain)}, library=True),
     ]
 
     if sys.argv[5:]:
@@ -288,6 +306,7 @@ def main():
         print("VIOLATION " + violation)
     print(f"fault sweep: {total} cases run, {len(found)} violations")
     shutil.rmtree(folder, ignore_errors=True)
+    shutil.rmtree(probes, ignore_errors=True)
     return 1 if found else 0
 
 

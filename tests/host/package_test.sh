@@ -100,10 +100,15 @@ dpkg-deb -f "${deb[libpellfold1]}" Depends | grep -q '^libc6 ' || fail "libpellf
   fail "-dev depends"
 control=$tmp/control-libacbc1
 [ "$(cat "$control/shlibs")" = "libacbc 1 libacbc1 (>= 1.0.0.1)" ] || fail "libacbc1 shlibs"
-# The symbols file lists exactly what the library exports.
+# The symbols file lists exactly what the library exports: the ACBC_1.0
+# functions since 1.0.0.1, the ACBC_1.1 ones since this package's version.
 nm -D --defined-only "$tmp/root/$libdir/libacbc.so.1.1.0" | awk '{print " " $NF}' |
-  sed -E 's/@@?/@/; s/ (ACBC_1\.0)$/ \1@\1/; s/$/ 1.0.0.1/' | sort > "$tmp/exported"
+  sed -E 's/@@?/@/; s/ (ACBC_1\.[01])$/ \1@\1/' |
+  awk -v v11="$version" '{print $0 " " ($1 ~ /@ACBC_1\.0$/ ? "1.0.0.1" : v11)}' | sort > "$tmp/exported"
 grep '^ ' "$control/symbols" | sort | diff -u - "$tmp/exported" >&2 || fail "libacbc1 symbols"
+for node in ACBC_1.0 ACBC_1.1; do
+  grep -q "@$node " "$tmp/exported" || fail "libacbc1 exports nothing under $node"
+done
 grep -qx 'activate-noawait ldconfig' "$control/triggers" || fail "libacbc1 triggers"
 dpkg-deb -f "${deb[libacbc1]}" Depends | grep -q '^libc6 ' || fail "libacbc1 depends on libc6"
 [ "$(dpkg-deb -f "${deb[libacbc-dev]}" Depends)" = \

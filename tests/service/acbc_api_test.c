@@ -42,6 +42,7 @@ static int failures, checks;
 
 static const char kPass[] = "pass word";
 #define PASS kPass, sizeof kPass - 1
+static const char kAgePass[] = "age pass phrase";
 static char root[256], in[300], out[300];
 
 static char* At(char* buffer, const char* dir, const char* name) {
@@ -92,6 +93,12 @@ static int IsLink(const char* path) {
 
 static int Same(Bytes a, Bytes b) {
   return a.size == b.size && (a.size == 0 || memcmp(a.data, b.data, a.size) == 0);
+}
+
+/* A passphrase for age at scrypt work factor 10, for speed. */
+static acbc_age_keys AgeKeys(const char* passphrase) {
+  return (acbc_age_keys){passphrase, passphrase != NULL ? strlen(passphrase) : 0, 10, NULL, 0, NULL,
+                         0};
 }
 
 /* True when the file at `path` holds exactly `want`. */
@@ -281,6 +288,58 @@ static void RoundTrip(size_t size) {
   CHECK(acbc_rekey_file(OUT("k-link"), NULL, PASS, "new one!", 8, 0, NULL, &r) == ACBC_OK, "rekey");
   CHECK(Holds(OUT("k2"), buffer) && ModeOf(OUT("k2")) == 0604 && IsLink(OUT("k-link")),
         "rekey in place, size %zu", size);
+
+  /* Upgrade to age: the mode as for ACBC, and decrypted it is the plaintext. */
+  const acbc_age_keys ak = AgeKeys(kAgePass), nk = AgeKeys("new age pass");
+  w = (Watch){0};
+  chmod(IN("rt.ref"), mode);
+  CHECK(acbc_upgrade_file(IN("rt.ref"), OUT("u"), PASS, &ak, 0, &p, &r) == ACBC_OK &&
+            r.length == (int64_t)size && r.warnings == weak && w.done == (int64_t)ref.size,
+        "upgrade, size %zu: %s", size, acbc_status_name(r.status));
+  CHECK(ModeOf(OUT("u")) == (mode & 0640), "upgrade mode %o", ModeOf(OUT("u")));
+  /* Armored, the read-back goes through the armor too. */
+  CHECK(
+      acbc_upgrade_file(IN("rt.ref"), OUT("ua"), PASS, &ak, ACBC_AGE_ARMOR, NULL, &r) == ACBC_OK &&
+          acbc_age_decrypt_file(OUT("ua"), OUT("ua.back"), &ak, 0, NULL, &r) == ACBC_OK &&
+          Holds(OUT("ua.back"), plain),
+      "armored upgrade, size %zu", size);
+  acbc_format format = ACBC_FORMAT_UNKNOWN;
+  CHECK(acbc_detect_file(OUT("u"), &format, &r) == ACBC_OK && format == ACBC_FORMAT_AGE &&
+            acbc_detect_fd(rfd, &format, &r) == ACBC_OK && format == ACBC_FORMAT_ACBC,
+        "detect");
+  CHECK(acbc_age_decrypt_file(OUT("u"), OUT("u.back"), &ak, 0, NULL, &r) == ACBC_OK &&
+            r.length == (int64_t)size && Holds(OUT("u.back"), plain),
+        "upgraded file decrypts to the plaintext, size %zu", size);
+  const Bytes u = Get(OUT("u"));
+  acbc_age_info ai, ai2;
+  CHECK(acbc_age_inspect_file(OUT("u"), &ai, &r) == ACBC_OK && ai.stanza_count == 1 &&
+            ai.work_factor == 10 && strcmp(ai.stanza_types, "scrypt") == 0 && !ai.armored &&
+            ai.file_size == (int64_t)u.size && ai.header_size > 0,
+        "age inspect");
+  /* Rekey copies the payload bytes; only the new passphrase opens the file. */
+  CHECK(acbc_age_rekey_file(OUT("u"), OUT("u2"), &ak, &nk, 0, NULL, &r) == ACBC_OK, "age rekey");
+  const Bytes u2 = Get(OUT("u2"));
+  const int inspected = acbc_age_inspect_file(OUT("u2"), &ai2, &r) == ACBC_OK;
+  CHECK(inspected && u2.size - (size_t)ai2.header_size == u.size - (size_t)ai.header_size &&
+            memcmp(u2.data + ai2.header_size, u.data + ai.header_size,
+                   u.size - (size_t)ai.header_size) == 0,
+        "age rekey changed the payload, size %zu", size);
+  CHECK(acbc_age_verify_file(OUT("u2"), &ak, &r) == ACBC_E_NO_MATCH &&
+            acbc_age_verify_file(OUT("u2"), &nk, &r) == ACBC_OK,
+        "age rekey: the new passphrase only");
+  /* Armored age from a descriptor's offset, and back. */
+  lseek(fd, 100, SEEK_SET);
+  CHECK(acbc_age_encrypt_fd(fd, OUT("e"), &ak, ACBC_AGE_ARMOR, NULL, &r) == ACBC_OK &&
+            acbc_age_inspect_file(OUT("e"), &ai, &r) == ACBC_OK && ai.armored &&
+            lseek(fd, 0, SEEK_CUR) == 100,
+        "armored age encryption");
+  const int efd = open(OUT("e"), O_RDONLY);
+  CHECK(acbc_age_decrypt_fd(efd, OUT("e.back"), &ak, 0, NULL, &r) == ACBC_OK &&
+            acbc_age_verify_fd(efd, &ak, &r) == ACBC_OK && Holds(OUT("e.back"), plain),
+        "armored age round trip, size %zu", size);
+  close(efd);
+  free(u.data);
+  free(u2.data);
   close(fd);
   close(rfd);
   free(sink.bytes.data);
@@ -288,7 +347,8 @@ static void RoundTrip(size_t size) {
   free(shifted.data);
   free(ref.data);
   free(plain.data);
-  for (const char* name = "f\0d\0p\0q\0k\0k2\0k-link\0"; *name != '\0'; name += strlen(name) + 1) {
+  for (const char* name = "f\0d\0p\0q\0k\0k2\0k-link\0u\0u.back\0u2\0ua\0ua.back\0e\0e.back\0";
+       *name != '\0'; name += strlen(name) + 1) {
     unlink(OUT(name));
   }
 }
@@ -330,7 +390,19 @@ static void Salvage(const char* name, const char* header, size_t body) {
 
 /* ------------------------------------------------------------ refusals */
 
-enum Op { kEncrypt, kEncryptFd, kDecrypt, kDecryptFd, kVerify, kRekey, kInspect };
+enum Op {
+  kEncrypt,
+  kEncryptFd,
+  kDecrypt,
+  kDecryptFd,
+  kVerify,
+  kRekey,
+  kInspect,
+  kUpgrade,
+  kAgeDecrypt,
+  kAgeRekey,
+  kAgeInspect
+};
 typedef struct {
   enum Op op;
   const char *input, *output, *password;
@@ -378,6 +450,26 @@ static const Refusal kRefusals[] = {
     {kRekey, "plain.acbc", NULL, kPass, 0, 2, ACBC_E_CANCELLED, 0},
     {kEncrypt, "grow/log", "new", kPass, 0, -1, ACBC_E_INPUT_CHANGED, 0},
     {kDecrypt, "grow/log.acbc", "new", kPass, 0, -1, ACBC_E_INPUT_CHANGED, 0},
+    /* Upgrade: the ACBC checks before any output, then nothing but a whole age file. */
+    {kUpgrade, "plain.acbc", "new", kPass, ACBC_SALVAGE, 0, ACBC_E_ARGUMENT, 0},
+    {kUpgrade, "plain.acbc", "new", "wrong", 0, 0, ACBC_E_WRONG_PASSWORD, 0},
+    {kUpgrade, "truncated.acbc", "new", kPass, 0, 0, ACBC_E_DAMAGED, 0},
+    {kUpgrade, "plain", "new", kPass, 0, 0, ACBC_E_NOT_ACBC, 0},
+    {kUpgrade, "plain.age", "new", kPass, 0, 0, ACBC_E_NOT_ACBC, 0},
+    {kUpgrade, "plain.acbc", "existing", kPass, 0, 0, ACBC_E_OUTPUT_EXISTS, 0},
+    {kUpgrade, "plain.acbc", "hard-link", kPass, ACBC_REPLACE, 0, ACBC_E_SAME_FILE, 0},
+    {kUpgrade, "plain.acbc", "existing", kPass, ACBC_REPLACE, 2, ACBC_E_CANCELLED, 0},
+    {kUpgrade, "plain.acbc", "new", kPass, 0, 1, ACBC_E_CANCELLED, 0},
+    {kUpgrade, "grow/log.acbc", "new", kPass, 0, -1, ACBC_E_INPUT_CHANGED, 0},
+    {kAgeDecrypt, "flipped.age", "new", kAgePass, 0, 0, ACBC_E_AGE_PAYLOAD, 0},
+    {kAgeDecrypt, "flipped.age", "existing", kAgePass, ACBC_REPLACE, 0, ACBC_E_AGE_PAYLOAD, 0},
+    {kAgeDecrypt, "plain.age", "new", "wrong", 0, 0, ACBC_E_NO_MATCH, 0},
+    {kAgeDecrypt, "plain.acbc", "new", kAgePass, 0, 0, ACBC_E_NOT_AGE, 0},
+    {kAgeDecrypt, "plain.age", "new", kAgePass, ACBC_AGE_ARMOR, 0, ACBC_E_ARGUMENT, 0},
+    {kAgeDecrypt, "plain.age", "new", kAgePass, 0, 1, ACBC_E_CANCELLED, 0},
+    {kAgeRekey, "plain.age", NULL, "wrong", 0, 0, ACBC_E_NO_MATCH, 0},
+    {kAgeRekey, "plain.age", "existing", kAgePass, 0, 0, ACBC_E_OUTPUT_EXISTS, 0},
+    {kAgeInspect, "plain", NULL, NULL, 0, 0, ACBC_E_NOT_AGE, 0},
 };
 
 static acbc_status Attempt(const Refusal* t, acbc_result* r) {
@@ -393,6 +485,9 @@ static acbc_status Attempt(const Refusal* t, acbc_result* r) {
   const int fd = t->input == NULL ? -1 : open(input, O_RDONLY | O_NONBLOCK);
   acbc_status s = ACBC_OK;
   acbc_info info;
+  acbc_age_info ageInfo;
+  const acbc_age_keys keys = AgeKeys(t->password), upgradeKeys = AgeKeys(kAgePass),
+                      newKeys = AgeKeys("another age pass");
   switch (t->op) {
     case kEncrypt:
       s = acbc_encrypt_file(inPath, outPath, t->password, length, t->flags, &p, r);
@@ -407,6 +502,14 @@ static acbc_status Attempt(const Refusal* t, acbc_result* r) {
       s = acbc_rekey_file(inPath, outPath, t->password, length, length ? "another1" : "",
                           length ? 8 : 0, t->flags, &p, r);
       break;
+    case kUpgrade:
+      s = acbc_upgrade_file(inPath, outPath, t->password, length, &upgradeKeys, t->flags, &p, r);
+      break;
+    case kAgeDecrypt: s = acbc_age_decrypt_file(inPath, outPath, &keys, t->flags, &p, r); break;
+    case kAgeRekey:
+      s = acbc_age_rekey_file(inPath, outPath, &keys, &newKeys, t->flags, &p, r);
+      break;
+    case kAgeInspect: s = acbc_age_inspect_file(inPath, &ageInfo, r); break;
     case kInspect:
       s = acbc_inspect_file(inPath, &info);
       r->status = s;
@@ -438,6 +541,14 @@ static void Refusals(void) {
   Put(IN("negative.acbc"), enc.data, enc.size);
   memcpy(enc.data, "ACBC x\0", 7);
   Put(IN("no-number.acbc"), enc.data, enc.size);
+  const acbc_age_keys ak = AgeKeys(kAgePass);
+  acbc_result made;
+  CHECK(acbc_age_encrypt_file(IN("plain"), IN("plain.age"), &ak, 0, NULL, &made) == ACBC_OK,
+        "age encryption: %s", acbc_status_name(made.status));
+  Bytes age = Get(IN("plain.age"));
+  age.data[age.size - 1000] ^= 0x10;
+  Put(IN("flipped.age"), age.data, age.size);
+  free(age.data);
   for (size_t i = 0; i < sizeof kRefusals / sizeof kRefusals[0]; ++i) {
     const Refusal* t = &kRefusals[i];
     Put(IN("grow/log"), plain.data, 70000);
@@ -632,7 +743,13 @@ static void FullDisk(void) {
                   r.error_number == ENOSPC;
     const int b = acbc_encrypt_file(IN("big"), old, PASS, ACBC_REPLACE, NULL, &r) == ACBC_E_WRITE &&
                   r.error_number == ENOSPC;
-    _exit(a && b && Signature(disk) == before ? 0 : 1);
+    /* Upgrade: the age file does not fit either. */
+    const acbc_age_keys ak = AgeKeys(kAgePass);
+    const int c =
+        acbc_encrypt_file(IN("big"), IN("big.acbc"), PASS, ACBC_REPLACE, NULL, &r) == ACBC_OK &&
+        acbc_upgrade_file(IN("big.acbc"), fresh, PASS, &ak, 0, NULL, &r) == ACBC_E_WRITE &&
+        r.error_number == ENOSPC;
+    _exit(a && b && c && Signature(disk) == before ? 0 : 1);
   }
   int status = 0;
   waitpid(pid, &status, 0);
@@ -650,10 +767,12 @@ static void FullDisk(void) {
  * form, while the others do the same (run under ThreadSanitizer too). */
 static void* Worker(void* context) {
   const int id = (int)(intptr_t)context;
-  char plain[600], enc[600], back[600];
+  char plain[600], enc[600], back[600], aged[600];
   snprintf(plain, sizeof plain, "%s/t%d", in, id);
   snprintf(enc, sizeof enc, "%s/t%d.acbc", out, id);
   snprintf(back, sizeof back, "%s/t%d.back", out, id);
+  snprintf(aged, sizeof aged, "%s/t%d.age", out, id);
+  const acbc_age_keys ak = AgeKeys(kAgePass);
   const Bytes data = Pattern(100000 + (size_t)id * 777, (unsigned)id);
   Put(plain, data.data, data.size);
   unsigned char* buffer = malloc(data.size + 1024);
@@ -666,6 +785,9 @@ static void* Worker(void* context) {
     ok &= Holds(back, data);
     ok &= acbc_encrypt_buffer(data.data, data.size, buffer, data.size + 1024, PASS, &r) == ACBC_OK;
     ok &= Holds(enc, (Bytes){buffer, (size_t)r.bytes_written});
+    ok &= acbc_upgrade_file(enc, aged, PASS, &ak, ACBC_REPLACE | ACBC_NO_SYNC, NULL, &r) == ACBC_OK;
+    ok &= acbc_age_decrypt_file(aged, back, &ak, ACBC_REPLACE | ACBC_NO_SYNC, NULL, &r) == ACBC_OK;
+    ok &= Holds(back, data);
   }
   free(buffer);
   free(data.data);
@@ -702,9 +824,23 @@ int main(int argc, char** argv) {
   umask(027);
   Threads();
   if (argc > 1 && strcmp(argv[1], "threads") == 0) return Done();
-  const size_t sizes[] = {0,         1,         508,           509,       511,
-                          512,       513,       127 * 512 - 1, 127 * 512, 127 * 512 + 1,
-                          128 * 512, 129 * 512, 129 * 512 + 7, 300001};
+  const size_t sizes[] = {0,
+                          1,
+                          508,
+                          509,
+                          511,
+                          512,
+                          513,
+                          127 * 512 - 1,
+                          127 * 512,
+                          127 * 512 + 1,
+                          128 * 512,
+                          129 * 512,
+                          129 * 512 + 7,
+                          65535,
+                          65537,
+                          300001,
+                          (3 << 20) + 5};
   for (size_t i = 0; i < sizeof sizes / sizeof sizes[0]; ++i) RoundTrip(sizes[i]);
   Salvage("cut.acbc", "ACBC 100000", 70000);
   Salvage("cut-mid-record.acbc", "ACBC 3000", 1300);
