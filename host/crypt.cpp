@@ -1363,6 +1363,14 @@ int RunRekey(const std::vector<std::string>& argv) {
     // The file key is wrapped anew; the encrypted data is copied as it is.
     settings.maxWorkFactor = WorkFactor(parsed, "max-work-factor", ACBC_AGE_MAX_WORK_FACTOR);
     settings.workFactor = WorkFactor(parsed, "work-factor", 0);
+    acbc_age_info info{};
+    acbc_result inspected{};
+    if (acbc_age_inspect_fd(input.fd(), &info, &inspected) == ACBC_OK && info.work_factor == 0) {
+      throw WithStatus(
+          FileFailure(input.name(), std::string("encrypted to recipients (") + info.stanza_types +
+                                        "): rekey changes passphrases only"),
+          ACBC_E_ARGUMENT);
+    }
     AgeKeys oldKeys;
     OpeningKeys(input.fd(), input.name(), settings, &oldPassword, &oldKeys);
     newPassword.ForAge();
