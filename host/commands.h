@@ -20,6 +20,7 @@ extern const CommandInfo kDecryptCommand;
 extern const CommandInfo kVerifyCommand;
 extern const CommandInfo kRekeyCommand;
 extern const CommandInfo kInspectCommand;
+extern const CommandInfo kUpgradeCommand;
 extern const CommandInfo kHashCommand;
 
 }  // namespace pellfold::host

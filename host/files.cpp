@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "acbc.h"
@@ -226,6 +227,25 @@ std::int64_t InputFile::Spool(std::int64_t keep, std::int64_t readUpTo, std::int
   return spooled_;
 }
 
+std::ptrdiff_t InputFile::ReadThrough(void* context, void* buffer, std::size_t size) {
+  auto* self = static_cast<InputFile*>(context);
+  if (self->spool_ < 0) return ReadSome(self->source_, buffer, size);
+  if (self->readThrough_ < self->spooled_) {
+    const std::int64_t left = self->spooled_ - self->readThrough_;
+    const std::size_t want =
+        left < static_cast<std::int64_t>(size) ? static_cast<std::size_t>(left) : size;
+    ssize_t got = 0;
+    do {
+      got = pread(self->spool_, buffer, want, static_cast<off_t>(self->readThrough_));
+    } while (got < 0 && errno == EINTR);
+    if (got > 0) self->readThrough_ += got;
+    if (got != 0) return got;
+    errno = EIO;  // the copy is shorter than what was put in it
+    return -1;
+  }
+  return self->ended_ ? 0 : ReadSome(self->source_, buffer, size);
+}
+
 void InputFile::FinishSpool() const {
   if (spool_ >= 0 && fchmod(spool_, 0666) != 0) throw TemporaryFailure(errno);
 }
@@ -320,6 +340,70 @@ int WriteStdout(void* /*context*/, const void* buffer, std::size_t size) {
 
 std::ptrdiff_t ReadDescriptor(void* context, void* buffer, std::size_t size) {
   return ReadSome(*static_cast<const int*>(context), buffer, size);
+}
+
+int StreamedOutput::Open(const std::string& path, bool inPlace) {
+  path_ = path;
+  inPlace_ = inPlace;
+  fd_ = inPlace ? open(path.c_str(), O_WRONLY | O_NOCTTY | O_CLOEXEC)
+                : open(DirectoryOf(path).c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
+  return fd_ < 0 ? errno : 0;
+}
+
+StreamedOutput::~StreamedOutput() {
+  if (fd_ >= 0) close(fd_);
+}
+
+int StreamedOutput::Write(void* context, const void* buffer, std::size_t size) {
+  const auto* self = static_cast<StreamedOutput*>(context);
+  const auto* bytes = static_cast<const char*>(buffer);
+  while (size > 0) {
+    const ssize_t put = write(self->fd_, bytes, size);
+    if (put < 0 && errno == EINTR) continue;
+    if (put <= 0) {
+      if (put == 0) errno = EIO;
+      return -1;
+    }
+    bytes += put;
+    size -= static_cast<std::size_t>(put);
+  }
+  return 0;
+}
+
+int StreamedOutput::Commit(bool replace) {
+  if (inPlace_) return 0;
+  if (fsync(fd_) != 0) return errno;
+  const std::string self = "/proc/self/fd/" + std::to_string(fd_);
+  if (!replace) {
+    if (linkat(AT_FDCWD, self.c_str(), AT_FDCWD, path_.c_str(), AT_SYMLINK_FOLLOW) != 0) {
+      return errno;
+    }
+  } else {
+    // A second name beside the output first, then a rename over it.
+    const std::string folder = DirectoryOf(path_);
+    const std::size_t slash = path_.rfind('/');
+    const std::string base = path_.substr(slash == std::string::npos ? 0 : slash + 1);
+    std::string temporary;
+    for (int attempt = 0;; ++attempt) {
+      temporary = (folder == "/" ? "" : folder) + "/." + base + ".pellfold-" +
+                  std::to_string(getpid()) + "-" + std::to_string(attempt);
+      if (linkat(AT_FDCWD, self.c_str(), AT_FDCWD, temporary.c_str(), AT_SYMLINK_FOLLOW) == 0) {
+        break;
+      }
+      if (errno != EEXIST || attempt > 100) return errno;
+    }
+    if (rename(temporary.c_str(), path_.c_str()) != 0) {
+      const int error = errno;
+      unlink(temporary.c_str());
+      return error;
+    }
+  }
+  const int folder = open(DirectoryOf(path_).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (folder >= 0) {
+    fsync(folder);
+    close(folder);
+  }
+  return 0;
 }
 
 }  // namespace pellfold::host

@@ -54,6 +54,11 @@ class InputFile {
   // Gives the spooled copy the permissions an output made from a pipe may
   // have (0666; the copy has no name, so nobody can open it by them).
   void FinishSpool() const;
+  // A reader for libacbc's stream calls (the context is the object) over
+  // all of the input: what Spool() kept (all it read, with `keep` at least
+  // `readUpTo`), then the rest straight from the input, which is thus never
+  // copied whole.
+  static std::ptrdiff_t ReadThrough(void* context, void* buffer, std::size_t size);
 
  private:
   std::string name_;
@@ -65,6 +70,7 @@ class InputFile {
   struct stat status_ {};
   int spool_ = -1;
   std::int64_t spooled_ = 0;
+  std::int64_t readThrough_ = 0;  // bytes of the copy ReadThrough() delivered
   bool ended_ = false;
 };
 
@@ -118,6 +124,34 @@ class DeferredOutput {
  private:
   int fd_ = -1;
   std::int64_t size_ = 0;
+};
+
+// A file that only a stream call can fill (age encryption of a pipe): an
+// unnamed file in the folder of `path`, mode 0666 & ~umask, linked into
+// place by Commit() once complete and synced, as libacbc places its
+// outputs; dropped unlinked otherwise. An existing output (with `replace`)
+// is replaced by a rename, so that it is never seen half written.
+class StreamedOutput {
+ public:
+  // Returns 0 or errno (the folder has no unnamed files, or cannot be
+  // written). With `inPlace` (a FIFO, a device) the path itself is opened
+  // and written, and Commit() has nothing to do.
+  int Open(const std::string& path, bool inPlace);
+  ~StreamedOutput();
+  StreamedOutput() = default;
+  StreamedOutput(const StreamedOutput&) = delete;
+  StreamedOutput& operator=(const StreamedOutput&) = delete;
+
+  // A writer for libacbc's stream calls; the context is the object.
+  static int Write(void* context, const void* buffer, std::size_t size);
+  // Syncs the file and links it under its name. Returns 0 or errno; EEXIST
+  // when the name is taken and `replace` is false.
+  int Commit(bool replace);
+
+ private:
+  std::string path_;
+  int fd_ = -1;
+  bool inPlace_ = false;
 };
 
 // The folder a path names its file in: "." for a bare name, "/" at the root.

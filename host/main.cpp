@@ -1,4 +1,4 @@
-// pellfold: encrypt, decrypt, rekey and inspect ACBC files, and hash files,
+// pellfold: encrypt, decrypt, rekey, upgrade and inspect ACBC and age files, and hash files,
 // from the command line. This file dispatches to the subcommands and turns their
 // errors into one line on stderr and a conventional exit status.
 #include <fcntl.h>
@@ -18,15 +18,17 @@ namespace pellfold::host {
 namespace {
 
 const CommandInfo* const kCommands[] = {&kEncryptCommand, &kDecryptCommand, &kVerifyCommand,
-                                        &kRekeyCommand,   &kInspectCommand, &kHashCommand};
+                                        &kRekeyCommand,   &kUpgradeCommand, &kInspectCommand,
+                                        &kHashCommand};
 
 std::string ProgramHelp() {
   std::string text =
       "Usage: pellfold COMMAND [OPTIONS] [ARGUMENTS]\n"
       "       pellfold --help | --version\n"
       "\n"
-      "Encrypt and decrypt files in the ACBC format (AES-256 under a password),\n"
-      "check ACBC files for damage, and compute digests.\n"
+      "Encrypt and decrypt files in the age format (authenticated, read by other\n"
+      "tools) and in the ACBC format (AES-256 under a password, with no integrity\n"
+      "check), turn ACBC files into age files, and compute digests.\n"
       "\n"
       "Commands:\n";
   for (const CommandInfo* command : kCommands) {

@@ -1,5 +1,6 @@
 // pellfold inspect: tells a damaged ACBC file from a sound one without the
-// password, from its header and its size alone.
+// password, from its header and its size alone, and tells what an age
+// file's header says.
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -36,6 +37,10 @@ const char kHelp[] =
     "or not ACBC. The format carries no checksum, so a wrong password or changed\n"
     "bytes inside the records cannot be seen; a cut or extended file can.\n"
     "\n"
+    "An age file is shown with its armor, its recipient stanzas and the scrypt\n"
+    "work factor of a passphrase; its data is authenticated, which decrypt and\n"
+    "verify check.\n"
+    "\n"
     "Options:\n"
     "      --json  print a JSON array with one object per file\n"
     "  -h, --help  show this help and exit\n"
@@ -55,11 +60,11 @@ Layout InputLayout(InputFile& input) {
       throw FileFailure(input.name(), Reason(error));
     }
   };
-  if (input.readable()) {
+  if (input.readable() && !input.spooled()) {
     inspect();
     return layout;
   }
-  input.Spool(kRecordSize, kRecordSize, kUnbounded);
+  if (!input.spooled()) input.Spool(kRecordSize, kRecordSize, kUnbounded);
   inspect();
   std::int64_t needed = 0;
   if (layout.verdict == Verdict::kNegativeLength) {
@@ -74,6 +79,53 @@ Layout InputLayout(InputFile& input) {
   return layout;
 }
 
+// The age header of `input` when it is an age file (a pipe copied aside
+// whole first); false for any other file.
+bool AgeHeader(InputFile& input, acbc_age_info* info) {
+  if (!input.readable()) input.Spool(kRecordSize, kRecordSize, kUnbounded);
+  acbc_format format = ACBC_FORMAT_UNKNOWN;
+  acbc_result r{};
+  if (acbc_detect_fd(input.fd(), &format, &r) != ACBC_OK) {
+    throw WithStatus(FileFailure(input.name(), Reason(r.error_number)), r.status);
+  }
+  if (format != ACBC_FORMAT_AGE) return false;
+  if (input.spooled() && !input.ended()) input.Spool(kUnbounded, kUnbounded, kUnbounded);
+  if (acbc_age_inspect_fd(input.fd(), info, &r) != ACBC_OK) {
+    std::string reason = acbc_status_text(r.status);
+    if (r.error_number != 0) reason += std::string(": ") + std::strerror(r.error_number);
+    throw WithStatus(FileFailure(input.name(), reason), r.status);
+  }
+  return true;
+}
+
+std::string AgeJsonObject(const std::string& name, const acbc_age_info& info) {
+  std::string stanzas = "[";
+  std::string types = info.stanza_types;
+  for (std::size_t at = 0; at < types.size();) {
+    std::size_t end = types.find(' ', at);
+    if (end == std::string::npos) end = types.size();
+    if (stanzas.size() > 1) stanzas += ", ";
+    stanzas += JsonString(types.substr(at, end - at));
+    at = end + 1;
+  }
+  stanzas += "]";
+  return "{\"file\": " + JsonString(name) +
+         ", \"format\": \"age\", \"authenticated\": true, \"armored\": " +
+         (info.armored != 0 ? "true" : "false") + ", \"stanzas\": " + stanzas +
+         ", \"work_factor\": " +
+         (info.work_factor > 0 ? std::to_string(info.work_factor) : "null") +
+         ", \"header_bytes\": " + std::to_string(info.header_size) +
+         ", \"file_size\": " + std::to_string(info.file_size) + ", \"verdict\": \"consistent\"}";
+}
+
+std::string AgeTextLine(const std::string& name, const acbc_age_info& info) {
+  std::string line = name + ": age, authenticated, " + (info.armored != 0 ? "armored" : "binary") +
+                     ", " + std::to_string(info.stanza_count) +
+                     (info.stanza_count == 1 ? " stanza: " : " stanzas: ") + info.stanza_types;
+  if (info.work_factor > 0) line += ", work factor " + std::to_string(info.work_factor);
+  return line;
+}
+
 std::string JsonNumberOrNull(bool present, std::int64_t value) {
   return present ? std::to_string(value) : "null";
 }
@@ -82,7 +134,8 @@ std::string JsonObject(const std::string& name, const Layout& layout) {
   const bool acbc = layout.verdict != Verdict::kNotAcbc;
   const bool hasLength = acbc && layout.verdict != Verdict::kUnreadableLength;
   const bool hasRecords = hasLength && layout.verdict != Verdict::kNegativeLength;
-  return "{\"file\": " + JsonString(name) + ", \"acbc\": " + (acbc ? "true" : "false") +
+  return "{\"file\": " + JsonString(name) + ", \"format\": " + (acbc ? "\"acbc\"" : "null") +
+         ", \"authenticated\": false, \"acbc\": " + (acbc ? "true" : "false") +
          ", \"length\": " + JsonNumberOrNull(hasLength, layout.length) +
          ", \"header_bytes\": " + std::to_string(layout.headerBytes) +
          ", \"body_bytes\": " + std::to_string(layout.bodyBytes) +
@@ -99,11 +152,11 @@ std::string TextLine(const std::string& name, const Layout& layout) {
     case Verdict::kNotAcbc: return line + "not an ACBC file";
     case Verdict::kUnreadableLength: return line + DescribeVerdict(layout);
     case Verdict::kNegativeLength:
-      return line + "ACBC, length " + std::to_string(layout.length) + ", " +
+      return line + "ACBC (not authenticated), length " + std::to_string(layout.length) + ", " +
              std::to_string(layout.recordsPresent) + " records present: negative length";
     default: break;
   }
-  line += "ACBC, length " + std::to_string(layout.length) + ", " +
+  line += "ACBC (not authenticated), length " + std::to_string(layout.length) + ", " +
           std::to_string(layout.recordsExpected) + " records expected, " +
           std::to_string(layout.recordsPresent) + " present";
   if (layout.bodyBytes % kRecordSize != 0) line += " (the last one partial)";
@@ -126,6 +179,14 @@ int RunInspect(const std::vector<std::string>& argv) {
     std::string line;
     try {
       InputFile input(path);
+      acbc_age_info info{};
+      if (AgeHeader(input, &info)) {
+        line = json ? AgeJsonObject(path, info) : AgeTextLine(input.name(), info);
+        if (json) line.insert(0, "  ");
+        if (json && i + 1 < parsed.operands.size()) line += ',';
+        std::fputs((line + "\n").c_str(), stdout);
+        continue;
+      }
       const Layout layout = InputLayout(input);
       allConsistent = allConsistent && layout.verdict == Verdict::kConsistent;
       line = json ? JsonObject(path, layout) : TextLine(input.name(), layout);
@@ -157,7 +218,7 @@ int RunInspect(const std::vector<std::string>& argv) {
 
 }  // namespace
 
-const CommandInfo kInspectCommand = {"inspect", "check ACBC files for damage without the password",
+const CommandInfo kInspectCommand = {"inspect", "check ACBC files for damage, show age headers",
                                      kHelp, RunInspect};
 
 }  // namespace pellfold::host

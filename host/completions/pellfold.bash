@@ -3,18 +3,19 @@
 # Loaded by bash-completion on demand (installed as
 # share/bash-completion/completions/pellfold). Completes the commands, each
 # command's options, the password and key sources after --pass, --new-pass
-# and --key, and file names: *.acbc (and folders) where a command reads ACBC
-# files, any file elsewhere.
+# and --key, the formats after --format, and file names: *.acbc and *.age
+# (and folders) where a command reads encrypted files, any file elsewhere.
 
 # The options of each command, in one word list per command. A new option
 # goes into its command's list; one that takes a value also goes into the
 # matching case in _pellfold.
 _pellfold_options() {
   case $1 in
-    encrypt) echo "--pass -p --force -f --multifile -m --recursive -r --output-dir -o --preserve --remove-input --quiet -q --json --help -h" ;;
-    decrypt) echo "--pass -p --force -f --multifile -m --recursive -r --output-dir -o --preserve --remove-input --salvage --range --quiet -q --json --help -h" ;;
-    rekey) echo "--pass -p --new-pass --force -f --preserve --remove-input --quiet -q --help -h" ;;
-    verify) echo "--pass -p --recursive -r --json --help -h" ;;
+    encrypt) echo "--pass -p --format --recipient --recipients-file -R --armor -a --work-factor --force -f --multifile -m --recursive -r --output-dir -o --preserve --remove-input --quiet -q --json --help -h" ;;
+    decrypt) echo "--pass -p --identity -i --max-work-factor --force -f --multifile -m --recursive -r --output-dir -o --preserve --remove-input --salvage --range --quiet -q --json --help -h" ;;
+    rekey) echo "--pass -p --new-pass --work-factor --max-work-factor --force -f --preserve --remove-input --quiet -q --help -h" ;;
+    upgrade) echo "--pass -p --new-pass --recipient --recipients-file -R --armor -a --work-factor --force -f --multifile -m --recursive -r --output-dir -o --preserve --remove-input --quiet -q --json --help -h" ;;
+    verify) echo "--pass -p --identity -i --max-work-factor --recursive -r --json --help -h" ;;
     inspect) echo "--json --help -h" ;;
     hash) echo "--key -k --check -c --tag --quiet -q --status --jobs -j --help -h" ;;
   esac
@@ -49,7 +50,8 @@ _pellfold() {
   local command="" operands=0 multifile="" recursive="" i
   for ((i = 1; i < cword; i++)); do
     case ${words[i]} in
-      --pass | -p | --new-pass | --key | -k | --output-dir | -o | --jobs | -j | --range) ((i++)) ;;  # a value, not an operand
+      --pass | -p | --new-pass | --key | -k | --output-dir | -o | --jobs | -j | --format | --recipient | \
+        --recipients-file | -R | --identity | -i | --work-factor | --max-work-factor | --range) ((i++)) ;;  # a value, not an operand
       -m | --multifile) multifile=1 ;;
       -r | --recursive) recursive=1 ;;
       -*) ;;
@@ -64,7 +66,9 @@ _pellfold() {
   esac
   case $prev in
     --output-dir | -o) [[ -n $command ]] && { _filedir -d; return; } ;;
-    --jobs | -j) [[ -n $command ]] && return ;;
+    --jobs | -j | --recipient | --work-factor | --max-work-factor) [[ -n $command ]] && return ;;
+    --format) [[ -n $command ]] && { COMPREPLY=($(compgen -W "acbc age" -- "$cur")); return; } ;;
+    --recipients-file | -R | --identity | -i) [[ -n $command ]] && { _filedir; return; } ;;
   esac
   $split && return  # --unknown=VALUE: nothing to offer
 
@@ -78,7 +82,7 @@ _pellfold() {
     if [[ $cur == -* ]]; then
       COMPREPLY=($(compgen -W "--help --version" -- "$cur"))
     else
-      COMPREPLY=($(compgen -W "encrypt decrypt rekey verify inspect hash help" -- "$cur"))
+      COMPREPLY=($(compgen -W "encrypt decrypt rekey upgrade verify inspect hash help" -- "$cur"))
     fi
     return
   fi
@@ -91,10 +95,11 @@ _pellfold() {
   case $command in
     encrypt) _filedir ;;
     decrypt)
-      # INPUT is ACBC; OUTPUT (the second operand, without -m) is any file.
-      if [[ -z $multifile && $operands -ge 1 ]]; then _filedir; else _filedir acbc; fi
+      # INPUT is ACBC or age; OUTPUT (the second operand, without -m) is any file.
+      if [[ -z $multifile && $operands -ge 1 ]]; then _filedir; else _filedir '@(acbc|age)'; fi
       ;;
-    rekey | verify | inspect) _filedir acbc ;;
+    rekey | verify | inspect) _filedir '@(acbc|age)' ;;
+    upgrade) _filedir acbc ;;
     hash)
       if [[ $operands -eq 0 ]]; then
         COMPREPLY=($(compgen -W "md5 sha256 hmac-md5" -- "$cur"))
@@ -104,7 +109,7 @@ _pellfold() {
       ;;
     help)
       [[ $operands -eq 0 ]] &&
-        COMPREPLY=($(compgen -W "encrypt decrypt rekey verify inspect hash" -- "$cur"))
+        COMPREPLY=($(compgen -W "encrypt decrypt rekey upgrade verify inspect hash" -- "$cur"))
       ;;
   esac
 } &&

@@ -15,7 +15,8 @@ renameat2 (a hard link, then an unlink). Runs with standard output on
 reported. Prints the cases run and the violations, each with a command that
 reproduces it; exits 1 when there is a violation.
 
-usage: sweep.py PELLFOLD ACBC_DRIVER FAULT_SHIM WORKDIR
+usage: sweep.py PELLFOLD ACBC_DRIVER FAULT_SHIM WORKDIR [SCENARIO...]
+(naming scenarios runs those alone)
 """
 import errno
 import hashlib
@@ -267,6 +268,8 @@ def main():
                  per_file=True),
         Scenario("rekey", [pellfold, "rekey", "-q", *pw, "--new-pass", "pass:" + NEW_PASSWORD, "p.acbc"],
                  {"p.acbc": secret}, {"p.acbc": rekeyed}),
+        Scenario("upgrade", [pellfold, "upgrade", "-q", *pw, "--work-factor", "10", "p.acbc"],
+                 {"p.acbc": secret}, {"p.age": opens_to(PASSWORD, plain)}),
         Scenario("hash --check", [pellfold, "hash", "sha256", "--check", "list"],
                  {"plain": plain, "o": other, "list": listing}, {}, stdout=b"plain: OK\no: OK\n"),
         Scenario("acbc encrypt", [driver, "encrypt", "plain", "p.acbc", PASSWORD],
@@ -288,6 +291,8 @@ def main():
                  {"p.age": aged}, {"p.age": opens_to(PASSWORD, plain)}, library=True),
     ]
 
+    if sys.argv[5:]:
+        scenarios = [s for s in scenarios if s.name in sys.argv[5:]]
     total, found = 0, []
     runs = [(s, False) for s in scenarios] + [(s, True) for s in scenarios if s.targets]
     for scenario, old_fs in runs:

@@ -38,7 +38,7 @@ while IFS='|' read -r line expected; do
   got=$(complete_line "$line")
   [ "$got" = "$expected" ] || fail "'$line' offers '$got', expected '$expected'"
 done <<'TABLE'
-pellfold |decrypt encrypt hash help inspect rekey verify
+pellfold |decrypt encrypt hash help inspect rekey upgrade verify
 pellfold --v|--version
 pellfold in|inspect
 pellfold decrypt |box notes.acbc
@@ -59,6 +59,9 @@ pellfold help re|rekey
 pellfold decrypt -r |box
 pellfold encrypt -m -o |box
 pellfold rekey --re|--remove-input
+pellfold encrypt --format |acbc age
+pellfold upgrade |box notes.acbc
+pellfold decrypt -i notes.t|notes.txt
 TABLE
 
 # Every command and every long option the program documents is completed.

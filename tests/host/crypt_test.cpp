@@ -417,13 +417,16 @@ TEST(FileOptions, PreserveRoundTripsTimesAndRemoveInputRemovesOnSuccess) {
   const std::vector<std::vector<std::string>> runs = {
       {"encrypt", "--preserve", "--remove-input", dir / "plain"},
       {"rekey", "--preserve", "--new-pass", "pass:password", dir / "plain.acbc"},
-      {"decrypt", "--preserve", "--remove-input", dir / "plain.acbc"}};
+      {"upgrade", "--preserve", "--remove-input", "--work-factor", "10", dir / "plain.acbc"},
+      {"decrypt", "--preserve", "--remove-input", dir / "plain.age"}};
   for (auto args : runs) {
     args.insert(args.begin() + 1, {"-p", "pass:password"});
     const auto r = Pellfold(args);
     ASSERT_EQ(r.exitCode, 0) << args[0] << ": " << r.err;
-    const std::string output = args[0] == "encrypt" ? dir / "plain.acbc" : dir / "plain";
-    EXPECT_EQ(timesOf(args[0] == "rekey" ? dir / "plain.acbc" : output), want) << args[0];
+    const std::string output = args[0] == "encrypt" || args[0] == "rekey" ? dir / "plain.acbc"
+                               : args[0] == "upgrade"                     ? dir / "plain.age"
+                                                                          : dir / "plain";
+    EXPECT_EQ(timesOf(output), want) << args[0];
     EXPECT_EQ(ListDir(dir.path()).size(), 1u) << args[0];
   }
   EXPECT_TRUE(ReadFile(dir / "plain") == plain);

@@ -24,6 +24,10 @@ std::string JsonObject(const std::string& file, const std::string& values) {
                           "records_present", "verdict", "missing_bytes", "trailing_bytes"}) {
     std::string value;
     in >> value;
+    if (std::string(key) == "acbc") {
+      object += std::string(", \"format\": ") + (value == "true" ? "\"acbc\"" : "null") +
+                ", \"authenticated\": false";
+    }
     object += std::string(", \"") + key + "\": " + value;
   }
   return object + "}";
@@ -74,35 +78,60 @@ INSTANTIATE_TEST_SUITE_P(
     Verdicts, Inspect,
     testing::Values(
         InspectCase{"Empty", [] { return Acbc(0); },
-                    "ACBC, length 0, 1 records expected, 1 present: consistent",
+                    "ACBC (not authenticated), length 0, 1 records expected, 1 present: consistent",
                     R"(true 0 512 512 1 1 "consistent" 0 0)"},
-        InspectCase{"Consistent", [] { return Acbc(1024); },
-                    "ACBC, length 1024, 3 records expected, 3 present: consistent",
-                    R"(true 1024 512 1536 3 3 "consistent" 0 0)"},
+        InspectCase{
+            "Consistent", [] { return Acbc(1024); },
+            "ACBC (not authenticated), length 1024, 3 records expected, 3 present: consistent",
+            R"(true 1024 512 1536 3 3 "consistent" 0 0)"},
         InspectCase{"CutInLastRecord", [] { return Resized(Acbc(700), 1436); },
-                    "ACBC, length 700, 2 records expected, 2 present (the last one partial): "
+                    "ACBC (not authenticated), length 700, 2 records expected, 2 present (the last "
+                    "one partial): "
                     "truncated, 100 bytes missing",
                     R"(true 700 512 924 2 2 "truncated" 100 0)"},
         InspectCase{"RecordMissing", [] { return Resized(Acbc(700), 1024); },
-                    "ACBC, length 700, 2 records expected, 1 present: truncated, 512 bytes "
+                    "ACBC (not authenticated), length 700, 2 records expected, 1 present: "
+                    "truncated, 512 bytes "
                     "missing",
                     R"(true 700 512 512 2 1 "truncated" 512 0)"},
         InspectCase{"CutInHeader", [] { return Resized(Acbc(700), 100); },
-                    "ACBC, length 700, 2 records expected, 0 present: truncated, 1436 bytes "
+                    "ACBC (not authenticated), length 700, 2 records expected, 0 present: "
+                    "truncated, 1436 bytes "
                     "missing",
                     R"(true 700 100 0 2 0 "truncated" 1436 0)"},
         InspectCase{"OneByteExtra", [] { return Resized(Acbc(700), 1537); },
-                    "ACBC, length 700, 2 records expected, 3 present (the last one partial): "
+                    "ACBC (not authenticated), length 700, 2 records expected, 3 present (the last "
+                    "one partial): "
                     "trailing bytes, 1 after the last record",
                     R"(true 700 512 1025 2 3 "trailing-bytes" 0 1)"},
         InspectCase{"NegativeLength", [] { return WithHeader("ACBC -5", 1024); },
-                    "ACBC, length -5, 2 records present: negative length",
+                    "ACBC (not authenticated), length -5, 2 records present: negative length",
                     R"(true -5 512 1024 null 2 "negative-length" 0 0)"},
         InspectCase{"LengthOutOfRange", [] { return WithHeader("ACBC 2147483648", 512); },
                     "not an ACBC file", R"(true null 512 512 null 1 "unreadable-length" 0 0)"},
         InspectCase{"NotAcbc", [] { return ToBytes("ACBC"); }, "not an ACBC file",
                     R"(false null 4 0 null null "not-acbc" 0 0)"}),
     [](const testing::TestParamInfo<InspectCase>& p) { return std::string(p.param.name); });
+
+// An age file: its armor, stanzas and work factor, from a pipe too.
+TEST(InspectFiles, AgeHeaders) {
+  TempDir dir;
+  WriteFile(dir / "plain", RandomBytes(1000));
+  ASSERT_EQ(Pellfold({"encrypt", "--format", "age", "-a", "-p", "pass:pw", "--work-factor", "10",
+                      dir / "plain"})
+                .exitCode,
+            0);
+  auto r = Pellfold({"inspect", dir / "plain.age"});
+  EXPECT_EQ(r.exitCode, 0);
+  EXPECT_EQ(r.out,
+            dir / "plain.age: age, authenticated, armored, 1 stanza: scrypt, work factor 10\n");
+  r = Pellfold({"inspect", "--json", "-"}, Text(ReadFile(dir / "plain.age")));
+  EXPECT_EQ(r.exitCode, 0);
+  EXPECT_NE(r.out.find("{\"file\": \"-\", \"format\": \"age\", \"authenticated\": true, "
+                       "\"armored\": true, \"stanzas\": [\"scrypt\"], \"work_factor\": 10, "),
+            std::string::npos)
+      << r.out;
+}
 
 TEST(InspectFiles, SeveralFilesAnUnreadableOneAndTheExitStatus) {
   TempDir dir;

@@ -116,8 +116,8 @@ INSTANTIATE_TEST_SUITE_P(
                 "pellfold: decrypt: option '--pass' given more than once\nTry 'pellfold "
                 "decrypt --help' for more information.\n"},
         Refusal{"DecryptNameWithoutSuffix", Nothing, "decrypt -p pass:password @/plain", 2,
-                "pellfold: decrypt: '@/plain' does not end in .acbc: name the OUTPUT to decrypt "
-                "it into\nTry 'pellfold decrypt --help' for more information.\n"},
+                "pellfold: decrypt: '@/plain' does not end in .acbc or .age: name the OUTPUT to "
+                "decrypt it into\nTry 'pellfold decrypt --help' for more information.\n"},
         Refusal{"UnknownOption", Nothing, "encrypt --fast @/plain @/out", 2,
                 "pellfold: encrypt: unrecognized option '--fast'\nTry 'pellfold encrypt --help' "
                 "for more information.\n"},
@@ -160,6 +160,42 @@ INSTANTIATE_TEST_SUITE_P(
                 "pellfold: encrypt: @/none: No such file or directory\n"},
         Refusal{"RecursiveOnAFile", Nothing, "decrypt -r -p pass:password @/enc.acbc", 1,
                 "pellfold: decrypt: @/enc.acbc: Not a directory\n"},
+        // upgrade leaves the input and nothing else when it cannot finish.
+        Refusal{"UpgradeWrongPassword", Nothing, "upgrade --remove-input -p pass:wrong @/enc.acbc",
+                1, "pellfold: upgrade: @/enc.acbc: wrong password (or the file was altered)\n"},
+        Refusal{"UpgradeDamaged",
+                [](const TempDir& d) {
+                  Bytes cut = ReadFile(d / "enc.acbc");
+                  cut.resize(3000);
+                  WriteFile(d / "cut.acbc", cut);
+                },
+                "upgrade -p pass:password @/cut.acbc", 1,
+                "pellfold: upgrade: @/cut.acbc: truncated, 584 bytes missing (decrypt --salvage "
+                "recovers what is there)\n"},
+        Refusal{"UpgradeNotAcbc", Nothing, "upgrade -p pass:password @/plain", 1,
+                "pellfold: upgrade: @/plain: " + kNotAcbc},
+        Refusal{"UpgradeExistingOutput", [](const TempDir& d) { WriteFile(d / "enc.age", {}); },
+                "upgrade -p pass:password @/enc.acbc", 1,
+                "pellfold: upgrade: @/enc.age: " + kExists},
+        Refusal{"AgeKeysBoth", Nothing,
+                "encrypt --format age -p pass:password --recipient age1x @/plain", 2,
+                "pellfold: encrypt: give either a passphrase or recipients, not both\nTry "
+                "'pellfold encrypt --help' for more information.\n"},
+        Refusal{"AgeOptionWithoutAge", Nothing, "encrypt -a -p pass:password @/plain", 2,
+                "pellfold: encrypt: '--recipient', '--recipients-file', '--armor' and "
+                "'--work-factor' need --format age\nTry 'pellfold encrypt --help' for more "
+                "information.\n"},
+        Refusal{"AgeWorkFactorAboveCeiling",
+                [](const TempDir& d) {
+                  Pellfold({"encrypt", "--format", "age", "-p", "pass:password", "--work-factor",
+                            "10", d / "plain", d / "hi.age"});
+                  std::string file = Text(ReadFile(d / "hi.age"));
+                  file.replace(file.find(" 10\n"), 4, " 23\n");
+                  WriteFile(d / "hi.age", ToBytes(file));
+                },
+                "decrypt -p pass:password @/hi.age @/out", 1,
+                "pellfold: decrypt: @/hi.age: its passphrase asks for scrypt work factor 23, "
+                "above the ceiling of 22 (--max-work-factor raises it)\n"},
         Refusal{"RekeyEmptyNewPassword", Nothing,
                 "rekey -p pass:password --new-pass pass: @/enc.acbc", 2,
                 "pellfold: rekey: the new password is empty\nTry 'pellfold rekey --help' for more "
@@ -382,6 +418,32 @@ TEST(Safety, OutputInPlaceIsReportedAsWritten) {
     EXPECT_TRUE(ReadFile(written) == encrypted) << c.fault;
     EXPECT_EQ(ListDir(dir.path()).size(), c.args[0] == "rekey" ? 2u : 3u) << c.fault;
   }
+}
+
+// upgrade creates one file only: the output's own temporary file, in the
+// output's folder (the plaintext stays in memory).
+TEST(Safety, UpgradeCreatesOnlyItsOutput) {
+  if (RunProcess({"strace", "-o", "/dev/null", "true"}).exitCode != 0) GTEST_SKIP() << "no strace";
+  TempDir dir;
+  WriteFile(dir / "plain", RandomBytes(100000));
+  WriteFile(dir / "x.acbc", AesEncypt(dir / "plain", u"password"));
+  const auto r =
+      RunProcess({"env", "ASAN_OPTIONS=detect_leaks=0", "strace", "-f", "-o", dir / "log", "-e",
+                  "trace=openat,open,creat", PELLFOLD_PROGRAM, "upgrade", "-p", "pass:password",
+                  "--work-factor", "10", dir / "x.acbc"});
+  ASSERT_EQ(r.exitCode, 0) << r.err;
+  std::istringstream log(Text(ReadFile(dir / "log")));
+  std::vector<std::string> created;
+  for (std::string line; std::getline(log, line);) {
+    const bool creates = line.find("O_CREAT") != std::string::npos ||
+                         line.find("O_TMPFILE") != std::string::npos ||
+                         line.find("creat(") != std::string::npos;
+    if (creates && line.find("= -1") == std::string::npos) created.push_back(line);
+  }
+  ASSERT_EQ(created.size(), 1u) << testing::PrintToString(created);
+  // An unnamed file, in the output's folder (opened by its path, or as ".").
+  EXPECT_NE(created[0].find("O_TMPFILE"), std::string::npos) << created[0];
+  EXPECT_EQ(ListDir(dir.path()), (std::vector<std::string>{"log", "plain", "x.acbc", "x.age"}));
 }
 
 // inspect reads no further than its verdict needs, so an endless input ends.

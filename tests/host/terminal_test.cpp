@@ -69,6 +69,10 @@ TEST_F(Terminal, EncryptAsksTwiceWithoutEcho) {
   EXPECT_EQ(r.transcript.find("typed secret"), std::string::npos) << "the password was echoed";
   EXPECT_TRUE(r.echoAfter);
   EXPECT_TRUE(ReadFile(dir_ / "out") == ReadFile(dir_ / "enc.acbc"));
+  // Once, on the terminal only (never in a pipe: see the progress test).
+  const std::string note = "pellfold: encrypt: note: ACBC has no integrity check";
+  EXPECT_NE(r.transcript.find(note), std::string::npos) << r.transcript;
+  EXPECT_EQ(r.transcript.find(note), r.transcript.rfind(note));
 }
 
 TEST_F(Terminal, DecryptAsksOnce) {
