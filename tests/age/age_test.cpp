@@ -31,7 +31,7 @@ struct Source {
 std::ptrdiff_t ReadSource(void* context, void* buffer, std::size_t size) {
   auto* source = static_cast<Source*>(context);
   const std::size_t n = std::min({size, source->piece, source->data->size() - source->at});
-  std::memcpy(buffer, source->data->data() + source->at, n);
+  if (n > 0) std::memcpy(buffer, source->data->data() + source->at, n);
   source->at += n;
   return static_cast<std::ptrdiff_t>(n);
 }
