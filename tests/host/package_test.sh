@@ -56,7 +56,7 @@ expected() {
       echo "./usr/share/man/man3/acbc.3.gz"
       echo "$doc/examples/acbc_host.c" ;;
     python3-pellfold)
-      for f in __init__.py __main__.py _lib.py py.typed; do
+      for f in __init__.py __main__.py _age.py _io.py _lib.py py.typed; do
         echo "./usr/lib/python3/dist-packages/pellfold/$f"
       done ;;
     pellfold)
