@@ -14,7 +14,7 @@ import io
 import os
 import stat
 import sys
-from typing import Any, Optional, Union
+from typing import Any, Callable, Optional, Union
 
 from . import _lib
 from . import _failure, _password, _path, _result, _shown, Password, StrPath
@@ -36,6 +36,25 @@ if sys.implementation.name == "cpython":
     _new_bytes = ctypes.pythonapi.PyBytes_FromStringAndSize
     _new_bytes.restype = ctypes.py_object
     _new_bytes.argtypes = [ctypes.c_void_p, ctypes.c_ssize_t]
+
+_HUGE_PAGE = 2 << 20
+_MADV_HUGEPAGE = 14
+try:
+    _madvise: Optional[Callable[..., int]] = ctypes.CDLL(None, use_errno=True).madvise
+    _madvise.argtypes = [ctypes.c_void_p, ctypes.c_size_t, ctypes.c_int]  # type: ignore[union-attr]
+    _madvise.restype = ctypes.c_int  # type: ignore[union-attr]
+except (OSError, AttributeError):
+    _madvise = None
+
+
+def _prefer_huge_pages(address: int, size: int) -> None:
+    """Asks for transparent huge pages on a large fresh buffer: one page
+    fault per 2 MiB instead of per 4 KiB when it is first written. Only a
+    hint; where the system says no, nothing changes."""
+    start = -(-address // _HUGE_PAGE) * _HUGE_PAGE
+    end = (address + size) // _HUGE_PAGE * _HUGE_PAGE
+    if _madvise is not None and end - start >= _HUGE_PAGE:
+        _madvise(start, end - start, _MADV_HUGEPAGE)
 
 
 def _raise_for(status: int, raw: _lib.acbc_result, source: Optional[StrPath],
@@ -129,6 +148,7 @@ class _Reader(io.RawIOBase):
             del rest[got:]
             return bytes(rest)
         result = _new_bytes(None, size)
+        _prefer_huge_pages(id(result) + _BYTES_HEADER, size)
         raw = _lib.acbc_result()
         status = _lib.lib.acbc_read_at(self._fd, id(result) + _BYTES_HEADER, size,
                                        self._position, self._key, len(self._key),
