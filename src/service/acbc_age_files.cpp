@@ -101,6 +101,8 @@ struct ReadBack {
   std::int64_t length;  // the plaintext the input holds
   std::int64_t at;      // plaintext bytes compared so far
   bool same;
+  int error;    // errno of a failed read of the input, else 0
+  bool shrunk;  // the input ended before its records did
   std::uint8_t records[kChunkSize];
 };
 
@@ -115,8 +117,10 @@ bool DecryptAgain(ReadBack* back, std::size_t skip, std::size_t size) {
                   back->in->base + static_cast<off_t>(back->in->size)};
   acbc_result scratch;
   ResetResult(&scratch);
-  if (ReadFull(FdReader(&source), back->records, want, &scratch) !=
-      static_cast<std::int64_t>(want)) {
+  const std::int64_t got = ReadFull(FdReader(&source), back->records, want, &scratch);
+  if (got < 0) back->error = scratch.error_number != 0 ? scratch.error_number : EIO;
+  back->shrunk = got >= 0 && got < static_cast<std::int64_t>(want);
+  if (got != static_cast<std::int64_t>(want)) {
     return false;
   }
   back->key->path->decrypt(&back->key->key, kAcbcVector, back->records, count);
@@ -248,6 +252,8 @@ acbc_status CheckWritten(const Input& in, const CallKey& key, const Output& out,
   back.length = up.bytes;
   back.at = 0;
   back.same = true;
+  back.error = 0;
+  back.shrunk = false;
   FdSource source{out.fd, 0, static_cast<off_t>(encoder.bytesWritten)};
   acbc_result scratch;
   ResetResult(&scratch);
@@ -257,6 +263,9 @@ acbc_status CheckWritten(const Input& in, const CallKey& key, const Output& out,
   const bool same = status == ACBC_OK && back.same && back.at == up.bytes;
   SecureZero(back.records, sizeof back.records);
   if (same) return ACBC_OK;
+  // The input could not be read again: a read failure, with its errno.
+  if (back.error != 0) return Fail(r, ACBC_E_READ, back.error);
+  if (back.shrunk) return Fail(r, ACBC_E_INPUT_CHANGED, 0);
   // A failed read of the output is a failed write; so is a file that does
   // not give back what went in.
   return Fail(r, ACBC_E_WRITE,
