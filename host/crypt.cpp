@@ -938,6 +938,16 @@ bool Damaged(const Layout& layout) {
   return layout.verdict == Verdict::kTruncated || layout.verdict == Verdict::kNegativeLength;
 }
 
+// What a decrypted ACBC file leaves to say: its warnings, a damaged
+// layout, a password confirmed by few padding bytes.
+void NoteDecrypted(const EncryptedInput& file, const acbc_result& r, Outcome* outcome) {
+  outcome->warnings = r.warnings;
+  if (file.layout.verdict != Verdict::kConsistent) {
+    Warn(file.input.name() + ": " + DecryptWarning(file.layout));
+  }
+  NoteWeakCheck(file.input.name(), r.padding_bytes);
+}
+
 // decrypt --range: the range alone, to standard output once complete or to
 // a file that appears only when complete.
 void DecryptRangeOne(const EncryptedInput& file, const OutputTarget& output,
@@ -1059,11 +1069,7 @@ void DecryptOne(const Job& job, const Settings& settings, CallPassword* callPass
                     });
     FinishOutput(input, job.input, output.path(), output.name(), output.inPlace(), settings);
   }
-  outcome->warnings = r.warnings;
-  if (file.layout.verdict != Verdict::kConsistent) {
-    Warn(input.name() + ": " + DecryptWarning(file.layout));
-  }
-  NoteWeakCheck(input.name(), r.padding_bytes);
+  NoteDecrypted(file, r, outcome);
 }
 
 // An ACBC file into an age file beside it (or in --output-dir), through
@@ -1108,11 +1114,7 @@ void UpgradeOne(const Job& job, const Settings& settings, CallPassword* callPass
                                       progress.hook(), result);
                   });
   FinishOutput(input, job.input, output.path(), output.name(), output.inPlace(), settings);
-  outcome->warnings = r.warnings;
-  if (file.layout.verdict != Verdict::kConsistent) {
-    Warn(input.name() + ": " + DecryptWarning(file.layout));
-  }
-  NoteWeakCheck(input.name(), r.padding_bytes);
+  NoteDecrypted(file, r, outcome);
 }
 
 // The names of the warnings set in `warnings`, as a JSON array.
