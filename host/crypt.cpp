@@ -10,9 +10,13 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <limits>
+#include <map>
 #include <optional>
+#include <set>
 #include <string>
 #include <utility>
 
@@ -55,11 +59,11 @@ const std::vector<OptionDef> kEncryptOptions = {
 };
 
 const std::vector<OptionDef> kDecryptOptions = {
-    {"pass", 'p', true},       {"force", 'f', false},      {"quiet", 'q', false},
-    {"multifile", 'm', false}, {"recursive", 'r', false},  {"output-dir", 'o', true},
-    {"preserve", 0, false},    {"remove-input", 0, false}, {"salvage", 0, false},
-    {"json", 0, false},        {"identity", 'i', true},    {"max-work-factor", 0, true},
-    {"range", 0, true},        {"help", 'h', false},
+    {"pass", 'p', true},       {"force", 'f', false},           {"quiet", 'q', false},
+    {"multifile", 'm', false}, {"recursive", 'r', false},       {"output-dir", 'o', true},
+    {"preserve", 0, false},    {"remove-input", 0, false},      {"salvage", 0, false},
+    {"json", 0, false},        {"identity", 'i', true},         {"max-work-factor", 0, true},
+    {"range", 0, true},        {"accept-weak-check", 0, false}, {"help", 'h', false},
 };
 
 const std::vector<OptionDef> kVerifyOptions = {
@@ -70,7 +74,8 @@ const std::vector<OptionDef> kVerifyOptions = {
 const std::vector<OptionDef> kRekeyOptions = {
     {"pass", 'p', true},      {"new-pass", 0, true},        {"force", 'f', false},
     {"quiet", 'q', false},    {"preserve", 0, false},       {"remove-input", 0, false},
-    {"work-factor", 0, true}, {"max-work-factor", 0, true}, {"help", 'h', false},
+    {"work-factor", 0, true}, {"max-work-factor", 0, true}, {"accept-weak-check", 0, false},
+    {"help", 'h', false},
 };
 
 const std::vector<OptionDef> kUpgradeOptions = {
@@ -78,7 +83,8 @@ const std::vector<OptionDef> kUpgradeOptions = {
     {"quiet", 'q', false},     {"multifile", 'm', false}, {"recursive", 'r', false},
     {"output-dir", 'o', true}, {"preserve", 0, false},    {"remove-input", 0, false},
     {"json", 0, false},        {"recipient", 0, true},    {"recipients-file", 'R', true},
-    {"armor", 'a', false},     {"work-factor", 0, true},  {"help", 'h', false},
+    {"armor", 'a', false},     {"work-factor", 0, true},  {"accept-weak-check", 0, false},
+    {"help", 'h', false},
 };
 
 #define PELLFOLD_PASS_HELP                                                              \
@@ -168,6 +174,8 @@ const char kDecryptHelp[] =
     "      --range OFFSET:LENGTH  write only LENGTH plaintext bytes from OFFSET (as\n"
     "                     far as the plaintext goes; K, M, G: times 1024, 1024^2,\n"
     "                     1024^3), decrypting only the records that hold them\n"
+    "      --accept-weak-check  replace OUTPUT or remove INPUT also on a password\n"
+    "                     that fewer than 4 padding bytes confirm\n"
     "  -q, --quiet        show no progress\n" PELLFOLD_JSON_HELP
     "  -h, --help         show this help and exit\n"
     "\n"
@@ -175,7 +183,9 @@ const char kDecryptHelp[] =
     "ACBC file, before anything is created, its header and size are checked and\n"
     "the last record is decrypted: its zero padding must be intact, or the password\n"
     "is wrong (or the file was altered) and nothing is written. With n padding\n"
-    "bytes a wrong password passes with odds 2^-8n; for n < 4 a note says so.\n"
+    "bytes a wrong password passes with odds 2^-8n; for n < 4 a note says so, and\n"
+    "OUTPUT is replaced or INPUT removed only when another file of the run gave 4\n"
+    "or more (or with --accept-weak-check); else that file fails, its INPUT kept.\n"
     "Bytes after the last record are ignored with a warning. With -r, only\n"
     "files ending in .acbc are decrypted. --remove-input removes INPUT only\n"
     "after the password check passed and OUTPUT is in place. See pellfold(1).\n";
@@ -211,7 +221,10 @@ const char kRekeyHelp[] =
     "      --work-factor N  age: scrypt work factor of the new passphrase\n"
     "                     (default 18)\n"
     "      --max-work-factor N  age: refuse an old work factor above N (default 22)\n"
-    "  -f, --force        replace OUTPUT if it exists\n"
+    "  -f, --force        replace OUTPUT if it exists; in place, rekey a file with\n"
+    "                     other links too (they keep the old password)\n"
+    "      --accept-weak-check  rewrite in place, replace OUTPUT or remove INPUT\n"
+    "                     also when fewer than 4 padding bytes confirm the password\n"
     "      --preserve     keep INPUT's access and modification times (on OUTPUT)\n"
     "      --remove-input remove INPUT once OUTPUT is complete and in place (only\n"
     "                     with OUTPUT)\n"
@@ -233,6 +246,8 @@ const char kUpgradeHelp[] =
     "      --new-pass SOURCE  take the age passphrase from SOURCE, as --pass "
     "does\n" PELLFOLD_AGE_HELP
     "  -f, --force        replace an existing .age file\n"
+    "      --accept-weak-check  replace a .age file or remove FILE also when fewer\n"
+    "                     than 4 padding bytes confirm the password\n"
     "  -m, --multifile    accepted for symmetry: every FILE is upgraded "
     "anyway\n" PELLFOLD_FILES_HELP(
         "upgrade") "  -q, --quiet        show no progress\n" PELLFOLD_JSON_HELP
@@ -249,6 +264,7 @@ const char kUpgradeHelp[] =
 #undef PELLFOLD_FILES_HELP
 
 class CallPassword;
+struct Job;
 
 struct Settings {
   Settings() = default;
@@ -265,7 +281,9 @@ struct Settings {
   bool json = false;
   bool preserve = false;
   bool removeInput = false;
-  std::optional<ByteRange> range;  // decrypt --range
+  bool acceptWeakCheck = false;  // irreversible steps on a password confirmed by < 32 bits
+  const std::vector<Job>* jobs = nullptr;  // the whole run, to confirm a password by another file
+  std::optional<ByteRange> range;          // decrypt --range
   // age
   bool age = false;  // encrypt: --format age
   bool armor = false;
@@ -288,8 +306,13 @@ struct Outcome {
   acbc_status status = ACBC_OK;
   std::string message;
   unsigned warnings = 0;
-  int padding = 0;  // padding bytes that confirmed the password
+  int padding = 0;           // padding bytes that confirmed the password
+  bool weakCheck = false;    // an irreversible step rests on fewer than 4 padding bytes
+  bool weakRefused = false;  // ... and was refused for that
 };
+
+// Failure.status of a step refused on a weak password check.
+constexpr int kWeakRefusal = -2;
 
 // A password of a whole call: obtained once, when the first file needs it
 // (after that file's own checks), so that many files cost one prompt. A
@@ -321,6 +344,13 @@ class CallPassword {
   bool broken() const { return broken_; }
   // An age passphrase: every byte counts, so a long one draws no warning.
   void ForAge() { acbcKey_ = false; }
+  // True once a file's padding confirmed the password by 32 bits or more.
+  bool confirmed() const { return confirmed_; }
+  void Confirm(int padding) {
+    if (padding >= kConfirmingPadding) confirmed_ = true;
+  }
+  // True once the run's other files were looked through for a confirmation.
+  bool lookedAhead = false;
 
  private:
   const std::string* source_;
@@ -330,6 +360,7 @@ class CallPassword {
   bool have_ = false;
   bool broken_ = false;
   bool acbcKey_ = true;
+  bool confirmed_ = false;
   Password password_;
 };
 
@@ -558,6 +589,64 @@ std::vector<Job> Jobs(const ParsedArgs& parsed, Naming encrypt) {
   return jobs;
 }
 
+// Where a path leads, so that two spellings of one name compare equal: the
+// folder's device and inode with the last name while the folder exists,
+// else the deepest folder on the way that exists with the rest of the path
+// made plain ("." and ".." resolved by name). A symbolic link standing as
+// the name counts as the file it leads to, which is what gets written.
+struct Place {
+  dev_t device = 0;
+  ino_t inode = 0;
+  std::string rest;
+  auto operator<=>(const Place&) const = default;
+};
+
+Place PlaceOf(const std::string& path) {
+  std::string name = path;
+  struct stat st {};
+  if (lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
+    if (char* resolved = realpath(path.c_str(), nullptr); resolved != nullptr) {
+      name = resolved;
+      std::free(resolved);
+    }
+  }
+  if (stat(DirectoryOf(name).c_str(), &st) == 0) return {st.st_dev, st.st_ino, BaseName(name)};
+  std::error_code error;
+  std::filesystem::path folder = std::filesystem::absolute(name, error).lexically_normal();
+  std::string rest;
+  while (folder.has_relative_path()) {
+    rest = folder.filename().string() + (rest.empty() ? "" : "/" + rest);
+    folder = folder.parent_path();
+    if (stat(folder.c_str(), &st) == 0) return {st.st_dev, st.st_ino, rest};
+  }
+  return {0, 0, folder.string() + rest};
+}
+
+// Every output of a run is planned before any work, so that no job
+// replaces what another wrote, or reads it: two jobs with one output, or an
+// input that is another job's output, is a usage error and nothing runs.
+void CheckPlan(const std::vector<Job>& jobs) {
+  std::map<Place, std::size_t> outputs;
+  for (std::size_t i = 0; i < jobs.size(); ++i) {
+    const Job& job = jobs[i];
+    if (!job.failure.empty() || job.output == "-") continue;
+    const auto [at, fresh] = outputs.emplace(PlaceOf(job.output), i);
+    if (!fresh) {
+      throw UsageError{"'" + jobs[at->second].input + "' and '" + job.input +
+                       "' would both be written to '" + job.output + "'"};
+    }
+  }
+  for (std::size_t i = 0; i < jobs.size(); ++i) {
+    const Job& job = jobs[i];
+    if (!job.failure.empty() || job.input == "-") continue;
+    const auto at = outputs.find(PlaceOf(job.input));
+    if (at != outputs.end() && at->second != i) {
+      throw UsageError{"'" + job.input + "' is also the output of '" + jobs[at->second].input +
+                       "' in this run"};
+    }
+  }
+}
+
 // --remove-input is refused up front for an input it could not remove
 // safely: a symbolic link (removing it would keep the file), anything that
 // is not a regular file, and an output written in place (a device, a FIFO),
@@ -578,10 +667,10 @@ void CheckRemovable(const std::string& path, const std::string& name, bool outpu
 // What --preserve and --remove-input do once the library call returned
 // ACBC_OK, that is, once the output is complete, synced and in place. The
 // input is removed only while its name still leads to the file that was
-// read, and only after its times reached the output.
+// read, and only after its times reached the output; `keepInput` keeps it.
 void FinishOutput(const InputFile& input, const std::string& inputPath,
                   const std::string& outputPath, const std::string& outputName, bool outputInPlace,
-                  const Settings& settings) {
+                  const Settings& settings, bool keepInput = false) {
   if (settings.preserve && !outputInPlace && !input.spooled()) {
     if (const int error = CopyTimes(input.status(), outputPath); error != 0) {
       throw WithStatus(
@@ -589,7 +678,7 @@ void FinishOutput(const InputFile& input, const std::string& inputPath,
           ACBC_E_WRITE);
     }
   }
-  if (!settings.removeInput) return;
+  if (!settings.removeInput || keepInput) return;
   const struct stat& read = input.status();
   struct stat now {};
   if (lstat(inputPath.c_str(), &now) != 0 || now.st_dev != read.st_dev ||
@@ -938,6 +1027,94 @@ bool Damaged(const Layout& layout) {
   return layout.verdict == Verdict::kTruncated || layout.verdict == Verdict::kNegativeLength;
 }
 
+// The zero padding bytes in the last record of a file whose header records
+// `length`: what the password check will examine, known before the
+// password is used.
+int PaddingOf(const Layout& layout) {
+  if (layout.length < 0) return 0;
+  return static_cast<int>(kRecordSize - layout.length % kRecordSize);
+}
+
+// Whether a file of the run other than `self` confirms the password by 32
+// bits: one that did already, or else the first other ACBC file whose
+// padding is long enough and whose last record passes the check (each
+// costs one record's read; the run's files are looked through once).
+bool ConfirmedByAnother(const Settings& settings, const std::string& self,
+                        CallPassword* callPassword) {
+  if (callPassword->confirmed()) return true;
+  if (settings.jobs == nullptr || callPassword->lookedAhead) return false;
+  callPassword->lookedAhead = true;
+  const Password& password = callPassword->Get();
+  for (const Job& job : *settings.jobs) {
+    if (job.input == self || job.input == "-" || !job.failure.empty()) continue;
+    // Not blocking on a FIFO: only regular files are read.
+    const int fd = open(job.input.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) continue;
+    struct stat st {};
+    acbc_info info{};
+    acbc_result r{};
+    const bool strong =
+        fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && acbc_inspect_fd(fd, &info) == ACBC_OK &&
+        info.length >= 0 && kRecordSize - info.length % kRecordSize >= kConfirmingPadding &&
+        acbc_verify_fd(fd, password.bytes, static_cast<std::size_t>(password.length), &r) ==
+            ACBC_OK;
+    close(fd);
+    if (strong) callPassword->Confirm(r.padding_bytes);
+    if (callPassword->confirmed()) return true;
+  }
+  return false;
+}
+
+// The refusal of an irreversible step (`step`: "not removed", ...) on a
+// password that `padding` bytes confirm.
+Failure WeakRefusal(const std::string& input, int padding, const std::string& step) {
+  return WithStatus(
+      FileFailure(input, "the password is confirmed by only " + std::to_string(padding) +
+                             (padding == 1 ? " padding byte; " : " padding bytes; ") + step +
+                             " (--accept-weak-check takes the risk)"),
+      kWeakRefusal);
+}
+
+// Throws the library's failure unless `password` passes the check of the
+// ACBC file `file`, which writes nothing.
+void CheckPassword(const EncryptedInput& file, const Password& password) {
+  acbc_result r{};
+  if (acbc_verify_fd(file.input.fd(), password.bytes, static_cast<std::size_t>(password.length),
+                     &r) != ACBC_OK) {
+    throw StatusFailure(r, file.input.name(), file.input.name());
+  }
+}
+
+bool IsRegularFile(const std::string& path) {
+  struct stat st {};
+  return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+// Replacing an existing output and removing the input cannot be undone, so
+// they are taken only on a password confirmed by 32 bits: by the file's own
+// padding, by another file of the run, or with --accept-weak-check. Else a
+// replacement is refused (a wrong password that fails the check is told as
+// such), and true is returned when the input is to be kept: the output,
+// which did not exist, is still written. Called with the password known.
+bool KeepInput(const EncryptedInput& file, const std::string& inputPath, const OutputTarget& output,
+               const Settings& settings, CallPassword* callPassword, Outcome* outcome) {
+  const bool replaces = settings.force && !output.inPlace() && IsRegularFile(output.path());
+  const int padding = PaddingOf(file.layout);
+  // --salvage of a damaged file checks no password at all, by request.
+  if ((!replaces && !settings.removeInput) || padding >= kConfirmingPadding ||
+      (settings.salvage && Damaged(file.layout))) {
+    return false;
+  }
+  if (settings.acceptWeakCheck) {
+    outcome->weakCheck = true;
+    return false;
+  }
+  if (ConfirmedByAnother(settings, inputPath, callPassword)) return false;
+  if (!replaces) return true;
+  CheckPassword(file, callPassword->Get());
+  throw WeakRefusal(file.input.name(), padding, output.name() + " not replaced");
+}
+
 // What a decrypted ACBC file leaves to say: its warnings, a damaged
 // layout, a password confirmed by few padding bytes.
 void NoteDecrypted(const EncryptedInput& file, const acbc_result& r, Outcome* outcome) {
@@ -1038,6 +1215,7 @@ void DecryptOne(const Job& job, const Settings& settings, CallPassword* callPass
   file.Measure();
   if (Damaged(file.layout) && !settings.salvage) throw DamagedFailure(input.name(), file.layout);
   const Password& password = callPassword->Get();
+  const bool keepInput = KeepInput(file, job.input, output, settings, callPassword, outcome);
   if (settings.range) {
     DecryptRangeOne(file, output, password, settings, outcome);
     return;
@@ -1067,9 +1245,12 @@ void DecryptOne(const Job& job, const Settings& settings, CallPassword* callPass
                           flags | (settings.force ? static_cast<unsigned>(ACBC_REPLACE) : 0u),
                           progress.hook(), result);
                     });
-    FinishOutput(input, job.input, output.path(), output.name(), output.inPlace(), settings);
+    FinishOutput(input, job.input, output.path(), output.name(), output.inPlace(), settings,
+                 keepInput);
   }
   NoteDecrypted(file, r, outcome);
+  callPassword->Confirm(r.padding_bytes);
+  if (keepInput) throw WeakRefusal(input.name(), r.padding_bytes, "not removed");
 }
 
 // An ACBC file into an age file beside it (or in --output-dir), through
@@ -1097,6 +1278,7 @@ void UpgradeOne(const Job& job, const Settings& settings, CallPassword* callPass
   }
   if (settings.removeInput) CheckRemovable(job.input, input.name(), output.inPlace());
   const Password& password = callPassword->Get();
+  const bool keepInput = KeepInput(file, job.input, output, settings, callPassword, outcome);
   const Password* passphrase = nullptr;
   if (settings.recipients.empty()) {
     passphrase = settings.newPassphrase != nullptr ? &settings.newPassphrase->Get() : &password;
@@ -1113,8 +1295,11 @@ void UpgradeOne(const Job& job, const Settings& settings, CallPassword* callPass
                                       static_cast<std::size_t>(password.length), &keys.keys, flags,
                                       progress.hook(), result);
                   });
-  FinishOutput(input, job.input, output.path(), output.name(), output.inPlace(), settings);
+  FinishOutput(input, job.input, output.path(), output.name(), output.inPlace(), settings,
+               keepInput);
   NoteDecrypted(file, r, outcome);
+  callPassword->Confirm(r.padding_bytes);
+  if (keepInput) throw WeakRefusal(input.name(), r.padding_bytes, "not removed");
 }
 
 // The names of the warnings set in `warnings`, as a JSON array.
@@ -1140,11 +1325,14 @@ std::string WarningNames(unsigned warnings) {
 void PrintJson(const std::string& path, const std::string* output, const Outcome& outcome) {
   std::string line = "{\"path\": " + JsonString(path);
   if (output != nullptr) line += ", \"output\": " + JsonString(*output);
-  line += ", \"status\": \"" + std::string(acbc_status_name(outcome.status)) + "\"";
+  line += ", \"status\": \"" +
+          std::string(outcome.weakRefused ? "weak_check" : acbc_status_name(outcome.status)) + "\"";
   line += ", \"message\": " + JsonString(outcome.message.empty()
                                              ? std::string(acbc_status_text(outcome.status))
                                              : outcome.message);
-  line += ", \"warnings\": " + WarningNames(outcome.warnings) + "}\n";
+  line += ", \"warnings\": " + WarningNames(outcome.warnings);
+  if (outcome.weakCheck) line += ", \"weak_check\": true";
+  line += "}\n";
   std::fputs(line.c_str(), stdout);
 }
 
@@ -1153,10 +1341,19 @@ void PrintJson(const std::string& path, const std::string* output, const Outcome
 Outcome FailedOutcome(const Failure& failure, const std::string& name) {
   Outcome outcome;
   outcome.status = failure.status >= 0 ? static_cast<acbc_status>(failure.status) : ACBC_E_READ;
+  outcome.weakCheck = outcome.weakRefused = failure.status == kWeakRefusal;
   const std::string prefix = name + ": ";
   outcome.message = failure.message.rfind(prefix, 0) == 0 ? failure.message.substr(prefix.size())
                                                           : failure.message;
   return outcome;
+}
+
+// Adds the file a job put under `output` to `written`.
+void NoteWritten(const std::string& output, const std::optional<NameState>& before,
+                 std::set<std::pair<dev_t, ino_t>>* written) {
+  if (!before || !Replaced(*before, output)) return;
+  const NameState now = StateOf(output);
+  written->insert({now.device, now.inode});
 }
 
 using OneJob = void (*)(const Job&, const Settings&, CallPassword*, Outcome*);
@@ -1168,13 +1365,26 @@ int RunJobs(const std::vector<Job>& jobs, bool many, const Settings& settings,
   InstallSignalHandlers();
   ProtectSecrets();
   std::size_t failed = 0;
+  // The files this run wrote, which no later job of it replaces.
+  std::set<std::pair<dev_t, ino_t>> written;
   for (const Job& job : jobs) {
     Outcome outcome;
+    std::optional<NameState> before;  // once the job is about to write
     try {
       if (!job.failure.empty()) throw WithStatus(Failure{job.failure}, ACBC_E_INPUT_OPEN);
       if (job.makeFolders) MakeParentFolders(job.output);
+      if (job.output != "-") {
+        before = StateOf(job.output);
+        if (before->exists && written.count({before->device, before->inode}) != 0) {
+          throw WithStatus(
+              FileFailure(OutputName(job.output), "written by this run already; not replaced"),
+              ACBC_E_OUTPUT_EXISTS);
+        }
+      }
       one(job, settings, callPassword, &outcome);
+      NoteWritten(job.output, before, &written);
     } catch (const Failure& failure) {
+      NoteWritten(job.output, before, &written);
       if (callPassword->broken() || (!many && !settings.json)) throw;
       Complain(failure.message);
       ++failed;
@@ -1229,6 +1439,7 @@ int RunCrypt(const std::vector<std::string>& argv, bool encrypt) {
   settings.json = parsed.Has("json");
   settings.preserve = parsed.Has("preserve");
   settings.removeInput = parsed.Has("remove-input");
+  settings.acceptWeakCheck = parsed.Has("accept-weak-check");
   if (const std::string* range = parsed.Single("range"); range != nullptr) {
     if (parsed.Has("multifile") || parsed.Has("recursive") || settings.salvage ||
         settings.removeInput) {
@@ -1255,6 +1466,8 @@ int RunCrypt(const std::vector<std::string>& argv, bool encrypt) {
   const std::vector<Job> jobs = Jobs(parsed, !encrypt       ? Naming::kRemove
                                              : settings.age ? Naming::kAddAge
                                                             : Naming::kAddAcbc);
+  CheckPlan(jobs);
+  settings.jobs = &jobs;
   for (const Job& job : jobs) {
     if (settings.removeInput && (job.input == "-" || job.output == "-")) {
       throw UsageError{"'--remove-input' needs named files, not standard input or output"};
@@ -1390,6 +1603,8 @@ int RunRekey(const std::vector<std::string>& argv) {
   Settings settings;
   settings.preserve = parsed.Has("preserve");
   settings.removeInput = parsed.Has("remove-input");
+  settings.force = parsed.Has("force");
+  settings.acceptWeakCheck = parsed.Has("accept-weak-check");
   if (settings.removeInput && operands.size() < 2) {
     throw UsageError{"'--remove-input' needs an OUTPUT: in place, INPUT is replaced already"};
   }
@@ -1408,6 +1623,16 @@ int RunRekey(const std::vector<std::string>& argv) {
   const std::string outputName = output ? output->name() : input.name();
   const bool inPlace = output && output->inPlace();
   if (settings.removeInput) CheckRemovable(operands[0], input.name(), inPlace);
+  // In place, the file's other names would keep the old password.
+  if (const nlink_t links = input.status().st_nlink; !output && links > 1 && !settings.force) {
+    const std::string others = std::to_string(links - 1);
+    throw WithStatus(
+        FileFailure(input.name(), "has " + others +
+                                      (links == 2 ? " other link; it" : " other links; they") +
+                                      " would keep the old password (--force rekeys this "
+                                      "name alone)"),
+        ACBC_E_ARGUMENT);
+  }
 
   CallPassword oldPassword(pass, /*encrypt=*/false);
   CallPassword newPassword(newPass, /*encrypt=*/true,
@@ -1443,6 +1668,18 @@ int RunRekey(const std::vector<std::string>& argv) {
     throw UsageError{"'--work-factor' and '--max-work-factor' are for age files"};
   }
   const Password& old = oldPassword.Get();
+  // Rewriting in place, replacing an output and removing the input wait
+  // for a password confirmed by 32 bits (see KeepInput).
+  bool keepInput = false;
+  if (!output) {
+    if (PaddingOf(file.layout) < kConfirmingPadding && !settings.acceptWeakCheck) {
+      CheckPassword(file, old);
+      throw WeakRefusal(input.name(), PaddingOf(file.layout), "not rewritten in place");
+    }
+  } else {
+    Outcome unused;
+    keepInput = KeepInput(file, operands[0], *output, settings, &oldPassword, &unused);
+  }
   const Password& fresh = newPassword.Get();
   Progress progress("rekey: " + input.name(), parsed.Has("quiet"));
   const std::string& target = output ? operands[1] : operands[0];
@@ -1452,11 +1689,12 @@ int RunRekey(const std::vector<std::string>& argv) {
                         static_cast<std::size_t>(old.length), fresh.bytes,
                         static_cast<std::size_t>(fresh.length), replace, progress.hook(), result);
       });
-  FinishOutput(input, operands[0], target, outputName, inPlace, settings);
+  FinishOutput(input, operands[0], target, outputName, inPlace, settings, keepInput);
   if (file.layout.verdict != Verdict::kConsistent) {
     Warn(input.name() + ": " + DecryptWarning(file.layout));
   }
   NoteWeakCheck(input.name(), r.padding_bytes);
+  if (keepInput) throw WeakRefusal(input.name(), r.padding_bytes, "not removed");
   return kExitSuccess;
 }
 
@@ -1478,6 +1716,7 @@ int RunUpgrade(const std::vector<std::string>& argv) {
   settings.preserve = parsed.Has("preserve");
   settings.removeInput = parsed.Has("remove-input");
   settings.age = true;
+  settings.acceptWeakCheck = parsed.Has("accept-weak-check");
   ReadAgeEncryptOptions(parsed, &settings);
   const std::string* newPass = parsed.Single("new-pass");
   if (settings.pass != nullptr && newPass != nullptr && *settings.pass == "stdin" &&
@@ -1485,6 +1724,8 @@ int RunUpgrade(const std::vector<std::string>& argv) {
     throw UsageError{"'--pass stdin' and '--new-pass stdin' cannot both be used"};
   }
   const std::vector<Job> jobs = Jobs(parsed, Naming::kUpgrade);
+  CheckPlan(jobs);
+  settings.jobs = &jobs;
   CallPassword password(settings.pass, /*encrypt=*/false);
   CallPassword passphrase(newPass, /*encrypt=*/true,
                           "New passphrase: ", "the new passphrase is empty");

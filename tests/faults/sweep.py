@@ -215,6 +215,8 @@ def main():
     # Two full records, one full 64 KiB chunk and a partial last record.
     plain = bytes(rng.getrandbits(8) for _ in range(70000))
     other = bytes(rng.getrandbits(8) for _ in range(1300))
+    # 1023 bytes: one padding byte checks the password.
+    weak = bytes(rng.getrandbits(8) for _ in range(1023))
     old = b"the old target, kept unless the run succeeds\n"
 
     def clean_output(argv, files, output):
@@ -228,6 +230,9 @@ def main():
     pw = ["--pass", "pass:" + PASSWORD]
     secret = clean_output([pellfold, "encrypt", "-q", *pw, "plain", "p.acbc"], {"plain": plain}, "p.acbc")
     secret2 = clean_output([pellfold, "encrypt", "-q", *pw, "o", "o.acbc"], {"o": other}, "o.acbc")
+    weak_secret = clean_output([pellfold, "encrypt", "-q", *pw, "w", "w.acbc"], {"w": weak}, "w.acbc")
+    weak_rekeyed = clean_output([pellfold, "encrypt", "-q", "--pass", "pass:" + NEW_PASSWORD, "w", "w.acbc"],
+                                {"w": weak}, "w.acbc")
     rekeyed = clean_output([pellfold, "encrypt", "-q", "--pass", "pass:" + NEW_PASSWORD, "plain", "p.acbc"],
                            {"plain": plain}, "p.acbc")
     # age files differ from run to run: a target is right when it decrypts,
@@ -268,6 +273,9 @@ def main():
                  per_file=True),
         Scenario("rekey", [pellfold, "rekey", "-q", *pw, "--new-pass", "pass:" + NEW_PASSWORD, "p.acbc"],
                  {"p.acbc": secret}, {"p.acbc": rekeyed}),
+        Scenario("rekey --accept-weak-check",
+                 [pellfold, "rekey", "-q", "--accept-weak-check", *pw, "--new-pass", "pass:" + NEW_PASSWORD,
+                  "w.acbc"], {"w.acbc": weak_secret}, {"w.acbc": weak_rekeyed}),
         Scenario("upgrade", [pellfold, "upgrade", "-q", *pw, "--work-factor", "10", "p.acbc"],
                  {"p.acbc": secret}, {"p.age": opens_to(PASSWORD, plain)}),
         Scenario("hash --check", [pellfold, "hash", "sha256", "--check", "list"],

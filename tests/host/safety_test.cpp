@@ -16,6 +16,7 @@
 #include <sstream>
 #include <thread>
 
+#include "acbc.h"
 #include "program.h"
 
 namespace pellfold::test {
@@ -54,6 +55,17 @@ TEST_P(Refusals, LeaveTheFileSystemAsItWas) {
 }
 
 void Nothing(const TempDir&) {}
+// d1/NAME and d2/NAME, which differ (a copy of enc.acbc for an ACBC name).
+std::function<void(const TempDir&)> InTwoFolders(const std::string& name) {
+  return [name](const TempDir& d) {
+    for (const std::string sub : {"d1", "d2"}) {
+      mkdir((d / sub).c_str(), 0755);
+      WriteFile(d / (sub + "/" + name),
+                name.ends_with(".acbc") ? ReadFile(d / "enc.acbc") : ToBytes(sub));
+    }
+  };
+}
+const std::string kHelp = "\nTry 'pellfold encrypt --help' for more information.\n";
 const std::string kExists = "file exists (use --force to overwrite)\n";
 const std::string kSame = "output is the same file as the input\n";
 const std::string kNotAcbc = "not an ACBC file\n";
@@ -196,11 +208,115 @@ INSTANTIATE_TEST_SUITE_P(
                 "decrypt -p pass:password @/hi.age @/out", 1,
                 "pellfold: decrypt: @/hi.age: its passphrase asks for scrypt work factor 23, "
                 "above the ceiling of 22 (--max-work-factor raises it)\n"},
+        // Every output is planned first: one output for two inputs, or an
+        // input that is another job's output, and nothing runs.
+        Refusal{"RecursiveTwoInputsOneOutput", InTwoFolders("report.txt"),
+                "encrypt -r -f --remove-input -p pass:password -o @ @/d1 @/d2", 2,
+                "pellfold: encrypt: '@/d1/report.txt' and '@/d2/report.txt' would both be written "
+                "to '@/report.txt.acbc'" +
+                    kHelp},
+        Refusal{"DecryptRecursiveTwoInputsOneOutput", InTwoFolders("x.acbc"),
+                "decrypt -r -o @ -p pass:password @/d1 @/d2", 2,
+                "pellfold: decrypt: '@/d1/x.acbc' and '@/d2/x.acbc' would both be written to '@/x'"
+                "\nTry 'pellfold decrypt --help' for more information.\n"},
+        Refusal{"ForceNotOverItsOwnOutput", InTwoFolders("report.txt"),
+                "encrypt -m -f -p pass:password -o @ @/d1/report.txt @/d2/report.txt", 2,
+                "pellfold: encrypt: '@/d1/report.txt' and '@/d2/report.txt' would both be written "
+                "to '@/report.txt.acbc'" +
+                    kHelp},
+        Refusal{"TwoSpellingsOneOutput",
+                [](const TempDir& d) { symlink(".", (d / "here").c_str()); },
+                "encrypt -m -p pass:password @/plain @/here/./plain", 2,
+                "pellfold: encrypt: '@/plain' and '@/here/./plain' would both be written to "
+                "'@/here/./plain.acbc'" +
+                    kHelp},
+        Refusal{"InputIsAnotherJobsOutput", Nothing,
+                "encrypt -m -p pass:password @/plain @/plain.acbc", 2,
+                "pellfold: encrypt: '@/plain.acbc' is also the output of '@/plain' in this run" +
+                    kHelp},
+        Refusal{"RekeyInPlaceWithOtherLinks",
+                [](const TempDir& d) { link((d / "enc.acbc").c_str(), (d / "link").c_str()); },
+                "rekey -p pass:password --new-pass pass:password2 @/enc.acbc", 1,
+                "pellfold: rekey: @/enc.acbc: has 1 other link; it would keep the old password "
+                "(--force rekeys this name alone)\n"},
         Refusal{"RekeyEmptyNewPassword", Nothing,
                 "rekey -p pass:password --new-pass pass: @/enc.acbc", 2,
                 "pellfold: rekey: the new password is empty\nTry 'pellfold rekey --help' for more "
                 "information.\n"}),
     [](const testing::TestParamInfo<Refusal>& p) { return std::string(p.param.name); });
+
+// A wrong password that passes the check of weak.acbc, whose 1023 bytes
+// leave one padding byte (about 1 password in 256 does). What cannot be
+// undone waits for a password confirmed by 32 bits: by another file of the
+// run (strong.acbc is under that password), or --accept-weak-check.
+struct WeakStep {
+  std::string args;  // split at spaces; "@" is the directory
+  int exitCode;
+  bool weakKept;     // weak.acbc is there as before
+  std::string says;  // found on standard output or error
+};
+
+class WeakCheck : public testing::TestWithParam<WeakStep> {};
+
+TEST_P(WeakCheck, IrreversibleStepsWaitForAConfirmedPassword) {
+  TempDir dir;
+  const Bytes plain = RandomBytes(1023);
+  WriteFile(dir / "plain", plain);
+  const Bytes weak = AesEncypt(dir / "plain", u"right password");
+  std::string wrong;
+  Bytes out(weak.size());
+  for (int i = 0; i < 100000 && wrong.empty(); ++i) {
+    const std::string password = "wrong " + std::to_string(i);
+    acbc_result r{};
+    if (acbc_decrypt_buffer(weak.data(), weak.size(), out.data(), out.size(), password.data(),
+                            password.size(), 0, &r) == ACBC_OK) {
+      wrong = password;
+    }
+  }
+  ASSERT_NE(wrong, "");
+  WriteFile(dir / "weak.acbc", weak);
+  WriteFile(dir / "other", RandomBytes(3000));
+  WriteFile(dir / "strong.acbc",
+            AesEncypt(dir / "other", std::u16string(wrong.begin(), wrong.end())));
+  WriteFile(dir / "pw", ToBytes(wrong + "\n"));
+  chmod((dir / "pw").c_str(), 0600);
+
+  std::vector<std::string> args;
+  std::istringstream words(GetParam().args);
+  for (std::string word; words >> word;) args.push_back(Expand(word, dir.path()));
+  args.insert(args.begin() + 1, {"--pass", "file:" + dir / "pw"});
+  const auto r = Pellfold(args);
+  EXPECT_EQ(r.exitCode, GetParam().exitCode) << r.err;
+  EXPECT_EQ(FileExists(dir / "weak.acbc") && ReadFile(dir / "weak.acbc") == weak,
+            GetParam().weakKept);
+  EXPECT_NE((r.out + r.err).find(Expand(GetParam().says, dir.path())), std::string::npos)
+      << r.out << r.err;
+  EXPECT_TRUE(r.exitCode == 0 || ReadFile(dir / "plain") == plain);
+}
+
+const std::string kWeak = "@/weak.acbc: the password is confirmed by only 1 padding byte; ";
+const std::string kRisk = " (--accept-weak-check takes the risk)";
+
+INSTANTIATE_TEST_SUITE_P(
+    Steps, WeakCheck,
+    testing::Values(
+        WeakStep{"decrypt --remove-input @/weak.acbc @/out", 1, true,
+                 kWeak + "not removed" + kRisk},
+        WeakStep{"decrypt -f @/weak.acbc @/plain", 1, true, kWeak + "@/plain not replaced" + kRisk},
+        WeakStep{"rekey --new-pass pass:newpass @/weak.acbc", 1, true,
+                 kWeak + "not rewritten in place" + kRisk},
+        WeakStep{"upgrade --work-factor 1 --remove-input @/weak.acbc", 1, true, "not removed"},
+        WeakStep{"decrypt --json --remove-input @/weak.acbc @/out", 1, true,
+                 "{\"path\": \"@/weak.acbc\", \"output\": \"@/out\", \"status\": \"weak_check\", "
+                 "\"message\": \"the password is confirmed by only 1 padding byte; not removed" +
+                     kRisk + "\", \"warnings\": [], \"weak_check\": true}\n"},
+        // Confirmed by a file before it, or after it, in the same run.
+        WeakStep{"decrypt -m --remove-input @/strong.acbc @/weak.acbc", 0, false, "2 done"},
+        WeakStep{"decrypt -m --remove-input @/weak.acbc @/strong.acbc", 0, false, "2 done"},
+        WeakStep{"decrypt --accept-weak-check --remove-input @/weak.acbc @/out", 0, false,
+                 "only 1 padding byte"},
+        WeakStep{"rekey --accept-weak-check --new-pass pass:newpass @/weak.acbc", 0, false,
+                 "only 1 padding byte"}));
 
 // A directory the program may not write to. Root may write anywhere, so the
 // program then runs as nobody, from a copy in a directory nobody can reach.
