@@ -122,8 +122,9 @@ TEST_P(Upgrade, AgeReadsThePlaintextBack) {
   WriteFile(dir_ / "plain", plain);
   WriteFile(dir_ / "x.acbc", AesEncypt(dir_ / "plain", u"acbc password"));
   ASSERT_EQ(chmod((dir_ / "x.acbc").c_str(), 0640), 0);
+  // 511 and 65535 bytes leave one padding byte: the removal takes the risk.
   auto r = Pellfold({"upgrade", "-p", "pass:acbc password", "--recipient", recipient_,
-                     "--remove-input", dir_ / "x.acbc"});
+                     "--remove-input", "--accept-weak-check", dir_ / "x.acbc"});
   ASSERT_EQ(r.exitCode, 0) << r.err;
   EXPECT_FALSE(FileExists(dir_ / "x.acbc"));
   struct stat st {};
