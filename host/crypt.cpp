@@ -615,7 +615,9 @@ Place PlaceOf(const std::string& path) {
   std::filesystem::path folder = std::filesystem::absolute(name, error).lexically_normal();
   std::string rest;
   while (folder.has_relative_path()) {
-    rest = folder.filename().string() + (rest.empty() ? "" : "/" + rest);
+    std::string part = folder.filename().string();
+    if (!rest.empty()) part.append("/").append(rest);
+    rest = std::move(part);
     folder = folder.parent_path();
     if (stat(folder.c_str(), &st) == 0) return {st.st_dev, st.st_ino, rest};
   }
@@ -1375,7 +1377,7 @@ int RunJobs(const std::vector<Job>& jobs, bool many, const Settings& settings,
       if (job.makeFolders) MakeParentFolders(job.output);
       if (job.output != "-") {
         before = StateOf(job.output);
-        if (before->exists && written.count({before->device, before->inode}) != 0) {
+        if (before->exists && written.contains({before->device, before->inode})) {
           throw WithStatus(
               FileFailure(OutputName(job.output), "written by this run already; not replaced"),
               ACBC_E_OUTPUT_EXISTS);
