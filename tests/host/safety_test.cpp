@@ -203,12 +203,15 @@ INSTANTIATE_TEST_SUITE_P(
     [](const testing::TestParamInfo<Refusal>& p) { return std::string(p.param.name); });
 
 // A directory the program may not write to. Root may write anywhere, so the
-// program then runs as nobody, from a copy in a directory nobody can reach.
+// program then runs as nobody, from a copy in a directory nobody can reach,
+// beside a copy of libacbc.so.1: the build folder may be closed to others.
 TEST(Safety, UnwritableDirectoryFailsAndChangesNothing) {
   char pattern[] = "/tmp/pellfold-host-XXXXXX";
   ASSERT_NE(mkdtemp(pattern), nullptr);
   const std::string base = pattern;
   std::filesystem::copy_file(PELLFOLD_PROGRAM, base + "/pellfold");
+  const std::filesystem::path library = ACBC_LIBRARY;
+  std::filesystem::copy_file(library, base + "/" + library.filename().string());
   chmod(base.c_str(), 0755);
   const std::string locked = base + "/locked";
   mkdir(locked.c_str(), 0755);
@@ -221,6 +224,7 @@ TEST(Safety, UnwritableDirectoryFailsAndChangesNothing) {
 
   std::vector<std::string> argv;
   if (geteuid() == 0) argv = {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
+  argv.insert(argv.end(), {"env", "LD_LIBRARY_PATH=" + base});
   for (const std::string a :
        {"/pellfold", "encrypt", "-f", "-p", "pass:password", "/plain", "/locked/out.acbc"}) {
     argv.push_back(a[0] == '/' ? base + a : a);
