@@ -571,5 +571,23 @@ INSTANTIATE_TEST_SUITE_P(Signals, Interrupted,
                                   std::to_string(p.param.signal);
                          });
 
+// An input rewritten in place while it is read, its size kept, is refused and
+// nothing is written: fault_shim overwrites its first bytes before the
+// second read.
+TEST(Safety, InputRewrittenWhileReadWritesNothing) {
+  TempDir dir;
+  WriteFile(dir / "plain", RandomBytes(1 << 20));
+  const char* asan = std::getenv("ASAN_OPTIONS");
+  const auto r = Pellfold(
+      {"encrypt", "-p", "pass:password", dir / "plain", dir / "out"}, "",
+      {"LD_PRELOAD=" FAULT_SHIM, "FAULT_CALL=pread", "FAULT_NTH=2",
+       "FAULT_REWRITE=" + dir / "plain",
+       "ASAN_OPTIONS=" + std::string(asan != nullptr ? asan : "") + ":verify_asan_link_order=0"});
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_EQ(r.err,
+            "pellfold: encrypt: " + dir / "plain" + ": input changed while it was being read\n");
+  EXPECT_EQ(ListDir(dir.path()).size(), 1u);
+}
+
 }  // namespace
 }  // namespace pellfold::test
