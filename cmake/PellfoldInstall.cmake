@@ -29,7 +29,7 @@ install(FILES ${PROJECT_SOURCE_DIR}/include/acbc.h
 install(FILES ${PROJECT_BINARY_DIR}/src/acbc.3.gz
   DESTINATION ${CMAKE_INSTALL_MANDIR}/man3 COMPONENT acbc_development)
 if(TARGET pellfold_host)
-  install(TARGETS pellfold_host
+  install(TARGETS pellfold_installed
     RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT program)
   # The program loads libacbc.so.1. Installed under a prefix whose library
   # folder the linker does not search by itself (anything but /usr), it
@@ -38,7 +38,7 @@ if(TARGET pellfold_host)
   if(NOT "${CMAKE_INSTALL_FULL_LIBDIR}" IN_LIST CMAKE_CXX_IMPLICIT_LINK_DIRECTORIES AND
      NOT "${CMAKE_INSTALL_FULL_LIBDIR}" IN_LIST CMAKE_PLATFORM_IMPLICIT_LINK_DIRECTORIES)
     file(RELATIVE_PATH _bin_to_lib ${CMAKE_INSTALL_FULL_BINDIR} ${CMAKE_INSTALL_FULL_LIBDIR})
-    set_target_properties(pellfold_host PROPERTIES INSTALL_RPATH "$ORIGIN/${_bin_to_lib}")
+    set_target_properties(pellfold_installed PROPERTIES INSTALL_RPATH "$ORIGIN/${_bin_to_lib}")
   endif()
   install(FILES ${PROJECT_BINARY_DIR}/host/pellfold.1.gz
     DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT program)

@@ -227,21 +227,28 @@ stage_ct() {
 # The source package is built from a copy of the files git knows (as a
 # fresh clone has them, edits not yet committed included), so that no build
 # folder lands in it; dpkg-buildpackage writes the packages beside that copy.
+# The copy sits in a folder of mode 0700 (as a home folder or any mktemp -d
+# one may be), so that no test may rely on other users reaching the tree;
+# the packages and logs are kept in build-test/debian.
 stage_debian() {
-  local dir=$PWD/build-test/debian version
+  local dir=$PWD/build-test/debian version work
   version=$(dpkg-parsechangelog -l debian/changelog -S Version)
-  local tree=$dir/pellfold-$version
-  rm -rf "$dir" && mkdir -p "$tree"
+  work=$(mktemp -d)
+  # Expanded now: the trap runs when the stage's subshell ends.
+  trap "cp -p $(printf %q "$work")/*.* $(printf %q "$dir") 2>/dev/null; rm -rf $(printf %q "$work")" EXIT
+  chmod 0700 "$work"
+  local tree=$work/pellfold-$version
+  rm -rf "$dir" && mkdir -p "$dir" "$tree"
   git ls-files -z --cached --others --exclude-standard |
     tar --null -T - --ignore-failed-read -cf - 2>/dev/null | tar -xf - -C "$tree"
   echo "building the packages (log: $dir/build.log)"
   (cd "$tree" && DEB_BUILD_OPTIONS="parallel=$jobs" dpkg-buildpackage -us -uc) \
     > "$dir/build.log" 2>&1 || { tail -n 60 "$dir/build.log"; return 1; }
-  tests/host/package_test.sh "$dir" "$dir/build.log"
+  tests/host/package_test.sh "$work" "$dir/build.log"
 
   # Errors and warnings fail; with -I, no hardening tag may show.
   local changes
-  changes=$(ls "$dir"/pellfold_"${version}"_*.changes)
+  changes=$(ls "$work"/pellfold_"${version}"_*.changes)
   lintian --fail-on error,warning "$changes"
   ! lintian -I "$changes" | grep hardening- || { echo "lintian: hardening tags" >&2; return 1; }
   echo "lintian: no error, no warning, no hardening tag"
@@ -255,7 +262,7 @@ stage_debian() {
     dpkg-query -W -f='${Status}' "$name" 2>/dev/null | grep -q 'install ok installed' ||
       fresh+=("$name")
   done
-  autopkgtest --output-dir "$dir/autopkgtest" "$tree" "$dir"/*.deb -- null || status=$?
+  autopkgtest --output-dir "$dir/autopkgtest" "$tree" "$work"/*.deb -- null || status=$?
   local installed=()
   for name in "${fresh[@]}" "${fresh[@]/%/-dbgsym}"; do
     dpkg-query -W -f='${Status}' "$name" 2>/dev/null | grep -q 'install ok installed' &&

@@ -10,7 +10,7 @@ head -c 70000 /dev/urandom > a
 cp a b
 "$host" encrypt 'pass word' a b > out
 head -c 5000 b.acbc > cut.acbc
-mv a original
+mv a before
 status=0
 "$host" decrypt 'pass word' a.acbc cut.acbc missing.acbc > out || status=$?
 [ "$status" = 1 ] || { echo "exit status $status" >&2; exit 1; }
@@ -20,6 +20,6 @@ cut.acbc: damaged file (truncated, or a negative length) [damaged]
 missing.acbc: cannot open input: No such file or directory [input_open]
 libacbc 1.1.0: 1 ok, 2 failed
 END
-cmp a original
+cmp a before
 { "$host" verify 'wrong' a.acbc || true; } | grep -qx 'a.acbc: wrong password (or the file was altered) \[wrong_password\]'
 echo "example host ok"

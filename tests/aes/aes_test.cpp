@@ -270,28 +270,28 @@ class AESBufferArguments : public testing::TestWithParam<Routine> {
   bool IsCbc() const {
     return GetParam() == Routine::kCbcEncrypt || GetParam() == Routine::kCbcDecrypt;
   }
-  const Bytes original_ = test::RandomBytes(64);
+  const Bytes before_ = test::RandomBytes(64);
   const Bytes password_ = test::RandomBytes(32);
   const Bytes iv_ = test::RandomBytes(16);
 };
 
 TEST_P(AESBufferArguments, NonPositiveLengthReturnsOneAndChangesNothing) {
   for (std::int32_t length : {0, -1, -16, INT32_MIN}) {
-    Bytes buffer = original_;
+    Bytes buffer = before_;
     EXPECT_EQ(Call(GetParam(), buffer.data(), length, password_.data(), 32, iv_.data()), 1);
-    EXPECT_EQ(buffer, original_) << length;
+    EXPECT_EQ(buffer, before_) << length;
   }
 }
 
 TEST_P(AESBufferArguments, NullPointersReturnZeroAndChangeNothing) {
-  Bytes buffer = original_;
+  Bytes buffer = before_;
   EXPECT_EQ(Call(GetParam(), nullptr, 64, password_.data(), 32, iv_.data()), 0);
   EXPECT_EQ(Call(GetParam(), buffer.data(), 64, nullptr, 32, iv_.data()), 0);
-  EXPECT_EQ(buffer, original_);
+  EXPECT_EQ(buffer, before_);
   // Only the CBC pair takes a vector; the ECB pair ignores the argument.
   EXPECT_EQ(Call(GetParam(), buffer.data(), 64, password_.data(), 32, nullptr), IsCbc() ? 0 : 1);
   if (IsCbc()) {
-    EXPECT_EQ(buffer, original_);
+    EXPECT_EQ(buffer, before_);
   }
 }
 
@@ -300,20 +300,20 @@ TEST_P(AESBufferArguments, OnlyTheFirst32PasswordBytesCount) {
   Bytes longB = longA;
   longB[40] ^= 0xFF;
   longB[99] ^= 0x01;
-  Bytes a = original_, b = original_;
+  Bytes a = before_, b = before_;
   Call(GetParam(), a.data(), 64, longA.data(), 100, iv_.data());
   Call(GetParam(), b.data(), 64, longB.data(), 45, iv_.data());
   EXPECT_EQ(a, b);
 
   // An empty password, and a negative length taken as empty, mean the all-zero key.
   const Bytes zeros(32, 0);
-  Bytes empty = original_, negative = original_, zeroKey = original_;
+  Bytes empty = before_, negative = before_, zeroKey = before_;
   Call(GetParam(), empty.data(), 64, password_.data(), 0, iv_.data());
   Call(GetParam(), negative.data(), 64, password_.data(), -7, iv_.data());
   Call(GetParam(), zeroKey.data(), 64, zeros.data(), 32, iv_.data());
   EXPECT_EQ(empty, zeroKey);
   EXPECT_EQ(negative, zeroKey);
-  EXPECT_NE(empty, original_);
+  EXPECT_NE(empty, before_);
 }
 
 INSTANTIATE_TEST_SUITE_P(AllRoutines, AESBufferArguments,

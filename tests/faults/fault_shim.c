@@ -11,6 +11,10 @@
  *   FAULT_OLD_FS set: every open with O_TMPFILE fails with EOPNOTSUPP and
  *                every renameat2 with EINVAL, as on a file system without
  *                unnamed files or RENAME_NOREPLACE (not counted)
+ *   FAULT_REWRITE a file: the chosen call does not fail; before it runs,
+ *                20 ms on (a coarse file-system clock moves), the file's
+ *                first bytes are overwritten in place, its size kept, as by
+ *                a writer racing with the program
  *
  * A family takes in the aliases glibc exports for the same operation
  * (pread64, lseek64, open, open64, openat64, fopen, mkostemp for openat,
@@ -31,6 +35,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/types.h>
+#include <time.h>
 #include <unistd.h>
 
 enum family {
@@ -58,6 +63,7 @@ static int chosen = -1; /* the family that fails, -1 for none */
 static long nth;
 static int fault_errno = EIO;
 static int old_fs;
+static const char* rewrite_path;
 
 /* dlsym returns an object pointer; a function pointer is copied out of it
    bytewise, the conversion ISO C leaves undefined but POSIX requires. */
@@ -94,12 +100,28 @@ __attribute__((constructor)) static void configure(void) {
   nth = which != NULL ? strtol(which, NULL, 10) : 0;
   if (error != NULL && strcmp(error, "ENOSPC") == 0) fault_errno = ENOSPC;
   old_fs = getenv("FAULT_OLD_FS") != NULL;
+  rewrite_path = getenv("FAULT_REWRITE");
+}
+
+static void rewrite(void) {
+  NEXT(real_openat, int (*)(int, const char*, int, ...), "openat")
+  NEXT(real_pwrite, ssize_t(*)(int, const void*, size_t, off_t), "pwrite")
+  NEXT(real_close, int (*)(int), "close")
+  nanosleep(&(struct timespec){0, 20000000}, NULL);
+  const int fd = real_openat(AT_FDCWD, rewrite_path, O_WRONLY | O_CLOEXEC);
+  if (fd < 0) return;
+  (void)!real_pwrite(fd, "rewritten", 9, 0);
+  real_close(fd);
 }
 
 /* Counts one call of `f`; true when it is the one that must fail. */
 static int fails(enum family f) {
   const long n = atomic_fetch_add(&counts[f], 1) + 1;
   if ((int)f != chosen || n != nth) return 0;
+  if (rewrite_path != NULL) {
+    rewrite();
+    return 0;
+  }
   errno = fault_errno;
   return 1;
 }

@@ -319,12 +319,15 @@ INSTANTIATE_TEST_SUITE_P(
                  "only 1 padding byte"}));
 
 // A directory the program may not write to. Root may write anywhere, so the
-// program then runs as nobody, from a copy in a directory nobody can reach.
+// program then runs as nobody, from a copy in a directory nobody can reach,
+// beside a copy of libacbc.so.1: the build folder may be closed to others.
 TEST(Safety, UnwritableDirectoryFailsAndChangesNothing) {
   char pattern[] = "/tmp/pellfold-host-XXXXXX";
   ASSERT_NE(mkdtemp(pattern), nullptr);
   const std::string base = pattern;
   std::filesystem::copy_file(PELLFOLD_PROGRAM, base + "/pellfold");
+  const std::filesystem::path library = ACBC_LIBRARY;
+  std::filesystem::copy_file(library, base + "/" + library.filename().string());
   chmod(base.c_str(), 0755);
   const std::string locked = base + "/locked";
   mkdir(locked.c_str(), 0755);
@@ -337,6 +340,7 @@ TEST(Safety, UnwritableDirectoryFailsAndChangesNothing) {
 
   std::vector<std::string> argv;
   if (geteuid() == 0) argv = {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
+  argv.insert(argv.end(), {"env", "LD_LIBRARY_PATH=" + base});
   for (const std::string a :
        {"/pellfold", "encrypt", "-f", "-p", "pass:password", "/plain", "/locked/out.acbc"}) {
     argv.push_back(a[0] == '/' ? base + a : a);
@@ -682,6 +686,24 @@ INSTANTIATE_TEST_SUITE_P(Signals, Interrupted,
                                   (p.param.toStdout ? "ToStdout" : "ToFile") + "Signal" +
                                   std::to_string(p.param.signal);
                          });
+
+// An input rewritten in place while it is read, its size kept, is refused and
+// nothing is written: fault_shim overwrites its first bytes before the
+// second read.
+TEST(Safety, InputRewrittenWhileReadWritesNothing) {
+  TempDir dir;
+  WriteFile(dir / "plain", RandomBytes(1 << 20));
+  const char* asan = std::getenv("ASAN_OPTIONS");
+  const auto r = Pellfold(
+      {"encrypt", "-p", "pass:password", dir / "plain", dir / "out"}, "",
+      {"LD_PRELOAD=" FAULT_SHIM, "FAULT_CALL=pread", "FAULT_NTH=2",
+       "FAULT_REWRITE=" + dir / "plain",
+       "ASAN_OPTIONS=" + std::string(asan != nullptr ? asan : "") + ":verify_asan_link_order=0"});
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_EQ(r.err,
+            "pellfold: encrypt: " + dir / "plain" + ": input changed while it was being read\n");
+  EXPECT_EQ(ListDir(dir.path()).size(), 1u);
+}
 
 }  // namespace
 }  // namespace pellfold::test

@@ -324,13 +324,13 @@ TEST(AcbcFailures, UnopenableOutput) {
 
 TEST(AcbcFailures, OutputThatIsTheInputIsRefusedWhateverItsSpelling) {
   test::TempDir dir;
-  const Bytes original = test::ExpectedAcbc(test::RandomBytes(900), "pw");
-  WriteFile(dir / "in", original);
+  const Bytes before = test::ExpectedAcbc(test::RandomBytes(900), "pw");
+  WriteFile(dir / "in", before);
   ASSERT_EQ(link((dir / "in").c_str(), (dir / "hardlink").c_str()), 0);
   for (const std::string& out : {dir / "in", dir.path() + "/./in", dir / "hardlink"}) {
     EXPECT_EQ(Encrypt(dir / "in", out, "pw"), AcbcStatus::kSameFile) << out;
     EXPECT_EQ(Decrypt(dir / "in", out, "pw"), AcbcStatus::kSameFile) << out;
-    EXPECT_TRUE(ReadFile(dir / "in") == original);
+    EXPECT_TRUE(ReadFile(dir / "in") == before);
   }
 }
 

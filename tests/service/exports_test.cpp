@@ -213,13 +213,13 @@ TEST(ExportsFatal, WrongMagicPrintsTheMessageAndLeavesAnEmptyOutput) {
 
 TEST(ExportsFatal, OutputThatIsTheInputLeavesTheInputIntact) {
   test::TempDir dir;
-  const Bytes original = test::ExpectedAcbc(test::RandomBytes(1000), "pw");
-  WriteFile(dir / "in", original);
+  const Bytes before = test::ExpectedAcbc(test::RandomBytes(1000), "pw");
+  WriteFile(dir / "in", before);
   ASSERT_EQ(link((dir / "in").c_str(), (dir / "alias").c_str()), 0);
   for (const char* op : {"encrypt", "decrypt"}) {
     ExpectFatal(Call(op, dir / "in", dir / "alias", "pw"));
     ExpectFatal(Call(op, dir / "in", dir / "in", "pw"));
-    EXPECT_TRUE(ReadFile(dir / "in") == original) << op;
+    EXPECT_TRUE(ReadFile(dir / "in") == before) << op;
   }
 }
 
