@@ -12,6 +12,8 @@
 #include <cstdint>
 #include <cstring>
 #include <limits>
+#include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <utility>
@@ -281,7 +283,18 @@ struct Job {
   std::string output;
   std::string failure;       // a folder -r could not read: the job fails with this
   bool makeFolders = false;  // create the folders on the way to output first
+  // With -r: the input's folder, held open, and its name there; the
+  // output's folder (under -o, created when missing) and its name there.
+  Place inputPlace = {};
+  Place outputPlace = {};
 };
+
+// The path a job's output is written under: through its folder's
+// descriptor when a walk found its input, else as given.
+std::string OutputPath(const Job& job) {
+  const Place& place = job.outputPlace;
+  return place.folder ? place.folder->PathTo(place.name) : job.output;
+}
 
 // How one file went, for --json.
 struct Outcome {
@@ -532,14 +545,28 @@ std::vector<Job> Jobs(const ParsedArgs& parsed, Naming encrypt) {
   const std::string* folder = OutputFolder(parsed);
   std::vector<Job> jobs;
   if (parsed.Has("recursive")) {
+    // The folders mirrored under -o, by their path below it.
+    std::map<std::string, std::shared_ptr<Folder>> mirrors;
+    if (folder != nullptr) mirrors[""] = Folder::Root(*folder, ACBC_E_OUTPUT_OPEN);
     for (const FoundFile& file : FilesBelow(operands, encrypt)) {
       if (!file.failure.empty()) {
         jobs.push_back({file.path, "", file.failure, false});
       } else if (folder != nullptr) {
-        jobs.push_back({file.path, Join(*folder, DefaultOutput(file.relative, encrypt)), "", true});
+        const std::string relative = DefaultOutput(file.relative, encrypt);
+        jobs.push_back({file.path, Join(*folder, relative), "", true});
+        std::shared_ptr<Folder> mirror = mirrors[""];
+        for (std::size_t from = 0, slash = relative.find('/'); slash != std::string::npos;
+             from = slash + 1, slash = relative.find('/', from)) {
+          std::shared_ptr<Folder>& known = mirrors[relative.substr(0, slash)];
+          if (!known) known = Folder::Below(mirror, relative.substr(from, slash - from), true);
+          mirror = known;
+        }
+        jobs.back().outputPlace = {mirror, BaseName(relative)};
       } else {
         jobs.push_back({file.path, DefaultOutput(file.path, encrypt), "", false});
+        jobs.back().outputPlace = {file.place.folder, BaseName(jobs.back().output)};
       }
+      jobs.back().inputPlace = file.place;
     }
     return jobs;
   }
@@ -560,29 +587,43 @@ std::vector<Job> Jobs(const ParsedArgs& parsed, Naming encrypt) {
 
 // --remove-input is refused up front for an input it could not remove
 // safely: a symbolic link (removing it would keep the file), anything that
-// is not a regular file, and an output written in place (a device, a FIFO),
-// which keeps nothing.
-void CheckRemovable(const std::string& path, const std::string& name, bool outputInPlace) {
+// is not a regular file, an output written in place (a device, a FIFO),
+// which keeps nothing, and, without `force`, a file with other links, which
+// would keep its data under them.
+void CheckRemovable(const InputFile& input, const std::string& path, bool walked,
+                    bool outputInPlace, bool force) {
+  const std::string& name = input.name();
+  const struct stat& read = input.status();
   struct stat st {};
-  if (lstat(path.c_str(), &st) != 0) throw WithStatus(FileError(name, errno), ACBC_E_INPUT_OPEN);
-  const char* refusal = S_ISLNK(st.st_mode)    ? "is a symbolic link"
-                        : !S_ISREG(st.st_mode) ? "is not a regular file"
-                        : outputInPlace        ? "its output is not a regular file"
-                                               : nullptr;
+  // A file found by a walk was opened without following a link.
+  if (!walked && lstat(path.c_str(), &st) != 0) {
+    throw WithStatus(FileError(name, errno), ACBC_E_INPUT_OPEN);
+  }
+  const char* refusal = !walked && S_ISLNK(st.st_mode) ? "is a symbolic link"
+                        : !S_ISREG(read.st_mode)       ? "is not a regular file"
+                        : outputInPlace                ? "its output is not a regular file"
+                                                       : nullptr;
   if (refusal != nullptr) {
     throw WithStatus(FileFailure(name, std::string(refusal) + ": --remove-input would lose it"),
+                     ACBC_E_ARGUMENT);
+  }
+  if (read.st_nlink > 1 && !force) {
+    const nlink_t others = read.st_nlink - 1;
+    throw WithStatus(FileFailure(name, "has " + std::to_string(others) +
+                                           (others == 1 ? " other link" : " other links") +
+                                           " (--force removes this one anyway)"),
                      ACBC_E_ARGUMENT);
   }
 }
 
 // What --preserve and --remove-input do once the library call returned
 // ACBC_OK, that is, once the output is complete, synced and in place. The
-// input is removed only while its name still leads to the file that was
-// read, and only after its times reached the output.
+// input is removed only if its name still leads to the file that was read
+// (see RemoveFile), and only after its times reached the output.
 void FinishOutput(const InputFile& input, const std::string& inputPath,
                   const std::string& outputPath, const std::string& outputName, bool outputInPlace,
-                  const Settings& settings) {
-  if (settings.preserve && !outputInPlace && !input.spooled()) {
+                  const Settings& settings, const Place& place = {}) {
+  if (settings.preserve && !outputInPlace && S_ISREG(input.status().st_mode)) {
     if (const int error = CopyTimes(input.status(), outputPath); error != 0) {
       throw WithStatus(
           FileFailure(outputName, Reason("written, but its times could not be set", error)),
@@ -590,23 +631,21 @@ void FinishOutput(const InputFile& input, const std::string& inputPath,
     }
   }
   if (!settings.removeInput) return;
-  const struct stat& read = input.status();
-  struct stat now {};
-  if (lstat(inputPath.c_str(), &now) != 0 || now.st_dev != read.st_dev ||
-      now.st_ino != read.st_ino) {
+  int error = 0;
+  if (place.folder) {
+    error = RemoveFile(place.folder->fd(), place.name, input.status());
+  } else {
+    const int folder = open(DirectoryOf(inputPath).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    error = folder < 0 ? errno : RemoveFile(folder, BaseName(inputPath), input.status());
+    if (folder >= 0) close(folder);
+  }
+  if (error < 0) {
     throw WithStatus(FileFailure(input.name(), "not removed: it was moved or replaced meanwhile"),
                      ACBC_E_INPUT_CHANGED);
   }
-  if (unlink(inputPath.c_str()) != 0) {
-    throw WithStatus(FileFailure(input.name(), Reason("could not be removed", errno)),
+  if (error != 0) {
+    throw WithStatus(FileFailure(input.name(), Reason("could not be removed", error)),
                      ACBC_E_WRITE);
-  }
-  // The removal reaches the disk too; a folder that cannot be synced is no
-  // loss here, since the output is synced already.
-  const int fd = open(DirectoryOf(inputPath).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd >= 0) {
-    fsync(fd);
-    close(fd);
   }
 }
 
@@ -757,13 +796,16 @@ unsigned ReplaceFlag(const Settings& settings) {
 
 void EncryptAgeOne(const Job& job, const Settings& settings, CallPassword* callPassword,
                    Outcome* outcome) {
-  InputFile input(job.input);
-  const OutputTarget output(job.output, settings.force, input);
+  InputFile input(job.input, job.inputPlace, settings.removeInput);
+  const OutputTarget output(OutputPath(job), settings.force, input, job.output);
   if (output.isTerminal()) {
     throw WithStatus(FileFailure(output.name(), "refusing to write ciphertext to a terminal"),
                      ACBC_E_ARGUMENT);
   }
-  if (settings.removeInput) CheckRemovable(job.input, input.name(), output.inPlace());
+  if (settings.removeInput) {
+    CheckRemovable(input, job.input, job.inputPlace.folder != nullptr, output.inPlace(),
+                   settings.force);
+  }
   const Password* passphrase = settings.recipients.empty() ? &callPassword->Get() : nullptr;
   AgeKeys keys;
   EncryptionKeys(settings, passphrase, &keys);
@@ -808,7 +850,8 @@ void EncryptAgeOne(const Job& job, const Settings& settings, CallPassword* callP
                     });
   }
   if (!output.isStdout()) {
-    FinishOutput(input, job.input, output.path(), output.name(), output.inPlace(), settings);
+    FinishOutput(input, job.input, output.path(), output.name(), output.inPlace(), settings,
+                 job.inputPlace);
   }
   outcome->warnings = r.warnings;
 }
@@ -819,13 +862,16 @@ void EncryptOne(const Job& job, const Settings& settings, CallPassword* callPass
     EncryptAgeOne(job, settings, callPassword, outcome);
     return;
   }
-  InputFile input(job.input);
-  const OutputTarget output(job.output, settings.force, input);
+  InputFile input(job.input, job.inputPlace, settings.removeInput);
+  const OutputTarget output(OutputPath(job), settings.force, input, job.output);
   if (output.isTerminal()) {
     throw WithStatus(FileFailure(output.name(), "refusing to write ciphertext to a terminal"),
                      ACBC_E_ARGUMENT);
   }
-  if (settings.removeInput) CheckRemovable(job.input, input.name(), output.inPlace());
+  if (settings.removeInput) {
+    CheckRemovable(input, job.input, job.inputPlace.folder != nullptr, output.inPlace(),
+                   settings.force);
+  }
   const Password& password = callPassword->Get();
 
   // The header records the length up front, so a pipe's content (or that
@@ -854,7 +900,8 @@ void EncryptOne(const Job& job, const Settings& settings, CallPassword* callPass
                                       settings.force ? static_cast<unsigned>(ACBC_REPLACE) : 0u,
                                       progress.hook(), result);
                     });
-    FinishOutput(input, job.input, output.path(), output.name(), output.inPlace(), settings);
+    FinishOutput(input, job.input, output.path(), output.name(), output.inPlace(), settings,
+                 job.inputPlace);
   }
   outcome->warnings = r.warnings;
 }
@@ -868,7 +915,8 @@ struct EncryptedInput {
 
   acbc_format format = ACBC_FORMAT_UNKNOWN;
 
-  explicit EncryptedInput(const std::string& path) : input(path) {
+  explicit EncryptedInput(const std::string& path, const Place& place = {}, bool regular = false)
+      : input(path, place, regular) {
     if (!input.readable()) input.Spool(kRecordSize, kRecordSize, kUnbounded);
     acbc_result r{};
     if (acbc_detect_fd(input.fd(), &format, &r) != ACBC_OK) {
@@ -991,8 +1039,11 @@ void DecryptAge(EncryptedInput& file, const Job& job, const Settings& settings,
     throw WithStatus(FileFailure(input.name(), "an age file: --range is for ACBC files"),
                      ACBC_E_ARGUMENT);
   }
-  const OutputTarget output(job.output, settings.force, input);
-  if (settings.removeInput) CheckRemovable(job.input, input.name(), output.inPlace());
+  const OutputTarget output(OutputPath(job), settings.force, input, job.output);
+  if (settings.removeInput) {
+    CheckRemovable(input, job.input, job.inputPlace.folder != nullptr, output.inPlace(),
+                   settings.force);
+  }
   // To standard output, a pipe is copied aside only as far as its header
   // reaches, and the rest decrypted as it comes; a file is the whole copy.
   if (output.isStdout() && file.input.spooled()) {
@@ -1018,7 +1069,8 @@ void DecryptAge(EncryptedInput& file, const Job& job, const Settings& settings,
                       acbc_age_decrypt_fd(input.fd(), output.path().c_str(), &keys.keys,
                                           ReplaceFlag(settings), progress.hook(), result);
                     });
-    FinishOutput(input, job.input, output.path(), output.name(), output.inPlace(), settings);
+    FinishOutput(input, job.input, output.path(), output.name(), output.inPlace(), settings,
+                 job.inputPlace);
   }
   outcome->warnings = r.warnings;
 }
@@ -1027,14 +1079,17 @@ void DecryptOne(const Job& job, const Settings& settings, CallPassword* callPass
                 Outcome* outcome) {
   // The header decides whether there is anything to do, before any output
   // is looked at.
-  EncryptedInput file(job.input);
+  EncryptedInput file(job.input, job.inputPlace, settings.removeInput);
   if (file.age()) {
     DecryptAge(file, job, settings, callPassword, outcome);
     return;
   }
   const InputFile& input = file.input;
-  const OutputTarget output(job.output, settings.force, input);
-  if (settings.removeInput) CheckRemovable(job.input, input.name(), output.inPlace());
+  const OutputTarget output(OutputPath(job), settings.force, input, job.output);
+  if (settings.removeInput) {
+    CheckRemovable(input, job.input, job.inputPlace.folder != nullptr, output.inPlace(),
+                   settings.force);
+  }
   file.Measure();
   if (Damaged(file.layout) && !settings.salvage) throw DamagedFailure(input.name(), file.layout);
   const Password& password = callPassword->Get();
@@ -1067,7 +1122,8 @@ void DecryptOne(const Job& job, const Settings& settings, CallPassword* callPass
                           flags | (settings.force ? static_cast<unsigned>(ACBC_REPLACE) : 0u),
                           progress.hook(), result);
                     });
-    FinishOutput(input, job.input, output.path(), output.name(), output.inPlace(), settings);
+    FinishOutput(input, job.input, output.path(), output.name(), output.inPlace(), settings,
+                 job.inputPlace);
   }
   NoteDecrypted(file, r, outcome);
 }
@@ -1077,7 +1133,7 @@ void DecryptOne(const Job& job, const Settings& settings, CallPassword* callPass
 // created, and the age file is read back before it is linked into place.
 void UpgradeOne(const Job& job, const Settings& settings, CallPassword* callPassword,
                 Outcome* outcome) {
-  EncryptedInput file(job.input);
+  EncryptedInput file(job.input, job.inputPlace, /*regular=*/true);
   const InputFile& input = file.input;
   if (file.age()) {
     throw WithStatus(FileFailure(input.name(), "already an age file"), ACBC_E_NOT_ACBC);
@@ -1090,12 +1146,15 @@ void UpgradeOne(const Job& job, const Settings& settings, CallPassword* callPass
                                                    " (decrypt --salvage recovers what is there)"),
                      ACBC_E_DAMAGED);
   }
-  const OutputTarget output(job.output, settings.force, input);
+  const OutputTarget output(OutputPath(job), settings.force, input, job.output);
   if (output.isTerminal()) {
     throw WithStatus(FileFailure(output.name(), "refusing to write ciphertext to a terminal"),
                      ACBC_E_ARGUMENT);
   }
-  if (settings.removeInput) CheckRemovable(job.input, input.name(), output.inPlace());
+  if (settings.removeInput) {
+    CheckRemovable(input, job.input, job.inputPlace.folder != nullptr, output.inPlace(),
+                   settings.force);
+  }
   const Password& password = callPassword->Get();
   const Password* passphrase = nullptr;
   if (settings.recipients.empty()) {
@@ -1109,11 +1168,12 @@ void UpgradeOne(const Job& job, const Settings& settings, CallPassword* callPass
   const acbc_result r =
       WriteOutput(output.path(), output.inPlace(), input.name(), output.name(), &progress,
                   [&](acbc_result* result) {
-                    acbc_upgrade_file(job.input.c_str(), output.path().c_str(), password.bytes,
+                    acbc_upgrade_file(input.SamePath(job.input).c_str(), output.path().c_str(), password.bytes,
                                       static_cast<std::size_t>(password.length), &keys.keys, flags,
                                       progress.hook(), result);
                   });
-  FinishOutput(input, job.input, output.path(), output.name(), output.inPlace(), settings);
+  FinishOutput(input, job.input, output.path(), output.name(), output.inPlace(), settings,
+               job.inputPlace);
   NoteDecrypted(file, r, outcome);
 }
 
@@ -1172,7 +1232,9 @@ int RunJobs(const std::vector<Job>& jobs, bool many, const Settings& settings,
     Outcome outcome;
     try {
       if (!job.failure.empty()) throw WithStatus(Failure{job.failure}, ACBC_E_INPUT_OPEN);
-      if (job.makeFolders) MakeParentFolders(job.output);
+      // Held open for the job (and the folders of -o made on the way).
+      const Folder::Pin inputFolder(job.inputPlace.folder);
+      const Folder::Pin outputFolder(job.outputPlace.folder);
       one(job, settings, callPassword, &outcome);
     } catch (const Failure& failure) {
       if (callPassword->broken() || (!many && !settings.json)) throw;
@@ -1290,9 +1352,9 @@ int RunDecrypt(const std::vector<std::string>& argv) {
   return RunCrypt(argv, /*encrypt=*/false);
 }
 
-void VerifyOne(const std::string& path, const Settings& settings, CallPassword* callPassword,
+void VerifyOne(const FoundFile& found, const Settings& settings, CallPassword* callPassword,
                Outcome* outcome) {
-  EncryptedInput file(path);
+  EncryptedInput file(found.path, found.place);
   file.Measure();
   if (file.age()) {
     AgeKeys keys;
@@ -1334,7 +1396,7 @@ int RunVerify(const std::vector<std::string>& argv) {
   if (recursive) {
     files = FilesBelow(parsed.operands, Naming::kRemove);
   } else {
-    for (const auto& path : parsed.operands) files.push_back({path, path, ""});
+    for (const auto& path : parsed.operands) files.push_back({path, path, "", {}});
   }
   if (pass != nullptr && *pass == "stdin") {
     for (const auto& path : parsed.operands) {
@@ -1352,7 +1414,7 @@ int RunVerify(const std::vector<std::string>& argv) {
     Outcome outcome;
     try {
       if (!file.failure.empty()) throw WithStatus(Failure{file.failure}, ACBC_E_INPUT_OPEN);
-      VerifyOne(path, settings, &callPassword, &outcome);
+      VerifyOne(file, settings, &callPassword, &outcome);
       if (!json) std::fputs((InputName(path) + ": OK\n").c_str(), stdout);
       NoteWeakCheck(InputName(path), outcome.padding);
     } catch (const Failure& failure) {
@@ -1396,7 +1458,7 @@ int RunRekey(const std::vector<std::string>& argv) {
   InstallSignalHandlers();
   ProtectSecrets();
 
-  EncryptedInput file(operands[0]);
+  EncryptedInput file(operands[0], {}, /*regular=*/true);
   const InputFile& input = file.input;
   if (file.input.spooled()) throw FileFailure(input.name(), "not a regular file");
   if (Damaged(file.layout)) {
@@ -1407,7 +1469,9 @@ int RunRekey(const std::vector<std::string>& argv) {
   if (operands.size() == 2) output.emplace(operands[1], parsed.Has("force"), input);
   const std::string outputName = output ? output->name() : input.name();
   const bool inPlace = output && output->inPlace();
-  if (settings.removeInput) CheckRemovable(operands[0], input.name(), inPlace);
+  if (settings.removeInput) {
+    CheckRemovable(input, operands[0], /*walked=*/false, inPlace, parsed.Has("force"));
+  }
 
   CallPassword oldPassword(pass, /*encrypt=*/false);
   CallPassword newPassword(newPass, /*encrypt=*/true,
