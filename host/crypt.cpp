@@ -15,6 +15,7 @@
 #include <filesystem>
 #include <limits>
 #include <map>
+#include <memory>
 #include <optional>
 #include <set>
 #include <string>
@@ -299,7 +300,18 @@ struct Job {
   std::string output;
   std::string failure;       // a folder -r could not read: the job fails with this
   bool makeFolders = false;  // create the folders on the way to output first
+  // With -r: the input's folder, held open, and its name there; the
+  // output's folder (under -o, created when missing) and its name there.
+  Place inputPlace = {};
+  Place outputPlace = {};
 };
+
+// The path a job's output is written under: through its folder's
+// descriptor when a walk found its input, else as given.
+std::string OutputPath(const Job& job) {
+  const Place& place = job.outputPlace;
+  return place.folder ? place.folder->PathTo(place.name) : job.output;
+}
 
 // How one file went, for --json.
 struct Outcome {
@@ -563,14 +575,28 @@ std::vector<Job> Jobs(const ParsedArgs& parsed, Naming encrypt) {
   const std::string* folder = OutputFolder(parsed);
   std::vector<Job> jobs;
   if (parsed.Has("recursive")) {
+    // The folders mirrored under -o, by their path below it.
+    std::map<std::string, std::shared_ptr<Folder>> mirrors;
+    if (folder != nullptr) mirrors[""] = Folder::Root(*folder, ACBC_E_OUTPUT_OPEN);
     for (const FoundFile& file : FilesBelow(operands, encrypt)) {
       if (!file.failure.empty()) {
         jobs.push_back({file.path, "", file.failure, false});
       } else if (folder != nullptr) {
-        jobs.push_back({file.path, Join(*folder, DefaultOutput(file.relative, encrypt)), "", true});
+        const std::string relative = DefaultOutput(file.relative, encrypt);
+        jobs.push_back({file.path, Join(*folder, relative), "", true});
+        std::shared_ptr<Folder> mirror = mirrors[""];
+        for (std::size_t from = 0, slash = relative.find('/'); slash != std::string::npos;
+             from = slash + 1, slash = relative.find('/', from)) {
+          std::shared_ptr<Folder>& known = mirrors[relative.substr(0, slash)];
+          if (!known) known = Folder::Below(mirror, relative.substr(from, slash - from), true);
+          mirror = known;
+        }
+        jobs.back().outputPlace = {mirror, BaseName(relative)};
       } else {
         jobs.push_back({file.path, DefaultOutput(file.path, encrypt), "", false});
+        jobs.back().outputPlace = {file.place.folder, BaseName(jobs.back().output)};
       }
+      jobs.back().inputPlace = file.place;
     }
     return jobs;
   }
@@ -594,14 +620,14 @@ std::vector<Job> Jobs(const ParsedArgs& parsed, Naming encrypt) {
 // else the deepest folder on the way that exists with the rest of the path
 // made plain ("." and ".." resolved by name). A symbolic link standing as
 // the name counts as the file it leads to, which is what gets written.
-struct Place {
+struct Spot {
   dev_t device = 0;
   ino_t inode = 0;
   std::string rest;
-  auto operator<=>(const Place&) const = default;
+  auto operator<=>(const Spot&) const = default;
 };
 
-Place PlaceOf(const std::string& path) {
+Spot SpotOf(const std::string& path) {
   std::string name = path;
   struct stat st {};
   if (lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
@@ -628,11 +654,11 @@ Place PlaceOf(const std::string& path) {
 // replaces what another wrote, or reads it: two jobs with one output, or an
 // input that is another job's output, is a usage error and nothing runs.
 void CheckPlan(const std::vector<Job>& jobs) {
-  std::map<Place, std::size_t> outputs;
+  std::map<Spot, std::size_t> outputs;
   for (std::size_t i = 0; i < jobs.size(); ++i) {
     const Job& job = jobs[i];
     if (!job.failure.empty() || job.output == "-") continue;
-    const auto [at, fresh] = outputs.emplace(PlaceOf(job.output), i);
+    const auto [at, fresh] = outputs.emplace(SpotOf(job.output), i);
     if (!fresh) {
       throw UsageError{"'" + jobs[at->second].input + "' and '" + job.input +
                        "' would both be written to '" + job.output + "'"};
@@ -641,7 +667,7 @@ void CheckPlan(const std::vector<Job>& jobs) {
   for (std::size_t i = 0; i < jobs.size(); ++i) {
     const Job& job = jobs[i];
     if (!job.failure.empty() || job.input == "-") continue;
-    const auto at = outputs.find(PlaceOf(job.input));
+    const auto at = outputs.find(SpotOf(job.input));
     if (at != outputs.end() && at->second != i) {
       throw UsageError{"'" + job.input + "' is also the output of '" + jobs[at->second].input +
                        "' in this run"};
@@ -651,29 +677,44 @@ void CheckPlan(const std::vector<Job>& jobs) {
 
 // --remove-input is refused up front for an input it could not remove
 // safely: a symbolic link (removing it would keep the file), anything that
-// is not a regular file, and an output written in place (a device, a FIFO),
-// which keeps nothing.
-void CheckRemovable(const std::string& path, const std::string& name, bool outputInPlace) {
+// is not a regular file, an output written in place (a device, a FIFO),
+// which keeps nothing, and, without `force`, a file with other links, which
+// would keep its data under them.
+void CheckRemovable(const InputFile& input, const std::string& path, bool walked,
+                    bool outputInPlace, bool force) {
+  const std::string& name = input.name();
+  const struct stat& read = input.status();
   struct stat st {};
-  if (lstat(path.c_str(), &st) != 0) throw WithStatus(FileError(name, errno), ACBC_E_INPUT_OPEN);
-  const char* refusal = S_ISLNK(st.st_mode)    ? "is a symbolic link"
-                        : !S_ISREG(st.st_mode) ? "is not a regular file"
-                        : outputInPlace        ? "its output is not a regular file"
-                                               : nullptr;
+  // A file found by a walk was opened without following a link.
+  if (!walked && lstat(path.c_str(), &st) != 0) {
+    throw WithStatus(FileError(name, errno), ACBC_E_INPUT_OPEN);
+  }
+  const char* refusal = !walked && S_ISLNK(st.st_mode) ? "is a symbolic link"
+                        : !S_ISREG(read.st_mode)       ? "is not a regular file"
+                        : outputInPlace                ? "its output is not a regular file"
+                                                       : nullptr;
   if (refusal != nullptr) {
     throw WithStatus(FileFailure(name, std::string(refusal) + ": --remove-input would lose it"),
+                     ACBC_E_ARGUMENT);
+  }
+  if (read.st_nlink > 1 && !force) {
+    const nlink_t others = read.st_nlink - 1;
+    throw WithStatus(FileFailure(name, "has " + std::to_string(others) +
+                                           (others == 1 ? " other link" : " other links") +
+                                           " (--force removes this one anyway)"),
                      ACBC_E_ARGUMENT);
   }
 }
 
 // What --preserve and --remove-input do once the library call returned
 // ACBC_OK, that is, once the output is complete, synced and in place. The
-// input is removed only while its name still leads to the file that was
-// read, and only after its times reached the output; `keepInput` keeps it.
+// input is removed only if its name still leads to the file that was read
+// (see RemoveFile), and only after its times reached the output;
+// `keepInput` keeps it.
 void FinishOutput(const InputFile& input, const std::string& inputPath,
                   const std::string& outputPath, const std::string& outputName, bool outputInPlace,
-                  const Settings& settings, bool keepInput = false) {
-  if (settings.preserve && !outputInPlace && !input.spooled()) {
+                  const Settings& settings, const Place& place = {}, bool keepInput = false) {
+  if (settings.preserve && !outputInPlace && S_ISREG(input.status().st_mode)) {
     if (const int error = CopyTimes(input.status(), outputPath); error != 0) {
       throw WithStatus(
           FileFailure(outputName, Reason("written, but its times could not be set", error)),
@@ -681,23 +722,21 @@ void FinishOutput(const InputFile& input, const std::string& inputPath,
     }
   }
   if (!settings.removeInput || keepInput) return;
-  const struct stat& read = input.status();
-  struct stat now {};
-  if (lstat(inputPath.c_str(), &now) != 0 || now.st_dev != read.st_dev ||
-      now.st_ino != read.st_ino) {
+  int error = 0;
+  if (place.folder) {
+    error = RemoveFile(place.folder->fd(), place.name, input.status());
+  } else {
+    const int folder = open(DirectoryOf(inputPath).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    error = folder < 0 ? errno : RemoveFile(folder, BaseName(inputPath), input.status());
+    if (folder >= 0) close(folder);
+  }
+  if (error < 0) {
     throw WithStatus(FileFailure(input.name(), "not removed: it was moved or replaced meanwhile"),
                      ACBC_E_INPUT_CHANGED);
   }
-  if (unlink(inputPath.c_str()) != 0) {
-    throw WithStatus(FileFailure(input.name(), Reason("could not be removed", errno)),
+  if (error != 0) {
+    throw WithStatus(FileFailure(input.name(), Reason("could not be removed", error)),
                      ACBC_E_WRITE);
-  }
-  // The removal reaches the disk too; a folder that cannot be synced is no
-  // loss here, since the output is synced already.
-  const int fd = open(DirectoryOf(inputPath).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd >= 0) {
-    fsync(fd);
-    close(fd);
   }
 }
 
@@ -848,13 +887,16 @@ unsigned ReplaceFlag(const Settings& settings) {
 
 void EncryptAgeOne(const Job& job, const Settings& settings, CallPassword* callPassword,
                    Outcome* outcome) {
-  InputFile input(job.input);
-  const OutputTarget output(job.output, settings.force, input);
+  InputFile input(job.input, job.inputPlace, settings.removeInput);
+  const OutputTarget output(OutputPath(job), settings.force, input, job.output);
   if (output.isTerminal()) {
     throw WithStatus(FileFailure(output.name(), "refusing to write ciphertext to a terminal"),
                      ACBC_E_ARGUMENT);
   }
-  if (settings.removeInput) CheckRemovable(job.input, input.name(), output.inPlace());
+  if (settings.removeInput) {
+    CheckRemovable(input, job.input, job.inputPlace.folder != nullptr, output.inPlace(),
+                   settings.force);
+  }
   const Password* passphrase = settings.recipients.empty() ? &callPassword->Get() : nullptr;
   AgeKeys keys;
   EncryptionKeys(settings, passphrase, &keys);
@@ -899,7 +941,8 @@ void EncryptAgeOne(const Job& job, const Settings& settings, CallPassword* callP
                     });
   }
   if (!output.isStdout()) {
-    FinishOutput(input, job.input, output.path(), output.name(), output.inPlace(), settings);
+    FinishOutput(input, job.input, output.path(), output.name(), output.inPlace(), settings,
+                 job.inputPlace);
   }
   outcome->warnings = r.warnings;
 }
@@ -910,13 +953,16 @@ void EncryptOne(const Job& job, const Settings& settings, CallPassword* callPass
     EncryptAgeOne(job, settings, callPassword, outcome);
     return;
   }
-  InputFile input(job.input);
-  const OutputTarget output(job.output, settings.force, input);
+  InputFile input(job.input, job.inputPlace, settings.removeInput);
+  const OutputTarget output(OutputPath(job), settings.force, input, job.output);
   if (output.isTerminal()) {
     throw WithStatus(FileFailure(output.name(), "refusing to write ciphertext to a terminal"),
                      ACBC_E_ARGUMENT);
   }
-  if (settings.removeInput) CheckRemovable(job.input, input.name(), output.inPlace());
+  if (settings.removeInput) {
+    CheckRemovable(input, job.input, job.inputPlace.folder != nullptr, output.inPlace(),
+                   settings.force);
+  }
   const Password& password = callPassword->Get();
 
   // The header records the length up front, so a pipe's content (or that
@@ -945,7 +991,8 @@ void EncryptOne(const Job& job, const Settings& settings, CallPassword* callPass
                                       settings.force ? static_cast<unsigned>(ACBC_REPLACE) : 0u,
                                       progress.hook(), result);
                     });
-    FinishOutput(input, job.input, output.path(), output.name(), output.inPlace(), settings);
+    FinishOutput(input, job.input, output.path(), output.name(), output.inPlace(), settings,
+                 job.inputPlace);
   }
   outcome->warnings = r.warnings;
 }
@@ -959,7 +1006,8 @@ struct EncryptedInput {
 
   acbc_format format = ACBC_FORMAT_UNKNOWN;
 
-  explicit EncryptedInput(const std::string& path) : input(path) {
+  explicit EncryptedInput(const std::string& path, const Place& place = {}, bool regular = false)
+      : input(path, place, regular) {
     if (!input.readable()) input.Spool(kRecordSize, kRecordSize, kUnbounded);
     acbc_result r{};
     if (acbc_detect_fd(input.fd(), &format, &r) != ACBC_OK) {
@@ -1170,8 +1218,11 @@ void DecryptAge(EncryptedInput& file, const Job& job, const Settings& settings,
     throw WithStatus(FileFailure(input.name(), "an age file: --range is for ACBC files"),
                      ACBC_E_ARGUMENT);
   }
-  const OutputTarget output(job.output, settings.force, input);
-  if (settings.removeInput) CheckRemovable(job.input, input.name(), output.inPlace());
+  const OutputTarget output(OutputPath(job), settings.force, input, job.output);
+  if (settings.removeInput) {
+    CheckRemovable(input, job.input, job.inputPlace.folder != nullptr, output.inPlace(),
+                   settings.force);
+  }
   // To standard output, a pipe is copied aside only as far as its header
   // reaches, and the rest decrypted as it comes; a file is the whole copy.
   if (output.isStdout() && file.input.spooled()) {
@@ -1197,7 +1248,8 @@ void DecryptAge(EncryptedInput& file, const Job& job, const Settings& settings,
                       acbc_age_decrypt_fd(input.fd(), output.path().c_str(), &keys.keys,
                                           ReplaceFlag(settings), progress.hook(), result);
                     });
-    FinishOutput(input, job.input, output.path(), output.name(), output.inPlace(), settings);
+    FinishOutput(input, job.input, output.path(), output.name(), output.inPlace(), settings,
+                 job.inputPlace);
   }
   outcome->warnings = r.warnings;
 }
@@ -1206,14 +1258,17 @@ void DecryptOne(const Job& job, const Settings& settings, CallPassword* callPass
                 Outcome* outcome) {
   // The header decides whether there is anything to do, before any output
   // is looked at.
-  EncryptedInput file(job.input);
+  EncryptedInput file(job.input, job.inputPlace, settings.removeInput);
   if (file.age()) {
     DecryptAge(file, job, settings, callPassword, outcome);
     return;
   }
   const InputFile& input = file.input;
-  const OutputTarget output(job.output, settings.force, input);
-  if (settings.removeInput) CheckRemovable(job.input, input.name(), output.inPlace());
+  const OutputTarget output(OutputPath(job), settings.force, input, job.output);
+  if (settings.removeInput) {
+    CheckRemovable(input, job.input, job.inputPlace.folder != nullptr, output.inPlace(),
+                   settings.force);
+  }
   file.Measure();
   if (Damaged(file.layout) && !settings.salvage) throw DamagedFailure(input.name(), file.layout);
   const Password& password = callPassword->Get();
@@ -1248,7 +1303,7 @@ void DecryptOne(const Job& job, const Settings& settings, CallPassword* callPass
                           progress.hook(), result);
                     });
     FinishOutput(input, job.input, output.path(), output.name(), output.inPlace(), settings,
-                 keepInput);
+                 job.inputPlace, keepInput);
   }
   NoteDecrypted(file, r, outcome);
   callPassword->Confirm(r.padding_bytes);
@@ -1260,7 +1315,7 @@ void DecryptOne(const Job& job, const Settings& settings, CallPassword* callPass
 // created, and the age file is read back before it is linked into place.
 void UpgradeOne(const Job& job, const Settings& settings, CallPassword* callPassword,
                 Outcome* outcome) {
-  EncryptedInput file(job.input);
+  EncryptedInput file(job.input, job.inputPlace, /*regular=*/true);
   const InputFile& input = file.input;
   if (file.age()) {
     throw WithStatus(FileFailure(input.name(), "already an age file"), ACBC_E_NOT_ACBC);
@@ -1273,12 +1328,15 @@ void UpgradeOne(const Job& job, const Settings& settings, CallPassword* callPass
                                                    " (decrypt --salvage recovers what is there)"),
                      ACBC_E_DAMAGED);
   }
-  const OutputTarget output(job.output, settings.force, input);
+  const OutputTarget output(OutputPath(job), settings.force, input, job.output);
   if (output.isTerminal()) {
     throw WithStatus(FileFailure(output.name(), "refusing to write ciphertext to a terminal"),
                      ACBC_E_ARGUMENT);
   }
-  if (settings.removeInput) CheckRemovable(job.input, input.name(), output.inPlace());
+  if (settings.removeInput) {
+    CheckRemovable(input, job.input, job.inputPlace.folder != nullptr, output.inPlace(),
+                   settings.force);
+  }
   const Password& password = callPassword->Get();
   const bool keepInput = KeepInput(file, job.input, output, settings, callPassword, outcome);
   const Password* passphrase = nullptr;
@@ -1293,12 +1351,12 @@ void UpgradeOne(const Job& job, const Settings& settings, CallPassword* callPass
   const acbc_result r =
       WriteOutput(output.path(), output.inPlace(), input.name(), output.name(), &progress,
                   [&](acbc_result* result) {
-                    acbc_upgrade_file(job.input.c_str(), output.path().c_str(), password.bytes,
-                                      static_cast<std::size_t>(password.length), &keys.keys, flags,
-                                      progress.hook(), result);
+                    acbc_upgrade_file(input.SamePath(job.input).c_str(), output.path().c_str(),
+                                      password.bytes, static_cast<std::size_t>(password.length),
+                                      &keys.keys, flags, progress.hook(), result);
                   });
   FinishOutput(input, job.input, output.path(), output.name(), output.inPlace(), settings,
-               keepInput);
+               job.inputPlace, keepInput);
   NoteDecrypted(file, r, outcome);
   callPassword->Confirm(r.padding_bytes);
   if (keepInput) throw WeakRefusal(input.name(), r.padding_bytes, "not removed");
@@ -1374,7 +1432,9 @@ int RunJobs(const std::vector<Job>& jobs, bool many, const Settings& settings,
     std::optional<NameState> before;  // once the job is about to write
     try {
       if (!job.failure.empty()) throw WithStatus(Failure{job.failure}, ACBC_E_INPUT_OPEN);
-      if (job.makeFolders) MakeParentFolders(job.output);
+      // Held open for the job (and the folders of -o made on the way).
+      const Folder::Pin inputFolder(job.inputPlace.folder);
+      const Folder::Pin outputFolder(job.outputPlace.folder);
       if (job.output != "-") {
         before = StateOf(job.output);
         if (before->exists && written.contains({before->device, before->inode})) {
@@ -1505,9 +1565,9 @@ int RunDecrypt(const std::vector<std::string>& argv) {
   return RunCrypt(argv, /*encrypt=*/false);
 }
 
-void VerifyOne(const std::string& path, const Settings& settings, CallPassword* callPassword,
+void VerifyOne(const FoundFile& found, const Settings& settings, CallPassword* callPassword,
                Outcome* outcome) {
-  EncryptedInput file(path);
+  EncryptedInput file(found.path, found.place);
   file.Measure();
   if (file.age()) {
     AgeKeys keys;
@@ -1549,7 +1609,7 @@ int RunVerify(const std::vector<std::string>& argv) {
   if (recursive) {
     files = FilesBelow(parsed.operands, Naming::kRemove);
   } else {
-    for (const auto& path : parsed.operands) files.push_back({path, path, ""});
+    for (const auto& path : parsed.operands) files.push_back({path, path, "", {}});
   }
   if (pass != nullptr && *pass == "stdin") {
     for (const auto& path : parsed.operands) {
@@ -1567,7 +1627,7 @@ int RunVerify(const std::vector<std::string>& argv) {
     Outcome outcome;
     try {
       if (!file.failure.empty()) throw WithStatus(Failure{file.failure}, ACBC_E_INPUT_OPEN);
-      VerifyOne(path, settings, &callPassword, &outcome);
+      VerifyOne(file, settings, &callPassword, &outcome);
       if (!json) std::fputs((InputName(path) + ": OK\n").c_str(), stdout);
       NoteWeakCheck(InputName(path), outcome.padding);
     } catch (const Failure& failure) {
@@ -1613,7 +1673,7 @@ int RunRekey(const std::vector<std::string>& argv) {
   InstallSignalHandlers();
   ProtectSecrets();
 
-  EncryptedInput file(operands[0]);
+  EncryptedInput file(operands[0], {}, /*regular=*/true);
   const InputFile& input = file.input;
   if (file.input.spooled()) throw FileFailure(input.name(), "not a regular file");
   if (Damaged(file.layout)) {
@@ -1624,7 +1684,9 @@ int RunRekey(const std::vector<std::string>& argv) {
   if (operands.size() == 2) output.emplace(operands[1], parsed.Has("force"), input);
   const std::string outputName = output ? output->name() : input.name();
   const bool inPlace = output && output->inPlace();
-  if (settings.removeInput) CheckRemovable(operands[0], input.name(), inPlace);
+  if (settings.removeInput) {
+    CheckRemovable(input, operands[0], /*walked=*/false, inPlace, parsed.Has("force"));
+  }
   // In place, the file's other names would keep the old password.
   if (const nlink_t links = input.status().st_nlink; !output && links > 1 && !settings.force) {
     const std::string others = std::to_string(links - 1);
@@ -1691,7 +1753,7 @@ int RunRekey(const std::vector<std::string>& argv) {
                         static_cast<std::size_t>(old.length), fresh.bytes,
                         static_cast<std::size_t>(fresh.length), replace, progress.hook(), result);
       });
-  FinishOutput(input, operands[0], target, outputName, inPlace, settings, keepInput);
+  FinishOutput(input, operands[0], target, outputName, inPlace, settings, {}, keepInput);
   if (file.layout.verdict != Verdict::kConsistent) {
     Warn(input.name() + ": " + DecryptWarning(file.layout));
   }

@@ -2,12 +2,16 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <poll.h>
+#include <stdio.h>
+#include <sys/random.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <list>
 #include <string>
 #include <vector>
 
@@ -60,10 +64,17 @@ int WriteAll(int fd, const char* buffer, std::size_t size, off_t offset) {
   return 0;
 }
 
-// The names in a folder, sorted; false (errno set) when it cannot be read.
-bool FolderNames(const std::string& folder, std::vector<std::string>* names) {
-  DIR* dir = opendir(folder.c_str());
-  if (dir == nullptr) return false;
+// The names in the folder open as `fd`, sorted; false (errno set) when it
+// cannot be read.
+bool FolderNames(int fd, std::vector<std::string>* names) {
+  const int own = openat(fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  DIR* dir = own < 0 ? nullptr : fdopendir(own);
+  if (dir == nullptr) {
+    const int error = errno;
+    if (own >= 0) close(own);
+    errno = error;
+    return false;
+  }
   errno = 0;
   while (const dirent* entry = readdir(dir)) {
     const std::string name = entry->d_name;
@@ -77,31 +88,184 @@ bool FolderNames(const std::string& folder, std::vector<std::string>* names) {
   return true;
 }
 
-void Walk(const std::string& path, const std::string& relative, std::vector<FoundFile>* found) {
-  std::vector<std::string> names;
-  if (!FolderNames(path, &names)) {
-    found->push_back({path, relative, path + ": " + std::strerror(errno)});
-    return;
-  }
-  for (const auto& name : names) {
-    std::string child = path == "/" ? "" : path;
-    child += '/';
-    child += name;
-    std::string below = relative;
-    if (!below.empty()) below += '/';
-    below += name;
-    struct stat st {};
-    if (lstat(child.c_str(), &st) != 0) {
-      found->push_back({child, below, child + ": " + std::strerror(errno)});
-    } else if (S_ISDIR(st.st_mode)) {
-      Walk(child, below, found);
-    } else if (S_ISREG(st.st_mode)) {
-      found->push_back({child, below, ""});
-    }
-  }
+constexpr char kRemoving[] = ".pellfold-rm-";
+constexpr std::size_t kRemovingSize = sizeof kRemoving - 1;
+constexpr std::size_t kRandomSize = 6;
+
+// A private name RemoveFile() gives a file just before it unlinks it.
+bool IsRemovalName(const std::string& name) {
+  return name.size() > kRemovingSize + kRandomSize + 1 && name[0] == '.' &&
+         name.compare(name.size() - kRandomSize - kRemovingSize, kRemovingSize, kRemoving) == 0;
+}
+
+// Folders with an open descriptor, the most recently used first; past
+// kOpenFolders the least recently used one that is not pinned is closed.
+constexpr std::size_t kOpenFolders = 64;
+std::list<Folder*>& OpenFolders() {
+  static std::list<Folder*> open;
+  return open;
+}
+
+// Whether "/proc/self/fd/N" leads to what descriptor N is open on.
+bool ProcReaches(int fd) {
+  static const bool reaches = [fd] {
+    struct stat a {}, b {};
+    const std::string self = "/proc/self/fd/" + std::to_string(fd);
+    return fstat(fd, &a) == 0 && stat(self.c_str(), &b) == 0 && SameFile(a, b);
+  }();
+  return reaches;
+}
+
+// renameat2(RENAME_NOREPLACE), or where the file system lacks it a rename
+// after checking that the new name is free.
+int RenameNoReplace(int folder, const std::string& from, const std::string& to) {
+  if (renameat2(folder, from.c_str(), folder, to.c_str(), RENAME_NOREPLACE) == 0) return 0;
+  if (errno != EINVAL && errno != ENOSYS) return errno;
+  struct stat st {};
+  if (fstatat(folder, to.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) return EEXIST;
+  return renameat(folder, from.c_str(), folder, to.c_str()) == 0 ? 0 : errno;
 }
 
 }  // namespace
+
+std::shared_ptr<Folder> Folder::Root(const std::string& path, int status) {
+  std::shared_ptr<Folder> folder(new Folder);
+  folder->name_ = path;
+  folder->shown_ = path;
+  folder->status_ = status;
+  folder->fd();
+  return folder;
+}
+
+std::shared_ptr<Folder> Folder::Below(const std::shared_ptr<Folder>& parent,
+                                      const std::string& name, bool create) {
+  std::shared_ptr<Folder> folder(new Folder);
+  folder->parent_ = parent;
+  folder->name_ = name;
+  folder->shown_ = (parent->shown_ == "/" ? "" : parent->shown_) + "/" + name;
+  folder->status_ = parent->status_;
+  folder->create_ = create;
+  return folder;
+}
+
+Folder::~Folder() {
+  Close();
+}
+
+void Folder::Close() {
+  if (fd_ < 0) return;
+  close(fd_);
+  fd_ = -1;
+  OpenFolders().remove(this);
+}
+
+bool Folder::OpenOne() {
+  const int at = parent_ ? parent_->fd_ : AT_FDCWD;
+  if (create_ && mkdirat(at, name_.c_str(), 0777) != 0 && errno != EEXIST) return false;
+  const int fd = openat(at, name_.c_str(),
+                        O_RDONLY | O_DIRECTORY | O_CLOEXEC | (parent_ ? O_NOFOLLOW : 0));
+  if (fd < 0) {
+    if (errno == ELOOP) errno = ENOTDIR;  // a symbolic link now: not a folder
+    return false;
+  }
+  struct stat st {};
+  if (fstat(fd, &st) != 0 || (known_ && (st.st_dev != device_ || st.st_ino != inode_))) {
+    close(fd);
+    if (known_) errno = ESTALE;
+    return false;
+  }
+  device_ = st.st_dev;
+  inode_ = st.st_ino;
+  known_ = true;
+  fd_ = fd;
+  OpenFolders().push_front(this);
+  return true;
+}
+
+int Folder::fd() {
+  if (fd_ >= 0) {
+    OpenFolders().remove(this);
+    OpenFolders().push_front(this);
+    return fd_;
+  }
+  // Down from the nearest open folder, without recursion: the chain can be
+  // as deep as the tree. None is closed before the end.
+  std::vector<Folder*> chain;
+  for (Folder* f = this; f != nullptr && f->fd_ < 0; f = f->parent_.get()) chain.push_back(f);
+  Folder* failed = nullptr;
+  int error = 0;
+  for (auto f = chain.rbegin(); f != chain.rend() && failed == nullptr; ++f) {
+    if (!(*f)->OpenOne()) {
+      failed = *f;
+      error = errno;
+    }
+  }
+  // Past the limit, the least recently used ones go.
+  auto& open = OpenFolders();
+  for (auto it = open.end(); open.size() > kOpenFolders && it != open.begin();) {
+    --it;
+    if ((*it)->pins_ == 0 && *it != this) {
+      close((*it)->fd_);
+      (*it)->fd_ = -1;
+      it = open.erase(it);
+    }
+  }
+  if (failed != nullptr) {
+    if (error == ESTALE) {
+      throw WithStatus(FileFailure(failed->shown_, "moved or replaced during the run"), status_);
+    }
+    throw WithStatus(FileError(failed->shown_, error), status_);
+  }
+  return fd_;
+}
+
+std::string Folder::PathTo(const std::string& name) {
+  const int folder = fd();
+  if (!ProcReaches(folder)) return (shown_ == "/" ? "" : shown_) + "/" + name;
+  return "/proc/self/fd/" + std::to_string(folder) + "/" + name;
+}
+
+Folder::Pin::Pin(const std::shared_ptr<Folder>& folder) : folder_(folder) {
+  if (!folder_) return;
+  folder_->fd();
+  ++folder_->pins_;
+}
+
+Folder::Pin::~Pin() {
+  if (folder_) --folder_->pins_;
+}
+
+int RemoveFile(int folder, const std::string& name, const struct stat& read) {
+  // The private name keeps the start of the name, within NAME_MAX.
+  const std::string kept = name.substr(0, 200);
+  std::string hidden;
+  int error = EEXIST;
+  const SignalBlock block;
+  for (int attempt = 0; error == EEXIST && attempt < 100; ++attempt) {
+    static const char kLetters[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+    unsigned char random[kRandomSize] = {};
+    if (getrandom(random, sizeof random, 0) != static_cast<ssize_t>(sizeof random)) return errno;
+    hidden = "." + kept + kRemoving;
+    for (const unsigned char r : random) hidden += kLetters[r % (sizeof kLetters - 1)];
+    error = RenameNoReplace(folder, name, hidden);
+  }
+  if (error != 0) return error;
+  struct stat st {};
+  if (fstatat(folder, hidden.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || !SameFile(st, read)) {
+    error = -1;
+  } else if (unlinkat(folder, hidden.c_str(), 0) != 0) {
+    error = errno;
+  } else {
+    // The removal reaches the disk too; a folder that cannot be synced is
+    // no loss here, since the output is synced already.
+    fsync(folder);
+    return 0;
+  }
+  // Another file, or one that could not be removed: back under its name.
+  RenameNoReplace(folder, hidden, name);
+  return error;
+}
+
 
 std::string DirectoryOf(const std::string& path) {
   const std::size_t slash = path.rfind('/');
@@ -110,25 +274,52 @@ std::string DirectoryOf(const std::string& path) {
 }
 
 std::vector<FoundFile> WalkFolder(const std::string& folder) {
-  struct stat st {};
-  if (stat(folder.c_str(), &st) != 0) throw FileError(folder, errno);
-  if (!S_ISDIR(st.st_mode)) throw FileError(folder, ENOTDIR);
   std::string root = folder;
   while (root.size() > 1 && root.back() == '/') root.pop_back();
+  // One frame per folder on the way down: its names, and how far they went.
+  struct Frame {
+    std::shared_ptr<Folder> folder;
+    std::string relative;
+    std::vector<std::string> names;
+    std::size_t next = 0;
+  };
+  std::vector<Frame> stack;
+  stack.push_back({Folder::Root(root, ACBC_E_INPUT_OPEN), "", {}, 0});
   std::vector<FoundFile> found;
-  Walk(root, "", &found);
-  return found;
-}
-
-void MakeParentFolders(const std::string& path) {
-  for (std::size_t slash = path.find('/', 1); slash != std::string::npos;
-       slash = path.find('/', slash + 1)) {
-    const std::string folder = path.substr(0, slash);
-    struct stat st {};
-    if (stat(folder.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) continue;
-    if (mkdir(folder.c_str(), 0777) == 0 || errno == EEXIST) continue;
-    throw WithStatus(FileError(folder, errno), ACBC_E_OUTPUT_OPEN);
+  struct stat st {};
+  if (!FolderNames(stack.back().folder->fd(), &stack.back().names)) {
+    found.push_back({root, "", root + ": " + std::strerror(errno), {}});
+    return found;
   }
+  while (!stack.empty()) {
+    Frame& frame = stack.back();
+    if (frame.next == frame.names.size()) {
+      stack.pop_back();
+      continue;
+    }
+    const std::string name = frame.names[frame.next++];
+    const std::shared_ptr<Folder> parent = frame.folder;
+    const std::string child = (parent->shown() == "/" ? "" : parent->shown()) + "/" + name;
+    const std::string below = frame.relative.empty() ? name : frame.relative + "/" + name;
+    if (fstatat(parent->fd(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+      found.push_back({child, below, child + ": " + std::strerror(errno), {}});
+    } else if (S_ISDIR(st.st_mode)) {
+      Frame next{Folder::Below(parent, name, false), below, {}, 0};
+      try {
+        if (!FolderNames(next.folder->fd(), &next.names)) {
+          found.push_back({child, below, child + ": " + std::strerror(errno), {}});
+          continue;
+        }
+      } catch (const Failure& failure) {
+        found.push_back({child, below, failure.message, {}});
+        continue;
+      }
+      stack.push_back(std::move(next));  // `frame` is not used after this
+    } else if (S_ISREG(st.st_mode) && !IsRemovalName(name)) {
+      found.push_back({child, below, "", {parent, name}});
+    }
+  }
+  return found;
 }
 
 int CopyTimes(const struct stat& from, const std::string& path) {
@@ -158,11 +349,17 @@ int OpenPrivateTempFile() {
   return fd;
 }
 
-InputFile::InputFile(const std::string& path) : name_(InputName(path)) {
+InputFile::InputFile(const std::string& path, const Place& place, bool regular)
+    : name_(InputName(path)) {
+  regular = regular || place.folder != nullptr;
   if (path == "-") {
     fd_ = STDIN_FILENO;
   } else {
-    fd_ = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    // Without blocking: a FIFO must not hold the program in open().
+    constexpr int kFlags = O_RDONLY | O_NONBLOCK | O_CLOEXEC;
+    fd_ = place.folder ? openat(place.folder->fd(), place.name.c_str(), kFlags | O_NOFOLLOW)
+                       : open(path.c_str(), kFlags);
+    if (fd_ < 0 && errno == ELOOP && place.folder) errno = ENOENT;  // no longer the file found
     if (fd_ < 0) throw WithStatus(FileError(name_, errno), ACBC_E_INPUT_OPEN);
     owned_ = true;
   }
@@ -172,6 +369,21 @@ InputFile::InputFile(const std::string& path) : name_(InputName(path)) {
   };
   if (fstat(fd_, &status_) != 0) throw fail(errno);
   if (S_ISDIR(status_.st_mode)) throw fail(EISDIR);
+  if (owned_ && regular && !S_ISREG(status_.st_mode)) {
+    close(fd_);
+    throw WithStatus(FileFailure(name_, "not a regular file"), ACBC_E_INPUT_OPEN);
+  }
+  if (owned_ && S_ISFIFO(status_.st_mode)) {
+    // Read as a pipe: from its first data on, or its writer's end (a FIFO
+    // opened without blocking reads as ended until a writer has come).
+    pollfd wait{fd_, POLLIN, 0};
+    while (poll(&wait, 1, -1) < 0 && errno == EINTR) {
+    }
+  }
+  if (owned_) {
+    const int flags = fcntl(fd_, F_GETFL);
+    if (flags < 0 || fcntl(fd_, F_SETFL, flags & ~O_NONBLOCK) != 0) throw fail(errno);
+  }
   readable_ = S_ISREG(status_.st_mode) && status_.st_size > 0;
   source_ = fd_;
   if (!owned_) {
@@ -180,6 +392,10 @@ InputFile::InputFile(const std::string& path) : name_(InputName(path)) {
   }
   stream_ = fdopen(fd_, "rb");
   if (stream_ == nullptr) throw fail(errno);
+}
+
+std::string InputFile::SamePath(const std::string& path) const {
+  return owned_ && ProcReaches(source_) ? "/proc/self/fd/" + std::to_string(source_) : path;
 }
 
 InputFile::~InputFile() {
@@ -250,8 +466,9 @@ void InputFile::FinishSpool() const {
   if (spool_ >= 0 && fchmod(spool_, 0666) != 0) throw TemporaryFailure(errno);
 }
 
-OutputTarget::OutputTarget(const std::string& path, bool force, const InputFile& input)
-    : path_(path), name_(OutputName(path)) {
+OutputTarget::OutputTarget(const std::string& path, bool force, const InputFile& input,
+                           const std::string& shown)
+    : path_(path), name_(OutputName(shown.empty() ? path : shown)) {
   const struct stat& in = input.status();
   struct stat st {};
   if (path == "-") {

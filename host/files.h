@@ -10,6 +10,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -17,13 +18,82 @@
 
 namespace pellfold::host {
 
+// A folder reached by descriptors: the root of a walk (opened by its path)
+// or a folder below another one (opened relative to it with O_NOFOLLOW), so
+// that a folder swapped for a symbolic link, or renamed, after it was found
+// is never followed. Descriptors are closed when many are open and opened
+// again on demand by walking down from the parent, checking that each one is
+// still the folder that was found; a missing folder below an output folder
+// is created (mkdirat) on the way.
+class Folder {
+ public:
+  // The folder `path` (a symbolic link to a folder is followed here only).
+  // Throws Failure naming it.
+  static std::shared_ptr<Folder> Root(const std::string& path, int status);
+  // The folder `name` in `parent`, created when missing if `create`.
+  static std::shared_ptr<Folder> Below(const std::shared_ptr<Folder>& parent,
+                                       const std::string& name, bool create);
+  ~Folder();
+  Folder(const Folder&) = delete;
+  Folder& operator=(const Folder&) = delete;
+
+  // Its descriptor, opened again if it was closed. Throws Failure naming
+  // the folder, with the status given to Root().
+  int fd();
+  // A path to `name` in the folder that resolves through the descriptor
+  // ("/proc/self/fd/N/NAME": short at any depth), or the shown path when
+  // there is no /proc. Valid while the folder is pinned.
+  std::string PathTo(const std::string& name);
+  // The folder as the user names it: the operand joined with the names below.
+  const std::string& shown() const { return shown_; }
+
+  // Keeps the descriptor open for its lifetime.
+  class Pin {
+   public:
+    explicit Pin(const std::shared_ptr<Folder>& folder);
+    ~Pin();
+    Pin(const Pin&) = delete;
+    Pin& operator=(const Pin&) = delete;
+
+   private:
+    std::shared_ptr<Folder> folder_;
+  };
+
+ private:
+  Folder() = default;
+  bool OpenOne();  // opens this one with the parent open; false with errno
+  void Close();
+
+  std::shared_ptr<Folder> parent_;
+  std::string name_;  // in the parent, or the path of a root
+  std::string shown_;
+  int status_ = 0;
+  bool create_ = false;
+  bool known_ = false;  // device and inode recorded
+  dev_t device_ = 0;
+  ino_t inode_ = 0;
+  int fd_ = -1;
+  int pins_ = 0;
+};
+
+// Where a file found by a walk is: its folder and its name there. Empty for
+// a file named by the user, which is opened by its path.
+struct Place {
+  std::shared_ptr<Folder> folder;
+  std::string name;
+};
+
 // An input opened for binary reading: a named file, or standard input for
 // "-". Closed on destruction (standard input is left open).
 class InputFile {
  public:
   // Throws Failure (naming the file) when it cannot be opened or is a
-  // directory.
-  explicit InputFile(const std::string& path);
+  // directory. Opening never waits: a FIFO is opened without blocking and
+  // then waited on for its first data (or its writer's end), unless
+  // `regular` asks for a regular file, as for a file found by a walk (opened
+  // in its place's folder, not followed when a symbolic link) and one that
+  // --remove-input removes: anything else is then refused.
+  explicit InputFile(const std::string& path, const Place& place = {}, bool regular = false);
   ~InputFile();
   InputFile(const InputFile&) = delete;
   InputFile& operator=(const InputFile&) = delete;
@@ -34,6 +104,9 @@ class InputFile {
   // spooled. Reading starts at its current offset.
   int fd() const { return fd_; }
   const std::string& name() const { return name_; }      // for messages
+  // A path that opens the very file this one read ("/proc/self/fd/N"), or
+  // `path` without /proc, for the library calls that take a path.
+  std::string SamePath(const std::string& path) const;
   const struct stat& status() const { return status_; }  // as opened
   // True for a regular file that reports a size: libacbc reads it as it
   // is. A pipe, a terminal, a device, and a file that says it is empty
@@ -89,7 +162,9 @@ Failure TemporaryFailure(int error);
 // under a temporary name and links it into place when complete.
 class OutputTarget {
  public:
-  OutputTarget(const std::string& path, bool force, const InputFile& input);
+  // `shown` names it in messages (the path itself when empty).
+  OutputTarget(const std::string& path, bool force, const InputFile& input,
+               const std::string& shown = "");
 
   const std::string& path() const { return path_; }
   const std::string& name() const { return name_; }
@@ -158,23 +233,32 @@ class StreamedOutput {
 std::string DirectoryOf(const std::string& path);
 
 // A file found below a folder by WalkFolder(): its path (the folder as
-// given, joined with the names below it) and the part below the folder.
-// A folder that could not be read is listed too, with the failure set.
+// given, joined with the names below it), the part below the folder, and
+// its place. A folder that could not be read is listed too, with the
+// failure set.
 struct FoundFile {
   std::string path;
   std::string relative;
   std::string failure;  // "FOLDER: reason", or empty
+  Place place;
 };
 // Every regular file below `folder`, depth first, with the names in each
 // folder sorted by byte value, so that runs over the same tree go in the
 // same order. Symbolic links are neither followed nor listed, nor are
-// devices, FIFOs and sockets. Throws Failure when `folder` itself is not a
-// readable folder.
+// devices, FIFOs and sockets. Goes by folder descriptors, without
+// recursion, so that any depth works (deeper than PATH_MAX too). Names
+// that an interrupted --remove-input may leave (see RemoveFile) are
+// skipped. Throws Failure when `folder` itself is not a readable folder.
 std::vector<FoundFile> WalkFolder(const std::string& folder);
 
-// Creates the missing folders on the way to the file `path` (mode 0777 &
-// ~umask, as mkdir does). Throws Failure naming the folder.
-void MakeParentFolders(const std::string& path);
+// Removes the file `name` in the folder `folder` only if it is the file
+// `read` (device and inode): it is first renamed to a private name beside it
+// (".NAME.pellfold-rm-XXXXXX"), so that no other file can take its name
+// meanwhile, and checked there; another file is renamed back. The folder is
+// synced after. Returns 0, or errno, or -1 when the name led to another file.
+// Signals that end the program are held back between the rename and the
+// unlink; only a crash there leaves the private name.
+int RemoveFile(int folder, const std::string& name, const struct stat& read);
 
 // Gives the file `path` (through symbolic links) the access and
 // modification times of `from`. Returns 0 or errno.

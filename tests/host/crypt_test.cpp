@@ -401,9 +401,11 @@ TEST(ManyFiles, DefaultNamesAndAFailureInTheMiddle) {
 // --preserve carries the input's times through encrypt, rekey and decrypt
 // to the nanosecond; --remove-input removes each input once its output is
 // in place.
-TEST(FileOptions, PreserveRoundTripsTimesAndRemoveInputRemovesOnSuccess) {
+class PreserveSizes : public testing::TestWithParam<std::size_t> {};
+
+TEST_P(PreserveSizes, PreserveRoundTripsTimesAndRemoveInputRemovesOnSuccess) {
   TempDir dir;
-  const Bytes plain = RandomBytes(2000);
+  const Bytes plain = RandomBytes(GetParam());
   WriteFile(dir / "plain", plain);
   const struct timespec times[2] = {{1000000000, 123456789}, {1500000000, 987654321}};
   ASSERT_EQ(utimensat(AT_FDCWD, (dir / "plain").c_str(), times, 0), 0);
@@ -431,6 +433,9 @@ TEST(FileOptions, PreserveRoundTripsTimesAndRemoveInputRemovesOnSuccess) {
   }
   EXPECT_TRUE(ReadFile(dir / "plain") == plain);
 }
+
+// An empty file is a file: its output gets its times too.
+INSTANTIATE_TEST_SUITE_P(FileOptions, PreserveSizes, testing::Values(2000, 0));
 
 // -r: every regular file below the folders, in sorted order, symbolic links
 // left alone; encrypt skips .acbc files with a note; -o keeps the layout.
@@ -464,6 +469,72 @@ TEST(FileOptions, RecursiveWithOutputFolderKeepsTheLayout) {
   EXPECT_TRUE(ReadFile(dir / "tree/b/old") == ReadFile(dir / "tree/a"));
   EXPECT_EQ(ListDir(dir / "tree/b"),
             (std::vector<std::string>{"c", "e", "link", "old", "old.acbc"}));
+}
+
+// -r keeps to the folders it found: one swapped for a symbolic link during
+// the run (here while the password is awaited, after the walk) is not
+// followed, and --remove-input removes only the files found.
+TEST(FileOptions, RecursiveKeepsToTheFoldersItFound) {
+  TempDir dir;
+  std::filesystem::create_directories(dir / "tree/b");
+  mkdir((dir / "outside").c_str(), 0700);
+  WriteFile(dir / "tree/a", RandomBytes(100));
+  WriteFile(dir / "tree/b/x", RandomBytes(200));
+  WriteFile(dir / "outside/x", RandomBytes(300));
+  const Bytes inside = AesEncypt(dir / "tree/b/x", u"password");
+  const Bytes outside = ReadFile(dir / "outside/x");
+  const Child child =
+      Spawn({PELLFOLD_PROGRAM, "encrypt", "-r", "--remove-input", "-p", "stdin", dir / "tree"},
+            true, dir / "stdout", {});
+  const std::string fds = "/proc/" + std::to_string(child.pid) + "/fd/";
+  const auto holdsA = [&] {
+    std::error_code gone;
+    for (const auto& fd : ListDir(fds)) {
+      if (std::filesystem::read_symlink(fds + fd, gone) == dir / "tree/a") return true;
+    }
+    return false;
+  };
+  for (int tries = 0; !holdsA() && tries < 10000; ++tries) usleep(1000);
+  ASSERT_EQ(rename((dir / "tree/b").c_str(), (dir / "tree/moved").c_str()), 0);
+  ASSERT_EQ(symlink("../outside", (dir / "tree/b").c_str()), 0);
+  ASSERT_EQ(write(child.stdinFd, "password\n", 9), 9);
+  close(child.stdinFd);
+  const int status = WaitFor(child.pid, 30);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  EXPECT_TRUE(ReadFile(dir / "outside/x") == outside);
+  EXPECT_EQ(ListDir(dir / "outside"), std::vector<std::string>{"x"});
+  EXPECT_TRUE(ReadFile(dir / "tree/moved/x.acbc") == inside);
+  EXPECT_EQ(ListDir(dir / "tree/moved"), std::vector<std::string>{"x.acbc"});
+}
+
+// A tree deeper than PATH_MAX, walked with a 1 MiB stack: into -o and back.
+TEST(FileOptions, RecursiveGoesAsDeepAsTheTree) {
+  TempDir dir;
+  const Bytes plain = RandomBytes(700);
+  const auto bottom = [&](const std::string& root, bool make) {
+    int fd = open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    for (int level = 0; level < 2000 && fd >= 0; ++level) {
+      if (make) mkdirat(fd, "abc", 0700);
+      const int next = openat(fd, "abc", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+      close(fd);
+      fd = next;
+    }
+    return "/proc/self/fd/" + std::to_string(fd);  // left open
+  };
+  mkdir((dir / "deep").c_str(), 0700);
+  mkdir((dir / "out").c_str(), 0700);
+  WriteFile(bottom(dir / "deep", true) + "/f", plain);
+  for (const std::string& args : {"encrypt -o " + dir / "out " + dir / "deep",
+                                 "decrypt --remove-input " + dir / "out"}) {
+    const auto r = RunProcess({"sh", "-c",
+                               "ulimit -s 1024 && " + std::string(PELLFOLD_PROGRAM) + " " + args +
+                                   " -r -q -p pass:password"});
+    EXPECT_EQ(r.exitCode, 0) << args << ": " << r.err;
+  }
+  const std::string out = bottom(dir / "out", false);
+  EXPECT_TRUE(ReadFile(out + "/f") == plain);
+  EXPECT_EQ(ListDir(out), std::vector<std::string>{"f"});
+  RunProcess({"rm", "-rf", dir / "deep", dir / "out"});
 }
 
 }  // namespace

@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
+#include <mutex>
 #include <sstream>
 #include <thread>
 
@@ -157,6 +158,17 @@ INSTANTIATE_TEST_SUITE_P(
                 "encrypt --remove-input -p pass:password @/plain /dev/null", 1,
                 "pellfold: encrypt: @/plain: its output is not a regular file: --remove-input "
                 "would lose it\n"},
+        Refusal{"RemoveInputWithOtherLinks",
+                [](const TempDir& d) { link((d / "plain").c_str(), (d / "other").c_str()); },
+                "encrypt --remove-input -p pass:password @/plain", 1,
+                "pellfold: encrypt: @/plain: has 1 other link (--force removes this one anyway)\n"},
+        // A FIFO where a regular file is expected is refused, not waited on.
+        Refusal{"RemoveInputFifo", [](const TempDir& d) { mkfifo((d / "fifo").c_str(), 0600); },
+                "encrypt --remove-input -p pass:password @/fifo", 1,
+                "pellfold: encrypt: @/fifo: not a regular file\n"},
+        Refusal{"UpgradeFifo", [](const TempDir& d) { mkfifo((d / "fifo.acbc").c_str(), 0600); },
+                "upgrade -p pass:password @/fifo.acbc", 1,
+                "pellfold: upgrade: @/fifo.acbc: not a regular file\n"},
         Refusal{"RemoveInputFromStdin", Nothing, "encrypt --remove-input -p pass:password - @/out",
                 2,
                 "pellfold: encrypt: '--remove-input' needs named files, not standard input or "
@@ -538,6 +550,49 @@ TEST(Safety, OutputInPlaceIsReportedAsWritten) {
     EXPECT_TRUE(ReadFile(written) == encrypted) << c.fault;
     EXPECT_EQ(ListDir(dir.path()).size(), c.args[0] == "rekey" ? 2u : 3u) << c.fault;
   }
+}
+
+// --remove-input removes the file it read and no other, also while another
+// file keeps trading names with the input (renameat2 RENAME_EXCHANGE, as
+// an atomic save does); strace holds each removal back 20 ms, so that the
+// names trade many times in between.
+TEST(Safety, RemoveInputRemovesOnlyTheFileRead) {
+  if (RunProcess({"strace", "-o", "/dev/null", "true"}).exitCode != 0) GTEST_SKIP() << "no strace";
+  TempDir dir;
+  const Bytes texts[] = {RandomBytes(1000), RandomBytes(1000)};
+  WriteFile(dir / "a", texts[0]);
+  WriteFile(dir / "b", texts[1]);
+  const Bytes encrypted[] = {AesEncypt(dir / "a", u"password"), AesEncypt(dir / "b", u"password")};
+  std::mutex names;  // held by the test between runs
+  std::atomic<bool> done{false};
+  std::thread trader([&] {
+    while (!done) {
+      const std::lock_guard<std::mutex> hold(names);
+      renameat2(AT_FDCWD, (dir / "in").c_str(), AT_FDCWD, (dir / "other").c_str(),
+                RENAME_EXCHANGE);
+    }
+  });
+  for (int run = 0; run < 30; ++run) {
+    {
+      const std::lock_guard<std::mutex> hold(names);
+      for (const char* name : {"in", "other", "in.acbc"}) unlink((dir / name).c_str());
+      WriteFile(dir / "in", texts[0]);
+      WriteFile(dir / "other", texts[1]);
+    }
+    const auto r = RunProcess({"env", "ASAN_OPTIONS=detect_leaks=0", "strace", "-f", "-o",
+                               "/dev/null", "-e", "inject=unlink,unlinkat:delay_enter=20000",
+                               PELLFOLD_PROGRAM, "encrypt", "--remove-input", "-p",
+                               "pass:password", dir / "in"});
+    const std::lock_guard<std::mutex> hold(names);
+    if (r.exitCode != 0) continue;  // the input was moved meanwhile: both stay
+    // The file left is the one not read.
+    const int read = ReadFile(dir / "in.acbc") == encrypted[0] ? 0 : 1;
+    const std::string left = FileExists(dir / "in") ? dir / "in" : dir / "other";
+    EXPECT_TRUE(ReadFile(left) == texts[1 - read]) << "run " << run << ": removed the wrong file";
+    EXPECT_EQ(ListDir(dir.path()).size(), 4u) << run;
+  }
+  done = true;
+  trader.join();
 }
 
 // upgrade creates one file only: the output's own temporary file, in the
