@@ -235,7 +235,7 @@ stage_debian() {
   version=$(dpkg-parsechangelog -l debian/changelog -S Version)
   work=$(mktemp -d)
   # Expanded now: the trap runs when the stage's subshell ends.
-  trap "cp -p $(printf %q "$work")/*.* $(printf %q "$dir") 2>/dev/null; rm -rf $(printf %q "$work")" EXIT
+  trap "find $(printf %q "$work") -maxdepth 1 -type f -exec cp -p {} $(printf %q "$dir") \\; ; rm -rf $(printf %q "$work")" EXIT
   chmod 0700 "$work"
   local tree=$work/pellfold-$version
   rm -rf "$dir" && mkdir -p "$dir" "$tree"
