@@ -412,7 +412,8 @@ void ReportLeftover(const std::string& path, const std::string& output) {
           rest.rfind("range-", 0) != 0) {
         continue;
       }
-      Complain(Printable(folder + "/" + name) + ": temporary file left behind: it could not be removed");
+      Complain(Printable(folder + "/" + name) +
+               ": temporary file left behind: it could not be removed");
       named = true;
     }
     closedir(dir);
@@ -1213,12 +1214,10 @@ std::string WarningNames(unsigned warnings) {
   static const struct {
     unsigned bit;
     const char* name;
-  } kNames[] = {{ACBC_WARN_TRAILING_DATA, "trailing_data"},
-                {ACBC_WARN_WEAK_CHECK, "weak_check"},
-                {ACBC_WARN_SALVAGED, "salvaged"},
-                {ACBC_WARN_SHORT_PASSWORD, "short_password"},
-                {ACBC_WARN_LONG_PASSWORD, "long_password"},
-                {ACBC_WARN_TEMPORARY_LEFT, "temporary_left"}};
+  } kNames[] = {
+      {ACBC_WARN_TRAILING_DATA, "trailing_data"}, {ACBC_WARN_WEAK_CHECK, "weak_check"},
+      {ACBC_WARN_SALVAGED, "salvaged"},           {ACBC_WARN_SHORT_PASSWORD, "short_password"},
+      {ACBC_WARN_LONG_PASSWORD, "long_password"}, {ACBC_WARN_TEMPORARY_LEFT, "temporary_left"}};
   std::string out = "[";
   for (const auto& n : kNames) {
     if ((warnings & n.bit) == 0) continue;

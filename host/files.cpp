@@ -293,8 +293,8 @@ OutputTarget::OutputTarget(const std::string& path, bool force, const InputFile&
 }
 
 int WriteDescriptor(void* context, const void* buffer, std::size_t size) {
-  const int error = WriteAll(*static_cast<const int*>(context), static_cast<const char*>(buffer),
-                             size, -1);
+  const int error =
+      WriteAll(*static_cast<const int*>(context), static_cast<const char*>(buffer), size, -1);
   if (error == 0) return 0;
   errno = error;
   return -1;

@@ -120,9 +120,9 @@ void EncryptPipedAside(int fd, const void* password, std::size_t passwordLength,
     const std::size_t count = size / ACBC_RECORD_SIZE + (last ? 1 : 0);
     const std::size_t bytes = count * ACBC_RECORD_SIZE;
     for (std::size_t at = 0; at < bytes;) {
-      const ssize_t put = pwrite(aside, sealed.data() + ACBC_HEADER_SIZE + at, bytes - at,
-                                 static_cast<off_t>(records * ACBC_RECORD_SIZE) +
-                                     static_cast<off_t>(at));
+      const ssize_t put =
+          pwrite(aside, sealed.data() + ACBC_HEADER_SIZE + at, bytes - at,
+                 static_cast<off_t>(records * ACBC_RECORD_SIZE) + static_cast<off_t>(at));
       if (put < 0 && errno == EINTR) continue;
       if (put <= 0) {
         const int error = put < 0 ? errno : EIO;

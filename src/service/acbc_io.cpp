@@ -271,8 +271,7 @@ acbc_status PrepareOutput(const char* path, const Input& in, unsigned flags, boo
 void DiscardOutput(Output* out, acbc_result* r) {
   if (out->fd >= 0) close(out->fd);
   out->fd = -1;
-  if (out->temporary[0] != '\0' && unlinkat(out->dirFd, out->temporary, 0) != 0 &&
-      r != nullptr) {
+  if (out->temporary[0] != '\0' && unlinkat(out->dirFd, out->temporary, 0) != 0 && r != nullptr) {
     r->warnings |= ACBC_WARN_TEMPORARY_LEFT;
   }
   out->temporary[0] = '\0';
@@ -395,8 +394,8 @@ int MoveToNamed(Output* out) {
     if (got < 0) error = errno;
     if (got <= 0) break;
     for (ssize_t done = 0; done < got && error == 0;) {
-      const ssize_t put = pwrite(named, buffer + done, static_cast<std::size_t>(got - done),
-                                 at + done);
+      const ssize_t put =
+          pwrite(named, buffer + done, static_cast<std::size_t>(got - done), at + done);
       if (put < 0 && errno == EINTR) continue;
       if (put <= 0) error = put < 0 ? errno : EIO;
       if (put > 0) done += put;
