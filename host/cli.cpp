@@ -79,6 +79,19 @@ std::string JsonString(const std::string& text) {
   return out + "\"";
 }
 
+std::string JsonHexField(const std::string& key, const std::string& text) {
+  std::u16string ignored;
+  if (Utf8ToUtf16(text, &ignored)) return "";
+  static const char kDigits[] = "0123456789abcdef";
+  std::string out = ", \"" + key + "_hex\": \"";
+  for (const char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    out += kDigits[byte >> 4];
+    out += kDigits[byte & 0xFu];
+  }
+  return out + "\"";
+}
+
 void SetCommandName(std::string_view name) {
   CommandNameStorage() = name;
 }
@@ -94,11 +107,11 @@ void Complain(const std::string& message) {
 }
 
 std::string InputName(const std::string& path) {
-  return path == "-" ? "standard input" : path;
+  return path == "-" ? "standard input" : Printable(path);
 }
 
 std::string OutputName(const std::string& path) {
-  return path == "-" ? "standard output" : path;
+  return path == "-" ? "standard output" : Printable(path);
 }
 
 bool ParsedArgs::Has(std::string_view name) const {

@@ -29,6 +29,11 @@ struct Failure {
   std::string message;
   int status = -1;  // the acbc_status that says the same, for --json; -1 when none
 };
+// Statuses of the program's own, beside the acbc_status values, for --json:
+// the output is complete and in place but the input could not be removed;
+// the password could not be obtained from its source.
+constexpr int kStatusNotRemoved = 1000;
+constexpr int kStatusPassword = 1001;
 
 // "FILE: reason", the usual shape of a failure message.
 Failure FileFailure(const std::string& name, const std::string& reason);
@@ -40,6 +45,9 @@ Failure WithStatus(Failure failure, int status);
 // text as a JSON string, quotes included. Bytes that are not UTF-8 become
 // U+FFFD, control characters are escaped.
 std::string JsonString(const std::string& text);
+// For text that is not UTF-8, which JsonString() cannot carry exactly:
+// ", \"KEY_hex\": \"...\"" with its bytes in lower-case hex; else empty.
+std::string JsonHexField(const std::string& key, const std::string& text);
 
 // The command whose messages are being printed ("encrypt", ...); set once by
 // the dispatcher.
@@ -53,7 +61,9 @@ void Warn(const std::string& message);
 void Complain(const std::string& message);
 
 // How a path is named in messages: "-" is "standard input" or "standard
-// output"; anything else is the path as the user typed it.
+// output"; anything else is the path as the user typed it, with control
+// characters and backslashes escaped (see Printable()) so that a name
+// cannot break a line or reach the terminal as a control sequence.
 std::string InputName(const std::string& path);
 std::string OutputName(const std::string& path);
 

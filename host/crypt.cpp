@@ -3,6 +3,7 @@
 // pipes aside, and turns the library's statuses into messages; the library
 // does the checks, the temporary output, the syncs and the rename, for ACBC
 // and for age files alike.
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -27,9 +28,11 @@
 #include "files.h"
 #include "layout.h"
 #include "password.h"
+#include "piped.h"
 #include "progress.h"
 #include "range.h"
 #include "signals.h"
+#include "utf8.h"
 
 namespace pellfold::host {
 namespace {
@@ -315,7 +318,7 @@ std::string OutputPath(const Job& job) {
 
 // How one file went, for --json.
 struct Outcome {
-  acbc_status status = ACBC_OK;
+  int status = ACBC_OK;  // an acbc_status, or one of the program's (kStatusNotRemoved, ...)
   std::string message;
   unsigned warnings = 0;
   int padding = 0;           // padding bytes that confirmed the password
@@ -338,7 +341,7 @@ class CallPassword {
   const Password& Get() {
     if (have_) return password_;
     broken_ = true;
-    ObtainPassword(source_, /*confirm=*/encrypt_, &password_, prompt_);
+    ObtainPassword(source_, /*confirm=*/encrypt_, &password_, prompt_, option_);
     if (encrypt_) {
       // An empty password is an all-zero key: no protection at all.
       if (password_.textLength == 0) throw UsageError{empty_};
@@ -363,12 +366,15 @@ class CallPassword {
   }
   // True once the run's other files were looked through for a confirmation.
   bool lookedAhead = false;
+  // The option that names the source, for messages ("--new-pass").
+  void From(const char* option) { option_ = option; }
 
  private:
   const std::string* source_;
   bool encrypt_;
   const char* prompt_;
   const char* empty_;
+  const char* option_ = "--pass";
   bool have_ = false;
   bool broken_ = false;
   bool acbcKey_ = true;
@@ -432,6 +438,32 @@ bool Replaced(const NameState& before, const std::string& path) {
   return now.exists && (!before.exists || now.device != before.device || now.inode != before.inode);
 }
 
+// After a failure whose named temporary file could not be removed: names
+// it (the temporary names beside `path` that the library and the program
+// give), so that the user can remove it.
+void ReportLeftover(const std::string& path, const std::string& output) {
+  const std::string folder = DirectoryOf(path);
+  const std::size_t slash = path.rfind('/');
+  const std::string base = "." + path.substr(slash == std::string::npos ? 0 : slash + 1) + ".";
+  bool named = false;
+  if (DIR* dir = opendir(folder.c_str()); dir != nullptr) {
+    while (const dirent* entry = readdir(dir)) {
+      const std::string name = entry->d_name;
+      if (name.rfind(base, 0) != 0) continue;
+      const std::string rest = name.substr(base.size());
+      if (rest.rfind("acbc-", 0) != 0 && rest.rfind("pellfold-", 0) != 0 &&
+          rest.rfind("range-", 0) != 0) {
+        continue;
+      }
+      Complain(Printable(folder + "/" + name) +
+               ": temporary file left behind: it could not be removed");
+      named = true;
+    }
+    closedir(dir);
+  }
+  if (!named) Complain(output + ": its temporary file could not be removed");
+}
+
 // Runs a libacbc call that writes the file `path`, and returns its result
 // when it succeeded; throws its failure otherwise. Terminating signals stop
 // the call through the progress hook instead of ending the process halfway
@@ -458,6 +490,7 @@ acbc_result WriteOutput(const std::string& path, bool inPlace, const std::string
   // removed after the link.
   struct stat st {};
   const bool leftover = placed && stat(path.c_str(), &st) == 0 && st.st_nlink > 1;
+  if ((r.warnings & ACBC_WARN_TEMPORARY_LEFT) != 0 && !placed) ReportLeftover(path, output);
   const auto failure = [&] {
     if (!placed) return StatusFailure(r, input, output);
     return WithStatus(
@@ -736,7 +769,7 @@ void FinishOutput(const InputFile& input, const std::string& inputPath,
   }
   if (error != 0) {
     throw WithStatus(FileFailure(input.name(), Reason("could not be removed", error)),
-                     ACBC_E_WRITE);
+                     kStatusNotRemoved);
   }
 }
 
@@ -932,6 +965,7 @@ void EncryptAgeOne(const Job& job, const Settings& settings, CallPassword* callP
             result->status = error == EEXIST ? ACBC_E_OUTPUT_EXISTS : ACBC_E_WRITE;
             result->error_number = error;
           }
+          if (!streamed.left().empty()) result->warnings |= ACBC_WARN_TEMPORARY_LEFT;
         });
   } else {
     r = WriteOutput(output.path(), output.inPlace(), input.name(), output.name(), &progress,
@@ -965,31 +999,54 @@ void EncryptOne(const Job& job, const Settings& settings, CallPassword* callPass
   }
   const Password& password = callPassword->Get();
 
-  // The header records the length up front, so a pipe's content (or that
-  // of a file that says it is empty) is copied aside first to learn it.
-  if (!input.readable()) {
-    input.Spool(kMaxLength, kUnbounded, kMaxLength);
-    input.FinishSpool();
-  }
   Progress progress("encrypt: " + input.name(), settings.quiet);
   acbc_result r{};
-  if (output.isStdout()) {
+  const auto length = static_cast<std::size_t>(password.length);
+  if (!input.readable()) {
+    // A pipe (or a file that says it is empty) is encrypted as it comes:
+    // its length, which the header records first, is known only at its
+    // end. Only ciphertext is kept meanwhile: in the output's own
+    // temporary file, or, for an output written in place, aside.
+    if (!output.inPlace()) {
+      r = WriteOutput(output.path(), false, input.name(), output.name(), &progress,
+                      [&](acbc_result* result) {
+                        EncryptPipedToFile(input.fd(), output.path(), password.bytes, length,
+                                           ReplaceFlag(settings), result);
+                      });
+      FinishOutput(input, job.input, output.path(), output.name(), false, settings);
+    } else if (output.isStdout()) {
+      EncryptPipedAside(input.fd(), password.bytes, length, WriteStdout, nullptr, &r);
+      if (r.status != ACBC_OK) throw StatusFailure(r, input.name(), output.name());
+    } else {
+      int fd = open(output.path().c_str(), O_WRONLY | O_NOCTTY | O_CLOEXEC);
+      if (fd < 0) throw WithStatus(FileError(output.name(), errno), ACBC_E_OUTPUT_OPEN);
+      try {
+        EncryptPipedAside(input.fd(), password.bytes, length, WriteDescriptor, &fd, &r);
+      } catch (...) {
+        close(fd);
+        throw;
+      }
+      if (close(fd) != 0 && r.status == ACBC_OK) {
+        r.status = ACBC_E_WRITE;
+        r.error_number = errno;
+      }
+      if (r.status != ACBC_OK) throw StatusFailure(r, input.name(), output.name());
+    }
+  } else if (output.isStdout()) {
     struct stat st {};
     const off_t at = lseek(input.fd(), 0, SEEK_CUR);
-    const std::int64_t length =
+    const std::int64_t size =
         fstat(input.fd(), &st) == 0 && st.st_size > at ? st.st_size - (at > 0 ? at : 0) : 0;
     int fd = input.fd();
-    acbc_encrypt_stream(ReadDescriptor, &fd, length, WriteStdout, nullptr, password.bytes,
-                        static_cast<std::size_t>(password.length), progress.hook(), &r);
+    acbc_encrypt_stream(ReadDescriptor, &fd, size, WriteStdout, nullptr, password.bytes, length,
+                        progress.hook(), &r);
     progress.Finish();
     if (r.status != ACBC_OK) throw StatusFailure(r, input.name(), output.name());
   } else {
     r = WriteOutput(output.path(), output.inPlace(), input.name(), output.name(), &progress,
                     [&](acbc_result* result) {
-                      acbc_encrypt_fd(input.fd(), output.path().c_str(), password.bytes,
-                                      static_cast<std::size_t>(password.length),
-                                      settings.force ? static_cast<unsigned>(ACBC_REPLACE) : 0u,
-                                      progress.hook(), result);
+                      acbc_encrypt_fd(input.fd(), output.path().c_str(), password.bytes, length,
+                                      ReplaceFlag(settings), progress.hook(), result);
                     });
     FinishOutput(input, job.input, output.path(), output.name(), output.inPlace(), settings,
                  job.inputPlace);
@@ -1175,20 +1232,53 @@ void NoteDecrypted(const EncryptedInput& file, const acbc_result& r, Outcome* ou
   NoteWeakCheck(file.input.name(), r.padding_bytes);
 }
 
-// decrypt --range: the range alone, to standard output once complete or to
-// a file that appears only when complete.
+// True when the file open as `input` is no longer the one that was opened:
+// another size or modification time.
+bool Changed(const InputFile& input) {
+  struct stat now {};
+  const struct stat& then = input.status();
+  return fstat(input.fd(), &now) != 0 || now.st_size != then.st_size ||
+         now.st_mtim.tv_sec != then.st_mtim.tv_sec || now.st_mtim.tv_nsec != then.st_mtim.tv_nsec;
+}
+
+// The checks of a decryption to standard output, made on the whole file
+// before any byte is written: header and size (done already), and the
+// password through the last record's padding; a damaged file under
+// --salvage is decrypted once with nothing kept, so that whatever would
+// fail, fails before any output.
+void CheckBeforeStreaming(const EncryptedInput& file, const Password& password, unsigned flags) {
+  const InputFile& input = file.input;
+  acbc_result r{};
+  if (Damaged(file.layout)) {
+    int fd = input.fd();
+    const off_t at = lseek(fd, 0, SEEK_CUR);
+    acbc_decrypt_stream(
+        ReadDescriptor, &fd, [](void*, const void*, std::size_t) { return 0; }, nullptr,
+        password.bytes, static_cast<std::size_t>(password.length), flags, nullptr, &r);
+    if (at < 0 || lseek(fd, at, SEEK_SET) != at) {
+      throw WithStatus(FileFailure(input.name(), Reason("read error", errno)), ACBC_E_READ);
+    }
+  } else {
+    acbc_verify_fd(input.fd(), password.bytes, static_cast<std::size_t>(password.length), &r);
+  }
+  if (r.status != ACBC_OK) throw StatusFailure(r, input.name(), input.name());
+}
+
+// decrypt --range: the range alone, to standard output after its checks or
+// to a file that appears only when complete.
 void DecryptRangeOne(const EncryptedInput& file, const OutputTarget& output,
                      const Password& password, const Settings& settings, Outcome* outcome) {
   const InputFile& input = file.input;
   const auto length = static_cast<std::size_t>(password.length);
   acbc_result r{};
   if (output.isStdout()) {
-    DeferredOutput deferred;
-    CopyRange(input.fd(), *settings.range, password.bytes, length, DeferredOutput::Write, &deferred,
-              &r);
-    if (r.status == ACBC_E_WRITE) throw TemporaryFailure(r.error_number);
+    // The first piece checks the header, the size and the password before
+    // anything is written; the rest goes out as it is decrypted.
+    CopyRange(input.fd(), *settings.range, password.bytes, length, WriteStdout, nullptr, &r);
+    if (!input.spooled() && r.status != ACBC_E_WRITE && Changed(input)) {
+      r.status = ACBC_E_INPUT_CHANGED;
+    }
     if (r.status != ACBC_OK) throw StatusFailure(r, input.name(), output.name());
-    deferred.Deliver();
   } else {
     const mode_t mask = umask(0);
     umask(mask);
@@ -1283,16 +1373,18 @@ void DecryptOne(const Job& job, const Settings& settings, CallPassword* callPass
   acbc_result r{};
   if (output.isStdout()) {
     // Nothing reaches standard output before every check has passed: the
-    // plaintext is collected aside and copied out at the end.
-    DeferredOutput deferred;
+    // whole file (a pipe's private copy of its ciphertext) is checked first,
+    // and then decrypted straight to standard output. A file that changes
+    // after that fails the decryption, which a partial output then shows.
+    CheckBeforeStreaming(file, password, flags);
     int fd = input.fd();
-    acbc_decrypt_stream(ReadDescriptor, &fd, DeferredOutput::Write, &deferred, password.bytes,
+    acbc_decrypt_stream(ReadDescriptor, &fd, WriteStdout, nullptr, password.bytes,
                         static_cast<std::size_t>(password.length), flags, progress.hook(), &r);
     progress.Finish();
-    // A failed write went to the copy aside, not to standard output.
-    if (r.status == ACBC_E_WRITE) throw TemporaryFailure(r.error_number);
+    if (!input.spooled() && r.status != ACBC_E_WRITE && Changed(input)) {
+      r.status = ACBC_E_INPUT_CHANGED;
+    }
     if (r.status != ACBC_OK) throw StatusFailure(r, input.name(), output.name());
-    deferred.Deliver();
   } else {
     r = WriteOutput(output.path(), output.inPlace(), input.name(), output.name(), &progress,
                     [&](acbc_result* result) {
@@ -1367,11 +1459,10 @@ std::string WarningNames(unsigned warnings) {
   static const struct {
     unsigned bit;
     const char* name;
-  } kNames[] = {{ACBC_WARN_TRAILING_DATA, "trailing_data"},
-                {ACBC_WARN_WEAK_CHECK, "weak_check"},
-                {ACBC_WARN_SALVAGED, "salvaged"},
-                {ACBC_WARN_SHORT_PASSWORD, "short_password"},
-                {ACBC_WARN_LONG_PASSWORD, "long_password"}};
+  } kNames[] = {
+      {ACBC_WARN_TRAILING_DATA, "trailing_data"}, {ACBC_WARN_WEAK_CHECK, "weak_check"},
+      {ACBC_WARN_SALVAGED, "salvaged"},           {ACBC_WARN_SHORT_PASSWORD, "short_password"},
+      {ACBC_WARN_LONG_PASSWORD, "long_password"}, {ACBC_WARN_TEMPORARY_LEFT, "temporary_left"}};
   std::string out = "[";
   for (const auto& n : kNames) {
     if ((warnings & n.bit) == 0) continue;
@@ -1381,26 +1472,44 @@ std::string WarningNames(unsigned warnings) {
   return out + "]";
 }
 
-// One line of --json output.
+// The word --json gives for a status.
+const char* StatusName(int status) {
+  if (status == kStatusNotRemoved) return "not_removed";
+  if (status == kStatusPassword) return "password";
+  return acbc_status_name(static_cast<acbc_status>(status));
+}
+
+// Standard output's lines reach it as each is complete: a run that is
+// stopped, or fails later, still tells the files done so far.
+void PrintOut(const std::string& line) {
+  std::fputs(line.c_str(), stdout);
+  std::fflush(stdout);
+}
+
+// One line of --json output. A name that is not UTF-8 gets its exact bytes
+// in hex too.
 void PrintJson(const std::string& path, const std::string* output, const Outcome& outcome) {
-  std::string line = "{\"path\": " + JsonString(path);
-  if (output != nullptr) line += ", \"output\": " + JsonString(*output);
+  std::string line = "{\"path\": " + JsonString(path) + JsonHexField("path", path);
+  if (output != nullptr) {
+    line += ", \"output\": " + JsonString(*output) + JsonHexField("output", *output);
+  }
   line += ", \"status\": \"" +
-          std::string(outcome.weakRefused ? "weak_check" : acbc_status_name(outcome.status)) + "\"";
-  line += ", \"message\": " + JsonString(outcome.message.empty()
-                                             ? std::string(acbc_status_text(outcome.status))
-                                             : outcome.message);
+          std::string(outcome.weakRefused ? "weak_check" : StatusName(outcome.status)) + "\"";
+  line += ", \"message\": " +
+          JsonString(outcome.message.empty()
+                         ? std::string(acbc_status_text(static_cast<acbc_status>(outcome.status)))
+                         : outcome.message);
   line += ", \"warnings\": " + WarningNames(outcome.warnings);
   if (outcome.weakCheck) line += ", \"weak_check\": true";
   line += "}\n";
-  std::fputs(line.c_str(), stdout);
+  PrintOut(line);
 }
 
 // A failure as an outcome: its status, and its reason without the name of
 // the file, which the object gives already.
 Outcome FailedOutcome(const Failure& failure, const std::string& name) {
   Outcome outcome;
-  outcome.status = failure.status >= 0 ? static_cast<acbc_status>(failure.status) : ACBC_E_READ;
+  outcome.status = failure.status >= 0 ? failure.status : ACBC_E_READ;
   outcome.weakCheck = outcome.weakRefused = failure.status == kWeakRefusal;
   const std::string prefix = name + ": ";
   outcome.message = failure.message.rfind(prefix, 0) == 0 ? failure.message.substr(prefix.size())
@@ -1447,7 +1556,15 @@ int RunJobs(const std::vector<Job>& jobs, bool many, const Settings& settings,
       NoteWritten(job.output, before, &written);
     } catch (const Failure& failure) {
       NoteWritten(job.output, before, &written);
-      if (callPassword->broken() || (!many && !settings.json)) throw;
+      if (callPassword->broken()) {
+        // No further file can be done; this one still gets its line.
+        if (settings.json) {
+          PrintJson(job.input, &job.output,
+                    FailedOutcome(WithStatus(failure, kStatusPassword), InputName(job.input)));
+        }
+        throw;
+      }
+      if (!many && !settings.json) throw;
       Complain(failure.message);
       ++failed;
       outcome = FailedOutcome(failure, InputName(job.input));
@@ -1628,10 +1745,16 @@ int RunVerify(const std::vector<std::string>& argv) {
     try {
       if (!file.failure.empty()) throw WithStatus(Failure{file.failure}, ACBC_E_INPUT_OPEN);
       VerifyOne(file, settings, &callPassword, &outcome);
-      if (!json) std::fputs((InputName(path) + ": OK\n").c_str(), stdout);
+      if (!json) PrintOut(InputName(path) + ": OK\n");
       NoteWeakCheck(InputName(path), outcome.padding);
     } catch (const Failure& failure) {
-      if (callPassword.broken()) throw;
+      if (callPassword.broken()) {
+        if (json) {
+          PrintJson(path, nullptr,
+                    FailedOutcome(WithStatus(failure, kStatusPassword), InputName(path)));
+        }
+        throw;
+      }
       Complain(failure.message);
       ++failed;
       outcome = FailedOutcome(failure, InputName(path));
@@ -1701,6 +1824,7 @@ int RunRekey(const std::vector<std::string>& argv) {
   CallPassword oldPassword(pass, /*encrypt=*/false);
   CallPassword newPassword(newPass, /*encrypt=*/true,
                            "New password: ", "the new password is empty");
+  newPassword.From("--new-pass");
   const unsigned replace = parsed.Has("force") ? static_cast<unsigned>(ACBC_REPLACE) : 0u;
   if (file.age()) {
     // The file key is wrapped anew; the encrypted data is copied as it is.
@@ -1794,6 +1918,7 @@ int RunUpgrade(const std::vector<std::string>& argv) {
   CallPassword passphrase(newPass, /*encrypt=*/true,
                           "New passphrase: ", "the new passphrase is empty");
   passphrase.ForAge();
+  passphrase.From("--new-pass");
   if (newPass != nullptr) settings.newPassphrase = &passphrase;
   const bool many = jobs.size() > 1 || parsed.Has("multifile") || parsed.Has("recursive");
   return RunJobs(jobs, many, settings, &password, UpgradeOne);

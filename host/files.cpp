@@ -509,43 +509,12 @@ OutputTarget::OutputTarget(const std::string& path, bool force, const InputFile&
   }
 }
 
-DeferredOutput::DeferredOutput() : fd_(OpenPrivateTempFile()) {}
-
-DeferredOutput::~DeferredOutput() {
-  close(fd_);
-}
-
-int DeferredOutput::Write(void* context, const void* buffer, std::size_t size) {
-  auto* self = static_cast<DeferredOutput*>(context);
-  const int error = WriteAll(self->fd_, static_cast<const char*>(buffer), size, -1);
-  if (error != 0) {
-    errno = error;
-    return -1;
-  }
-  self->size_ += static_cast<std::int64_t>(size);
-  return 0;
-}
-
-void DeferredOutput::Deliver() const {
-  ChunkBuffer buffer;
-  std::int64_t at = 0;
-  while (at < size_) {
-    const std::int64_t left = size_ - at;
-    const std::size_t want = left < static_cast<std::int64_t>(buffer.bytes.size())
-                                 ? static_cast<std::size_t>(left)
-                                 : buffer.bytes.size();
-    const ssize_t got = pread(fd_, buffer.bytes.data(), want, static_cast<off_t>(at));
-    if (got < 0 && errno == EINTR) continue;
-    // The copy holds what was written: anything less is its failure, never
-    // a short but successful output.
-    if (got <= 0) throw TemporaryFailure(got < 0 ? errno : EIO);
-    if (WriteStdout(nullptr, buffer.bytes.data(), static_cast<std::size_t>(got)) != 0) {
-      throw WithStatus(
-          FileFailure("standard output", std::string("write error: ") + std::strerror(errno)),
-          ACBC_E_WRITE);
-    }
-    at += got;
-  }
+int WriteDescriptor(void* context, const void* buffer, std::size_t size) {
+  const int error =
+      WriteAll(*static_cast<const int*>(context), static_cast<const char*>(buffer), size, -1);
+  if (error == 0) return 0;
+  errno = error;
+  return -1;
 }
 
 int WriteStdout(void* /*context*/, const void* buffer, std::size_t size) {
@@ -563,7 +532,7 @@ int StreamedOutput::Open(const std::string& path, bool inPlace) {
   path_ = path;
   inPlace_ = inPlace;
   fd_ = inPlace ? open(path.c_str(), O_WRONLY | O_NOCTTY | O_CLOEXEC)
-                : open(DirectoryOf(path).c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
+                : open(DirectoryOf(path).c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0666);
   return fd_ < 0 ? errno : 0;
 }
 
@@ -587,33 +556,83 @@ int StreamedOutput::Write(void* context, const void* buffer, std::size_t size) {
   return 0;
 }
 
+namespace {
+
+// Gives the unnamed file open as `fd` the name `path`: through /proc, or
+// without /proc through the descriptor itself (which needs
+// CAP_DAC_READ_SEARCH). Returns 0 or errno.
+int LinkUnnamed(int fd, const std::string& path) {
+  const std::string self = "/proc/self/fd/" + std::to_string(fd);
+  if (linkat(AT_FDCWD, self.c_str(), AT_FDCWD, path.c_str(), AT_SYMLINK_FOLLOW) == 0) return 0;
+  if (errno != ENOENT) return errno;
+  return linkat(fd, "", AT_FDCWD, path.c_str(), AT_EMPTY_PATH) == 0 ? 0 : errno;
+}
+
+bool LinkRefused(int error) {
+  return error == ENOENT || error == EPERM;
+}
+
+// Copies all of `from` into the new file `path` (EEXIST when the name is
+// taken), with `from`'s mode, and syncs it. Returns 0 or errno; a file it
+// created is removed again after a failure.
+int CopyToNew(int from, const std::string& path, std::string* left) {
+  struct stat st {};
+  if (fstat(from, &st) != 0) return errno;
+  const int to = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+  if (to < 0) return errno;
+  int error = fchmod(to, st.st_mode & 07777) == 0 ? 0 : errno;
+  ChunkBuffer buffer;
+  for (off_t at = 0; error == 0;) {
+    const ssize_t got = pread(from, buffer.bytes.data(), buffer.bytes.size(), at);
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) {
+      if (got < 0) error = errno;
+      break;
+    }
+    error = WriteAll(to, buffer.bytes.data(), static_cast<std::size_t>(got), at);
+    at += got;
+  }
+  if (error == 0 && fsync(to) != 0) error = errno;
+  if (close(to) != 0 && error == 0 && errno != EINTR) error = errno;
+  if (error != 0 && unlink(path.c_str()) != 0) *left = path;
+  return error;
+}
+
+}  // namespace
+
 int StreamedOutput::Commit(bool replace) {
   if (inPlace_) return 0;
   if (fsync(fd_) != 0) return errno;
-  const std::string self = "/proc/self/fd/" + std::to_string(fd_);
-  if (!replace) {
-    if (linkat(AT_FDCWD, self.c_str(), AT_FDCWD, path_.c_str(), AT_SYMLINK_FOLLOW) != 0) {
-      return errno;
-    }
-  } else {
-    // A second name beside the output first, then a rename over it.
+  int error = replace ? EEXIST : LinkUnnamed(fd_, path_);
+  if (error != 0 && (replace || LinkRefused(error))) {
+    // A second name beside the output first (a copy, where the unnamed file
+    // cannot be linked), then a rename over it or, without `replace`, one
+    // that refuses an existing name.
     const std::string folder = DirectoryOf(path_);
     const std::size_t slash = path_.rfind('/');
     const std::string base = path_.substr(slash == std::string::npos ? 0 : slash + 1);
+    bool copy = !replace;
     std::string temporary;
     for (int attempt = 0;; ++attempt) {
       temporary = (folder == "/" ? "" : folder) + "/." + base + ".pellfold-" +
                   std::to_string(getpid()) + "-" + std::to_string(attempt);
-      if (linkat(AT_FDCWD, self.c_str(), AT_FDCWD, temporary.c_str(), AT_SYMLINK_FOLLOW) == 0) {
-        break;
+      error = copy ? CopyToNew(fd_, temporary, &left_) : LinkUnnamed(fd_, temporary);
+      if (!copy && LinkRefused(error)) {
+        copy = true;
+        continue;
       }
-      if (errno != EEXIST || attempt > 100) return errno;
+      if (error != EEXIST || attempt > 100) break;
     }
-    if (rename(temporary.c_str(), path_.c_str()) != 0) {
-      const int error = errno;
-      unlink(temporary.c_str());
-      return error;
-    }
+    if (error != 0) return error;
+    error = replace ? (rename(temporary.c_str(), path_.c_str()) == 0 ? 0 : errno)
+                    : (renameat2(AT_FDCWD, temporary.c_str(), AT_FDCWD, path_.c_str(),
+                                 RENAME_NOREPLACE) == 0
+                           ? 0
+                           : errno);
+    if (error != 0 && unlink(temporary.c_str()) != 0) left_ = temporary;
+    if (error != 0) return error;
+  } else if (error != 0) {
+    return error;
   }
   const int folder = open(DirectoryOf(path_).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (folder >= 0) {

@@ -181,26 +181,6 @@ class OutputTarget {
   bool terminal_ = false;
 };
 
-// Collects a result in a private temporary file and copies it to standard
-// output only when Deliver() is called, so that a failure writes nothing
-// there at all.
-class DeferredOutput {
- public:
-  DeferredOutput();
-  ~DeferredOutput();
-  DeferredOutput(const DeferredOutput&) = delete;
-  DeferredOutput& operator=(const DeferredOutput&) = delete;
-
-  // A writer for libacbc's stream calls; the context is the object.
-  static int Write(void* context, const void* buffer, std::size_t size);
-  // Copies everything written to standard output. Throws Failure.
-  void Deliver() const;
-
- private:
-  int fd_ = -1;
-  std::int64_t size_ = 0;
-};
-
 // A file that only a stream call can fill (age encryption of a pipe): an
 // unnamed file in the folder of `path`, mode 0666 & ~umask, linked into
 // place by Commit() once complete and synced, as libacbc places its
@@ -219,12 +199,17 @@ class StreamedOutput {
 
   // A writer for libacbc's stream calls; the context is the object.
   static int Write(void* context, const void* buffer, std::size_t size);
-  // Syncs the file and links it under its name. Returns 0 or errno; EEXIST
-  // when the name is taken and `replace` is false.
+  // Syncs the file and links it under its name (where the file cannot be
+  // linked, a copy of it under a temporary name is renamed into place).
+  // Returns 0 or errno; EEXIST when the name is taken and `replace` is
+  // false.
   int Commit(bool replace);
+  // The temporary name that a failed Commit() could not remove, or empty.
+  const std::string& left() const { return left_; }
 
  private:
   std::string path_;
+  std::string left_;
   int fd_ = -1;
   bool inPlace_ = false;
 };
@@ -266,6 +251,9 @@ int CopyTimes(const struct stat& from, const std::string& path);
 
 // Writes to standard output, for libacbc's stream calls (context unused).
 int WriteStdout(void* context, const void* buffer, std::size_t size);
+// Writes to the descriptor passed as the context (an int), for libacbc's
+// stream calls.
+int WriteDescriptor(void* context, const void* buffer, std::size_t size);
 // Reads the descriptor passed as the context, for libacbc's stream calls.
 std::ptrdiff_t ReadDescriptor(void* context, void* buffer, std::size_t size);
 

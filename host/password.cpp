@@ -212,13 +212,13 @@ void MakePassword(const std::string& text, Password* password) {
   explicit_bzero(wide.data(), wide.size() * sizeof(char16_t));
 }
 
-void ObtainPassword(const std::string* source, bool confirm, Password* password,
-                    const char* prompt) {
+void ObtainPassword(const std::string* source, bool confirm, Password* password, const char* prompt,
+                    const char* option) {
   // A terminal on standard input is asked like the prompt asks: echo off.
   const bool terminal = source != nullptr && *source == "stdin" && isatty(STDIN_FILENO) != 0;
   std::string text = source == nullptr ? PromptPassword(-1, confirm, prompt)
                      : terminal        ? PromptPassword(STDIN_FILENO, confirm, prompt)
-                                       : ReadSecret(*source, "--pass");
+                                       : ReadSecret(*source, option);
   try {
     MakePassword(text, password);
   } catch (...) {

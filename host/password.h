@@ -51,9 +51,10 @@ void MakePassword(const std::string& text, Password* password);
 
 // Reads --pass SOURCE when given, else prompts (twice with `confirm`), and
 // makes the password from it. `--pass stdin` on a terminal prompts too.
-// `prompt` is the question asked ("Password: ").
+// `prompt` is the question asked ("Password: "), `option` the option that
+// named the source, for messages ("--pass").
 void ObtainPassword(const std::string* source, bool confirm, Password* password,
-                    const char* prompt = "Password: ");
+                    const char* prompt = "Password: ", const char* option = "--pass");
 
 // Overwrites a string's bytes before it is released.
 void Wipe(std::string* text);

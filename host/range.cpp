@@ -143,7 +143,7 @@ void WriteRangeFile(int fd, const ByteRange& range, const void* password,
       return;
     }
   }
-  unlink(temporary.c_str());
+  if (unlink(temporary.c_str()) != 0) r->warnings |= ACBC_WARN_TEMPORARY_LEFT;
 }
 
 }  // namespace pellfold::host

@@ -1,6 +1,7 @@
 #include "signals.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <unistd.h>
@@ -134,6 +135,20 @@ DeferSignals::~DeferSignals() {
 }
 
 int CaughtSignal() {
+  return gCaught;
+}
+
+int AwaitInput(int fd) {
+  // Blocked until the wait itself, so that a signal that comes between the
+  // check and the wait ends the wait instead of being missed.
+  const sigset_t set = HandledSet();
+  sigset_t previous;
+  sigprocmask(SIG_BLOCK, &set, &previous);
+  if (gCaught == 0) {
+    pollfd wait{fd, POLLIN, 0};
+    ppoll(&wait, 1, nullptr, &previous);
+  }
+  sigprocmask(SIG_SETMASK, &previous, nullptr);
   return gCaught;
 }
 

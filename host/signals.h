@@ -60,6 +60,12 @@ class DeferSignals {
 // The terminating signal noted under DeferSignals, or 0.
 int CaughtSignal();
 
+// Waits until `fd` has something to read (or its end, or an error), or,
+// under DeferSignals, until a terminating signal is noted: a blocked read
+// of a pipe would otherwise go on after the signal (the handlers restart
+// system calls). Returns CaughtSignal().
+int AwaitInput(int fd);
+
 // Ends the process as the signal would have: status 128 + signal.
 [[noreturn]] void ExitForSignal(int signal);
 

@@ -1,6 +1,7 @@
 #include "utf8.h"
 
 #include <cstdint>
+#include <cstdio>
 
 namespace pellfold::host {
 
@@ -45,6 +46,30 @@ bool Utf8ToUtf16(std::string_view text, std::u16string* out) {
     i += extra + 1;
   }
   return true;
+}
+
+std::string Printable(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (const char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (c == '\\') {
+      out += "\\\\";
+    } else if (c == '\n') {
+      out += "\\n";
+    } else if (c == '\t') {
+      out += "\\t";
+    } else if (c == '\r') {
+      out += "\\r";
+    } else if (byte < 0x20 || byte == 0x7F) {
+      char escape[8];
+      std::snprintf(escape, sizeof escape, "\\x%02x", byte);
+      out += escape;
+    } else {
+      out += c;
+    }
+  }
+  return out;
 }
 
 }  // namespace pellfold::host

@@ -1,4 +1,5 @@
-// Strict UTF-8 decoding into UTF-16, for password text.
+// Strict UTF-8 decoding into UTF-16, for password text, and names made safe
+// to print.
 #pragma once
 
 #include <string>
@@ -12,5 +13,10 @@ namespace pellfold::host {
 // an overlong form, an encoded surrogate (U+D800..U+DFFF), or a value above
 // U+10FFFF. A NUL byte is well-formed and is decoded like any other.
 bool Utf8ToUtf16(std::string_view text, std::u16string* out);
+
+// text with its control characters written as escapes, as `ls -b` shows
+// names: \n, \t, \r, \\ for a backslash, \xHH for the other bytes below 0x20
+// and for 0x7F. Every other byte stays as it is.
+std::string Printable(std::string_view text);
 
 }  // namespace pellfold::host

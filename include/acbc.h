@@ -95,7 +95,11 @@ enum {
   ACBC_WARN_WEAK_CHECK = 2u,     /* fewer than 4 padding bytes confirmed the password */
   ACBC_WARN_SALVAGED = 4u,       /* a damaged file was decrypted under ACBC_SALVAGE */
   ACBC_WARN_SHORT_PASSWORD = 8u, /* an encryption password under 8 bytes */
-  ACBC_WARN_LONG_PASSWORD = 16u  /* a password over 32 bytes; the rest was ignored */
+  ACBC_WARN_LONG_PASSWORD = 16u, /* a password over 32 bytes; the rest was ignored */
+  /* Since 1.1: after a failure, the named temporary file of the output
+     (".NAME.acbc-XXXXXXXXXX" in its folder) could not be removed and is
+     left there. */
+  ACBC_WARN_TEMPORARY_LEFT = 32u
 };
 
 typedef struct acbc_result {
@@ -148,8 +152,11 @@ typedef int (*acbc_write_fn)(void* context, const void* buffer, size_t size);
  *   right password is never refused.
  * - The output appears complete or not at all: it is written to an unnamed
  *   temporary file in its folder (a named one beside it, ".NAME.acbc-XXXXXXXXXX",
- *   where the file system has no unnamed ones; only a crash can leave that
- *   behind) and linked into place when complete. Unless ACBC_NO_SYNC the
+ *   where the file system has no unnamed ones, or where the unnamed file
+ *   cannot be linked: without /proc and without CAP_DAC_READ_SEARCH; only a
+ *   crash, or a removal refused after a failure, which the warning
+ *   ACBC_WARN_TEMPORARY_LEFT reports, can leave that behind) and linked
+ *   into place when complete. Unless ACBC_NO_SYNC the
  *   file is synced first and the folder after. Two failures come after the
  *   output is in place, and say so by ACBC_E_WRITE with the new output under
  *   its name: a folder that cannot be synced (a file system that cannot

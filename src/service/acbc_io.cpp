@@ -18,6 +18,7 @@
 #include <new>
 
 #include "service/acbc_output.h"
+#include "util/wipe.h"
 
 namespace pellfold::acbc {
 
@@ -267,10 +268,12 @@ acbc_status PrepareOutput(const char* path, const Input& in, unsigned flags, boo
   return ACBC_OK;
 }
 
-void DiscardOutput(Output* out) {
+void DiscardOutput(Output* out, acbc_result* r) {
   if (out->fd >= 0) close(out->fd);
   out->fd = -1;
-  if (out->temporary[0] != '\0') unlinkat(out->dirFd, out->temporary, 0);
+  if (out->temporary[0] != '\0' && unlinkat(out->dirFd, out->temporary, 0) != 0 && r != nullptr) {
+    r->warnings |= ACBC_WARN_TEMPORARY_LEFT;
+  }
   out->temporary[0] = '\0';
   if (out->dirFd >= 0) close(out->dirFd);
   out->dirFd = -1;
@@ -290,7 +293,9 @@ acbc_status CreateOutput(Output* out, acbc_result* r) {
     return out->fd < 0 ? Fail(r, ACBC_E_OUTPUT_OPEN, errno) : ACBC_OK;
   }
   const int access = out->readable ? O_RDWR : O_WRONLY;
-  out->fd = openat(out->dirFd, ".", O_TMPFILE | access | O_CLOEXEC, 0600);
+  // Readable in any case: where it cannot be linked, it is copied into a
+  // named temporary file instead (see MoveToNamed).
+  out->fd = openat(out->dirFd, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
   if (out->fd >= 0) {
     out->unnamed = true;
   } else {
@@ -345,20 +350,80 @@ int LinkUnnamed(const Output& out, const char* name) {
   return linkat(out.fd, "", out.dirFd, name, AT_EMPTY_PATH) == 0 ? 0 : errno;
 }
 
+// The unnamed file under a temporary name in the folder, for a rename over
+// an existing name.
+int LinkAside(Output* out) {
+  int error = EEXIST;
+  for (int attempt = 0; attempt < kTemporaryAttempts && error == EEXIST; ++attempt) {
+    char name[NAME_MAX + 1];
+    RandomName(out->base, name, sizeof name);
+    error = LinkUnnamed(*out, name);
+    if (error == 0) std::memcpy(out->temporary, name, sizeof name);
+  }
+  return error;
+}
+
+// Where an unnamed file cannot be linked (no /proc, and no
+// CAP_DAC_READ_SEARCH for AT_EMPTY_PATH), its content goes into a named
+// temporary file, created and given its mode and owner as CreateOutput
+// does, synced unless ACBC_NO_SYNC; the unnamed file is closed. Returns 0
+// or errno (the named file, once created, is the caller's to discard).
+int MoveToNamed(Output* out) {
+  int named = -1;
+  for (int attempt = 0; attempt < kTemporaryAttempts && named < 0; ++attempt) {
+    char name[NAME_MAX + 1];
+    RandomName(out->base, name, sizeof name);
+    named = openat(out->dirFd, name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (named >= 0) {
+      std::memcpy(out->temporary, name, sizeof name);
+    } else if (errno != EEXIST) {
+      return errno;
+    }
+  }
+  if (named < 0) return EEXIST;
+  int error = 0;
+  if (out->keepOwner && fchown(named, out->owner, out->group) != 0 && errno != EPERM) {
+    error = errno;
+  }
+  if (error == 0 && fchmod(named, out->mode) != 0) error = errno;
+  // The output may be plaintext: the buffer is wiped after use.
+  std::uint8_t buffer[16384];
+  for (off_t at = 0; error == 0;) {
+    const ssize_t got = pread(out->fd, buffer, sizeof buffer, at);
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) error = errno;
+    if (got <= 0) break;
+    for (ssize_t done = 0; done < got && error == 0;) {
+      const ssize_t put =
+          pwrite(named, buffer + done, static_cast<std::size_t>(got - done), at + done);
+      if (put < 0 && errno == EINTR) continue;
+      if (put <= 0) error = put < 0 ? errno : EIO;
+      if (put > 0) done += put;
+    }
+    at += got;
+  }
+  SecureZero(buffer, sizeof buffer);
+  if (error == 0 && out->sync && fsync(named) != 0) error = errno;
+  if (close(named) != 0 && error == 0 && errno != EINTR) error = errno;
+  close(out->fd);
+  out->fd = -1;
+  out->unnamed = false;
+  return error;
+}
+
+bool LinkRefused(int error) {
+  return error == ENOENT || error == EPERM;
+}
+
 // Puts the complete output under its name: a link that refuses an existing
 // name, or under ACBC_REPLACE a rename over it.
 int Publish(Output* out) {
-  if (out->unnamed && !out->replace) return LinkUnnamed(*out, out->base);
   if (out->unnamed) {
-    // A rename is the only way over an existing name: link the file under a
-    // temporary one first.
-    int error = EEXIST;
-    for (int attempt = 0; attempt < kTemporaryAttempts && error == EEXIST; ++attempt) {
-      char name[NAME_MAX + 1];
-      RandomName(out->base, name, sizeof name);
-      error = LinkUnnamed(*out, name);
-      if (error == 0) std::memcpy(out->temporary, name, sizeof name);
-    }
+    // A rename is the only way over an existing name: the file is linked
+    // under a temporary one first.
+    int error = out->replace ? LinkAside(out) : LinkUnnamed(*out, out->base);
+    if (error == 0 && !out->replace) return 0;
+    if (LinkRefused(error)) error = MoveToNamed(out);
     if (error != 0) return error;
   }
   int moved = 0;
@@ -429,7 +494,7 @@ acbc_status OutputBegin(OutputSlot* slot, const char* path, unsigned flags, acbc
   const Input none;
   acbc_status status = PrepareOutput(path, none, flags, false, out, r);
   if (status == ACBC_OK) status = CreateOutput(out, r);
-  if (status != ACBC_OK) DiscardOutput(out);
+  if (status != ACBC_OK) DiscardOutput(out, r);
   return status;
 }
 
@@ -451,12 +516,12 @@ acbc_status OutputWriteAt(OutputSlot* slot, const std::uint8_t* buffer, std::siz
 acbc_status OutputCommit(OutputSlot* slot, acbc_result* r) {
   auto* out = std::launder(reinterpret_cast<Output*>(slot->bytes));
   const acbc_status status = CommitOutput(out, r);
-  DiscardOutput(out);
+  DiscardOutput(out, r);
   return status;
 }
 
-void OutputDiscard(OutputSlot* slot) {
-  DiscardOutput(std::launder(reinterpret_cast<Output*>(slot->bytes)));
+void OutputDiscard(OutputSlot* slot, acbc_result* r) {
+  DiscardOutput(std::launder(reinterpret_cast<Output*>(slot->bytes)), r);
 }
 
 }  // namespace pellfold::acbc

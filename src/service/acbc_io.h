@@ -89,8 +89,10 @@ acbc_status CreateOutput(Output* out, acbc_result* r);
 // Syncs the complete temporary file, links it under its name and syncs the
 // folder.
 acbc_status CommitOutput(Output* out, acbc_result* r);
-// Closes and removes whatever of the output is not in place.
-void DiscardOutput(Output* out);
+// Closes and removes whatever of the output is not in place; a named
+// temporary file that cannot be removed sets ACBC_WARN_TEMPORARY_LEFT in
+// `r` (when given).
+void DiscardOutput(Output* out, acbc_result* r = nullptr);
 // A writer callback over a descriptor: all of the buffer, through short writes.
 int WriteFd(void* context, const void* buffer, std::size_t size);
 
@@ -111,7 +113,7 @@ acbc_status WriteOutput(const Input& in, Output* out, acbc_result* r, Pass pass)
   }
   if (status == ACBC_OK) status = CheckUnchanged(in, r);
   if (status == ACBC_OK) status = CommitOutput(out, r);
-  DiscardOutput(out);
+  DiscardOutput(out, r);
   return status;
 }
 

@@ -24,7 +24,8 @@ acbc_status OutputWriteAt(OutputSlot* slot, const std::uint8_t* buffer, std::siz
                           std::int64_t offset, acbc_result* result);
 // Syncs the file and puts it under its name; the slot is released either way.
 acbc_status OutputCommit(OutputSlot* slot, acbc_result* result);
-// Removes the temporary file and releases the slot.
-void OutputDiscard(OutputSlot* slot);
+// Removes the temporary file and releases the slot; ACBC_WARN_TEMPORARY_LEFT
+// in `result` (when given) for a named one that could not be removed.
+void OutputDiscard(OutputSlot* slot, acbc_result* result = nullptr);
 
 }  // namespace pellfold::acbc

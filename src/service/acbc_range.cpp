@@ -162,8 +162,8 @@ WriterState* OpenState(acbc_writer* writer) {
   return state != nullptr && state->open == kWriterOpen ? state : nullptr;
 }
 
-void EndWriter(WriterState* state, bool discard) {
-  if (discard) OutputDiscard(&state->output);
+void EndWriter(WriterState* state, bool discard, acbc_result* r = nullptr) {
+  if (discard) OutputDiscard(&state->output, r);
   Wipe(&state->key);
   SecureZero(state->partial, sizeof state->partial);
   state->open = 0;
@@ -275,7 +275,7 @@ ACBC_API acbc_status acbc_writer_write(acbc_writer* writer, const void* data, si
   }
   r.length = state->length;
   r.bytes_written = state->next - kRecord;
-  if (status != ACBC_OK) EndWriter(state, true);
+  if (status != ACBC_OK) EndWriter(state, true, &r);
   return Finish(result, &r, status);
 }
 
@@ -291,7 +291,7 @@ ACBC_API acbc_status acbc_writer_commit(acbc_writer* writer, acbc_result* result
     status = OutputCommit(&state->output, &r);
     EndWriter(state, false);
   } else {
-    EndWriter(state, true);
+    EndWriter(state, true, &r);
   }
   return Finish(result, &r, status);
 }

@@ -332,16 +332,30 @@ TEST_P(WrongPassword, IsRefusedWithNothingWrittenOrReplaced) {
   EXPECT_EQ(r.exitCode, 0) << r.err;
   EXPECT_EQ(r.out, dir / "enc.acbc: OK\n");
   // --json: one object per file, failures included.
+  // A name that is not UTF-8 has its bytes in hex too.
   r = Pellfold({"verify", "--json", "-p", "pass:right password", dir / "enc.acbc", dir / "none",
-                dir / "plain"});
+                dir / "plain", dir / "bad\xfe"});
   EXPECT_EQ(r.exitCode, 1);
-  const auto object = [&](const std::string& name, const char* status, const char* message) {
-    return "{\"path\": \"" + dir / name + "\", \"status\": \"" + status + "\", \"message\": \"" +
-           message + "\", \"warnings\": []}\n";
+  const auto object = [&](const std::string& name, const char* status, const std::string& message,
+                          const std::string& extra = "") {
+    return "{\"path\": \"" + dir / name + "\"" + extra + ", \"status\": \"" + status +
+           "\", \"message\": \"" + message + "\", \"warnings\": []}\n";
   };
+  std::string hex = ", \"path_hex\": \"";
+  for (const char c : dir / "bad\xfe") {
+    const auto byte = static_cast<unsigned char>(c);
+    hex += "0123456789abcdef"[byte >> 4];
+    hex += "0123456789abcdef"[byte & 15];
+  }
   EXPECT_EQ(r.out, object("enc.acbc", "ok", "success") +
                        object("none", "input_open", "No such file or directory") +
-                       object("plain", "not_acbc", "not an ACBC file"));
+                       object("plain", "not_acbc", "not an ACBC file") +
+                       object("bad\\ufffd", "input_open", "No such file or directory", hex + "\""));
+  // A password that cannot be had ends the run, with a line for its file.
+  r = Pellfold({"verify", "--json", "-p", "env:PELLFOLD_TEST_UNSET", dir / "enc.acbc"});
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_EQ(r.out, object("enc.acbc", "password",
+                          "--pass env:PELLFOLD_TEST_UNSET: environment variable is not set"));
   // In place, then under the new password only.
   r = Pellfold(
       {"rekey", "-p", "pass:right password", "--new-pass", "pass:new password", dir / "enc.acbc"});

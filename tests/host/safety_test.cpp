@@ -110,6 +110,14 @@ INSTANTIATE_TEST_SUITE_P(
                 "decrypt --pass env:PELLFOLD_TEST_UNSET @/enc.acbc @/out", 1,
                 "pellfold: decrypt: --pass env:PELLFOLD_TEST_UNSET: environment variable is not "
                 "set\n"},
+        Refusal{"NewPasswordVariableUnset", Nothing,
+                "rekey --pass pass:password --new-pass env:PELLFOLD_TEST_UNSET @/enc.acbc", 1,
+                "pellfold: rekey: --new-pass env:PELLFOLD_TEST_UNSET: environment variable is not "
+                "set\n"},
+        Refusal{"ControlCharactersInName", Nothing,
+                "decrypt -p pass:password @/a\x01"
+                "b\x1b.acbc",
+                1, "pellfold: decrypt: @/a\\x01b\\x1b.acbc: No such file or directory\n"},
         Refusal{"PasswordWithNul",
                 [](const TempDir& d) {
                   WriteFile(d / "pw", Bytes{'a', 0, 'b', '\n'});
@@ -383,13 +391,10 @@ TEST(Safety, FailedWriteKeepsTheOldOutput) {
               "pellfold: " + command + ": " + dir / "out" + ": write error: File too large\n");
     EXPECT_TRUE(Snapshot(dir.path()) == before) << command;
   }
-  // rekey in place keeps the old file; decrypt to standard output names the
-  // copy aside that failed, not standard output.
+  // rekey in place keeps the old file.
   const std::pair<std::vector<std::string>, std::string> runs[] = {
       {{"rekey", "--new-pass=pass:password2", dir / "enc.acbc"},
-       "rekey: " + dir / "enc.acbc: write error: File too large\n"},
-      {{"decrypt", dir / "enc.acbc", "-"},
-       "decrypt: temporary file in " + dir.path() + ": File too large\n"}};
+       "rekey: " + dir / "enc.acbc: write error: File too large\n"}};
   for (const auto& [args, message] : runs) {
     std::vector<std::string> argv = {"env",           "TMPDIR=" + dir.path(), "prlimit",
                                      "--fsize=65536", PELLFOLD_PROGRAM,       "-p",
@@ -509,46 +514,149 @@ TEST(Safety, InputsAreReadFromWhereTheyStand) {
 
 // Once the new output is in place, a run says so, also when the folder's
 // sync fails after that or a signal comes in the middle of the link or
-// rename (strace puts the fault exactly there).
+// rename (strace puts the fault exactly there). Where the unnamed file
+// cannot be linked, a named temporary file takes its place; one that cannot
+// be removed after a failure is named. An input that cannot be removed is
+// its own status.
 TEST(Safety, OutputInPlaceIsReportedAsWritten) {
   if (RunProcess({"strace", "-o", "/dev/null", "true"}).exitCode != 0) GTEST_SKIP() << "no strace";
   TempDir dir;
   WriteFile(dir / "plain", RandomBytes(5000));
   const Bytes encrypted = AesEncypt(dir / "plain", u"password");
   const struct {
-    std::string fault;
+    std::vector<std::string> faults;
     std::vector<std::string> args;
     int exitCode;
-    std::string message;
+    std::string message;  // "%" is the name of the file left behind
+    std::size_t files;
+    bool written;
+    std::string out;  // found in standard output
   } cases[] = {
-      {"fsync:error=EIO:when=2",
+      {{"fsync:error=EIO:when=2"},
        {"encrypt", "-p", "pass:password", dir / "plain", dir / "out"},
        1,
-       "encrypt: @/out: written, but its folder could not be synced: Input/output error\n"},
-      {"linkat:signal=SIGTERM",
+       "encrypt: @/out: written, but its folder could not be synced: Input/output error\n",
+       3,
+       true,
+       ""},
+      {{"linkat:signal=SIGTERM"},
        {"encrypt", "-p", "pass:password", dir / "plain", dir / "out"},
        143,
-       "encrypt: @/out: written; then stopped by SIGTERM\n"},
-      {"renameat,renameat2:signal=SIGINT",
+       "encrypt: @/out: written; then stopped by SIGTERM\n",
+       3,
+       true,
+       ""},
+      {{"renameat,renameat2:signal=SIGINT"},
        {"rekey", "-p", "pass:old password", "--new-pass", "pass:password", dir / "old.acbc"},
        130,
-       "rekey: @/old.acbc: written; then stopped by SIGINT\n"}};
+       "rekey: @/old.acbc: written; then stopped by SIGINT\n",
+       2,
+       true,
+       ""},
+      {{"linkat:error=ENOENT"},
+       {"encrypt", "-p", "pass:password", dir / "plain", dir / "out"},
+       0,
+       "",
+       3,
+       true,
+       ""},
+      {{"linkat:error=EPERM"},
+       {"encrypt", "-f", "-p", "pass:password", dir / "plain", dir / "old.acbc"},
+       0,
+       "",
+       2,
+       true,
+       ""},
+      {{"linkat:error=ENOENT"},
+       {"rekey", "-p", "pass:old password", "--new-pass", "pass:password", dir / "old.acbc"},
+       0,
+       "",
+       2,
+       true,
+       ""},
+      {{"linkat:error=EPERM"},
+       {"sh", "-c",
+        std::string(PELLFOLD_PROGRAM) + " encrypt -p pass:password - " + dir / "out" + " < " +
+            dir / "plain"},
+       0,
+       "",
+       3,
+       true,
+       ""},
+      {{"linkat:error=ENOENT"},
+       {"sh", "-c",
+        std::string(PELLFOLD_PROGRAM) + " encrypt --format age --work-factor 1 " +
+            "-p pass:password - " + dir / "out" + " < " + dir / "plain"},
+       0,
+       "",
+       3,
+       true,
+       ""},
+      {{"linkat:error=ENOENT", "renameat,renameat2:error=EIO", "unlink,unlinkat:error=EPERM"},
+       {"encrypt", "-p", "pass:password", dir / "plain", dir / "out"},
+       1,
+       "encrypt: @/%: temporary file left behind: it could not be removed\n"
+       "pellfold: encrypt: @/out: write error: Input/output error\n",
+       3,
+       false,
+       ""},
+      {{"linkat:error=ENOENT", "renameat,renameat2:error=EIO", "unlink,unlinkat:error=EPERM"},
+       {"sh", "-c",
+        std::string(PELLFOLD_PROGRAM) + " encrypt --format age --work-factor 1 " +
+            "-p pass:password - " + dir / "out" + " < " + dir / "plain"},
+       1,
+       "encrypt: @/%: temporary file left behind: it could not be removed\n"
+       "pellfold: encrypt: @/out: write error: Input/output error\n",
+       3,
+       false,
+       ""},
+      {{"unlink,unlinkat:error=EACCES"},
+       {"encrypt", "--json", "--remove-input", "-p", "pass:password", dir / "plain", dir / "out"},
+       1,
+       "encrypt: @/plain: could not be removed: Permission denied\n",
+       3,
+       true,
+       "\"status\": \"not_removed\""}};
   for (const auto& c : cases) {
     WriteFile(dir / "old.acbc", AesEncypt(dir / "plain", u"old password"));
     unlink((dir / "out").c_str());
     // A leak check cannot run under ptrace (in sanitizer builds).
     const char* asan = std::getenv("ASAN_OPTIONS");
     const std::string options = std::string(asan != nullptr ? asan : "") + ":detect_leaks=0";
-    std::vector<std::string> argv = {
-        "env", "ASAN_OPTIONS=" + options, "strace",        "-f", "-o", "/dev/null",
-        "-e",  "inject=" + c.fault,       PELLFOLD_PROGRAM};
+    std::vector<std::string> argv = {"env",      "ASAN_OPTIONS=" + options, "strace", "-f", "-o",
+                                     "/dev/null"};
+    for (const auto& fault : c.faults) {
+      argv.insert(argv.end(), {"-e", "inject=" + fault});
+    }
+    if (c.args[0] != "sh") argv.push_back(PELLFOLD_PROGRAM);
     argv.insert(argv.end(), c.args.begin(), c.args.end());
+    const std::string what = c.faults[0] + " " + c.args.back();
     const auto r = RunProcess(argv);
-    EXPECT_EQ(r.exitCode, c.exitCode) << c.fault;
-    EXPECT_EQ(r.err, "pellfold: " + Expand(c.message, dir.path())) << c.fault;
-    const std::string written = c.args[0] == "rekey" ? dir / "old.acbc" : dir / "out";
-    EXPECT_TRUE(ReadFile(written) == encrypted) << c.fault;
-    EXPECT_EQ(ListDir(dir.path()).size(), c.args[0] == "rekey" ? 2u : 3u) << c.fault;
+    const auto names = ListDir(dir.path());
+    std::string left;
+    for (const auto& name : names) {
+      if (name[0] == '.') left = name;
+    }
+    std::string message = c.message.empty() ? "" : "pellfold: " + Expand(c.message, dir.path());
+    if (const std::size_t at = message.find('%'); at != std::string::npos) {
+      message.replace(at, 1, left);
+    }
+    EXPECT_EQ(r.exitCode, c.exitCode) << what << ": " << r.err;
+    EXPECT_EQ(r.err, message) << what;
+    EXPECT_EQ(names.size(), c.files) << what;
+    EXPECT_NE(r.out.find(c.out), std::string::npos) << what << ": " << r.out;
+    const bool age = c.args.back().find("--format age") != std::string::npos;
+    const std::string written =
+        c.args[0] == "rekey" || c.args.back() == dir / "old.acbc" ? dir / "old.acbc" : dir / "out";
+    if (!c.written) {
+      EXPECT_FALSE(std::filesystem::exists(written)) << what;
+    } else if (age) {
+      const auto back = Pellfold({"decrypt", "-p", "pass:password", written, "-"});
+      EXPECT_TRUE(ToBytes(back.out) == ReadFile(dir / "plain")) << what << ": " << back.err;
+    } else {
+      EXPECT_TRUE(ReadFile(written) == encrypted) << what;
+    }
+    if (!left.empty()) unlink((dir / left).c_str());
   }
 }
 
@@ -568,8 +676,7 @@ TEST(Safety, RemoveInputRemovesOnlyTheFileRead) {
   std::thread trader([&] {
     while (!done) {
       const std::lock_guard<std::mutex> hold(names);
-      renameat2(AT_FDCWD, (dir / "in").c_str(), AT_FDCWD, (dir / "other").c_str(),
-                RENAME_EXCHANGE);
+      renameat2(AT_FDCWD, (dir / "in").c_str(), AT_FDCWD, (dir / "other").c_str(), RENAME_EXCHANGE);
     }
   });
   for (int run = 0; run < 30; ++run) {
@@ -579,10 +686,10 @@ TEST(Safety, RemoveInputRemovesOnlyTheFileRead) {
       WriteFile(dir / "in", texts[0]);
       WriteFile(dir / "other", texts[1]);
     }
-    const auto r = RunProcess({"env", "ASAN_OPTIONS=detect_leaks=0", "strace", "-f", "-o",
-                               "/dev/null", "-e", "inject=unlink,unlinkat:delay_enter=20000",
-                               PELLFOLD_PROGRAM, "encrypt", "--remove-input", "-p",
-                               "pass:password", dir / "in"});
+    const auto r =
+        RunProcess({"env", "ASAN_OPTIONS=detect_leaks=0", "strace", "-f", "-o", "/dev/null", "-e",
+                    "inject=unlink,unlinkat:delay_enter=20000", PELLFOLD_PROGRAM, "encrypt",
+                    "--remove-input", "-p", "pass:password", dir / "in"});
     const std::lock_guard<std::mutex> hold(names);
     if (r.exitCode != 0) continue;  // the input was moved meanwhile: both stay
     // The file left is the one not read.
@@ -595,30 +702,102 @@ TEST(Safety, RemoveInputRemovesOnlyTheFileRead) {
   trader.join();
 }
 
-// upgrade creates one file only: the output's own temporary file, in the
-// output's folder (the plaintext stays in memory).
-TEST(Safety, UpgradeCreatesOnlyItsOutput) {
+// No plaintext reaches a file but the output: a run creates only its
+// output's unnamed temporary file, in the output's folder, and, from
+// standard input to standard output, a private file in TMPDIR; nothing but
+// standard output is given plaintext.
+TEST(Safety, PlaintextReachesOnlyTheOutput) {
   if (RunProcess({"strace", "-o", "/dev/null", "true"}).exitCode != 0) GTEST_SKIP() << "no strace";
   TempDir dir;
-  WriteFile(dir / "plain", RandomBytes(100000));
+  mkdir((dir / "tmp").c_str(), 0700);
+  std::string text;
+  while (text.size() < 100000) text += "PLAINTEXT-MARKER";
+  WriteFile(dir / "plain", ToBytes(text));
   WriteFile(dir / "x.acbc", AesEncypt(dir / "plain", u"password"));
-  const auto r =
-      RunProcess({"env", "ASAN_OPTIONS=detect_leaks=0", "strace", "-f", "-o", dir / "log", "-e",
-                  "trace=openat,open,creat", PELLFOLD_PROGRAM, "upgrade", "-p", "pass:password",
-                  "--work-factor", "10", dir / "x.acbc"});
-  ASSERT_EQ(r.exitCode, 0) << r.err;
-  std::istringstream log(Text(ReadFile(dir / "log")));
-  std::vector<std::string> created;
-  for (std::string line; std::getline(log, line);) {
-    const bool creates = line.find("O_CREAT") != std::string::npos ||
-                         line.find("O_TMPFILE") != std::string::npos ||
-                         line.find("creat(") != std::string::npos;
-    if (creates && line.find("= -1") == std::string::npos) created.push_back(line);
+  const std::string x = Text(ReadFile(dir / "x.acbc"));
+  const struct {
+    std::vector<std::string> args;
+    std::string input;
+    std::string out;     // standard output
+    std::string output;  // the file written, holding x.acbc's bytes
+  } cases[] = {{{"upgrade", "--work-factor", "10", dir / "x.acbc"}, "", "", ""},
+               {{"encrypt", "-", dir / "out"}, text, "", dir / "out"},
+               {{"encrypt", "-", "-"}, text, x, ""},
+               {{"decrypt", dir / "x.acbc", "-"}, "", text, ""},
+               {{"decrypt", "-", "-"}, x, text, ""},
+               {{"decrypt", "--range", "16:100K", dir / "x.acbc", "-"}, "", text.substr(16), ""}};
+  for (const auto& c : cases) {
+    std::vector<std::string> argv = {"env",
+                                     "ASAN_OPTIONS=detect_leaks=0",
+                                     "TMPDIR=" + dir / "tmp",
+                                     "strace",
+                                     "-f",
+                                     "-o",
+                                     dir / "log",
+                                     "-e",
+                                     "trace=openat,open,creat,write,pwrite64",
+                                     PELLFOLD_PROGRAM};
+    argv.insert(argv.end(), c.args.begin(), c.args.end());
+    argv.insert(argv.end(), {"-p", "pass:password"});
+    const std::string what = c.args[0] + " " + c.args[c.args.size() - 2];
+    const auto r = RunProcess(argv, c.input);
+    ASSERT_EQ(r.exitCode, 0) << what << ": " << r.err;
+    EXPECT_TRUE(r.out == c.out) << what;
+    if (!c.output.empty()) {
+      EXPECT_TRUE(Text(ReadFile(c.output)) == x) << what;
+    }
+    std::istringstream log(Text(ReadFile(dir / "log")));
+    for (std::string line; std::getline(log, line);) {
+      const bool creates = line.find("O_CREAT") != std::string::npos ||
+                           line.find("O_TMPFILE") != std::string::npos ||
+                           line.find("creat(") != std::string::npos;
+      if (creates && line.find("= -1") == std::string::npos) {
+        EXPECT_TRUE(line.find("O_TMPFILE") != std::string::npos ||
+                    line.find(dir / "tmp/") != std::string::npos)
+            << what << ": " << line;
+      }
+      if (line.find("write") != std::string::npos && line.find("write(1,") == std::string::npos) {
+        EXPECT_EQ(line.find("PLAINTEXT-MARKER"), std::string::npos) << what << ": " << line;
+      }
+    }
   }
-  ASSERT_EQ(created.size(), 1u) << testing::PrintToString(created);
-  // An unnamed file, in the output's folder (opened by its path, or as ".").
-  EXPECT_NE(created[0].find("O_TMPFILE"), std::string::npos) << created[0];
-  EXPECT_EQ(ListDir(dir.path()), (std::vector<std::string>{"log", "plain", "x.acbc", "x.age"}));
+  EXPECT_EQ(ListDir(dir / "tmp").size(), 0u);
+}
+
+// A line on standard output is out before the next file is started: a run
+// stopped while it waits for its second input has told the first.
+TEST(Safety, LinesOfFilesDoneOutliveASignal) {
+  TempDir dir;
+  WriteFile(dir / "a", ToBytes("first"));
+  WriteFile(dir / "a.acbc", AesEncypt(dir / "a", u"password"));
+  ASSERT_EQ(mkfifo((dir / "f.acbc").c_str(), 0600), 0);
+  const struct {
+    std::vector<std::string> args;
+    int signal;
+    std::string first;
+  } cases[] = {{{"encrypt", "--json", "-f", "-m", dir / "a", dir / "f.acbc"},
+                SIGTERM,
+                "{\"path\": \"" + dir / "a\""},
+               {{"decrypt", "--json", "-f", "-m", dir / "a.acbc", dir / "f.acbc"},
+                SIGINT,
+                "{\"path\": \"" + dir / "a.acbc\""},
+               {{"verify", dir / "a.acbc", dir / "f.acbc"}, SIGTERM, dir / "a.acbc: OK\n"}};
+  for (const auto& c : cases) {
+    std::vector<std::string> argv = {PELLFOLD_PROGRAM, "-p", "pass:password"};
+    argv.insert(argv.begin() + 1, c.args.begin(), c.args.end());
+    Child child = Spawn(argv, false, dir / "stdout", {});
+    int feed = -1;
+    for (int tries = 0; feed < 0 && tries < 1000; ++tries) {
+      feed = open((dir / "f.acbc").c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);  // once it reads
+      if (feed < 0) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    kill(child.pid, c.signal);
+    const int status = WaitFor(child.pid, 30);
+    if (feed >= 0) close(feed);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 128 + c.signal) << c.args[0];
+    EXPECT_EQ(Text(ReadFile(dir / "stdout")).rfind(c.first, 0), 0u) << c.args[0];
+  }
 }
 
 // inspect reads no further than its verdict needs, so an endless input ends.
@@ -671,7 +850,7 @@ TEST_P(Interrupted, CleansUpAndExitsWith128PlusSignal) {
   const Interrupt& c = GetParam();
   const bool encrypt = std::string(c.command) == "encrypt";
   TempDir top, aside;
-  const std::string dir = top / (c.large ? "sub" : "");
+  const std::string dir = c.large ? top / "sub" : top.path();
   mkdir(dir.c_str(), 0700);
   WriteFile(dir + "/out", ToBytes("old contents"));
   if (c.fifo) {
@@ -703,8 +882,10 @@ TEST_P(Interrupted, CleansUpAndExitsWith128PlusSignal) {
   // copied aside privately; a large file's temporary output exists.
   bool ready = false;
   for (int tries = 0; !ready && tries < 10000; ++tries) {
+    // A pipe's plaintext goes into the output's own unnamed file only.
     ready = c.large ? ListDir(dir).size() > before.size() || HoldsPrivateCopy(child.pid, dir, false)
-                    : HoldsPrivateCopy(child.pid, aside / "tmp");
+            : encrypt ? HoldsPrivateCopy(child.pid, dir, false)
+                      : HoldsPrivateCopy(child.pid, aside / "tmp");
     if (!ready) std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
   EXPECT_TRUE(ready) << "the temporary output or the private copy never appeared";
