@@ -1,5 +1,7 @@
 #!/usr/bin/env python3
-"""Crash test: `pellfold encrypt -f`, `decrypt -f` and `upgrade -f` of a
+"""Crash test: `pellfold encrypt -f`, `decrypt -f` (also with
+--remove-input, whose input may be gone only once the new target is in
+place) and `upgrade -f` of a
 64 MiB file over an existing target, each killed with SIGKILL at RUNS random
 moments of a run (from its start to a little past the time a whole run
 takes). Afterwards the input must be unchanged, the target must be the old
@@ -61,7 +63,9 @@ def main():
     # (command, its input, target, whether a file is the new target, extra arguments)
     cases = [("encrypt", "big", "big.acbc", lambda p: digest(p) == secret_digest, [target_arg]),
              ("decrypt", "big.acbc", "big", lambda p: digest(p) == plain_digest, [target_arg]),
-             ("upgrade", "big.acbc", "big.age", upgraded, ["--work-factor", "10"])]
+             ("upgrade", "big.acbc", "big.age", upgraded, ["--work-factor", "10"]),
+             ("decrypt", "big.acbc", "big", lambda p: digest(p) == plain_digest,
+              [target_arg, "--remove-input"])]
     old_fs = dict(os.environ, LD_PRELOAD=shim, FAULT_OLD_FS="1")
     for (command, source, target, is_new, extra), env in [(c, None) for c in cases] + [(c, old_fs) for c in cases]:
         named = env is not None
@@ -81,10 +85,16 @@ def main():
         shutil.copyfile(old, os.path.join(place, target))
         start = time.monotonic()
         subprocess.run(argv, cwd=place, env=env, check=True)
+        if "--remove-input" in extra:
+            shutil.copyfile(input_path, os.path.join(place, source))
         whole = time.monotonic() - start
         outcomes = {"old": 0, "new": 0, "temporary": 0}
+        removes = "--remove-input" in extra
+        label = command + " -f" + (" --remove-input" if removes else "")
         for run in range(runs):
             shutil.copyfile(old, os.path.join(place, target))
+            if removes:
+                shutil.copyfile(input_path, os.path.join(place, source))
             delay = rng.uniform(0, whole * 1.1)
             child = subprocess.Popen(argv, cwd=place, env=env)
             time.sleep(delay)
@@ -94,7 +104,11 @@ def main():
             target_path = os.path.join(place, target)
             state = digest(target_path) if target in left else None
             problems = []
-            if source not in left or digest(os.path.join(place, source)) != input_digest:
+            # --remove-input: the input goes only once the new target is in place.
+            if source not in left:
+                if not removes or state is None or not is_new(target_path):
+                    problems.append(f"{source} is gone")
+            elif digest(os.path.join(place, source)) != input_digest:
                 problems.append(f"{source} is not unchanged")
             extra = set(left) - {source, target}
             for name in sorted(extra):
@@ -115,7 +129,7 @@ def main():
             for name in extra:
                 os.unlink(os.path.join(place, name))
         left = f", {outcomes['temporary']} temporary files left" if named else ""
-        print(f"crash: {command} -f of 64 MiB{' without unnamed files' if named else ''} "
+        print(f"crash: {label} of 64 MiB{' without unnamed files' if named else ''} "
               f"({whole:.2f} s a run) killed {runs} times: "
               f"{outcomes['old']} old, {outcomes['new']} new target{left}")
         shutil.rmtree(place)

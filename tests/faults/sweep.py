@@ -44,19 +44,25 @@ def run(argv, folder, env=None, stdout=subprocess.PIPE):
                           timeout=TIMEOUT, check=False)
 
 
-def populate(folder, files):
+def populate(folder, files, folders=()):
     shutil.rmtree(folder, ignore_errors=True)
     os.makedirs(folder)
+    for name in folders:
+        os.makedirs(os.path.join(folder, name))
     for name, data in files.items():
+        os.makedirs(os.path.dirname(os.path.join(folder, name)), exist_ok=True)
         with open(os.path.join(folder, name), "wb") as f:
             f.write(data)
 
 
 def contents(folder):
+    """Every file below `folder`, by its path relative to it."""
     found = {}
-    for name in os.listdir(folder):
-        with open(os.path.join(folder, name), "rb") as f:
-            found[name] = f.read()
+    for top, _, names in os.walk(folder):
+        for name in names:
+            path = os.path.join(top, name)
+            with open(path, "rb") as f:
+                found[os.path.relpath(path, folder)] = f.read()
     return found
 
 
@@ -71,11 +77,15 @@ class Scenario:
     """A command run in a folder holding `files`. `targets` maps each output
     name to the bytes a successful run leaves there (or a check function of
     them); its old bytes (or its absence) are what `files` holds. `library`
-    marks acbc_driver runs."""
+    marks acbc_driver runs. `removed` maps each input that --remove-input
+    may remove to its output, which must then be complete; `folders` are
+    made empty first."""
 
-    def __init__(self, name, argv, files, targets, stdout=None, library=False, per_file=False):
+    def __init__(self, name, argv, files, targets, stdout=None, library=False, per_file=False,
+                 removed=None, folders=()):
         self.name, self.argv, self.files, self.targets = name, argv, files, targets
         self.stdout, self.library, self.per_file = stdout, library, per_file
+        self.removed, self.folders = removed or {}, folders
 
 
 def check(scenario, folder, result, injected):
@@ -93,7 +103,8 @@ def check(scenario, folder, result, injected):
         try:
             for line in result.stdout.decode().splitlines():
                 entry = json.loads(line)
-                if entry["status"] == "ok" or entry["message"].startswith("written"):
+                if (entry["status"] in ("ok", "not_removed") or
+                        entry["message"].startswith("written")):
                     written.add(entry["output"])
         except (ValueError, KeyError) as error:
             problems.append(f"unreadable --json output ({error})")
@@ -118,7 +129,11 @@ def check(scenario, folder, result, injected):
             problems.append(f"{name} changed although the run failed" if old is not None
                             else f"{name} created although the run failed")
     for name, data in scenario.files.items():
-        if name not in scenario.targets and found.get(name) != data:
+        if name in scenario.removed and name not in found:
+            output = scenario.removed[name]
+            if not matches(scenario.targets[output], found.get(output)):
+                problems.append(f"input {name} removed although {output} is not complete")
+        elif name not in scenario.targets and found.get(name) != data:
             problems.append(f"input {name} changed")
     extra = sorted(set(found) - set(scenario.files) - set(scenario.targets))
     if extra:
@@ -135,6 +150,7 @@ def check(scenario, folder, result, injected):
                             f"not an I/O status with {injected[1]}")
     else:
         names = list(scenario.files) + list(scenario.targets) + ["standard output", "temporary file"]
+        names += [os.path.dirname(name) for name in names if "/" in name]  # a folder on the way
         told = stderr + (result.stdout.decode(errors="replace") if scenario.stdout else "")
         if not any(name in told for name in names):
             problems.append(f"exit {result.returncode} without a message naming a file: {stderr!r}")
@@ -158,7 +174,7 @@ def sweep(scenario, folder, shim, old_fs=False):
     if old_fs:
         base["FAULT_OLD_FS"] = "1"
         name += " (no O_TMPFILE, no renameat2)"
-    populate(folder, scenario.files)
+    populate(folder, scenario.files, scenario.folders)
     counting = dict(base, FAULT_COUNT=os.path.join(folder, "..", "counts"))
     clean = run(scenario.argv, folder, counting)
     problems = check(scenario, folder, clean, None)
@@ -173,7 +189,7 @@ def sweep(scenario, folder, shim, old_fs=False):
             capped.append(f"{family} {counts[family]}")
         for nth in range(1, min(counts[family], CAP) + 1):
             for code in ERRNOS:
-                populate(folder, scenario.files)
+                populate(folder, scenario.files, scenario.folders)
                 env = dict(base, FAULT_CALL=family, FAULT_NTH=str(nth), FAULT_ERRNO=code)
                 cases += 1
                 where = (("FAULT_OLD_FS=1 " if old_fs else "") +
@@ -271,6 +287,12 @@ def main():
         Scenario("encrypt -m", [pellfold, "encrypt", "-m", "-f", "-q", "--json", *pw, "plain", "o"],
                  {"plain": plain, "o": other, "plain.acbc": old}, {"plain.acbc": secret, "o.acbc": secret2},
                  per_file=True),
+        Scenario("encrypt -r -o --remove-input",
+                 [pellfold, "encrypt", "-r", "-q", "--json", "--remove-input", *pw, "-o", "out", "in"],
+                 {"in/plain": plain, "in/sub/o": other},
+                 {"out/plain.acbc": secret, "out/sub/o.acbc": secret2}, per_file=True,
+                 removed={"in/plain": "out/plain.acbc", "in/sub/o": "out/sub/o.acbc"},
+                 folders=["out"]),
         Scenario("rekey", [pellfold, "rekey", "-q", *pw, "--new-pass", "pass:" + NEW_PASSWORD, "p.acbc"],
                  {"p.acbc": secret}, {"p.acbc": rekeyed}),
         Scenario("rekey --accept-weak-check",
