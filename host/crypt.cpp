@@ -159,8 +159,8 @@ const char kDecryptHelp[] =
     "without OUTPUT, INPUT must end in .acbc or .age and OUTPUT is INPUT without\n"
     "it. The format is told by the file's first line. INPUT '-' reads standard\n"
     "input; OUTPUT '-' writes standard output: ACBC once all of INPUT has been\n"
-    "decrypted, age chunk by chunk as each one authenticates (on a failure the\n"
-    "exit status is 1 and what was written is incomplete).\n"
+    "checked, age chunk by chunk as each one authenticates (on a later failure\n"
+    "the exit status is 1 and what was written is incomplete).\n"
     "\n"
     "Options:\n" PELLFOLD_PASS_HELP PELLFOLD_IDENTITY_HELP
     "  -f, --force        replace OUTPUT if it exists\n"
