@@ -44,8 +44,6 @@ constexpr std::size_t kKeyBytes = 32;
 constexpr int kConfirmingPadding = 4;
 constexpr char kSuffix[] = ".acbc";
 constexpr std::size_t kSuffixSize = sizeof kSuffix - 1;
-// Plaintext lengths travel as signed 32-bit values.
-constexpr std::int64_t kMaxLength = 0x7FFFFFFF;
 constexpr std::int64_t kUnbounded = std::numeric_limits<std::int64_t>::max();
 
 constexpr char kAgeSuffix[] = ".age";
@@ -166,8 +164,8 @@ const char kDecryptHelp[] =
     "without OUTPUT, INPUT must end in .acbc or .age and OUTPUT is INPUT without\n"
     "it. The format is told by the file's first line. INPUT '-' reads standard\n"
     "input; OUTPUT '-' writes standard output: ACBC once all of INPUT has been\n"
-    "decrypted, age chunk by chunk as each one authenticates (on a failure the\n"
-    "exit status is 1 and what was written is incomplete).\n"
+    "checked, age chunk by chunk as each one authenticates (on a later failure\n"
+    "the exit status is 1 and what was written is incomplete).\n"
     "\n"
     "Options:\n" PELLFOLD_PASS_HELP PELLFOLD_IDENTITY_HELP
     "  -f, --force        replace OUTPUT if it exists\n"
@@ -455,8 +453,12 @@ void ReportLeftover(const std::string& path, const std::string& output) {
           rest.rfind("range-", 0) != 0) {
         continue;
       }
-      Complain(Printable(folder + "/" + name) +
-               ": temporary file left behind: it could not be removed");
+      std::string file = folder;
+      file += '/';
+      file += name;
+      std::string line = Printable(file);
+      line += ": temporary file left behind: it could not be removed";
+      Complain(line);
       named = true;
     }
     closedir(dir);
@@ -1035,11 +1037,11 @@ void EncryptOne(const Job& job, const Settings& settings, CallPassword* callPass
   } else if (output.isStdout()) {
     struct stat st {};
     const off_t at = lseek(input.fd(), 0, SEEK_CUR);
-    const std::int64_t size =
+    const std::int64_t plainLength =
         fstat(input.fd(), &st) == 0 && st.st_size > at ? st.st_size - (at > 0 ? at : 0) : 0;
     int fd = input.fd();
-    acbc_encrypt_stream(ReadDescriptor, &fd, size, WriteStdout, nullptr, password.bytes, length,
-                        progress.hook(), &r);
+    acbc_encrypt_stream(ReadDescriptor, &fd, plainLength, WriteStdout, nullptr, password.bytes,
+                        static_cast<std::size_t>(password.length), progress.hook(), &r);
     progress.Finish();
     if (r.status != ACBC_OK) throw StatusFailure(r, input.name(), output.name());
   } else {

@@ -104,10 +104,10 @@ void EncryptPipedAside(int fd, const void* password, std::size_t passwordLength,
       return;
     }
     if (length + got > ACBC_MAX_LENGTH) return fail(ACBC_E_TOO_LARGE, 0);
-    const auto size = static_cast<std::size_t>(got);
+    const auto taken = static_cast<std::size_t>(got);
     acbc_result step{};
-    if (acbc_encrypt_buffer(plain.bytes.data(), size, sealed.data(), sealed.size(), password,
-                            passwordLength, &step) != ACBC_OK) {
+    if (acbc_encrypt_buffer(plain.bytes.data(), taken, sealed.data(), sealed.size(), password,
+                            static_cast<std::size_t>(passwordLength), &step) != ACBC_OK) {
       close(aside);
       *r = step;
       return;
@@ -116,8 +116,8 @@ void EncryptPipedAside(int fd, const void* password, std::size_t passwordLength,
     length += got;
     // The records after the header; a full chunk leaves out its last one,
     // which is only padding while more plaintext may follow.
-    const bool last = size < kChunk;
-    const std::size_t count = size / ACBC_RECORD_SIZE + (last ? 1 : 0);
+    const bool last = taken < kChunk;
+    const std::size_t count = taken / ACBC_RECORD_SIZE + (last ? 1 : 0);
     const std::size_t bytes = count * ACBC_RECORD_SIZE;
     for (std::size_t at = 0; at < bytes;) {
       const ssize_t put =

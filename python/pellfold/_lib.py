@@ -86,6 +86,7 @@ WARNING_NAMES = (
     (4, "salvaged"),
     (8, "short_password"),
     (16, "long_password"),
+    (32, "temporary_left"),
 )
 
 
