@@ -7,7 +7,9 @@ file or the new one (byte for byte; for upgrade, an age file that decrypts
 to the plaintext), and the folder must hold nothing else. Then the same again with fault_shim.so refusing
 unnamed files (FAULT_OLD_FS): there a named temporary file may be left, as
 the manual says, but only as .TARGET.acbc-XXXXXXXXXX and no more readable
-than the input.
+than the input. `decrypt -f --remove-input` may also have removed its input,
+but only once the target is the new file (or, as the manual says, left it
+as .INPUT.pellfold-rm-XXXXXX, unchanged, beside the new target).
 Exits 1 when a run leaves anything else.
 
 usage: crash.py PELLFOLD FAULT_SHIM WORKDIR [RUNS]
@@ -61,7 +63,9 @@ def main():
     # (command, its input, target, whether a file is the new target, extra arguments)
     cases = [("encrypt", "big", "big.acbc", lambda p: digest(p) == secret_digest, [target_arg]),
              ("decrypt", "big.acbc", "big", lambda p: digest(p) == plain_digest, [target_arg]),
-             ("upgrade", "big.acbc", "big.age", upgraded, ["--work-factor", "10"])]
+             ("upgrade", "big.acbc", "big.age", upgraded, ["--work-factor", "10"]),
+             ("decrypt", "big.acbc", "big", lambda p: digest(p) == plain_digest,
+              [target_arg, "--remove-input"])]
     old_fs = dict(os.environ, LD_PRELOAD=shim, FAULT_OLD_FS="1")
     for (command, source, target, is_new, extra), env in [(c, None) for c in cases] + [(c, old_fs) for c in cases]:
         named = env is not None
@@ -71,6 +75,8 @@ def main():
         input_digest = digest(input_path)
         allowed = os.stat(input_path).st_mode & 0o666 & ~umask
         temporary = re.compile(r"\." + re.escape(target) + r"\.acbc-.{10}$")
+        removes = "--remove-input" in extra
+        removing = re.compile(r"\." + re.escape(source) + r"\.pellfold-rm-.{6}$")
         # Each case runs in a folder of its own holding the input and the old target.
         place = os.path.join(work, "crash-" + command)
         shutil.rmtree(place, ignore_errors=True)
@@ -82,9 +88,10 @@ def main():
         start = time.monotonic()
         subprocess.run(argv, cwd=place, env=env, check=True)
         whole = time.monotonic() - start
-        outcomes = {"old": 0, "new": 0, "temporary": 0}
+        outcomes = {"old": 0, "new": 0, "temporary": 0, "removed": 0}
         for run in range(runs):
             shutil.copyfile(old, os.path.join(place, target))
+            shutil.copyfile(input_path, os.path.join(place, source))
             delay = rng.uniform(0, whole * 1.1)
             child = subprocess.Popen(argv, cwd=place, env=env)
             time.sleep(delay)
@@ -94,18 +101,26 @@ def main():
             target_path = os.path.join(place, target)
             state = digest(target_path) if target in left else None
             problems = []
-            if source not in left or digest(os.path.join(place, source)) != input_digest:
+            new = state is not None and state != old_digest and is_new(target_path)
+            if source in left and digest(os.path.join(place, source)) != input_digest:
                 problems.append(f"{source} is not unchanged")
+            elif source not in left and not (removes and new):
+                problems.append(f"{source} is gone" + (" before its output was in place" if removes else ""))
+            elif source not in left:
+                outcomes["removed"] += 1
             extra = set(left) - {source, target}
             for name in sorted(extra):
-                mode = os.stat(os.path.join(place, name)).st_mode & 0o7777
+                path = os.path.join(place, name)
+                mode = os.stat(path).st_mode & 0o7777
                 if named and temporary.match(name) and mode & ~allowed == 0:
                     outcomes["temporary"] += 1
+                elif removes and new and removing.match(name) and digest(path) == input_digest:
+                    outcomes["removed"] += 1
                 else:
                     problems.append(f"folder holds {name} (mode {mode:o})")
             if state == old_digest:
                 outcomes["old"] += 1
-            elif state is not None and is_new(target_path):
+            elif new:
                 outcomes["new"] += 1
             else:
                 problems.append(f"{target} is neither the old file nor the new one")
@@ -115,7 +130,8 @@ def main():
             for name in extra:
                 os.unlink(os.path.join(place, name))
         left = f", {outcomes['temporary']} temporary files left" if named else ""
-        print(f"crash: {command} -f of 64 MiB{' without unnamed files' if named else ''} "
+        left += f", input removed {outcomes['removed']} times" if removes else ""
+        print(f"crash: {command} -f{' --remove-input' if removes else ''} of 64 MiB{' without unnamed files' if named else ''} "
               f"({whole:.2f} s a run) killed {runs} times: "
               f"{outcomes['old']} old, {outcomes['new']} new target{left}")
         shutil.rmtree(place)

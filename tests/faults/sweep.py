@@ -8,6 +8,8 @@ making call N fail with EIO and then with ENOSPC. After every run:
     the error;
     libacbc reports an I/O status with the injected errno;
   - the inputs are unchanged and no other file is left in the folder.
+An -r run with --remove-input over a small tree leaves every input either
+as it was or removed with its output complete.
 The commands that write files are swept again with FAULT_OLD_FS, on the
 paths taken where there are no unnamed files (a named temporary file) and no
 renameat2 (a hard link, then an unlink). Runs with standard output on
@@ -44,19 +46,26 @@ def run(argv, folder, env=None, stdout=subprocess.PIPE):
                           timeout=TIMEOUT, check=False)
 
 
-def populate(folder, files):
+def populate(folder, files, folders=()):
     shutil.rmtree(folder, ignore_errors=True)
     os.makedirs(folder)
+    for name in folders:
+        os.makedirs(os.path.join(folder, name))
     for name, data in files.items():
+        os.makedirs(os.path.dirname(os.path.join(folder, name)), exist_ok=True)
         with open(os.path.join(folder, name), "wb") as f:
             f.write(data)
 
 
 def contents(folder):
+    """Every file below the folder, by its path there (folders themselves,
+    such as those -o makes, are not counted)."""
     found = {}
-    for name in os.listdir(folder):
-        with open(os.path.join(folder, name), "rb") as f:
-            found[name] = f.read()
+    for top, _, names in os.walk(folder):
+        for name in names:
+            path = os.path.join(top, name)
+            with open(path, "rb") as f:
+                found[os.path.relpath(path, folder)] = f.read()
     return found
 
 
@@ -71,11 +80,15 @@ class Scenario:
     """A command run in a folder holding `files`. `targets` maps each output
     name to the bytes a successful run leaves there (or a check function of
     them); its old bytes (or its absence) are what `files` holds. `library`
-    marks acbc_driver runs."""
+    marks acbc_driver runs. `removes` maps each input that --remove-input
+    may remove to its target: afterwards either the input is there as it
+    was, or it is gone and its target is complete."""
 
-    def __init__(self, name, argv, files, targets, stdout=None, library=False, per_file=False):
+    def __init__(self, name, argv, files, targets, stdout=None, library=False, per_file=False,
+                 removes=None, folders=()):
         self.name, self.argv, self.files, self.targets = name, argv, files, targets
         self.stdout, self.library, self.per_file = stdout, library, per_file
+        self.removes, self.folders = removes or {}, folders
 
 
 def check(scenario, folder, result, injected):
@@ -88,7 +101,18 @@ def check(scenario, folder, result, injected):
     stderr = result.stderr.decode(errors="replace")
     # The targets the run reports as written: all of them on exit 0; on a
     # failure, those named as "written, but its folder could not be synced".
-    if scenario.per_file:
+    if scenario.removes:
+        for source, name in scenario.removes.items():
+            done = matches(scenario.targets[name], found.get(name))
+            if name in found and not done:
+                problems.append(f"{name} is there but its bytes are wrong")
+            if found.get(source) != scenario.files[source] and (source in found or not done):
+                problems.append(f"input {source} is gone without its output" if source not in found
+                                else f"input {source} changed")
+            if result.returncode == 0 and (source in found or not done):
+                problems.append(f"exit 0 although {source} was not done and removed")
+        written = set()
+    elif scenario.per_file:
         written = set()
         try:
             for line in result.stdout.decode().splitlines():
@@ -107,7 +131,7 @@ def check(scenario, folder, result, injected):
     # the output in place: there, old and new bytes are both right.
     either = (scenario.library and injected is not None and injected[0] == "fsync" and
               result.stdout.startswith(b"write "))
-    for name, new in scenario.targets.items():
+    for name, new in scenario.targets.items() if not scenario.removes else ():
         old = scenario.files.get(name)
         if either and (found.get(name) == old or matches(new, found.get(name))):
             continue
@@ -118,7 +142,7 @@ def check(scenario, folder, result, injected):
             problems.append(f"{name} changed although the run failed" if old is not None
                             else f"{name} created although the run failed")
     for name, data in scenario.files.items():
-        if name not in scenario.targets and found.get(name) != data:
+        if name not in scenario.targets and name not in scenario.removes and found.get(name) != data:
             problems.append(f"input {name} changed")
     extra = sorted(set(found) - set(scenario.files) - set(scenario.targets))
     if extra:
@@ -135,6 +159,8 @@ def check(scenario, folder, result, injected):
                             f"not an I/O status with {injected[1]}")
     else:
         names = list(scenario.files) + list(scenario.targets) + ["standard output", "temporary file"]
+        # A folder a file is in, for a failure of the folder itself.
+        names += [os.path.dirname(n) + ":" for n in names if os.path.dirname(n)]
         told = stderr + (result.stdout.decode(errors="replace") if scenario.stdout else "")
         if not any(name in told for name in names):
             problems.append(f"exit {result.returncode} without a message naming a file: {stderr!r}")
@@ -158,7 +184,7 @@ def sweep(scenario, folder, shim, old_fs=False):
     if old_fs:
         base["FAULT_OLD_FS"] = "1"
         name += " (no O_TMPFILE, no renameat2)"
-    populate(folder, scenario.files)
+    populate(folder, scenario.files, scenario.folders)
     counting = dict(base, FAULT_COUNT=os.path.join(folder, "..", "counts"))
     clean = run(scenario.argv, folder, counting)
     problems = check(scenario, folder, clean, None)
@@ -173,7 +199,7 @@ def sweep(scenario, folder, shim, old_fs=False):
             capped.append(f"{family} {counts[family]}")
         for nth in range(1, min(counts[family], CAP) + 1):
             for code in ERRNOS:
-                populate(folder, scenario.files)
+                populate(folder, scenario.files, scenario.folders)
                 env = dict(base, FAULT_CALL=family, FAULT_NTH=str(nth), FAULT_ERRNO=code)
                 cases += 1
                 where = (("FAULT_OLD_FS=1 " if old_fs else "") +
@@ -194,7 +220,7 @@ def sweep(scenario, folder, shim, old_fs=False):
 def full_stdout(scenario, folder):
     """The scenario with standard output on /dev/full: a failure that names
     standard output, the folder as it was."""
-    populate(folder, scenario.files)
+    populate(folder, scenario.files, scenario.folders)
     with open("/dev/full", "wb") as full:
         result = run(scenario.argv, folder, stdout=full)
     problems = []
@@ -266,6 +292,12 @@ def main():
         Scenario("encrypt -m", [pellfold, "encrypt", "-m", "-f", "-q", "--json", *pw, "plain", "o"],
                  {"plain": plain, "o": other, "plain.acbc": old}, {"plain.acbc": secret, "o.acbc": secret2},
                  per_file=True),
+        Scenario("encrypt -r -o --remove-input",
+                 [pellfold, "encrypt", "-r", "-q", "--json", "-o", "out", "--remove-input", *pw, "tree"],
+                 {"tree/plain": plain, "tree/sub/o": other},
+                 {"out/plain.acbc": secret, "out/sub/o.acbc": secret2}, per_file=True,
+                 removes={"tree/plain": "out/plain.acbc", "tree/sub/o": "out/sub/o.acbc"},
+                 folders=["out"]),
         Scenario("rekey", [pellfold, "rekey", "-q", *pw, "--new-pass", "pass:" + NEW_PASSWORD, "p.acbc"],
                  {"p.acbc": secret}, {"p.acbc": rekeyed}),
         Scenario("upgrade", [pellfold, "upgrade", "-q", *pw, "--work-factor", "10", "p.acbc"],
