@@ -1168,9 +1168,9 @@ void UpgradeOne(const Job& job, const Settings& settings, CallPassword* callPass
   const acbc_result r =
       WriteOutput(output.path(), output.inPlace(), input.name(), output.name(), &progress,
                   [&](acbc_result* result) {
-                    acbc_upgrade_file(input.SamePath(job.input).c_str(), output.path().c_str(), password.bytes,
-                                      static_cast<std::size_t>(password.length), &keys.keys, flags,
-                                      progress.hook(), result);
+                    acbc_upgrade_file(input.SamePath(job.input).c_str(), output.path().c_str(),
+                                      password.bytes, static_cast<std::size_t>(password.length),
+                                      &keys.keys, flags, progress.hook(), result);
                   });
   FinishOutput(input, job.input, output.path(), output.name(), output.inPlace(), settings,
                job.inputPlace);

@@ -109,7 +109,8 @@ std::list<Folder*>& OpenFolders() {
 // Whether "/proc/self/fd/N" leads to what descriptor N is open on.
 bool ProcReaches(int fd) {
   static const bool reaches = [fd] {
-    struct stat a {}, b {};
+    struct stat a {};
+    struct stat b {};
     const std::string self = "/proc/self/fd/" + std::to_string(fd);
     return fstat(fd, &a) == 0 && stat(self.c_str(), &b) == 0 && SameFile(a, b);
   }();
@@ -162,8 +163,8 @@ void Folder::Close() {
 bool Folder::OpenOne() {
   const int at = parent_ ? parent_->fd_ : AT_FDCWD;
   if (create_ && mkdirat(at, name_.c_str(), 0777) != 0 && errno != EEXIST) return false;
-  const int fd = openat(at, name_.c_str(),
-                        O_RDONLY | O_DIRECTORY | O_CLOEXEC | (parent_ ? O_NOFOLLOW : 0));
+  const int fd =
+      openat(at, name_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | (parent_ ? O_NOFOLLOW : 0));
   if (fd < 0) {
     if (errno == ELOOP) errno = ENOTDIR;  // a symbolic link now: not a folder
     return false;
@@ -265,7 +266,6 @@ int RemoveFile(int folder, const std::string& name, const struct stat& read) {
   RenameNoReplace(folder, hidden, name);
   return error;
 }
-
 
 std::string DirectoryOf(const std::string& path) {
   const std::size_t slash = path.rfind('/');

@@ -103,7 +103,7 @@ class InputFile {
   // The descriptor libacbc reads: the input, or its private copy once
   // spooled. Reading starts at its current offset.
   int fd() const { return fd_; }
-  const std::string& name() const { return name_; }      // for messages
+  const std::string& name() const { return name_; }  // for messages
   // A path that opens the very file this one read ("/proc/self/fd/N"), or
   // `path` without /proc, for the library calls that take a path.
   std::string SamePath(const std::string& path) const;

@@ -524,8 +524,8 @@ TEST(FileOptions, RecursiveGoesAsDeepAsTheTree) {
   mkdir((dir / "deep").c_str(), 0700);
   mkdir((dir / "out").c_str(), 0700);
   WriteFile(bottom(dir / "deep", true) + "/f", plain);
-  for (const std::string& args : {"encrypt -o " + dir / "out " + dir / "deep",
-                                 "decrypt --remove-input " + dir / "out"}) {
+  for (const std::string& args :
+       {"encrypt -o " + dir / "out " + dir / "deep", "decrypt --remove-input " + dir / "out"}) {
     const auto r = RunProcess({"sh", "-c",
                                "ulimit -s 1024 && " + std::string(PELLFOLD_PROGRAM) + " " + args +
                                    " -r -q -p pass:password"});

@@ -448,8 +448,7 @@ TEST(Safety, RemoveInputRemovesOnlyTheFileRead) {
   std::thread trader([&] {
     while (!done) {
       const std::lock_guard<std::mutex> hold(names);
-      renameat2(AT_FDCWD, (dir / "in").c_str(), AT_FDCWD, (dir / "other").c_str(),
-                RENAME_EXCHANGE);
+      renameat2(AT_FDCWD, (dir / "in").c_str(), AT_FDCWD, (dir / "other").c_str(), RENAME_EXCHANGE);
     }
   });
   for (int run = 0; run < 30; ++run) {
@@ -459,10 +458,10 @@ TEST(Safety, RemoveInputRemovesOnlyTheFileRead) {
       WriteFile(dir / "in", texts[0]);
       WriteFile(dir / "other", texts[1]);
     }
-    const auto r = RunProcess({"env", "ASAN_OPTIONS=detect_leaks=0", "strace", "-f", "-o",
-                               "/dev/null", "-e", "inject=unlink,unlinkat:delay_enter=20000",
-                               PELLFOLD_PROGRAM, "encrypt", "--remove-input", "-p",
-                               "pass:password", dir / "in"});
+    const auto r =
+        RunProcess({"env", "ASAN_OPTIONS=detect_leaks=0", "strace", "-f", "-o", "/dev/null", "-e",
+                    "inject=unlink,unlinkat:delay_enter=20000", PELLFOLD_PROGRAM, "encrypt",
+                    "--remove-input", "-p", "pass:password", dir / "in"});
     const std::lock_guard<std::mutex> hold(names);
     if (r.exitCode != 0) continue;  // the input was moved meanwhile: both stay
     // The file left is the one not read.
