@@ -163,22 +163,24 @@ void Folder::Close() {
 bool Folder::OpenOne() {
   const int at = parent_ ? parent_->fd_ : AT_FDCWD;
   if (create_ && mkdirat(at, name_.c_str(), 0777) != 0 && errno != EEXIST) return false;
-  const int fd =
+  const int opened =
       openat(at, name_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | (parent_ ? O_NOFOLLOW : 0));
-  if (fd < 0) {
+  if (opened < 0) {
     if (errno == ELOOP) errno = ENOTDIR;  // a symbolic link now: not a folder
     return false;
   }
   struct stat st {};
-  if (fstat(fd, &st) != 0 || (known_ && (st.st_dev != device_ || st.st_ino != inode_))) {
-    close(fd);
-    if (known_) errno = ESTALE;
+  const bool same = fstat(opened, &st) == 0;
+  if (!same || (known_ && (st.st_dev != device_ || st.st_ino != inode_))) {
+    const int error = same ? ESTALE : errno;  // ESTALE: another folder now
+    close(opened);
+    errno = error;
     return false;
   }
   device_ = st.st_dev;
   inode_ = st.st_ino;
   known_ = true;
-  fd_ = fd;
+  fd_ = opened;
   OpenFolders().push_front(this);
   return true;
 }
