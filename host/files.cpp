@@ -109,8 +109,8 @@ std::list<Folder*>& OpenFolders() {
 // Whether "/proc/self/fd/N" leads to what descriptor N is open on.
 bool ProcReaches(int fd) {
   static const bool reaches = [fd] {
-    struct stat a {
-    }, b{};
+    struct stat a {};
+    struct stat b {};
     const std::string self = "/proc/self/fd/" + std::to_string(fd);
     return fstat(fd, &a) == 0 && stat(self.c_str(), &b) == 0 && SameFile(a, b);
   }();
@@ -170,9 +170,11 @@ bool Folder::OpenOne() {
     return false;
   }
   struct stat st {};
-  if (fstat(opened, &st) != 0 || (known_ && (st.st_dev != device_ || st.st_ino != inode_))) {
+  const bool same = fstat(opened, &st) == 0;
+  if (!same || (known_ && (st.st_dev != device_ || st.st_ino != inode_))) {
+    const int error = same ? ESTALE : errno;  // ESTALE: another folder now
     close(opened);
-    if (known_) errno = ESTALE;
+    errno = error;
     return false;
   }
   device_ = st.st_dev;

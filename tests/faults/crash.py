@@ -74,6 +74,7 @@ def main():
         input_path = big if command == "encrypt" else secret
         input_digest = digest(input_path)
         allowed = os.stat(input_path).st_mode & 0o666 & ~umask
+        private = re.compile(r"\." + re.escape(source) + r"\.pellfold-rm-.{6}$")
         temporary = re.compile(r"\." + re.escape(target) + r"\.acbc-.{10}$")
         # Each case runs in a folder of its own holding the input and the old target.
         place = os.path.join(work, "crash-" + command)
@@ -115,6 +116,10 @@ def main():
                 mode = os.stat(os.path.join(place, name)).st_mode & 0o7777
                 if named and temporary.match(name) and mode & ~allowed == 0:
                     outcomes["temporary"] += 1
+                elif (removes and source not in left and private.match(name) and
+                      state is not None and is_new(target_path) and
+                      digest(os.path.join(place, name)) == input_digest):
+                    outcomes["temporary"] += 1  # killed between the private rename and the unlink
                 else:
                     problems.append(f"folder holds {name} (mode {mode:o})")
             if state == old_digest:
