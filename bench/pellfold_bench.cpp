@@ -13,7 +13,7 @@
 #include "aestable/aestable.h"
 #include "digest/md5.h"
 #include "digest/sha256.h"
-#include "service/acbc.h"
+#include "service/acbc_format.h"
 
 namespace {
 

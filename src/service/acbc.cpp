@@ -1,4 +1,4 @@
-#include "service/acbc.h"
+#include "service/acbc_format.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>

@@ -5,7 +5,7 @@
 #include <cstring>
 
 #include "aes/aes.h"
-#include "service/acbc.h"
+#include "service/acbc_format.h"
 #include "util/wipe.h"
 
 namespace pellfold::acbc {

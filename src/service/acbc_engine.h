@@ -9,7 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "service/acbc.h"
+#include "service/acbc_format.h"
 
 namespace pellfold::acbc {
 

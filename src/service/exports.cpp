@@ -7,7 +7,7 @@
 #include <cstring>
 
 #include "pellfold.h"
-#include "service/acbc.h"
+#include "service/acbc_format.h"
 #include "service/narrow.h"
 #include "util/wipe.h"
 

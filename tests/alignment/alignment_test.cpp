@@ -17,7 +17,7 @@
 #include "digest/sha256.h"
 #include "digest/sha256_path.h"
 #include "oracle.h"
-#include "service/acbc.h"
+#include "service/acbc_format.h"
 #include "util/text.h"
 #include "vectors.h"
 

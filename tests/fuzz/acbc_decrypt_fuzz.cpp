@@ -7,7 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "service/acbc.h"
+#include "service/acbc_format.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size == 0) return 0;

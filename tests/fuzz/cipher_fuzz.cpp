@@ -17,7 +17,7 @@
 #include "aes/aes.h"
 #include "aes/aes_record.h"
 #include "aestable/aestable.h"
-#include "service/acbc.h"
+#include "service/acbc_format.h"
 
 namespace {
 

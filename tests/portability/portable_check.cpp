@@ -21,7 +21,7 @@
 #include "digest/md5.h"
 #include "digest/sha256.h"
 #include "digest/sha256_path.h"
-#include "service/acbc.h"
+#include "service/acbc_format.h"
 #include "util/byteorder.h"
 #include "vectors.h"
 

@@ -1,6 +1,6 @@
 // The ACBC file logic through its status-returning interface: format,
 // round trips, the decoder's tolerance of odd files, and every failure.
-#include "service/acbc.h"
+#include "service/acbc_format.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>

@@ -14,7 +14,7 @@
 
 #include "acbc_expect.h"
 #include "files.h"
-#include "service/acbc.h"
+#include "service/acbc_format.h"
 
 namespace pellfold {
 namespace {

@@ -1,4 +1,5 @@
-// The ACBC file format and the file logic behind the two exports.
+// The ACBC file format and the file logic behind the two exports (the
+// legacy FILE* path; libacbc's public calls are in include/acbc.h).
 //
 // An ACBC file is a 512-byte header record, "ACBC <L>" with L the plaintext
 // length in decimal, NUL-terminated and zero-filled, followed by
