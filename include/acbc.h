@@ -164,16 +164,28 @@ typedef int (*acbc_write_fn)(void* context, const void* buffer, size_t size);
  *   cannot be removed once linked, which then stays as a second name for
  *   the output. An existing output is refused with ACBC_E_OUTPUT_EXISTS
  *   unless ACBC_REPLACE, and on any other failure or cancel it stays as it
- *   was; through a symbolic link the file it leads to is replaced. An
- *   output that exists and is not a regular file (/dev/null, a FIFO) is
- *   written in place, after the checks. An output that is the input
- *   (through links too) is refused with ACBC_E_SAME_FILE.
+ *   was; through a symbolic link the file it leads to is replaced. Under
+ *   ACBC_REPLACE the complete output is linked under a temporary name in
+ *   its folder and renamed over the old one, so a crash at that moment can
+ *   leave it there. A replace that the folder's sticky bit would refuse
+ *   (the folder and the old output another user's) is ACBC_E_OUTPUT_OPEN
+ *   with EPERM before anything is written. An output that exists and is
+ *   not a regular file (/dev/null, a FIFO, a pipe or socket named as
+ *   /dev/stdout or /proc/self/fd/N) is written in place, after the checks;
+ *   a FIFO without a reader is ACBC_E_OUTPUT_OPEN with ENXIO at once, and
+ *   a reader that leaves is ACBC_E_WRITE with EPIPE (SIGPIPE is blocked on
+ *   the calling thread for the writes). A block device is overwritten only
+ *   under ACBC_REPLACE (else ACBC_E_OUTPUT_EXISTS). An output that is the
+ *   input (through links too) is refused with ACBC_E_SAME_FILE.
  * - The output is never more readable than the input: its mode is the
  *   input's permission bits & 0666 & ~umask (0666 & ~umask for an input that
  *   is not a regular file), set before any data is written.
  * - Inputs must be regular files or devices that seek (a pipe given as a
- *   path is ACBC_E_INPUT_LENGTH); an input whose size or modification time
- *   changes while it is read is ACBC_E_INPUT_CHANGED.
+ *   path is ACBC_E_INPUT_LENGTH, and so is a file of /proc or /sys, whose
+ *   size does not tell its length: error_number 0); an input whose size or
+ *   modification time changes while it is read is ACBC_E_INPUT_CHANGED.
+ *   A descriptor that cannot be read (O_PATH, write-only) is
+ *   ACBC_E_INPUT_OPEN with EBADF.
  */
 
 /*

@@ -6,8 +6,12 @@
 
 #include <fcntl.h>
 #include <limits.h>
+#include <linux/magic.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/random.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
 #include <sys/types.h>
 #include <time.h>
 #include <unistd.h>
@@ -174,6 +178,14 @@ int ResolveTarget(const char* path, char* target, struct stat* st, bool* exists)
       *exists = true;
       return 0;
     }
+    // A link to a pipe or socket (/dev/stdout, /proc/self/fd/N) names no
+    // file in a folder: it is opened by itself, as open() would.
+    struct stat end {};
+    if (stat(target, &end) == 0 && (S_ISFIFO(end.st_mode) || S_ISSOCK(end.st_mode))) {
+      *st = end;
+      *exists = true;
+      return 0;
+    }
     char link[PATH_MAX];
     const ssize_t n = readlink(target, link, sizeof link - 1);
     if (n < 0) return errno;
@@ -215,6 +227,14 @@ void RandomName(const char* stem, char* name, std::size_t size) {
 
 }  // namespace
 
+// In a sticky folder (/tmp) only the owner of a file, the folder's owner
+// and root may rename over it: a replace that would fail after all the
+// work is refused before it starts.
+bool StickyRefuses(const struct stat& folder, const struct stat& target, uid_t user) {
+  return (folder.st_mode & S_ISVTX) != 0 && user != 0 && target.st_uid != user &&
+         folder.st_uid != user;
+}
+
 // The checks on the output before anything is created: the folder opens
 // and is writable, an existing output is refused without ACBC_REPLACE, and
 // the input is not the output. `inPlace` (a rekey without an output) names
@@ -233,6 +253,10 @@ acbc_status PrepareOutput(const char* path, const Input& in, unsigned flags, boo
     if (same && !inPlace) return Fail(r, ACBC_E_SAME_FILE, 0);
     if (!S_ISREG(st.st_mode)) {
       if (inPlace) return Fail(r, ACBC_E_SAME_FILE, 0);
+      // A block device holds data of its own (a disk, a partition): it is
+      // overwritten only when asked to. Character devices, FIFOs and
+      // sockets are where output goes through.
+      if (S_ISBLK(st.st_mode) && !out->replace) return Fail(r, ACBC_E_OUTPUT_EXISTS, 0);
       out->inPlace = true;
       return ACBC_OK;
     }
@@ -257,6 +281,9 @@ acbc_status PrepareOutput(const char* path, const Input& in, unsigned flags, boo
   if (faccessat(out->dirFd, ".", W_OK | X_OK, AT_EACCESS) != 0) {
     return Fail(r, ACBC_E_OUTPUT_OPEN, errno);
   }
+  struct stat folder {};
+  if (fstat(out->dirFd, &folder) != 0) return Fail(r, ACBC_E_OUTPUT_OPEN, errno);
+  if (exists && StickyRefuses(folder, st, geteuid())) return Fail(r, ACBC_E_OUTPUT_OPEN, EPERM);
   // Never the old output's mode, and never more readable than the input;
   // an in-place rewrite keeps the file's permission bits.
   const mode_t inputBits = S_ISREG(in.st.st_mode) ? in.st.st_mode & 0777 : 0666;
@@ -289,8 +316,15 @@ bool NoUnnamedFiles(int error) {
 
 acbc_status CreateOutput(Output* out, acbc_result* r) {
   if (out->inPlace) {
-    out->fd = open(out->target, O_WRONLY | O_CLOEXEC | O_NOCTTY);
-    return out->fd < 0 ? Fail(r, ACBC_E_OUTPUT_OPEN, errno) : ACBC_OK;
+    // Non-blocking, so that a FIFO without a reader is ENXIO at once rather
+    // than a wait; the writes then block as usual.
+    out->fd = open(out->target, O_WRONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    if (out->fd < 0) return Fail(r, ACBC_E_OUTPUT_OPEN, errno);
+    const int flags = fcntl(out->fd, F_GETFL);
+    if (flags < 0 || fcntl(out->fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+      return Fail(r, ACBC_E_OUTPUT_OPEN, errno);
+    }
+    return ACBC_OK;
   }
   const int access = out->readable ? O_RDWR : O_WRONLY;
   // Readable in any case: where it cannot be linked, it is copied into a
@@ -322,20 +356,39 @@ acbc_status CreateOutput(Output* out, acbc_result* r) {
   return ACBC_OK;
 }
 
-// Writes all of a buffer to a descriptor, through short writes.
+// Writes all of a buffer to a descriptor, through short writes. SIGPIPE
+// is blocked on this thread for the writes, so that a pipe whose reader
+// left is EPIPE and not the end of the process; the signal this raised is
+// taken back unless one was pending before.
 int WriteFd(void* context, const void* buffer, std::size_t size) {
   const int fd = *static_cast<const int*>(context);
   const auto* bytes = static_cast<const std::uint8_t*>(buffer);
+  sigset_t pipe{};
+  sigset_t before{};
+  sigset_t pending{};
+  sigemptyset(&pipe);
+  sigaddset(&pipe, SIGPIPE);
+  pthread_sigmask(SIG_BLOCK, &pipe, &before);
+  const bool wasPending = sigpending(&pending) == 0 && sigismember(&pending, SIGPIPE) == 1;
+  int error = 0;
   while (size > 0) {
     const ssize_t n = write(fd, bytes, size);
     if (n < 0) {
       if (errno == EINTR) continue;
-      return -1;
+      error = errno;
+      break;
     }
     bytes += n;
     size -= static_cast<std::size_t>(n);
   }
-  return 0;
+  if (error == EPIPE && !wasPending) {
+    const struct timespec now {};
+    while (sigtimedwait(&pipe, nullptr, &now) < 0 && errno == EINTR) {
+    }
+  }
+  pthread_sigmask(SIG_SETMASK, &before, nullptr);
+  errno = error;
+  return error == 0 ? 0 : -1;
 }
 
 namespace {

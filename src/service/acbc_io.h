@@ -83,6 +83,9 @@ struct Output {
 // the input itself as the file to replace.
 acbc_status PrepareOutput(const char* path, const Input& in, unsigned flags, bool inPlace,
                           Output* out, acbc_result* r);
+// True when a rename by `user` over `target` in `folder` is refused: a
+// sticky folder, neither of them the user's, and the user is not root.
+bool StickyRefuses(const struct stat& folder, const struct stat& target, uid_t user);
 // Creates the temporary file (or opens an in-place output) with its final
 // mode and owner, before any data is in it.
 acbc_status CreateOutput(Output* out, acbc_result* r);
