@@ -57,9 +57,10 @@ typedef enum acbc_status {
   ACBC_E_OUTPUT_OPEN,      /* the output or its temporary file cannot be created */
   ACBC_E_OUTPUT_EXISTS,    /* the output exists and ACBC_REPLACE was not given */
   ACBC_E_SAME_FILE,        /* the output is the input (same device and inode) */
-  ACBC_E_INPUT_LENGTH,     /* the input's length cannot be taken (a pipe given as a path) */
+  ACBC_E_INPUT_LENGTH,     /* the input's length cannot be taken (a pipe given as a path,
+                              a file of /proc or /sys) */
   ACBC_E_TOO_LARGE,        /* the plaintext has 2^31 bytes or more */
-  ACBC_E_EMPTY_PASSWORD,   /* encryption under an empty password */
+  ACBC_E_EMPTY_PASSWORD,   /* encryption under an empty password (or NUL bytes only) */
   ACBC_E_NOT_ACBC,         /* the input is not an ACBC file */
   ACBC_E_DAMAGED,          /* a truncated body or a negative length */
   ACBC_E_WRONG_PASSWORD,   /* the last record's padding is not zero */

@@ -51,9 +51,24 @@ namespace {
 // offset is put back. A pipe, FIFO or socket has no length.
 acbc_status MeasureInput(Input* in, acbc_result* r) {
   if (fstat(in->fd, &in->st) != 0) return Fail(r, ACBC_E_INPUT_OPEN, errno);
+  // A descriptor that cannot be read (O_PATH, write-only) is no input,
+  // whatever fstat says about its file.
+  const int mode = fcntl(in->fd, F_GETFL);
+  if (mode < 0) return Fail(r, ACBC_E_INPUT_OPEN, errno);
+  if ((mode & O_PATH) != 0 || (mode & O_ACCMODE) == O_WRONLY) {
+    return Fail(r, ACBC_E_INPUT_OPEN, EBADF);
+  }
   if (S_ISDIR(in->st.st_mode)) return Fail(r, ACBC_E_INPUT_OPEN, EISDIR);
   if (S_ISFIFO(in->st.st_mode) || S_ISSOCK(in->st.st_mode)) {
     return Fail(r, ACBC_E_INPUT_LENGTH, ESPIPE);
+  }
+  if (S_ISREG(in->st.st_mode)) {
+    // The files of /proc and /sys are made as they are read: their size is
+    // 0 or a page whatever they hold, so no length can be taken from it.
+    struct statfs fs {};
+    if (fstatfs(in->fd, &fs) == 0 && (fs.f_type == PROC_SUPER_MAGIC || fs.f_type == SYSFS_MAGIC)) {
+      return Fail(r, ACBC_E_INPUT_LENGTH, 0);
+    }
   }
   in->base = lseek(in->fd, 0, SEEK_CUR);
   if (in->base < 0) return Fail(r, ACBC_E_INPUT_LENGTH, errno);
