@@ -22,11 +22,14 @@
  *   errno of the failing system call (or callback), taken at that call.
  * - Paths are NUL-terminated byte strings as the kernel takes them (any
  *   bytes, not only UTF-8). Passwords are byte arrays of the given length;
- *   only the first 32 bytes reach the key. `password` may be null when its
- *   length is 0.
+ *   only the first 32 bytes reach the key, zero-filled, so trailing NUL
+ *   bytes do not change it. `password` may be null when its length is 0.
  * - Any number of calls may run at once on distinct files. The library keeps
  *   no mutable state beyond the one-time choice of the AES instructions the
  *   processor has, and wipes every key, key schedule and password copy.
+ * - Nothing is allocated: the work buffers live on the calling thread's
+ *   stack. Each ACBC call uses up to 128 KiB of it, each age call (and
+ *   acbc_upgrade_file) up to 512 KiB.
  *
  * Link with -lacbc (pkg-config acbc, or the CMake target Pellfold::acbc).
  */
@@ -96,7 +99,8 @@ enum {
   ACBC_WARN_WEAK_CHECK = 2u,     /* fewer than 4 padding bytes confirmed the password */
   ACBC_WARN_SALVAGED = 4u,       /* a damaged file was decrypted under ACBC_SALVAGE */
   ACBC_WARN_SHORT_PASSWORD = 8u, /* an encryption password under 8 bytes */
-  ACBC_WARN_LONG_PASSWORD = 16u, /* a password over 32 bytes; the rest was ignored */
+  ACBC_WARN_LONG_PASSWORD = 16u, /* a password over 32 bytes (to encrypt or decrypt); the
+                                    rest was ignored */
   /* Since 1.1: after a failure, the named temporary file of the output
      (".NAME.acbc-XXXXXXXXXX" in its folder) could not be removed and is
      left there. */

@@ -275,6 +275,7 @@ acbc_status CheckWritten(const Input& in, const CallKey& key, const Output& out,
 acbc_status UpgradeInput(const Input& in, const char* output, const void* password,
                          std::size_t passwordLength, const acbc_age_keys& keys, unsigned flags,
                          const acbc_progress* progress, acbc_result* r) {
+  DecryptionPasswordWarnings(passwordLength, r);
   CallKey key;
   SetUpKey(password, passwordLength, &key);
   Layout layout;

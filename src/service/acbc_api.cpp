@@ -95,6 +95,7 @@ ACBC_API acbc_status acbc_decrypt_stream(acbc_read_fn read, void* read_context, 
       !FlagsValid(flags, kDecryptStreamFlags)) {
     return Finish(result, &r, ACBC_E_ARGUMENT);
   }
+  DecryptionPasswordWarnings(password_length, &r);
   const Reader in{read, read_context};
   std::uint8_t header[kRecord] = {};
   const std::int64_t got = ReadFull(in, header, sizeof header, &r);
@@ -140,7 +141,7 @@ ACBC_API acbc_status acbc_encrypt_buffer(const void* input, size_t length, void*
   }
   if (length > static_cast<size_t>(kMaxLength)) return Finish(result, &r, ACBC_E_TOO_LARGE);
   r.length = static_cast<std::int64_t>(length);
-  if (password_length == 0) return Finish(result, &r, ACBC_E_EMPTY_PASSWORD);
+  if (EmptyKey(password, password_length)) return Finish(result, &r, ACBC_E_EMPTY_PASSWORD);
   EncryptionPasswordWarnings(password_length, &r);
   const std::int64_t size = acbc_encrypted_size(r.length);
   if (capacity < static_cast<size_t>(size)) {

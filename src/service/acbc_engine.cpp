@@ -51,6 +51,17 @@ void EncryptionPasswordWarnings(std::size_t length, acbc_result* result) {
   if (length > kKeyBytes) result->warnings |= ACBC_WARN_LONG_PASSWORD;
 }
 
+void DecryptionPasswordWarnings(std::size_t length, acbc_result* result) {
+  if (length > kKeyBytes) result->warnings |= ACBC_WARN_LONG_PASSWORD;
+}
+
+bool EmptyKey(const void* password, std::size_t length) {
+  const auto* bytes = static_cast<const std::uint8_t*>(password);
+  unsigned any = 0;
+  for (std::size_t i = 0; i < std::min(length, kKeyBytes); ++i) any |= bytes[i];
+  return any == 0;
+}
+
 Layout Classify(const std::uint8_t* record, std::int64_t headerBytes, std::int64_t bodyBytes) {
   Layout layout;
   layout.headerBytes = headerBytes;

@@ -91,6 +91,12 @@ bool FlagsValid(unsigned flags, unsigned allowed);
 bool PasswordValid(const void* password, std::size_t length);
 // Warnings for a password that is to encrypt: short or long.
 void EncryptionPasswordWarnings(std::size_t length, acbc_result* result);
+// The warning for a password that is to decrypt: long.
+void DecryptionPasswordWarnings(std::size_t length, acbc_result* result);
+// True when no byte of the key the password gives is set: an empty
+// password, or one whose first 32 bytes are all NUL (the key zero-fills a
+// short password, so trailing NULs never change it).
+bool EmptyKey(const void* password, std::size_t length);
 
 // Writes the header for `length` and floor(length / 512) + 1 records read
 // from `in`, exactly `length` bytes. The first write is the header and 127

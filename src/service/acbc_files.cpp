@@ -102,6 +102,7 @@ acbc_status EncryptInput(const Input& in, const char* output, const void* passwo
 acbc_status DecryptInput(const Input& in, const char* output, const void* password,
                          std::size_t passwordLength, unsigned flags, const acbc_progress* progress,
                          acbc_result* r) {
+  DecryptionPasswordWarnings(passwordLength, r);
   CallKey key;
   SetUpKey(password, passwordLength, &key);
   Layout layout;
@@ -130,6 +131,7 @@ acbc_status DecryptInput(const Input& in, const char* output, const void* passwo
 
 acbc_status VerifyInput(const Input& in, const void* password, std::size_t passwordLength,
                         acbc_result* r) {
+  DecryptionPasswordWarnings(passwordLength, r);
   CallKey key;
   SetUpKey(password, passwordLength, &key);
   Layout layout;
@@ -203,7 +205,7 @@ ACBC_API acbc_status acbc_encrypt_file(const char* input, const char* output, co
       !FlagsValid(flags, kEncryptFlags)) {
     return Finish(result, &r, ACBC_E_ARGUMENT);
   }
-  if (password_length == 0) return Finish(result, &r, ACBC_E_EMPTY_PASSWORD);
+  if (EmptyKey(password, password_length)) return Finish(result, &r, ACBC_E_EMPTY_PASSWORD);
   EncryptionPasswordWarnings(password_length, &r);
   Input in;
   acbc_status status = OpenInputPath(input, &in, &r);
@@ -223,7 +225,7 @@ ACBC_API acbc_status acbc_encrypt_fd(int input_fd, const char* output, const voi
       !FlagsValid(flags, kEncryptFlags)) {
     return Finish(result, &r, ACBC_E_ARGUMENT);
   }
-  if (password_length == 0) return Finish(result, &r, ACBC_E_EMPTY_PASSWORD);
+  if (EmptyKey(password, password_length)) return Finish(result, &r, ACBC_E_EMPTY_PASSWORD);
   EncryptionPasswordWarnings(password_length, &r);
   Input in;
   acbc_status status = OpenInputFd(input_fd, &in, &r);
@@ -278,7 +280,7 @@ ACBC_API acbc_status acbc_rekey_file(const char* input, const char* output,
       !PasswordValid(new_password, new_length) || !FlagsValid(flags, kRekeyFlags)) {
     return Finish(result, &r, ACBC_E_ARGUMENT);
   }
-  if (new_length == 0) return Finish(result, &r, ACBC_E_EMPTY_PASSWORD);
+  if (EmptyKey(new_password, new_length)) return Finish(result, &r, ACBC_E_EMPTY_PASSWORD);
   Input in;
   acbc_status status = OpenInputPath(input, &in, &r);
   if (status == ACBC_OK) {

@@ -227,6 +227,7 @@ ACBC_API acbc_status acbc_read_at(int fd, void* buffer, size_t size, int64_t off
       !FlagsValid(flags, kReadAtFlags)) {
     return Finish(result, &r, ACBC_E_ARGUMENT);
   }
+  DecryptionPasswordWarnings(password_length, &r);
   CallKey key;
   SetUpKey(password, password_length, &key);
   const acbc_status status =
@@ -245,7 +246,7 @@ ACBC_API acbc_status acbc_writer_open(acbc_writer* writer, const char* output, c
       !FlagsValid(flags, kWriterFlags)) {
     return Finish(result, &r, ACBC_E_ARGUMENT);
   }
-  if (password_length == 0) return Finish(result, &r, ACBC_E_EMPTY_PASSWORD);
+  if (EmptyKey(password, password_length)) return Finish(result, &r, ACBC_E_EMPTY_PASSWORD);
   EncryptionPasswordWarnings(password_length, &r);
   const acbc_status status = OutputBegin(&state->output, output, flags, &r);
   if (status != ACBC_OK) return Finish(result, &r, status);
