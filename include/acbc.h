@@ -90,7 +90,8 @@ enum {
   ACBC_NO_PASSWORD_CHECK = 4u, /* skip the padding check */
   ACBC_NO_SYNC = 8u,           /* do not fsync the output and its folder */
   ACBC_AGE_ARMOR = 16u,        /* since 1.1: write age's ASCII armor */
-  ACBC_PASSWORD_CHECKED = 32u  /* since 1.1: acbc_read_at skips the password check */
+  ACBC_PASSWORD_CHECKED = 32u, /* since 1.1: acbc_read_at skips the password check */
+  ACBC_TRUST_LENGTH = 64u      /* since 1.1: a stream reads no byte past what it needs */
 };
 
 /* Warnings: reported in acbc_result.warnings, never a failure. */
@@ -262,7 +263,9 @@ ACBC_API acbc_status acbc_inspect_fd(int fd, acbc_info* info);
  * Encrypts exactly `length` bytes (0 .. 2^31 - 1; else ACBC_E_TOO_LARGE)
  * from `read` into `write`. The header comes first, so the length must be
  * known up front: a reader that delivers more or fewer bytes is
- * ACBC_E_INPUT_CHANGED (what was written by then must be discarded).
+ * ACBC_E_INPUT_CHANGED (what was written by then must be discarded). To
+ * tell "more", one byte past `length` is asked for; see
+ * acbc_encrypt_stream_flags to leave it unread.
  */
 ACBC_API acbc_status acbc_encrypt_stream(acbc_read_fn read, void* read_context, int64_t length,
                                          acbc_write_fn write, void* write_context,
@@ -275,7 +278,10 @@ ACBC_API acbc_status acbc_encrypt_stream(acbc_read_fn read, void* read_context, 
  * password or a truncated body is reported only at the end: on any status
  * but ACBC_OK the caller must discard what it received. Reads the header,
  * the records the length needs and at most one byte more (to tell
- * ACBC_WARN_TRAILING_DATA). Flags: ACBC_SALVAGE, ACBC_NO_PASSWORD_CHECK.
+ * ACBC_WARN_TRAILING_DATA). Flags: ACBC_SALVAGE, ACBC_NO_PASSWORD_CHECK,
+ * ACBC_TRUST_LENGTH (since 1.1: exactly the header and the records, no byte
+ * more, so a pipe or socket that stays open is not waited on and keeps its
+ * next byte; no ACBC_WARN_TRAILING_DATA then).
  */
 ACBC_API acbc_status acbc_decrypt_stream(acbc_read_fn read, void* read_context, acbc_write_fn write,
                                          void* write_context, const void* password,
@@ -528,6 +534,17 @@ ACBC_API acbc_status acbc_writer_commit(acbc_writer* writer, acbc_result* result
 /* Removes the temporary file and ends the writer; does nothing for a
  * writer already ended. */
 ACBC_API void acbc_writer_discard(acbc_writer* writer);
+
+/*
+ * acbc_encrypt_stream with flags: ACBC_TRUST_LENGTH reads exactly `length`
+ * bytes and never asks for more (a reader that has more is not told; one
+ * that ends early is still ACBC_E_INPUT_CHANGED).
+ */
+ACBC_API acbc_status acbc_encrypt_stream_flags(acbc_read_fn read, void* read_context,
+                                               int64_t length, acbc_write_fn write,
+                                               void* write_context, const void* password,
+                                               size_t password_length, unsigned flags,
+                                               const acbc_progress* progress, acbc_result* result);
 
 /* The library's version, "1.1.0". */
 ACBC_API const char* acbc_version(void);

@@ -48,7 +48,9 @@ bool Overlap(const void* a, std::size_t aSize, const void* b, std::size_t bSize)
   return x < y + bSize && y < x + aSize;
 }
 
-constexpr unsigned kDecryptStreamFlags = ACBC_SALVAGE | ACBC_NO_PASSWORD_CHECK;
+constexpr unsigned kDecryptBufferFlags = ACBC_SALVAGE | ACBC_NO_PASSWORD_CHECK;
+constexpr unsigned kDecryptStreamFlags = kDecryptBufferFlags | ACBC_TRUST_LENGTH;
+constexpr unsigned kEncryptStreamFlags = ACBC_TRUST_LENGTH;
 
 }  // namespace
 
@@ -63,26 +65,39 @@ ACBC_API int64_t acbc_encrypted_size(int64_t length) {
   return kRecord * (length / kRecord + 2);
 }
 
-ACBC_API acbc_status acbc_encrypt_stream(acbc_read_fn read, void* read_context, int64_t length,
-                                         acbc_write_fn write, void* write_context,
-                                         const void* password, size_t password_length,
-                                         const acbc_progress* progress, acbc_result* result) {
+ACBC_API acbc_status acbc_encrypt_stream_flags(acbc_read_fn read, void* read_context,
+                                               int64_t length, acbc_write_fn write,
+                                               void* write_context, const void* password,
+                                               size_t password_length, unsigned flags,
+                                               const acbc_progress* progress, acbc_result* result) {
   acbc_result r;
   ResetResult(&r);
-  if (read == nullptr || write == nullptr || !PasswordValid(password, password_length)) {
+  if (read == nullptr || write == nullptr || !PasswordValid(password, password_length) ||
+      !FlagsValid(flags, kEncryptStreamFlags)) {
     return Finish(result, &r, ACBC_E_ARGUMENT);
   }
   if (length < 0 || length > kMaxLength) return Finish(result, &r, ACBC_E_TOO_LARGE);
   r.length = length;
-  if (password_length == 0) return Finish(result, &r, ACBC_E_EMPTY_PASSWORD);
+  if (EmptyKey(password, password_length)) return Finish(result, &r, ACBC_E_EMPTY_PASSWORD);
   EncryptionPasswordWarnings(password_length, &r);
   CallKey key;
   SetUpKey(password, password_length, &key);
+  // Unless the length is trusted, one byte more is asked for to tell a
+  // reader that has more than it said.
+  const bool probe = (flags & ACBC_TRUST_LENGTH) == 0;
   const acbc_status status =
-      EncryptPass(Reader{read, read_context}, static_cast<std::int32_t>(length), true,
+      EncryptPass(Reader{read, read_context}, static_cast<std::int32_t>(length), probe,
                   Writer{write, write_context}, key, Progress{progress, length}, &r);
   Wipe(&key);
   return Finish(result, &r, status);
+}
+
+ACBC_API acbc_status acbc_encrypt_stream(acbc_read_fn read, void* read_context, int64_t length,
+                                         acbc_write_fn write, void* write_context,
+                                         const void* password, size_t password_length,
+                                         const acbc_progress* progress, acbc_result* result) {
+  return acbc_encrypt_stream_flags(read, read_context, length, write, write_context, password,
+                                   password_length, 0, progress, result);
 }
 
 ACBC_API acbc_status acbc_decrypt_stream(acbc_read_fn read, void* read_context, acbc_write_fn write,
@@ -120,7 +135,7 @@ ACBC_API acbc_status acbc_decrypt_stream(acbc_read_fn read, void* read_context, 
   plan.readBytes = layout.recordsExpected * kRecord;
   plan.salvage = salvage;
   plan.checkPadding = (flags & ACBC_NO_PASSWORD_CHECK) == 0;
-  plan.probe = true;
+  plan.probe = (flags & ACBC_TRUST_LENGTH) == 0;
   plan.done = got;
   CallKey key;
   SetUpKey(password, password_length, &key);
@@ -165,10 +180,11 @@ ACBC_API acbc_status acbc_decrypt_buffer(const void* input, size_t size, void* o
   acbc_result r;
   ResetResult(&r);
   if ((input == nullptr && size > 0) || (output == nullptr && capacity > 0) ||
-      !PasswordValid(password, password_length) || !FlagsValid(flags, kDecryptStreamFlags) ||
+      !PasswordValid(password, password_length) || !FlagsValid(flags, kDecryptBufferFlags) ||
       Overlap(input, size, output, capacity)) {
     return Finish(result, &r, ACBC_E_ARGUMENT);
   }
+  DecryptionPasswordWarnings(password_length, &r);
   const auto* bytes = static_cast<const std::uint8_t*>(input);
   std::uint8_t header[kRecord] = {};
   const std::size_t headerBytes = std::min<std::size_t>(size, kRecord);
