@@ -129,7 +129,8 @@ typedef struct acbc_info {
 
 /*
  * Progress: report is called after each chunk of work with the input bytes
- * done and the total the call will read, and last with done equal to total.
+ * done and the total the call will read, and last (once) with done equal to
+ * total.
  * For encryption the total is the plaintext length; for decryption it is the
  * header and the records the call reads. A nonzero return stops the work
  * with ACBC_E_CANCELLED (and, for the file calls, nothing written). The

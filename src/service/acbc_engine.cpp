@@ -197,7 +197,12 @@ acbc_status EncryptChunks(Reader in, std::int32_t length, bool probe, Writer out
       if (more) return Fail(result, ACBC_E_INPUT_CHANGED, 0);
     }
     if (WriteAll(out, buffer, at + records * kRecord, result) != ACBC_OK) return result->status;
-    if (Report(progress, done) != ACBC_OK) return Fail(result, ACBC_E_CANCELLED, 0);
+    // A length that ends a chunk leaves one record of zeros for the next:
+    // done == total is reported once, after it.
+    const bool last = recordsLeft == 0;
+    if ((last || done < length) && Report(progress, done) != ACBC_OK) {
+      return Fail(result, ACBC_E_CANCELLED, 0);
+    }
     at = 0;
   }
   return ACBC_OK;
