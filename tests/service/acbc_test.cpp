@@ -1,7 +1,5 @@
 // The ACBC file logic through its status-returning interface: format,
 // round trips, the decoder's tolerance of odd files, and every failure.
-#include "service/acbc_format.h"
-
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -17,6 +15,7 @@
 #include "aes/aes_record.h"
 #include "files.h"
 #include "oracle.h"
+#include "service/acbc_format.h"
 
 namespace pellfold {
 namespace {
