@@ -125,14 +125,14 @@ done
 abs=$tmp/abs-prefix
 "$cmake" -S "$source" -B "$tmp/static" -G "$generator" -DCMAKE_C_COMPILER="$cc" \
   -DPELLFOLD_ACBC_STATIC=ON -DPELLFOLD_BUILD_PROGRAM=OFF -DPELLFOLD_BUILD_EXAMPLES=OFF \
-  -DCMAKE_INSTALL_PREFIX="$abs" -DCMAKE_INSTALL_LIBDIR="$abs/lib64" >/dev/null ||
+  -DCMAKE_INSTALL_PREFIX="$abs" -DCMAKE_INSTALL_LIBDIR="$abs/lib" >/dev/null ||
   fail "static configure"
 "$cmake" --build "$tmp/static" >/dev/null || fail "static build"
 "$cmake" --install "$tmp/static" >/dev/null || fail "static install"
-[ -f "$abs/lib64/libacbc.a" ] && [ ! -e "$abs/lib64/libacbc.so" ] || fail "libacbc.a not installed"
+[ -f "$abs/lib/libacbc.a" ] && [ ! -e "$abs/lib/libacbc.so" ] || fail "libacbc.a not installed"
 for package in pellfold acbc; do
-  [ "$(PKG_CONFIG_PATH="$abs/lib64/pkgconfig" pkg-config --variable=libdir $package)" = "$abs/lib64" ] ||
-    fail "$package.pc: libdir is not the absolute $abs/lib64"
+  [ "$(PKG_CONFIG_PATH="$abs/lib/pkgconfig" pkg-config --variable=libdir $package)" = "$abs/lib" ] ||
+    fail "$package.pc: libdir is not the absolute $abs/lib"
 done
 "$cmake" -S "$source/tests/consumers/cmake" -B "$tmp/static-consumer" -G "$generator" \
   -DCMAKE_C_COMPILER="$cc" -DCMAKE_PREFIX_PATH="$abs" >/dev/null || fail "static cmake consumer"
@@ -140,7 +140,7 @@ done
 acbc_round_trip "$tmp/static-consumer/acbc_consumer" "$tmp/run-static" ||
   fail "static cmake libacbc consumer"
 ! ldd "$tmp/static-consumer/acbc_consumer" | grep -q libacbc || fail "loads a shared libacbc"
-PKG_CONFIG_PATH="$abs/lib64/pkgconfig" "$source/tests/consumers/pkgconfig/build.sh" \
+PKG_CONFIG_PATH="$abs/lib/pkgconfig" "$source/tests/consumers/pkgconfig/build.sh" \
   "$cc" "$tmp/pc-static-consumer" acbc --static || fail "pkg-config static consumer build"
 acbc_round_trip "$tmp/pc-static-consumer" "$tmp/run-pc-static" || fail "pkg-config static consumer"
 
