@@ -16,4 +16,4 @@ source=$here/../roundtrip.c
 # shellcheck disable=SC2046  # the flags are meant to split into words
 "$cc" -std=c11 -Wall -Wextra -Werror $(pkg-config --cflags "$package") \
   -o "$output" "$source" \
-  $(pkg-config $static --libs "$package") -Wl,-rpath,"$(pkg-config --variable=libdir "$package")"
+  $(pkg-config ${static:+"$static"} --libs "$package") -Wl,-rpath,"$(pkg-config --variable=libdir "$package")"
