@@ -1,6 +1,8 @@
 # Installation, the CMake package (find_package(Pellfold) gives
-# Pellfold::pellfold) and the pkg-config file. Included by the top-level
-# CMakeLists.txt only when Pellfold is the project being built.
+# Pellfold::pellfold) and the pkg-config file. Included when PELLFOLD_INSTALL
+# is ON. Inside another project (add_subdirectory) only the two libraries
+# and their headers are installed, into the parent's folders; the rest is
+# for a build of Pellfold itself.
 #
 # Install components, one Debian package each (debian/ builds them):
 # `library` (the shared library, libpellfold1), `development` (header, .so
@@ -23,9 +25,14 @@ install(FILES ${PROJECT_SOURCE_DIR}/include/pellfold.h
 install(TARGETS acbc EXPORT PellfoldAcbcTargets
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
     COMPONENT acbc_library NAMELINK_COMPONENT acbc_development
+  ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT acbc_development
   INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 install(FILES ${PROJECT_SOURCE_DIR}/include/acbc.h
   DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT acbc_development)
+if(NOT PROJECT_IS_TOP_LEVEL)
+  return()
+endif()
+
 install(FILES ${PROJECT_BINARY_DIR}/src/acbc.3.gz
   DESTINATION ${CMAKE_INSTALL_MANDIR}/man3 COMPONENT acbc_development)
 if(TARGET pellfold_host)
@@ -70,9 +77,18 @@ install(FILES
 
 # pkg-config: the prefix is found relative to the .pc file (${pcfiledir}), so
 # that `cmake --install --prefix DIR` gives a working file in any DIR.
+# A folder given as an absolute path (-DCMAKE_INSTALL_LIBDIR=/usr/lib64) is
+# written as it is, a relative one under ${prefix}.
 file(RELATIVE_PATH PELLFOLD_PC_TO_PREFIX
-  ${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_LIBDIR}/pkgconfig ${CMAKE_INSTALL_PREFIX})
+  ${CMAKE_INSTALL_FULL_LIBDIR}/pkgconfig ${CMAKE_INSTALL_PREFIX})
 string(REGEX REPLACE "/$" "" PELLFOLD_PC_TO_PREFIX "${PELLFOLD_PC_TO_PREFIX}")
+foreach(dir LIBDIR INCLUDEDIR)
+  if(IS_ABSOLUTE "${CMAKE_INSTALL_${dir}}")
+    set(PELLFOLD_PC_${dir} "${CMAKE_INSTALL_${dir}}")
+  else()
+    set(PELLFOLD_PC_${dir} "\${prefix}/${CMAKE_INSTALL_${dir}}")
+  endif()
+endforeach()
 configure_file(${CMAKE_CURRENT_LIST_DIR}/pellfold.pc.in ${PROJECT_BINARY_DIR}/pellfold.pc @ONLY)
 install(FILES ${PROJECT_BINARY_DIR}/pellfold.pc
   DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig COMPONENT development)

@@ -1,16 +1,14 @@
-#include "service/acbc_format.h"
-
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cstring>
-#include <limits>
 
 #include "aes/aes.h"
 #include "aes/aes_record.h"
+#include "service/acbc_engine.h"
+#include "service/acbc_format.h"
 #include "util/wipe.h"
 
 namespace pellfold {
@@ -25,12 +23,6 @@ constexpr std::size_t kMagicSize = 5;
 
 bool IsScanSpace(std::uint8_t c) {
   return c == ' ' || (c >= '\t' && c <= '\r');
-}
-
-void Report(const AcbcProgress* progress, std::int64_t bytesDone) {
-  if (progress != nullptr && progress->report != nullptr) {
-    progress->report(progress->context, bytesDone);
-  }
 }
 
 // Closes both streams, input first, and folds a failed close of the output
@@ -104,117 +96,63 @@ void AcbcWipeKey(AcbcCallKey* call) {
 
 namespace {
 
-// Records moved per read and write. The buffer lives on the calling
-// thread's stack: the exports may run on several threads at once and the
-// library allocates nothing, so a static buffer would need a lock and a
-// heap one is ruled out. 64 KiB moves 128 records per system call, which
-// already makes the per-call cost negligible beside the copying itself, and
-// leaves plenty of room on a thread stack as small as 128 KiB. The header
-// travels in the first chunk with 127 records, so that every write of an
-// encryption covers whole 64 KiB at a 64 KiB offset of the output: whole
-// pages at page-aligned offsets.
-constexpr std::size_t kChunkRecords = 128;
-constexpr std::size_t kChunkSize = kChunkRecords * kAcbcRecordSize;
-
-// Encrypts the body after the header record that buffer[0..511] already
-// holds, and writes header and records in chunks of up to 64 KiB.
-AcbcStatus EncryptRecords(std::FILE* input, std::int32_t length, std::FILE* output,
-                          const AcbcCallKey& call, std::uint8_t* buffer,
-                          const AcbcProgress* progress) {
-  // At most floor(L / 512) + 1 records, the count the header promises, even
-  // when the input grows or never ends (a device such as /dev/zero); a
-  // negative length sets no limit. Nor is a byte read past L: the last
-  // record is zero-filled after the L-th byte even when the input has grown
-  // meanwhile, so a file that changes while it is read still gives records
-  // that decrypt to what the header promises.
-  std::int64_t recordsLeft =
-      length >= 0 ? length / kAcbcRecordSize + 1 : std::numeric_limits<std::int64_t>::max();
-  std::int64_t bytesLeft = length >= 0 ? length : std::numeric_limits<std::int64_t>::max();
-  // The end-of-file test comes before each read, and only a read that runs
-  // out of data sets it. So an input whose length is a multiple of 512 (0
-  // included) gets one more pass that reads nothing and writes the
-  // encryption of 512 zeros: floor(L / 512) + 1 records, which is what every
-  // reader of the format expects. A read that fills its whole request leaves
-  // the indicator clear, so the record count does not depend on where the
-  // chunks fall.
-  std::size_t header = kAcbcRecordSize;
-  std::int64_t done = 0;
-  while (!std::feof(input) && recordsLeft > 0) {
-    std::uint8_t* records = buffer + header;
-    const std::size_t room = kChunkRecords - header / kAcbcRecordSize;
-    const auto wanted = static_cast<std::size_t>(
-        std::min<std::int64_t>(recordsLeft, static_cast<std::int64_t>(room)));
-    const auto want = static_cast<std::size_t>(
-        std::min<std::int64_t>(bytesLeft, static_cast<std::int64_t>(wanted * kAcbcRecordSize)));
-    const std::size_t got = std::fread(records, 1, want, input);
-    // A read short of whole records ends the input, failed, or reached L:
-    // its last record, partial or empty, is zero-filled.
-    const std::size_t count = got == wanted * kAcbcRecordSize ? wanted : got / kAcbcRecordSize + 1;
-    std::memset(records + got, 0, count * kAcbcRecordSize - got);
-    call.path->encrypt(&call.key, kAcbcVector, records, count);
-    std::fwrite(buffer, 1, header + count * kAcbcRecordSize, output);
-    if (std::ferror(output)) return AcbcStatus::kWrite;
-    if (std::ferror(input)) return AcbcStatus::kRead;
-    header = 0;
-    recordsLeft -= static_cast<std::int64_t>(count);
-    bytesLeft -= static_cast<std::int64_t>(got);
-    done += static_cast<std::int64_t>(got);
-    Report(progress, done);
-  }
-  // Only with no record to write at all: the header alone.
-  if (header != 0) {
-    std::fwrite(buffer, kAcbcRecordSize, 1, output);
-    if (std::ferror(output)) return AcbcStatus::kWrite;
-  }
-  return AcbcStatus::kOk;
+// The record passes run over stdio streams: a read returns what fread gives
+// and -1 once the stream has failed, a write succeeds only whole. Each pass
+// moves one chunk per call, so an unbuffered stream makes one system call
+// per chunk.
+std::ptrdiff_t ReadStream(void* context, void* buffer, std::size_t size) {
+  auto* stream = static_cast<std::FILE*>(context);
+  if (std::ferror(stream)) return -1;
+  const std::size_t got = std::fread(buffer, 1, size, stream);
+  if (got == 0 && std::ferror(stream)) return -1;
+  return static_cast<std::ptrdiff_t>(got);
 }
 
-AcbcStatus DecryptRecords(std::FILE* input, std::int32_t length, std::FILE* output,
-                          const AcbcCallKey& call, std::uint8_t* buffer,
-                          const AcbcProgress* progress) {
-  // remaining starts at the recorded length and drops by every record's byte
-  // count while it is not negative; it cannot go below -512. Reading stops
-  // after the floor(L / 512) + 1 records the length needs (none for a
-  // negative length, which writes nothing): later records could only be
-  // skipped, and an input that never ends (a FIFO fed for ever) must not
-  // keep the call going.
-  std::int32_t remaining = length;
-  std::int64_t bytesLeft =
-      length >= 0 ? (std::int64_t{length} / kAcbcRecordSize + 1) * kAcbcRecordSize : 0;
-  std::int64_t done = 0;
-  while (!std::feof(input) && bytesLeft > 0) {
-    const auto want =
-        static_cast<std::size_t>(std::min<std::int64_t>(bytesLeft, std::int64_t{kChunkSize}));
-    const std::size_t got = std::fread(buffer, 1, want, input);
-    bytesLeft -= static_cast<std::int64_t>(got);
-    const bool active = remaining >= 0;
-    // Only the chunk's last record can be short: a short read ends the
-    // input or failed. The bytes each record gives form one run from the
-    // chunk's start, since remaining only drops and every earlier record is
-    // whole.
-    std::size_t keep = 0;
-    std::size_t used = 0;
-    for (std::size_t at = 0; at < got && remaining >= 0; at += kAcbcRecordSize, ++used) {
-      const auto count =
-          static_cast<std::int32_t>(std::min<std::size_t>(kAcbcRecordSize, got - at));
-      keep += static_cast<std::size_t>(remaining < count ? remaining : count);
-      remaining -= count;
-    }
-    if (used > 0) {
-      // A short last record is decrypted with zeros after its bytes.
-      const std::size_t end = used * kAcbcRecordSize;
-      if (got < end) std::memset(buffer + got, 0, end - got);
-      call.path->decrypt(&call.key, kAcbcVector, buffer, used);
-      if (keep > 0) std::fwrite(buffer, keep, 1, output);
-    }
-    if (active && std::ferror(output)) return AcbcStatus::kWrite;
-    // Checked on every pass, also while skipping: a read error does not set
-    // the end-of-file indicator, so skipping it would loop for ever.
-    if (std::ferror(input)) return AcbcStatus::kRead;
-    done += static_cast<std::int64_t>(got);
-    Report(progress, done);
+int WriteStream(void* context, const void* buffer, std::size_t size) {
+  auto* stream = static_cast<std::FILE*>(context);
+  return std::fwrite(buffer, 1, size, stream) == size && !std::ferror(stream) ? 0 : -1;
+}
+
+// The caller's progress report, behind the pass's callback (which never
+// asks to stop here).
+int ReportProgress(void* context, std::int64_t done, std::int64_t /*total*/) {
+  const auto* progress = static_cast<AcbcProgress*>(context);
+  if (progress->report != nullptr) progress->report(progress->context, done);
+  return 0;
+}
+
+// A pass's status as the streams saw it: an input that ends before the
+// length it had is a failed read.
+AcbcStatus StreamStatus(acbc_status status) {
+  switch (status) {
+    case ACBC_OK: return AcbcStatus::kOk;
+    case ACBC_E_WRITE: return AcbcStatus::kWrite;
+    default: return AcbcStatus::kRead;
   }
-  return AcbcStatus::kOk;
+}
+
+// One pass over the streams: the caller's progress behind the pass's
+// callback, the pass's result and the call's key, wiped by EndPass.
+struct StreamPass {
+  AcbcProgress caller;
+  acbc_progress report;
+  acbc::Progress progress;
+  acbc_result result;
+  AcbcCallKey key;
+};
+
+void BeginPass(std::int64_t total, const std::uint8_t* password, std::int32_t passwordLength,
+               const AcbcProgress* progress, StreamPass* pass) {
+  pass->caller = progress != nullptr ? *progress : AcbcProgress{nullptr, nullptr};
+  pass->report = acbc_progress{ReportProgress, &pass->caller};
+  pass->progress = acbc::Progress{progress != nullptr ? &pass->report : nullptr, total};
+  acbc::ResetResult(&pass->result);
+  AcbcSetUpKey(password, passwordLength, &pass->key);
+}
+
+AcbcStatus EndPass(StreamPass* pass, acbc_status status) {
+  AcbcWipeKey(&pass->key);
+  return StreamStatus(status);
 }
 
 }  // namespace
@@ -222,14 +160,13 @@ AcbcStatus DecryptRecords(std::FILE* input, std::int32_t length, std::FILE* outp
 AcbcStatus AcbcEncryptStream(std::FILE* input, std::int32_t length, std::FILE* output,
                              const std::uint8_t* password, std::int32_t passwordLength,
                              const AcbcProgress* progress) {
-  std::uint8_t buffer[kChunkSize];
-  AcbcFormatHeader(length, buffer);
-  AcbcCallKey call;
-  AcbcSetUpKey(password, passwordLength, &call);
-  const AcbcStatus status = EncryptRecords(input, length, output, call, buffer, progress);
-  AcbcWipeKey(&call);
-  SecureZero(buffer, sizeof buffer);
-  return status;
+  if (length < 0) return AcbcStatus::kInputLength;
+  StreamPass pass;
+  BeginPass(length, password, passwordLength, progress, &pass);
+  const acbc_status status =
+      acbc::EncryptPass(acbc::Reader{ReadStream, input}, length, false,
+                        acbc::Writer{WriteStream, output}, pass.key, pass.progress, &pass.result);
+  return EndPass(&pass, status);
 }
 
 AcbcStatus AcbcReadHeader(std::FILE* input, std::int32_t* length) {
@@ -244,13 +181,18 @@ AcbcStatus AcbcReadHeader(std::FILE* input, std::int32_t* length) {
 AcbcStatus AcbcDecryptBody(std::FILE* input, std::int32_t length, std::FILE* output,
                            const std::uint8_t* password, std::int32_t passwordLength,
                            const AcbcProgress* progress) {
-  std::uint8_t buffer[kChunkSize];
-  AcbcCallKey call;
-  AcbcSetUpKey(password, passwordLength, &call);
-  const AcbcStatus status = DecryptRecords(input, length, output, call, buffer, progress);
-  AcbcWipeKey(&call);
-  SecureZero(buffer, sizeof buffer);
-  return status;
+  // The records the length needs, or what there is of them: a short body
+  // gives the bytes its records decrypt to.
+  acbc::BodyPlan plan;
+  plan.length = length;
+  plan.readBytes = length >= 0 ? (std::int64_t{length} / kAcbcRecordSize + 1) * kAcbcRecordSize : 0;
+  plan.salvage = true;
+  StreamPass pass;
+  BeginPass(plan.readBytes, password, passwordLength, progress, &pass);
+  const acbc_status status =
+      acbc::DecryptPass(acbc::Reader{ReadStream, input}, plan, acbc::Writer{WriteStream, output},
+                        pass.key, pass.progress, &pass.result);
+  return EndPass(&pass, status);
 }
 
 AcbcStatus AcbcInputLength(std::FILE* input, std::int32_t* length) {

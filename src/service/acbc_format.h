@@ -11,7 +11,8 @@
 //
 // These routines report failures as an AcbcStatus so that a host program can
 // explain them and clean up; the exports turn any failure into the fatal
-// exit. Both paths write identical files.
+// exit. The record loops are libacbc's (service/acbc_engine.h) over stdio
+// streams, so both libraries write identical files.
 #pragma once
 
 #include <cstdint>
@@ -79,8 +80,9 @@ bool AcbcParseHeader(const std::uint8_t* record, std::int32_t* length);
 // when the input holds L bytes). It never writes more than the
 // floor(length/512) + 1 records the header promises, even when the input
 // holds more or never ends, and reads no byte past the length-th: the last
-// record is zero-filled from there even when the input grew meanwhile. A
-// negative length sets no limit. The key is expanded once per call; records
+// record is zero-filled from there even when the input grew meanwhile. An
+// input that ends before `length` bytes is kRead, a negative length
+// kInputLength. The key is expanded once per call; records
 // go through the record path that AESRecordPathSelect() names, many per
 // read and write; the header goes out in the first write with 127 records,
 // so that later writes start at multiples of 64 KiB.

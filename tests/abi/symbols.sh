@@ -6,9 +6,19 @@
 #                                           every ACBC_API function of H, each
 #                                           under the version node the version
 #                                           script M gives it (ACBC_1.0, ACBC_1.1)
+# With --absent REGEX (right after SONAME) the library's full symbol table
+# (local symbols included, demangled) must name no function matching REGEX:
+# code of a component the library does not call was linked in.
 set -euo pipefail
 lib=$1 want_soname=$2
 shift 2
+if [ "${1-}" = --absent ]; then
+  all=$(nm -C --defined-only "$lib" 2>/dev/null) || true
+  [ -n "$all" ] || { echo "$lib has no symbol table to check" >&2; exit 1; }
+  unused=$(grep -E " [tTwW] .*($2)" <<<"$all" || true)
+  [ -z "$unused" ] || { echo "code the library does not call is linked in:" >&2; echo "$unused" >&2; exit 1; }
+  shift 2
+fi
 map=
 if [ "${1-}" = --header ] && [ "${3-}" = --map ]; then
   names=$(grep -oE '^ACBC_API [^(]*[ *]acbc_[a-z_]+\(' "$2" | sed -E 's/.*(acbc_[a-z_]+)\($/\1/' | sort)

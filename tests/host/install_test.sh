@@ -111,8 +111,38 @@ loads_installed "$tmp/pc-acbc-consumer" libacbc ||
 # Consumer 3: this source tree as a subproject of another.
 "$cmake" -S "$source/tests/consumers/subproject" -B "$tmp/sub" -G "$generator" \
   -DCMAKE_C_COMPILER="$cc" -DPELLFOLD_SOURCE="$source" >/dev/null || fail "subproject configure"
-"$cmake" --build "$tmp/sub" --target acbc_consumer >/dev/null || fail "subproject build"
+"$cmake" --build "$tmp/sub" >/dev/null || fail "subproject build"
 acbc_round_trip "$tmp/sub/acbc_consumer" "$tmp/run-sub" || fail "subproject consumer"
+# The parent's install carries both libraries and their headers.
+"$cmake" --install "$tmp/sub" --prefix "$tmp/sub-prefix" >/dev/null || fail "subproject install"
+for f in parent-lib/libacbc.so.1 parent-lib/libpellfold.so.1 include/acbc.h include/pellfold.h; do
+  [ -e "$tmp/sub-prefix/$f" ] || fail "the parent's install has no $f"
+done
+
+# Consumer 4: a static libacbc.a, installed with an absolute library folder;
+# the consumers link it (and libsodium) through the CMake package and
+# through pkg-config --static.
+abs=$tmp/abs-prefix
+"$cmake" -S "$source" -B "$tmp/static" -G "$generator" -DCMAKE_C_COMPILER="$cc" \
+  -DPELLFOLD_ACBC_STATIC=ON -DPELLFOLD_BUILD_PROGRAM=OFF -DPELLFOLD_BUILD_EXAMPLES=OFF \
+  -DCMAKE_INSTALL_PREFIX="$abs" -DCMAKE_INSTALL_LIBDIR="$abs/lib" >/dev/null ||
+  fail "static configure"
+"$cmake" --build "$tmp/static" >/dev/null || fail "static build"
+"$cmake" --install "$tmp/static" >/dev/null || fail "static install"
+[ -f "$abs/lib/libacbc.a" ] && [ ! -e "$abs/lib/libacbc.so" ] || fail "libacbc.a not installed"
+for package in pellfold acbc; do
+  [ "$(PKG_CONFIG_PATH="$abs/lib/pkgconfig" pkg-config --variable=libdir $package)" = "$abs/lib" ] ||
+    fail "$package.pc: libdir is not the absolute $abs/lib"
+done
+"$cmake" -S "$source/tests/consumers/cmake" -B "$tmp/static-consumer" -G "$generator" \
+  -DCMAKE_C_COMPILER="$cc" -DCMAKE_PREFIX_PATH="$abs" >/dev/null || fail "static cmake consumer"
+"$cmake" --build "$tmp/static-consumer" >/dev/null || fail "static cmake consumer build"
+acbc_round_trip "$tmp/static-consumer/acbc_consumer" "$tmp/run-static" ||
+  fail "static cmake libacbc consumer"
+! ldd "$tmp/static-consumer/acbc_consumer" | grep -q libacbc || fail "loads a shared libacbc"
+PKG_CONFIG_PATH="$abs/lib/pkgconfig" "$source/tests/consumers/pkgconfig/build.sh" \
+  "$cc" "$tmp/pc-static-consumer" acbc --static || fail "pkg-config static consumer build"
+acbc_round_trip "$tmp/pc-static-consumer" "$tmp/run-pc-static" || fail "pkg-config static consumer"
 
 # The installed program and the installed library agree, both ways.
 program decrypt -q --pass 'pass:consumer password' \

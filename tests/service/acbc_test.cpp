@@ -300,6 +300,18 @@ TEST(AcbcReadErrors, AreReportedEvenWhileRecordsAreSkipped) {
   EXPECT_EQ(AcbcEncryptStream(in, 701, out, U8("pw"), 2), AcbcStatus::kRead);
   std::fclose(in);
   std::fclose(out);
+  // An input that ends before its length (a file that shrank) fails too,
+  // and a negative length is none to encrypt.
+  for (const auto& [length, status] :
+       {std::pair{600, AcbcStatus::kRead}, std::pair{-1, AcbcStatus::kInputLength}}) {
+    in = std::tmpfile();
+    std::fputs("short", in);
+    std::rewind(in);
+    out = std::tmpfile();
+    EXPECT_EQ(AcbcEncryptStream(in, length, out, U8("pw"), 2), status) << length;
+    std::fclose(in);
+    std::fclose(out);
+  }
 }
 
 // ---------------------------------------------------------------------------
