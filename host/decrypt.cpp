@@ -1,0 +1,257 @@
+// pellfold decrypt: an ACBC or age file into its plaintext.
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <optional>
+#include <set>
+#include <string>
+#include <utility>
+
+#include "acbc.h"
+#include "agekeys.h"
+#include "cli.h"
+#include "commands.h"
+#include "crypthelp.h"
+#include "files.h"
+#include "filework.h"
+#include "layout.h"
+#include "password.h"
+#include "piped.h"
+#include "progress.h"
+#include "range.h"
+#include "runner.h"
+#include "signals.h"
+#include "utf8.h"
+
+namespace pellfold::host {
+namespace {
+
+const std::vector<OptionDef> kDecryptOptions = {
+    {"pass", 'p', true},       {"force", 'f', false},           {"quiet", 'q', false},
+    {"multifile", 'm', false}, {"recursive", 'r', false},       {"output-dir", 'o', true},
+    {"preserve", 0, false},    {"remove-input", 0, false},      {"salvage", 0, false},
+    {"json", 0, false},        {"identity", 'i', true},         {"max-work-factor", 0, true},
+    {"range", 0, true},        {"accept-weak-check", 0, false}, {"help", 'h', false},
+};
+
+const char kDecryptHelp[] =
+    "Usage: pellfold decrypt [OPTIONS] INPUT [OUTPUT]\n"
+    "       pellfold decrypt [OPTIONS] -m FILE.acbc...\n"
+    "       pellfold decrypt [OPTIONS] -r FOLDER...\n"
+    "\n"
+    "Decrypt the ACBC or age file INPUT into OUTPUT (ACBC as AESDecrypt does);\n"
+    "without OUTPUT, INPUT must end in .acbc or .age and OUTPUT is INPUT without\n"
+    "it. The format is told by the file's first line. INPUT '-' reads standard\n"
+    "input; OUTPUT '-' writes standard output: ACBC once all of INPUT has been\n"
+    "checked, age chunk by chunk as each one authenticates (on a later failure\n"
+    "the exit status is 1 and what was written is incomplete).\n"
+    "\n"
+    "Options:\n" PELLFOLD_PASS_HELP PELLFOLD_IDENTITY_HELP
+    "  -f, --force        replace OUTPUT if it exists\n"
+    "  -m, --multifile    decrypt every FILE.acbc into FILE, under one password\n"
+    PELLFOLD_FILES_HELP("decrypt")
+    "      --salvage      decrypt a truncated file or one with a negative length\n"
+    "                     anyway, writing what AESDecrypt would write\n"
+    "      --range OFFSET:LENGTH  write only LENGTH plaintext bytes from OFFSET (as\n"
+    "                     far as the plaintext goes; K, M, G: times 1024, 1024^2,\n"
+    "                     1024^3), decrypting only the records that hold them\n"
+    "      --accept-weak-check  replace OUTPUT or remove INPUT also on a password\n"
+    "                     that fewer than 4 padding bytes confirm\n"
+    "  -q, --quiet        show no progress\n" PELLFOLD_JSON_HELP
+    "  -h, --help         show this help and exit\n"
+    "\n"
+    "An age file appears as OUTPUT only when every chunk authenticated. For an\n"
+    "ACBC file, before anything is created, its header and size are checked and\n"
+    "the last record is decrypted: its zero padding must be intact, or the password\n"
+    "is wrong (or the file was altered) and nothing is written. With n padding\n"
+    "bytes a wrong password passes with odds 2^-8n; for n < 4 a note says so, and\n"
+    "OUTPUT is replaced or INPUT removed only when another file of the run gave 4\n"
+    "or more (or with --accept-weak-check); else that file fails, its INPUT kept.\n"
+    "Bytes after the last record are ignored with a warning. With -r, only\n"
+    "files ending in .acbc are decrypted. --remove-input removes INPUT only\n"
+    "after the password check passed and OUTPUT is in place. See pellfold(1).\n";
+
+// Bytes of a piped age file copied aside to read its header from.
+constexpr std::int64_t kAgeHeaderRoom = 1 << 16;
+
+// The checks of a decryption to standard output, made on the whole file
+// before any byte is written: header and size (done already), and the
+// password through the last record's padding; a damaged file under
+// --salvage is decrypted once with nothing kept, so that whatever would
+// fail, fails before any output.
+void CheckBeforeStreaming(const EncryptedInput& file, const Password& password, unsigned flags) {
+  const InputFile& input = file.input;
+  acbc_result r{};
+  if (Damaged(file.layout)) {
+    int fd = input.fd();
+    const off_t at = lseek(fd, 0, SEEK_CUR);
+    acbc_decrypt_stream(
+        ReadDescriptor, &fd, [](void*, const void*, std::size_t) { return 0; }, nullptr,
+        password.bytes, static_cast<std::size_t>(password.length), flags, nullptr, &r);
+    if (at < 0 || lseek(fd, at, SEEK_SET) != at) {
+      throw WithStatus(FileFailure(input.name(), Reason("read error", errno)), ACBC_E_READ);
+    }
+  } else {
+    acbc_verify_fd(input.fd(), password.bytes, static_cast<std::size_t>(password.length), &r);
+  }
+  if (r.status != ACBC_OK) throw StatusFailure(r, input.name(), input.name());
+}
+
+// decrypt --range: the range alone, to standard output after its checks or
+// to a file that appears only when complete.
+void DecryptRangeOne(const EncryptedInput& file, const OutputTarget& output,
+                     const Password& password, const Settings& settings, Outcome* outcome) {
+  const InputFile& input = file.input;
+  const auto length = static_cast<std::size_t>(password.length);
+  acbc_result r{};
+  if (output.isStdout()) {
+    // The first piece checks the header, the size and the password before
+    // anything is written; the rest goes out as it is decrypted.
+    CopyRange(input.fd(), *settings.range, password.bytes, length, WriteStdout, nullptr, &r);
+    if (!input.spooled() && r.status != ACBC_E_WRITE && Changed(input)) {
+      r.status = ACBC_E_INPUT_CHANGED;
+    }
+    if (r.status != ACBC_OK) throw StatusFailure(r, input.name(), output.name());
+  } else {
+    const mode_t mask = umask(0);
+    umask(mask);
+    const mode_t bits = S_ISREG(input.status().st_mode) ? input.status().st_mode & 0666 : 0666;
+    Progress progress("decrypt: " + input.name(), /*quiet=*/true);
+    r = WriteOutput(output.path(), output.inPlace(), input.name(), output.name(), &progress,
+                    [&](acbc_result* result) {
+                      WriteRangeFile(input.fd(), *settings.range, password.bytes, length,
+                                     output.path(), settings.force, output.inPlace(),
+                                     static_cast<mode_t>(bits & ~mask), result);
+                    });
+  }
+  outcome->warnings = r.warnings;
+  NoteWeakCheck(input.name(), r.padding_bytes);
+}
+
+// An age file: to standard output chunk by chunk as each authenticates,
+// or into a file that appears only when every chunk did.
+void DecryptAge(EncryptedInput& file, const Job& job, const Settings& settings,
+                CallPassword* callPassword, Outcome* outcome) {
+  const InputFile& input = file.input;
+  if (settings.salvage) {
+    throw WithStatus(FileFailure(input.name(), "an age file: --salvage is for ACBC files"),
+                     ACBC_E_ARGUMENT);
+  }
+  if (settings.range) {
+    throw WithStatus(FileFailure(input.name(), "an age file: --range is for ACBC files"),
+                     ACBC_E_ARGUMENT);
+  }
+  const OutputTarget output(OutputPath(job), settings.force, input, job.output);
+  if (settings.removeInput) {
+    CheckRemovable(input, job.input, job.inputPlace.folder != nullptr, output.inPlace(),
+                   settings.force);
+  }
+  // To standard output, a pipe is copied aside only as far as its header
+  // reaches, and the rest decrypted as it comes; a file is the whole copy.
+  if (output.isStdout() && file.input.spooled()) {
+    file.input.Spool(kAgeHeaderRoom, kAgeHeaderRoom, kUnbounded);
+  } else {
+    file.Measure();
+  }
+  AgeKeys keys;
+  OpeningKeys(input.fd(), input.name(), settings, callPassword, &keys);
+  Progress progress("decrypt: " + input.name(), settings.quiet);
+  acbc_result r{};
+  if (output.isStdout()) {
+    int fd = input.fd();
+    const bool through = file.input.spooled();
+    acbc_age_decrypt_stream(through ? InputFile::ReadThrough : ReadDescriptor,
+                            through ? static_cast<void*>(&file.input) : static_cast<void*>(&fd),
+                            WriteStdout, nullptr, &keys.keys, 0, progress.hook(), &r);
+    progress.Finish();
+    if (r.status != ACBC_OK) throw StatusFailure(r, input.name(), output.name());
+  } else {
+    r = WriteOutput(output.path(), output.inPlace(), input.name(), output.name(), &progress,
+                    [&](acbc_result* result) {
+                      acbc_age_decrypt_fd(input.fd(), output.path().c_str(), &keys.keys,
+                                          ReplaceFlag(settings), progress.hook(), result);
+                    });
+    FinishOutput(input, job.input, output.path(), output.name(), output.inPlace(), settings,
+                 job.inputPlace);
+  }
+  outcome->warnings = r.warnings;
+}
+
+void DecryptOne(const Job& job, const Settings& settings, CallPassword* callPassword,
+                Outcome* outcome) {
+  // The header decides whether there is anything to do, before any output
+  // is looked at.
+  EncryptedInput file(job.input, job.inputPlace, settings.removeInput);
+  if (file.age()) {
+    DecryptAge(file, job, settings, callPassword, outcome);
+    return;
+  }
+  const InputFile& input = file.input;
+  const OutputTarget output(OutputPath(job), settings.force, input, job.output);
+  if (settings.removeInput) {
+    CheckRemovable(input, job.input, job.inputPlace.folder != nullptr, output.inPlace(),
+                   settings.force);
+  }
+  file.Measure();
+  if (Damaged(file.layout) && !settings.salvage) throw DamagedFailure(input.name(), file.layout);
+  const Password& password = callPassword->Get();
+  const bool keepInput = KeepInput(file, job.input, output, settings, callPassword, outcome);
+  if (settings.range) {
+    DecryptRangeOne(file, output, password, settings, outcome);
+    return;
+  }
+
+  Progress progress("decrypt: " + input.name(), settings.quiet);
+  const unsigned flags = settings.salvage ? static_cast<unsigned>(ACBC_SALVAGE) : 0u;
+  acbc_result r{};
+  if (output.isStdout()) {
+    // Nothing reaches standard output before every check has passed: the
+    // whole file (a pipe's private copy of its ciphertext) is checked first,
+    // and then decrypted straight to standard output. A file that changes
+    // after that fails the decryption, which a partial output then shows.
+    CheckBeforeStreaming(file, password, flags);
+    int fd = input.fd();
+    acbc_decrypt_stream(ReadDescriptor, &fd, WriteStdout, nullptr, password.bytes,
+                        static_cast<std::size_t>(password.length), flags, progress.hook(), &r);
+    progress.Finish();
+    if (!input.spooled() && r.status != ACBC_E_WRITE && Changed(input)) {
+      r.status = ACBC_E_INPUT_CHANGED;
+    }
+    if (r.status != ACBC_OK) throw StatusFailure(r, input.name(), output.name());
+  } else {
+    r = WriteOutput(output.path(), output.inPlace(), input.name(), output.name(), &progress,
+                    [&](acbc_result* result) {
+                      acbc_decrypt_fd(
+                          input.fd(), output.path().c_str(), password.bytes,
+                          static_cast<std::size_t>(password.length),
+                          flags | (settings.force ? static_cast<unsigned>(ACBC_REPLACE) : 0u),
+                          progress.hook(), result);
+                    });
+    FinishOutput(input, job.input, output.path(), output.name(), output.inPlace(), settings,
+                 job.inputPlace, keepInput);
+  }
+  NoteDecrypted(file, r, outcome);
+  callPassword->Confirm(r.padding_bytes);
+  if (keepInput) throw WeakRefusal(input.name(), r.padding_bytes, "not removed");
+}
+
+int RunDecrypt(const std::vector<std::string>& argv) {
+  return RunCrypt(argv, /*encrypt=*/false, kDecryptOptions, kDecryptHelp, DecryptOne);
+}
+
+}  // namespace
+
+const CommandInfo kDecryptCommand = {"decrypt", "decrypt an ACBC or age file", kDecryptHelp,
+                                     RunDecrypt};
+
+}  // namespace pellfold::host

@@ -1,0 +1,222 @@
+// pellfold encrypt: a file into an ACBC or age file.
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <optional>
+#include <set>
+#include <string>
+#include <utility>
+
+#include "acbc.h"
+#include "agekeys.h"
+#include "cli.h"
+#include "commands.h"
+#include "crypthelp.h"
+#include "files.h"
+#include "filework.h"
+#include "layout.h"
+#include "password.h"
+#include "piped.h"
+#include "progress.h"
+#include "range.h"
+#include "runner.h"
+#include "signals.h"
+#include "utf8.h"
+
+namespace pellfold::host {
+namespace {
+
+const std::vector<OptionDef> kEncryptOptions = {
+    {"pass", 'p', true},       {"force", 'f', false},      {"quiet", 'q', false},
+    {"multifile", 'm', false}, {"recursive", 'r', false},  {"output-dir", 'o', true},
+    {"preserve", 0, false},    {"remove-input", 0, false}, {"json", 0, false},
+    {"format", 0, true},       {"recipient", 0, true},     {"recipients-file", 'R', true},
+    {"armor", 'a', false},     {"work-factor", 0, true},   {"help", 'h', false},
+};
+
+const char kEncryptHelp[] =
+    "Usage: pellfold encrypt [OPTIONS] INPUT [OUTPUT]\n"
+    "       pellfold encrypt [OPTIONS] -m FILE...\n"
+    "       pellfold encrypt [OPTIONS] -r FOLDER...\n"
+    "\n"
+    "Encrypt INPUT into the ACBC file OUTPUT (INPUT.acbc when not given) under a\n"
+    "password, byte for byte as AESEncypt does; with --format age, into an age\n"
+    "file (INPUT.age) under a passphrase or for recipients. INPUT '-' reads\n"
+    "standard input; OUTPUT '-' writes standard output, which must not be a\n"
+    "terminal.\n"
+    "\n"
+    "ACBC has no integrity check: changed bytes decrypt to changed plaintext\n"
+    "unnoticed. Use --format age for new files (authenticated, salted, read by\n"
+    "other tools), and 'pellfold upgrade' for ACBC files you have.\n"
+    "\n"
+    "Options:\n" PELLFOLD_PASS_HELP
+    "      --format FORMAT  acbc (the default) or age\n" PELLFOLD_AGE_HELP
+    "  -f, --force        replace OUTPUT if it exists\n"
+    "  -m, --multifile    encrypt every FILE into FILE.acbc, under one "
+    "password\n" PELLFOLD_FILES_HELP(
+        "encrypt") "  -q, --quiet        show no progress\n" PELLFOLD_JSON_HELP
+                   "  -h, --help         show this help and exit\n"
+                   "\n"
+                   "OUTPUT appears only when complete (it is written under no name, or a\n"
+                   "temporary one, first), never more readable than INPUT. The password must\n"
+                   "not be empty; for ACBC it is the key: only its first 32 bytes count and\n"
+                   "there is no salt. With -r, files that already end in .acbc or .age are\n"
+                   "skipped with a note.\n"
+                   "See pellfold(1).\n";
+
+void EncryptAgeOne(const Job& job, const Settings& settings, CallPassword* callPassword,
+                   Outcome* outcome) {
+  InputFile input(job.input, job.inputPlace, settings.removeInput);
+  const OutputTarget output(OutputPath(job), settings.force, input, job.output);
+  if (output.isTerminal()) {
+    throw WithStatus(FileFailure(output.name(), "refusing to write ciphertext to a terminal"),
+                     ACBC_E_ARGUMENT);
+  }
+  if (settings.removeInput) {
+    CheckRemovable(input, job.input, job.inputPlace.folder != nullptr, output.inPlace(),
+                   settings.force);
+  }
+  const Password* passphrase = settings.recipients.empty() ? &callPassword->Get() : nullptr;
+  AgeKeys keys;
+  EncryptionKeys(settings, passphrase, &keys);
+  const unsigned armor = settings.armor ? static_cast<unsigned>(ACBC_AGE_ARMOR) : 0u;
+  Progress progress("encrypt: " + input.name(), settings.quiet);
+  acbc_result r{};
+  int fd = input.fd();
+  if (output.isStdout()) {
+    // age needs no length up front: standard input is encrypted as it is
+    // read, nothing of it kept aside.
+    acbc_age_encrypt_stream(ReadDescriptor, &fd, WriteStdout, nullptr, &keys.keys, armor,
+                            progress.hook(), &r);
+    progress.Finish();
+    if (r.status != ACBC_OK) throw StatusFailure(r, input.name(), output.name());
+  } else if (!input.readable()) {
+    // A pipe into a named file: encrypted as it is read, into an unnamed
+    // file linked into place when complete.
+    r = WriteOutput(
+        output.path(), output.inPlace(), input.name(), output.name(), &progress,
+        [&](acbc_result* result) {
+          StreamedOutput streamed;
+          if (const int error = streamed.Open(output.path(), output.inPlace()); error != 0) {
+            *result = acbc_result{};
+            result->status = ACBC_E_OUTPUT_OPEN;
+            result->error_number = error;
+            return;
+          }
+          if (acbc_age_encrypt_stream(ReadDescriptor, &fd, StreamedOutput::Write, &streamed,
+                                      &keys.keys, armor, progress.hook(), result) != ACBC_OK) {
+            return;
+          }
+          if (const int error = streamed.Commit(settings.force); error != 0) {
+            result->status = error == EEXIST ? ACBC_E_OUTPUT_EXISTS : ACBC_E_WRITE;
+            result->error_number = error;
+          }
+          if (!streamed.left().empty()) result->warnings |= ACBC_WARN_TEMPORARY_LEFT;
+        });
+  } else {
+    r = WriteOutput(output.path(), output.inPlace(), input.name(), output.name(), &progress,
+                    [&](acbc_result* result) {
+                      acbc_age_encrypt_fd(fd, output.path().c_str(), &keys.keys,
+                                          armor | ReplaceFlag(settings), progress.hook(), result);
+                    });
+  }
+  if (!output.isStdout()) {
+    FinishOutput(input, job.input, output.path(), output.name(), output.inPlace(), settings,
+                 job.inputPlace);
+  }
+  outcome->warnings = r.warnings;
+}
+
+void EncryptOne(const Job& job, const Settings& settings, CallPassword* callPassword,
+                Outcome* outcome) {
+  if (settings.age) {
+    EncryptAgeOne(job, settings, callPassword, outcome);
+    return;
+  }
+  InputFile input(job.input, job.inputPlace, settings.removeInput);
+  const OutputTarget output(OutputPath(job), settings.force, input, job.output);
+  if (output.isTerminal()) {
+    throw WithStatus(FileFailure(output.name(), "refusing to write ciphertext to a terminal"),
+                     ACBC_E_ARGUMENT);
+  }
+  if (settings.removeInput) {
+    CheckRemovable(input, job.input, job.inputPlace.folder != nullptr, output.inPlace(),
+                   settings.force);
+  }
+  const Password& password = callPassword->Get();
+
+  Progress progress("encrypt: " + input.name(), settings.quiet);
+  acbc_result r{};
+  const auto length = static_cast<std::size_t>(password.length);
+  if (!input.readable()) {
+    // A pipe (or a file that says it is empty) is encrypted as it comes:
+    // its length, which the header records first, is known only at its
+    // end. Only ciphertext is kept meanwhile: in the output's own
+    // temporary file, or, for an output written in place, aside.
+    if (!output.inPlace()) {
+      r = WriteOutput(output.path(), false, input.name(), output.name(), &progress,
+                      [&](acbc_result* result) {
+                        EncryptPipedToFile(input.fd(), output.path(), password.bytes, length,
+                                           ReplaceFlag(settings), result);
+                      });
+      FinishOutput(input, job.input, output.path(), output.name(), false, settings);
+    } else if (output.isStdout()) {
+      EncryptPipedAside(input.fd(), password.bytes, length, WriteStdout, nullptr, &r);
+      if (r.status != ACBC_OK) throw StatusFailure(r, input.name(), output.name());
+    } else {
+      int fd = open(output.path().c_str(), O_WRONLY | O_NOCTTY | O_CLOEXEC);
+      if (fd < 0) throw WithStatus(FileError(output.name(), errno), ACBC_E_OUTPUT_OPEN);
+      try {
+        EncryptPipedAside(input.fd(), password.bytes, length, WriteDescriptor, &fd, &r);
+      } catch (...) {
+        close(fd);
+        throw;
+      }
+      if (close(fd) != 0 && r.status == ACBC_OK) {
+        r.status = ACBC_E_WRITE;
+        r.error_number = errno;
+      }
+      if (r.status != ACBC_OK) throw StatusFailure(r, input.name(), output.name());
+    }
+  } else if (output.isStdout()) {
+    struct stat st {};
+    const off_t at = lseek(input.fd(), 0, SEEK_CUR);
+    const std::int64_t plainLength =
+        fstat(input.fd(), &st) == 0 && st.st_size > at ? st.st_size - (at > 0 ? at : 0) : 0;
+    int fd = input.fd();
+    acbc_encrypt_stream(ReadDescriptor, &fd, plainLength, WriteStdout, nullptr, password.bytes,
+                        static_cast<std::size_t>(password.length), progress.hook(), &r);
+    progress.Finish();
+    if (r.status != ACBC_OK) throw StatusFailure(r, input.name(), output.name());
+  } else {
+    r = WriteOutput(output.path(), output.inPlace(), input.name(), output.name(), &progress,
+                    [&](acbc_result* result) {
+                      acbc_encrypt_fd(input.fd(), output.path().c_str(), password.bytes, length,
+                                      ReplaceFlag(settings), progress.hook(), result);
+                    });
+    FinishOutput(input, job.input, output.path(), output.name(), output.inPlace(), settings,
+                 job.inputPlace);
+  }
+  outcome->warnings = r.warnings;
+}
+
+int RunEncrypt(const std::vector<std::string>& argv) {
+  return RunCrypt(argv, /*encrypt=*/true, kEncryptOptions, kEncryptHelp, EncryptOne);
+}
+
+}  // namespace
+
+const CommandInfo kEncryptCommand = {"encrypt", "encrypt a file into an ACBC or age file",
+                                     kEncryptHelp, RunEncrypt};
+
+}  // namespace pellfold::host

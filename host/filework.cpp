@@ -1,0 +1,228 @@
+// The steps of one file that the commands share (see filework.h).
+#include "filework.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <optional>
+#include <set>
+#include <string>
+#include <utility>
+
+#include "acbc.h"
+#include "agekeys.h"
+#include "cli.h"
+#include "commands.h"
+#include "crypthelp.h"
+#include "files.h"
+#include "layout.h"
+#include "password.h"
+#include "piped.h"
+#include "progress.h"
+#include "range.h"
+#include "runner.h"
+#include "signals.h"
+#include "utf8.h"
+
+namespace pellfold::host {
+
+std::string Reason(const std::string& text, int error) {
+  return text + ": " + std::strerror(error != 0 ? error : EIO);
+}
+
+// The failure a library status stands for, in the words the program has
+// always used, naming the file at fault.
+Failure StatusFailure(const acbc_result& r, const std::string& input, const std::string& output) {
+  const int error = r.error_number;
+  const auto failure = [&](const std::string& name, const std::string& reason) {
+    return WithStatus(FileFailure(name, reason), r.status);
+  };
+  switch (r.status) {
+    case ACBC_E_INPUT_OPEN: return failure(input, std::strerror(error != 0 ? error : EIO));
+    case ACBC_E_OUTPUT_OPEN: return failure(output, std::strerror(error != 0 ? error : EIO));
+    case ACBC_E_OUTPUT_EXISTS: return failure(output, "file exists (use --force to overwrite)");
+    case ACBC_E_SAME_FILE: return failure(output, "output is the same file as the input");
+    case ACBC_E_TOO_LARGE: return failure(input, "input is 2 GiB or larger");
+    case ACBC_E_NOT_ACBC: return failure(input, "not an ACBC file");
+    case ACBC_E_WRONG_PASSWORD: return failure(input, "wrong password (or the file was altered)");
+    case ACBC_E_INPUT_CHANGED: return failure(input, "input changed while it was being read");
+    case ACBC_E_READ: return failure(input, Reason("read error", error));
+    case ACBC_E_WRITE: return failure(output, Reason("write error", error));
+    case ACBC_E_NOT_AGE: return failure(input, "not an age file");
+    case ACBC_E_NO_MATCH: return failure(input, "wrong passphrase, or no identity given opens it");
+    case ACBC_E_AGE_MAC: return failure(input, "the header was altered: its MAC does not match");
+    case ACBC_E_AGE_PAYLOAD:
+      return failure(input, "altered or cut short: the data failed authentication");
+    case ACBC_E_WORK_FACTOR:
+      return failure(input,
+                     "its scrypt work factor is above the ceiling (--max-work-factor raises it)");
+    default: break;
+  }
+  std::string reason = acbc_status_text(r.status);
+  if (error != 0) reason += std::string(": ") + std::strerror(error);
+  return failure(input, reason);
+}
+
+NameState StateOf(const std::string& path) {
+  struct stat st {};
+  if (stat(path.c_str(), &st) != 0) return {};
+  return {true, st.st_dev, st.st_ino};
+}
+
+bool Replaced(const NameState& before, const std::string& path) {
+  const NameState now = StateOf(path);
+  return now.exists && (!before.exists || now.device != before.device || now.inode != before.inode);
+}
+
+// After a failure whose named temporary file could not be removed: names
+// it (the temporary names beside `path` that the library and the program
+// give), so that the user can remove it.
+void ReportLeftover(const std::string& path, const std::string& output) {
+  const std::string folder = DirectoryOf(path);
+  const std::size_t slash = path.rfind('/');
+  const std::string base = "." + path.substr(slash == std::string::npos ? 0 : slash + 1) + ".";
+  bool named = false;
+  if (DIR* dir = opendir(folder.c_str()); dir != nullptr) {
+    while (const dirent* entry = readdir(dir)) {
+      const std::string name = entry->d_name;
+      if (name.rfind(base, 0) != 0) continue;
+      const std::string rest = name.substr(base.size());
+      if (rest.rfind("acbc-", 0) != 0 && rest.rfind("pellfold-", 0) != 0 &&
+          rest.rfind("range-", 0) != 0) {
+        continue;
+      }
+      std::string file = folder;
+      file += '/';
+      file += name;
+      std::string line = Printable(file);
+      line += ": temporary file left behind: it could not be removed";
+      Complain(line);
+      named = true;
+    }
+    closedir(dir);
+  }
+  if (!named) Complain(output + ": its temporary file could not be removed");
+}
+
+Failure DamagedFailure(const std::string& name, const Layout& layout) {
+  return WithStatus(
+      FileFailure(name, DescribeVerdict(layout) + " (--salvage decrypts what is there)"),
+      ACBC_E_DAMAGED);
+}
+
+// --remove-input is refused up front for an input it could not remove
+// safely: a symbolic link (removing it would keep the file), anything that
+// is not a regular file, an output written in place (a device, a FIFO),
+// which keeps nothing, and, without `force`, a file with other links, which
+// would keep its data under them.
+void CheckRemovable(const InputFile& input, const std::string& path, bool walked,
+                    bool outputInPlace, bool force) {
+  const std::string& name = input.name();
+  const struct stat& read = input.status();
+  struct stat st {};
+  // A file found by a walk was opened without following a link.
+  if (!walked && lstat(path.c_str(), &st) != 0) {
+    throw WithStatus(FileError(name, errno), ACBC_E_INPUT_OPEN);
+  }
+  const char* refusal = !walked && S_ISLNK(st.st_mode) ? "is a symbolic link"
+                        : !S_ISREG(read.st_mode)       ? "is not a regular file"
+                        : outputInPlace                ? "its output is not a regular file"
+                                                       : nullptr;
+  if (refusal != nullptr) {
+    throw WithStatus(FileFailure(name, std::string(refusal) + ": --remove-input would lose it"),
+                     ACBC_E_ARGUMENT);
+  }
+  if (read.st_nlink > 1 && !force) {
+    const nlink_t others = read.st_nlink - 1;
+    throw WithStatus(FileFailure(name, "has " + std::to_string(others) +
+                                           (others == 1 ? " other link" : " other links") +
+                                           " (--force removes this one anyway)"),
+                     ACBC_E_ARGUMENT);
+  }
+}
+
+// What --preserve and --remove-input do once the library call returned
+// ACBC_OK, that is, once the output is complete, synced and in place. The
+// input is removed only if its name still leads to the file that was read
+// (see RemoveFile), and only after its times reached the output;
+// `keepInput` keeps it.
+void FinishOutput(const InputFile& input, const std::string& inputPath,
+                  const std::string& outputPath, const std::string& outputName, bool outputInPlace,
+                  const Settings& settings, const Place& place, bool keepInput) {
+  if (settings.preserve && !outputInPlace && S_ISREG(input.status().st_mode)) {
+    if (const int error = CopyTimes(input.status(), outputPath); error != 0) {
+      throw WithStatus(
+          FileFailure(outputName, Reason("written, but its times could not be set", error)),
+          ACBC_E_WRITE);
+    }
+  }
+  if (!settings.removeInput || keepInput) return;
+  int error = 0;
+  if (place.folder) {
+    error = RemoveFile(place.folder->fd(), place.name, input.status());
+  } else {
+    const int folder = open(DirectoryOf(inputPath).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    error = folder < 0 ? errno : RemoveFile(folder, BaseName(inputPath), input.status());
+    if (folder >= 0) close(folder);
+  }
+  if (error < 0) {
+    throw WithStatus(FileFailure(input.name(), "not removed: it was moved or replaced meanwhile"),
+                     ACBC_E_INPUT_CHANGED);
+  }
+  if (error != 0) {
+    throw WithStatus(FileFailure(input.name(), Reason("could not be removed", error)),
+                     kStatusNotRemoved);
+  }
+}
+
+// The warning for a file whose size disagrees with its header.
+std::string DecryptWarning(const Layout& layout) {
+  const std::string length = std::to_string(layout.length);
+  switch (layout.verdict) {
+    case Verdict::kTruncated:
+      return "file is truncated, " + std::to_string(layout.missingBytes) +
+             " bytes missing: the end of the output is missing or wrong";
+    case Verdict::kTrailingBytes:
+      return std::to_string(layout.trailingBytes) +
+             " bytes follow the last record that the header's length (" + length +
+             ") needs; they were ignored";
+    case Verdict::kNegativeLength:
+      return "header records a negative length (" + length + "): the output is empty";
+    default: return DescribeVerdict(layout);
+  }
+}
+
+bool Damaged(const Layout& layout) {
+  return layout.verdict == Verdict::kTruncated || layout.verdict == Verdict::kNegativeLength;
+}
+
+// What a decrypted ACBC file leaves to say: its warnings, a damaged
+// layout, a password confirmed by few padding bytes.
+void NoteDecrypted(const EncryptedInput& file, const acbc_result& r, Outcome* outcome) {
+  outcome->warnings = r.warnings;
+  if (file.layout.verdict != Verdict::kConsistent) {
+    Warn(file.input.name() + ": " + DecryptWarning(file.layout));
+  }
+  NoteWeakCheck(file.input.name(), r.padding_bytes);
+}
+
+// True when the file open as `input` is no longer the one that was opened:
+// another size or modification time.
+bool Changed(const InputFile& input) {
+  struct stat now {};
+  const struct stat& then = input.status();
+  return fstat(input.fd(), &now) != 0 || now.st_size != then.st_size ||
+         now.st_mtim.tv_sec != then.st_mtim.tv_sec || now.st_mtim.tv_nsec != then.st_mtim.tv_nsec;
+}
+
+}  // namespace pellfold::host

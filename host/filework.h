@@ -1,0 +1,152 @@
+// The steps of one file that the commands share: the input opened and its
+// layout taken, the library's statuses as failures, the output written
+// through a libacbc call under deferred signals, and what follows it
+// (--preserve, --remove-input).
+#pragma once
+
+#include <sys/stat.h>
+
+#include <cstring>
+#include <optional>
+#include <string>
+
+#include "acbc.h"
+#include "cli.h"
+#include "files.h"
+#include "layout.h"
+#include "progress.h"
+#include "runner.h"
+#include "signals.h"
+
+namespace pellfold::host {
+
+std::string Reason(const std::string& text, int error);
+// The failure a library status stands for, in the words the program has
+// always used, naming the file at fault.
+Failure StatusFailure(const acbc_result& r, const std::string& input, const std::string& output);
+
+// What stands under an output's name, to tell afterwards whether a call
+// that failed had put its new file there already.
+struct NameState {
+  bool exists = false;
+  dev_t device = 0;
+  ino_t inode = 0;
+};
+
+NameState StateOf(const std::string& path);
+bool Replaced(const NameState& before, const std::string& path);
+void ReportLeftover(const std::string& path, const std::string& output);
+
+// Runs a libacbc call that writes the file `path`, and returns its result
+// when it succeeded; throws its failure otherwise. Terminating signals stop
+// the call through the progress hook instead of ending the process halfway
+// (see signals.h): it then left everything as it was, or, when the signal
+// came too late for that, its output is in place and the user is told so.
+// An output written in place (a FIFO, a device) needs nothing undone and a
+// write to it may block, so there a signal ends the process at once.
+template <typename Call>
+acbc_result WriteOutput(const std::string& path, bool inPlace, const std::string& input,
+                        const std::string& output, Progress* progress, Call call) {
+  const NameState before = StateOf(path);
+  acbc_result r{};
+  {
+    std::optional<DeferSignals> defer;
+    if (!inPlace) defer.emplace();
+    call(&r);
+  }
+  progress->Finish();
+  // A write failure with the new file under the name: the file was linked
+  // into place, but its folder could not be synced after that, or its
+  // temporary name removed.
+  const bool placed = r.status == ACBC_E_WRITE && !inPlace && Replaced(before, path);
+  // A new file with a second name: the temporary one, which could not be
+  // removed after the link.
+  struct stat st {};
+  const bool leftover = placed && stat(path.c_str(), &st) == 0 && st.st_nlink > 1;
+  if ((r.warnings & ACBC_WARN_TEMPORARY_LEFT) != 0 && !placed) ReportLeftover(path, output);
+  const auto failure = [&] {
+    if (!placed) return StatusFailure(r, input, output);
+    return WithStatus(
+        FileFailure(output, Reason(leftover ? "written, but its temporary name could not be removed"
+                                            : "written, but its folder could not be synced",
+                                   r.error_number)),
+        ACBC_E_WRITE);
+  };
+  if (const int signal = CaughtSignal(); signal != 0) {
+    if (r.status == ACBC_OK) {
+      const char* name = sigabbrev_np(signal);
+      Complain(output + ": written; then stopped by " +
+               (name != nullptr ? std::string("SIG") + name : "a signal"));
+    } else if (r.status != ACBC_E_CANCELLED) {
+      Complain(failure().message);
+    }
+    ExitForSignal(signal);
+  }
+  if (r.status != ACBC_OK) throw failure();
+  return r;
+}
+
+Failure DamagedFailure(const std::string& name, const Layout& layout);
+void CheckRemovable(const InputFile& input, const std::string& path, bool walked,
+                    bool outputInPlace, bool force);
+void FinishOutput(const InputFile& input, const std::string& inputPath,
+                  const std::string& outputPath, const std::string& outputName, bool outputInPlace,
+                  const Settings& settings, const Place& place = {}, bool keepInput = false);
+
+// An ACBC input with its layout known: a pipe (or a file that says it is
+// empty) is copied aside, only as far as the header's length needs, the
+// rest counted. Refuses a file that is not ACBC.
+struct EncryptedInput {
+  InputFile input;
+  Layout layout;
+
+  acbc_format format = ACBC_FORMAT_UNKNOWN;
+
+  explicit EncryptedInput(const std::string& path, const Place& place = {}, bool regular = false)
+      : input(path, place, regular) {
+    if (!input.readable()) input.Spool(kRecordSize, kRecordSize, kUnbounded);
+    acbc_result r{};
+    if (acbc_detect_fd(input.fd(), &format, &r) != ACBC_OK) {
+      throw StatusFailure(r, input.name(), input.name());
+    }
+    if (age()) return;
+    Inspect();
+    if (layout.verdict == Verdict::kNotAcbc || layout.verdict == Verdict::kUnreadableLength) {
+      throw WithStatus(FileFailure(input.name(), DescribeVerdict(layout)), ACBC_E_NOT_ACBC);
+    }
+  }
+
+  bool age() const { return format == ACBC_FORMAT_AGE; }
+
+  // Copies the rest of a pipe aside and takes the layout again (an age
+  // file is copied whole: its end is not known from its header).
+  void Measure() {
+    if (!input.spooled() || input.ended()) return;
+    if (age()) {
+      input.Spool(kUnbounded, kUnbounded, kUnbounded);
+      input.FinishSpool();
+      return;
+    }
+    input.Spool(kRecordSize + layout.recordsExpected * kRecordSize, kUnbounded, kUnbounded);
+    input.FinishSpool();
+    Inspect();
+  }
+
+ private:
+  void Inspect() {
+    int error = 0;
+    const acbc_status status = InspectDescriptor(input.fd(), &layout, &error);
+    if (status != ACBC_OK) {
+      throw WithStatus(FileFailure(input.name(), Reason("read error", error)), ACBC_E_READ);
+    }
+  }
+};
+
+// The warning for a file whose size disagrees with its header.
+std::string DecryptWarning(const Layout& layout);
+bool Damaged(const Layout& layout);
+void NoteDecrypted(const EncryptedInput& file, const acbc_result& r, Outcome* outcome);
+// True when the file open as `input` is no longer the one that was opened.
+bool Changed(const InputFile& input);
+
+}  // namespace pellfold::host

@@ -1,0 +1,518 @@
+// Planning and running the jobs of a command (see runner.h).
+#include "runner.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <optional>
+#include <set>
+#include <string>
+#include <utility>
+
+#include "acbc.h"
+#include "agekeys.h"
+#include "cli.h"
+#include "commands.h"
+#include "crypthelp.h"
+#include "files.h"
+#include "filework.h"
+#include "layout.h"
+#include "password.h"
+#include "piped.h"
+#include "progress.h"
+#include "range.h"
+#include "signals.h"
+#include "utf8.h"
+
+namespace pellfold::host {
+namespace {
+
+// Where a path leads, so that two spellings of one name compare equal: the
+// folder's device and inode with the last name while the folder exists,
+// else the deepest folder on the way that exists with the rest of the path
+// made plain ("." and ".." resolved by name). A symbolic link standing as
+// the name counts as the file it leads to, which is what gets written.
+struct Spot {
+  dev_t device = 0;
+  ino_t inode = 0;
+  std::string rest;
+  auto operator<=>(const Spot&) const = default;
+};
+
+Spot SpotOf(const std::string& path) {
+  std::string name = path;
+  struct stat st {};
+  if (lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
+    if (char* resolved = realpath(path.c_str(), nullptr); resolved != nullptr) {
+      name = resolved;
+      std::free(resolved);
+    }
+  }
+  if (stat(DirectoryOf(name).c_str(), &st) == 0) return {st.st_dev, st.st_ino, BaseName(name)};
+  std::error_code error;
+  std::filesystem::path folder = std::filesystem::absolute(name, error).lexically_normal();
+  std::string rest;
+  while (folder.has_relative_path()) {
+    std::string part = folder.filename().string();
+    if (!rest.empty()) part.append("/").append(rest);
+    rest = std::move(part);
+    folder = folder.parent_path();
+    if (stat(folder.c_str(), &st) == 0) return {st.st_dev, st.st_ino, rest};
+  }
+  return {0, 0, folder.string() + rest};
+}
+
+}  // namespace
+
+// True for a name whose last part ends in `suffix` with something before it.
+bool EndsIn(const std::string& path, const char* suffix, std::size_t size) {
+  const std::size_t slash = path.rfind('/');
+  const std::size_t base = slash == std::string::npos ? 0 : slash + 1;
+  return path.size() > base + size && path.compare(path.size() - size, size, suffix) == 0;
+}
+bool HasSuffix(const std::string& path) {
+  return EndsIn(path, kSuffix, kSuffixSize);
+}
+bool HasAgeSuffix(const std::string& path) {
+  return EndsIn(path, kAgeSuffix, kAgeSuffixSize);
+}
+
+std::string DefaultOutput(const std::string& input, Naming naming) {
+  if (input == "-") throw UsageError{"OUTPUT is needed when INPUT is standard input"};
+  switch (naming) {
+    case Naming::kAddAcbc: return input + kSuffix;
+    case Naming::kAddAge: return input + kAgeSuffix;
+    case Naming::kUpgrade:
+      return (HasSuffix(input) ? input.substr(0, input.size() - kSuffixSize) : input) + kAgeSuffix;
+    case Naming::kRemove: break;
+  }
+  if (HasSuffix(input)) return input.substr(0, input.size() - kSuffixSize);
+  if (HasAgeSuffix(input)) return input.substr(0, input.size() - kAgeSuffixSize);
+  throw UsageError{"'" + input + "' does not end in " + kSuffix + " or " + kAgeSuffix +
+                   ": name the OUTPUT to decrypt it into"};
+}
+
+std::string Join(const std::string& folder, const std::string& name) {
+  return folder.empty() || folder.back() == '/' ? folder + name : folder + "/" + name;
+}
+
+std::string BaseName(const std::string& path) {
+  const std::size_t slash = path.rfind('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// The files below the FOLDER operands of -r: for decrypt and verify only
+// those ending in .acbc or .age, for upgrade those ending in .acbc; encrypt
+// skips those with a note.
+std::vector<FoundFile> FilesBelow(const std::vector<std::string>& folders, Naming naming) {
+  const bool encrypt = naming == Naming::kAddAcbc || naming == Naming::kAddAge;
+  std::vector<FoundFile> files;
+  for (const auto& folder : folders) {
+    if (folder == "-") throw UsageError{"--recursive works on folders, not on standard input"};
+    for (FoundFile& file : WalkFolder(folder)) {
+      const bool acbc = HasSuffix(file.path);
+      const bool encrypted = acbc || HasAgeSuffix(file.path);
+      const bool wanted = encrypt ? !encrypted : naming == Naming::kUpgrade ? acbc : encrypted;
+      if (file.failure.empty() && !wanted) {
+        if (encrypt) {
+          Complain("note: " + file.path + ": already ends in " + (acbc ? kSuffix : kAgeSuffix) +
+                   "; skipped");
+        }
+        continue;
+      }
+      files.push_back(std::move(file));
+    }
+  }
+  return files;
+}
+
+// --output-dir: a folder that exists, checked before any work.
+const std::string* OutputFolder(const ParsedArgs& parsed) {
+  const std::string* folder = parsed.Single("output-dir");
+  if (folder == nullptr) return nullptr;
+  if (!parsed.Has("multifile") && !parsed.Has("recursive") && CommandName() != "upgrade") {
+    throw UsageError{"'--output-dir' needs --multifile or --recursive"};
+  }
+  struct stat st {};
+  if (stat(folder->c_str(), &st) != 0) throw FileError(*folder, errno);
+  if (!S_ISDIR(st.st_mode)) throw FileError(*folder, ENOTDIR);
+  return folder;
+}
+
+std::vector<Job> Jobs(const ParsedArgs& parsed, Naming encrypt) {
+  const std::vector<std::string>& operands = parsed.operands;
+  if (operands.empty()) throw UsageError{"missing INPUT operand"};
+  const std::string* folder = OutputFolder(parsed);
+  std::vector<Job> jobs;
+  if (parsed.Has("recursive")) {
+    // The folders mirrored under -o, by their path below it.
+    std::map<std::string, std::shared_ptr<Folder>> mirrors;
+    if (folder != nullptr) mirrors[""] = Folder::Root(*folder, ACBC_E_OUTPUT_OPEN);
+    for (const FoundFile& file : FilesBelow(operands, encrypt)) {
+      if (!file.failure.empty()) {
+        jobs.push_back({file.path, "", file.failure, false});
+      } else if (folder != nullptr) {
+        const std::string relative = DefaultOutput(file.relative, encrypt);
+        jobs.push_back({file.path, Join(*folder, relative), "", true});
+        std::shared_ptr<Folder> mirror = mirrors[""];
+        for (std::size_t from = 0, slash = relative.find('/'); slash != std::string::npos;
+             from = slash + 1, slash = relative.find('/', from)) {
+          std::shared_ptr<Folder>& known = mirrors[relative.substr(0, slash)];
+          if (!known) known = Folder::Below(mirror, relative.substr(from, slash - from), true);
+          mirror = known;
+        }
+        jobs.back().outputPlace = {mirror, BaseName(relative)};
+      } else {
+        jobs.push_back({file.path, DefaultOutput(file.path, encrypt), "", false});
+        jobs.back().outputPlace = {file.place.folder, BaseName(jobs.back().output)};
+      }
+      jobs.back().inputPlace = file.place;
+    }
+    return jobs;
+  }
+  if (parsed.Has("multifile") || encrypt == Naming::kUpgrade) {
+    for (const auto& input : operands) {
+      const std::string output = DefaultOutput(input, encrypt);
+      jobs.push_back(
+          {input, folder != nullptr ? Join(*folder, BaseName(output)) : output, "", false});
+    }
+    return jobs;
+  }
+  if (operands.size() > 2) throw UsageError{"extra operand '" + operands[2] + "'"};
+  jobs.push_back({operands[0],
+                  operands.size() == 2 ? operands[1] : DefaultOutput(operands[0], encrypt), "",
+                  false});
+  return jobs;
+}
+
+// Every output of a run is planned before any work, so that no job
+// replaces what another wrote, or reads it: two jobs with one output, or an
+// input that is another job's output, is a usage error and nothing runs.
+void CheckPlan(const std::vector<Job>& jobs) {
+  std::map<Spot, std::size_t> outputs;
+  for (std::size_t i = 0; i < jobs.size(); ++i) {
+    const Job& job = jobs[i];
+    if (!job.failure.empty() || job.output == "-") continue;
+    const auto [at, fresh] = outputs.emplace(SpotOf(job.output), i);
+    if (!fresh) {
+      throw UsageError{"'" + jobs[at->second].input + "' and '" + job.input +
+                       "' would both be written to '" + job.output + "'"};
+    }
+  }
+  for (std::size_t i = 0; i < jobs.size(); ++i) {
+    const Job& job = jobs[i];
+    if (!job.failure.empty() || job.input == "-") continue;
+    const auto at = outputs.find(SpotOf(job.input));
+    if (at != outputs.end() && at->second != i) {
+      throw UsageError{"'" + job.input + "' is also the output of '" + jobs[at->second].input +
+                       "' in this run"};
+    }
+  }
+}
+
+// The note for a check with few padding bytes.
+void NoteWeakCheck(const std::string& name, int padding) {
+  if (padding <= 0 || padding >= kConfirmingPadding) return;
+  Complain("note: " + name + ": only " + std::to_string(padding) +
+           (padding == 1 ? " padding byte" : " padding bytes") +
+           ": the password could not be fully confirmed (a wrong one passes "
+           "with odds 2^-" +
+           std::to_string(8 * padding) + ")");
+}
+
+// The zero padding bytes in the last record of a file whose header records
+// `length`: what the password check will examine, known before the
+// password is used.
+int PaddingOf(const Layout& layout) {
+  if (layout.length < 0) return 0;
+  return static_cast<int>(kRecordSize - layout.length % kRecordSize);
+}
+
+// Whether a file of the run other than `self` confirms the password by 32
+// bits: one that did already, or else the first other ACBC file whose
+// padding is long enough and whose last record passes the check (each
+// costs one record's read; the run's files are looked through once).
+bool ConfirmedByAnother(const Settings& settings, const std::string& self,
+                        CallPassword* callPassword) {
+  if (callPassword->confirmed()) return true;
+  if (settings.jobs == nullptr || callPassword->lookedAhead) return false;
+  callPassword->lookedAhead = true;
+  const Password& password = callPassword->Get();
+  for (const Job& job : *settings.jobs) {
+    if (job.input == self || job.input == "-" || !job.failure.empty()) continue;
+    // Not blocking on a FIFO: only regular files are read.
+    const int fd = open(job.input.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) continue;
+    struct stat st {};
+    acbc_info info{};
+    acbc_result r{};
+    const bool strong =
+        fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && acbc_inspect_fd(fd, &info) == ACBC_OK &&
+        info.length >= 0 && kRecordSize - info.length % kRecordSize >= kConfirmingPadding &&
+        acbc_verify_fd(fd, password.bytes, static_cast<std::size_t>(password.length), &r) ==
+            ACBC_OK;
+    close(fd);
+    if (strong) callPassword->Confirm(r.padding_bytes);
+    if (callPassword->confirmed()) return true;
+  }
+  return false;
+}
+
+// The refusal of an irreversible step (`step`: "not removed", ...) on a
+// password that `padding` bytes confirm.
+Failure WeakRefusal(const std::string& input, int padding, const std::string& step) {
+  return WithStatus(
+      FileFailure(input, "the password is confirmed by only " + std::to_string(padding) +
+                             (padding == 1 ? " padding byte; " : " padding bytes; ") + step +
+                             " (--accept-weak-check takes the risk)"),
+      kWeakRefusal);
+}
+
+// Throws the library's failure unless `password` passes the check of the
+// ACBC file `file`, which writes nothing.
+void CheckPassword(const EncryptedInput& file, const Password& password) {
+  acbc_result r{};
+  if (acbc_verify_fd(file.input.fd(), password.bytes, static_cast<std::size_t>(password.length),
+                     &r) != ACBC_OK) {
+    throw StatusFailure(r, file.input.name(), file.input.name());
+  }
+}
+
+bool IsRegularFile(const std::string& path) {
+  struct stat st {};
+  return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+// Replacing an existing output and removing the input cannot be undone, so
+// they are taken only on a password confirmed by 32 bits: by the file's own
+// padding, by another file of the run, or with --accept-weak-check. Else a
+// replacement is refused (a wrong password that fails the check is told as
+// such), and true is returned when the input is to be kept: the output,
+// which did not exist, is still written. Called with the password known.
+bool KeepInput(const EncryptedInput& file, const std::string& inputPath, const OutputTarget& output,
+               const Settings& settings, CallPassword* callPassword, Outcome* outcome) {
+  const bool replaces = settings.force && !output.inPlace() && IsRegularFile(output.path());
+  const int padding = PaddingOf(file.layout);
+  // --salvage of a damaged file checks no password at all, by request.
+  if ((!replaces && !settings.removeInput) || padding >= kConfirmingPadding ||
+      (settings.salvage && Damaged(file.layout))) {
+    return false;
+  }
+  if (settings.acceptWeakCheck) {
+    outcome->weakCheck = true;
+    return false;
+  }
+  if (ConfirmedByAnother(settings, inputPath, callPassword)) return false;
+  if (!replaces) return true;
+  CheckPassword(file, callPassword->Get());
+  throw WeakRefusal(file.input.name(), padding, output.name() + " not replaced");
+}
+
+// The names of the warnings set in `warnings`, as a JSON array.
+std::string WarningNames(unsigned warnings) {
+  static const struct {
+    unsigned bit;
+    const char* name;
+  } kNames[] = {
+      {ACBC_WARN_TRAILING_DATA, "trailing_data"}, {ACBC_WARN_WEAK_CHECK, "weak_check"},
+      {ACBC_WARN_SALVAGED, "salvaged"},           {ACBC_WARN_SHORT_PASSWORD, "short_password"},
+      {ACBC_WARN_LONG_PASSWORD, "long_password"}, {ACBC_WARN_TEMPORARY_LEFT, "temporary_left"}};
+  std::string out = "[";
+  for (const auto& n : kNames) {
+    if ((warnings & n.bit) == 0) continue;
+    if (out.size() > 1) out += ", ";
+    out += std::string("\"") + n.name + "\"";
+  }
+  return out + "]";
+}
+
+// The word --json gives for a status.
+const char* StatusName(int status) {
+  if (status == kStatusNotRemoved) return "not_removed";
+  if (status == kStatusPassword) return "password";
+  return acbc_status_name(static_cast<acbc_status>(status));
+}
+
+// Standard output's lines reach it as each is complete: a run that is
+// stopped, or fails later, still tells the files done so far.
+void PrintOut(const std::string& line) {
+  std::fputs(line.c_str(), stdout);
+  std::fflush(stdout);
+}
+
+// One line of --json output. A name that is not UTF-8 gets its exact bytes
+// in hex too.
+void PrintJson(const std::string& path, const std::string* output, const Outcome& outcome) {
+  std::string line = "{\"path\": " + JsonString(path) + JsonHexField("path", path);
+  if (output != nullptr) {
+    line += ", \"output\": " + JsonString(*output) + JsonHexField("output", *output);
+  }
+  line += ", \"status\": \"" +
+          std::string(outcome.weakRefused ? "weak_check" : StatusName(outcome.status)) + "\"";
+  line += ", \"message\": " +
+          JsonString(outcome.message.empty()
+                         ? std::string(acbc_status_text(static_cast<acbc_status>(outcome.status)))
+                         : outcome.message);
+  line += ", \"warnings\": " + WarningNames(outcome.warnings);
+  if (outcome.weakCheck) line += ", \"weak_check\": true";
+  line += "}\n";
+  PrintOut(line);
+}
+
+// A failure as an outcome: its status, and its reason without the name of
+// the file, which the object gives already.
+Outcome FailedOutcome(const Failure& failure, const std::string& name) {
+  Outcome outcome;
+  outcome.status = failure.status >= 0 ? failure.status : ACBC_E_READ;
+  outcome.weakCheck = outcome.weakRefused = failure.status == kWeakRefusal;
+  const std::string prefix = name + ": ";
+  outcome.message = failure.message.rfind(prefix, 0) == 0 ? failure.message.substr(prefix.size())
+                                                          : failure.message;
+  return outcome;
+}
+
+// Adds the file a job put under `output` to `written`.
+void NoteWritten(const std::string& output, const std::optional<NameState>& before,
+                 std::set<std::pair<dev_t, ino_t>>* written) {
+  if (!before || !Replaced(*before, output)) return;
+  const NameState now = StateOf(output);
+  written->insert({now.device, now.inode});
+}
+
+// Runs every job; with several, a failed file is reported and the rest are
+// still done, and a summary line follows.
+int RunJobs(const std::vector<Job>& jobs, bool many, const Settings& settings,
+            CallPassword* callPassword, OneJob one) {
+  InstallSignalHandlers();
+  ProtectSecrets();
+  std::size_t failed = 0;
+  // The files this run wrote, which no later job of it replaces.
+  std::set<std::pair<dev_t, ino_t>> written;
+  for (const Job& job : jobs) {
+    Outcome outcome;
+    std::optional<NameState> before;  // once the job is about to write
+    try {
+      if (!job.failure.empty()) throw WithStatus(Failure{job.failure}, ACBC_E_INPUT_OPEN);
+      // Held open for the job (and the folders of -o made on the way).
+      const Folder::Pin inputFolder(job.inputPlace.folder);
+      const Folder::Pin outputFolder(job.outputPlace.folder);
+      if (job.output != "-") {
+        before = StateOf(job.output);
+        if (before->exists && written.contains({before->device, before->inode})) {
+          throw WithStatus(
+              FileFailure(OutputName(job.output), "written by this run already; not replaced"),
+              ACBC_E_OUTPUT_EXISTS);
+        }
+      }
+      one(job, settings, callPassword, &outcome);
+      NoteWritten(job.output, before, &written);
+    } catch (const Failure& failure) {
+      NoteWritten(job.output, before, &written);
+      if (callPassword->broken()) {
+        // No further file can be done; this one still gets its line.
+        if (settings.json) {
+          PrintJson(job.input, &job.output,
+                    FailedOutcome(WithStatus(failure, kStatusPassword), InputName(job.input)));
+        }
+        throw;
+      }
+      if (!many && !settings.json) throw;
+      Complain(failure.message);
+      ++failed;
+      outcome = FailedOutcome(failure, InputName(job.input));
+      if (outcome.message == failure.message) {
+        outcome = FailedOutcome(failure, OutputName(job.output));
+      }
+    }
+    if (settings.json) PrintJson(job.input, &job.output, outcome);
+  }
+  if (many) {
+    Complain(std::to_string(jobs.size()) + " files: " + std::to_string(jobs.size() - failed) +
+             " done, " + std::to_string(failed) + " failed");
+  }
+  return failed == 0 ? kExitSuccess : kExitFailure;
+}
+
+int RunCrypt(const std::vector<std::string>& argv, bool encrypt,
+             const std::vector<OptionDef>& options, const char* help, OneJob one) {
+  const ParsedArgs parsed = ParseArgs(argv, options);
+  if (parsed.Has("help")) {
+    PrintHelp(help);
+    return kExitSuccess;
+  }
+  Settings settings;
+  settings.pass = parsed.Single("pass");
+  settings.force = parsed.Has("force");
+  settings.quiet = parsed.Has("quiet");
+  settings.salvage = parsed.Has("salvage");
+  settings.json = parsed.Has("json");
+  settings.preserve = parsed.Has("preserve");
+  settings.removeInput = parsed.Has("remove-input");
+  settings.acceptWeakCheck = parsed.Has("accept-weak-check");
+  if (const std::string* range = parsed.Single("range"); range != nullptr) {
+    if (parsed.Has("multifile") || parsed.Has("recursive") || settings.salvage ||
+        settings.removeInput) {
+      throw UsageError{
+          "'--range' takes one INPUT, without --multifile, --recursive, --salvage or "
+          "--remove-input"};
+    }
+    settings.range = ParseRange(*range);
+  }
+  if (settings.removeInput && settings.salvage) {
+    throw UsageError{"'--remove-input' cannot be used with --salvage: a damaged INPUT is kept"};
+  }
+  const std::string* format = encrypt ? parsed.Single("format") : nullptr;
+  if (format != nullptr && *format != "age" && *format != "acbc") {
+    throw UsageError{"'--format' takes age or acbc, not '" + *format + "'"};
+  }
+  settings.age = format != nullptr && *format == "age";
+  if (encrypt) {
+    ReadAgeEncryptOptions(parsed, &settings);
+  } else {
+    settings.identities = Identities(parsed);
+    settings.maxWorkFactor = WorkFactor(parsed, "max-work-factor", ACBC_AGE_MAX_WORK_FACTOR);
+  }
+  const std::vector<Job> jobs = Jobs(parsed, !encrypt       ? Naming::kRemove
+                                             : settings.age ? Naming::kAddAge
+                                                            : Naming::kAddAcbc);
+  CheckPlan(jobs);
+  settings.jobs = &jobs;
+  for (const Job& job : jobs) {
+    if (settings.removeInput && (job.input == "-" || job.output == "-")) {
+      throw UsageError{"'--remove-input' needs named files, not standard input or output"};
+    }
+  }
+  if (settings.pass != nullptr && *settings.pass == "stdin" && !jobs.empty() &&
+      jobs[0].input == "-") {
+    throw UsageError{
+        "'--pass stdin' cannot be used when INPUT is standard input; give the password on "
+        "another descriptor, e.g. --pass fd:3 3<FILE"};
+  }
+  if (settings.json && !jobs.empty() && jobs[0].output == "-") {
+    throw UsageError{"'--json' cannot be used when OUTPUT is standard output"};
+  }
+  CallPassword password(settings.pass, encrypt);
+  if (settings.age) password.ForAge();
+  const int status =
+      RunJobs(jobs, parsed.Has("multifile") || parsed.Has("recursive"), settings, &password, one);
+  // Someone at a terminal who did not choose the format learns what ACBC
+  // lacks, once.
+  if (encrypt && format == nullptr && !settings.quiet && isatty(STDERR_FILENO) != 0) {
+    Complain(
+        "note: ACBC has no integrity check: altered files decrypt without notice; "
+        "'--format age' writes authenticated files, 'pellfold upgrade' converts ACBC ones");
+  }
+  return status;
+}
+
+}  // namespace pellfold::host
