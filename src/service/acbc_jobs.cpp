@@ -61,7 +61,7 @@ acbc_status EndOnFailure(Job* job, acbc_status status, acbc_result* r) {
 // The header checks of decryption, verification and rekeying, in the order
 // the file calls have them: not ACBC before anything about the output, a
 // damaged file after it.
-acbc_status PrepareChecks(Job* job, const char* output, acbc_result* r) {
+acbc_status PrepareChecks(Job* job, const char* output, bool inPlace, acbc_result* r) {
   const Input& in = job->in;
   if (job->kind == ACBC_JOB_ENCRYPT) {
     if (in.size > kMaxLength) return Fail(r, ACBC_E_TOO_LARGE, 0);
@@ -75,7 +75,6 @@ acbc_status PrepareChecks(Job* job, const char* output, acbc_result* r) {
     if (!job->layout.haveLength) return Fail(r, ACBC_E_NOT_ACBC, 0);
   }
   if (job->hasOutput) {
-    const bool inPlace = job->kind == ACBC_JOB_REKEY && output == nullptr;
     const acbc_status status = PrepareOutput(output, in, job->flags, inPlace, &job->out, r);
     if (status != ACBC_OK) return status;
     job->info.output_existed = job->out.existed || job->out.inPlace ? 1 : 0;
@@ -215,7 +214,8 @@ acbc_status JobPrepare(Job* job, acbc_job_kind kind, const char* inputPath, int 
     job->info.input_device = static_cast<std::int64_t>(job->in.st.st_dev);
     job->info.input_inode = static_cast<std::int64_t>(job->in.st.st_ino);
     job->info.input_links = static_cast<std::int64_t>(job->in.st.st_nlink);
-    status = PrepareChecks(job, output != nullptr ? output : inputPath, r);
+    const bool inPlace = kind == ACBC_JOB_REKEY && output == nullptr;
+    status = PrepareChecks(job, inPlace ? inputPath : output, inPlace, r);
   }
   // An output written in place (a device, a FIFO) is opened only once the
   // password is known to be right.
