@@ -751,6 +751,44 @@ static void Jobs(void) {
   free(ref.data);
 }
 
+/* fsync fails (EDQUOT): a single commit fails before the link; a batch syncs the files by
+   syncfs and fails at the folder, with the output in place. */
+static void FolderSyncFails(void) {
+  const pid_t pid = fork();
+  if (pid == 0) {
+    struct sock_filter filter[] = {
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, nr)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_fsync, 0, 1),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EDQUOT),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW)};
+    struct sock_fprog program = {sizeof filter / sizeof filter[0], filter};
+    if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 ||
+        prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) != 0) {
+      _exit(77);
+    }
+    acbc_job job;
+    acbc_job* one[1] = {&job};
+    acbc_job_info info;
+    const Bytes ref = Get(OUT("ref.acbc"));
+    acbc_result r;
+    int ok = acbc_job_prepare(&job, ACBC_JOB_ENCRYPT, IN("plain"), OUT("fs1"), 0, &r) == ACBC_OK &&
+             acbc_job_run(&job, PASS, NULL, 0, NULL, &r) == ACBC_OK &&
+             acbc_job_commit(&job, &r) == ACBC_E_WRITE && acbc_job_query(&job, &info) == ACBC_OK &&
+             info.output_placed == 0 && access(OUT("fs1"), F_OK) != 0;
+    ok &= acbc_job_prepare(&job, ACBC_JOB_ENCRYPT, IN("plain"), OUT("fs2"), 0, &r) == ACBC_OK &&
+          acbc_job_run(&job, PASS, NULL, 0, NULL, &r) == ACBC_OK &&
+          acbc_job_commit_batch(one, 1, &r) == ACBC_E_WRITE && r.error_number == EDQUOT &&
+          acbc_job_query(&job, &info) == ACBC_OK && info.output_placed == 1 &&
+          Holds(OUT("fs2"), ref);
+    free(ref.data);
+    _exit(ok ? 0 : 1);
+  }
+  int status = 0;
+  waitpid(pid, &status, 0);
+  CHECK(WIFEXITED(status) && WEXITSTATUS(status) == 0, "a folder sync that fails (status %d)",
+        status);
+}
+
 /* ------------------------------------------------------------ streams and buffers */
 
 /* A reader or writer that fails at call N, for every N until none fails. */
@@ -1034,6 +1072,7 @@ int main(int argc, char** argv) {
   Salvage("header-only.acbc", "ACBC 10", 0);
   Refusals();
   Jobs();
+  FolderSyncFails();
   StreamsAndBuffers();
   FaultInjection(1);
   FaultInjection(0);
