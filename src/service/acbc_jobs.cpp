@@ -178,17 +178,14 @@ void BatchSyncFolders(acbc_job* const* jobs, std::size_t count) {
     Job* j = Entry(jobs, i);
     if (j == nullptr) continue;
     struct stat st {};
-    int error = 0;
-    if (fstat(j->out.dirFd, &st) != 0) {
-      error = errno;
-    } else if (fsync(j->out.dirFd) != 0 && errno != EINVAL && errno != EROFS) {
-      error = errno;
-    }
+    // A folder that cannot be told apart from others is synced by itself.
+    const bool known = fstat(j->out.dirFd, &st) == 0;
+    const int error = fsync(j->out.dirFd) != 0 && errno != EINVAL && errno != EROFS ? errno : 0;
     for (std::size_t k = i; k < count; ++k) {
       Job* other = Entry(jobs, k);
       struct stat ost {};
       if (other == nullptr) continue;
-      if (k != i && (fstat(other->out.dirFd, &ost) != 0 || ost.st_dev != st.st_dev ||
+      if (k != i && (!known || fstat(other->out.dirFd, &ost) != 0 || ost.st_dev != st.st_dev ||
                      ost.st_ino != st.st_ino)) {
         continue;
       }
