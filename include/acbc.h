@@ -239,7 +239,8 @@ ACBC_API acbc_status acbc_verify_file(const char* path, const void* password,
  * Tells what the file's size and header say, without a password: ACBC_OK
  * for a consistent file (trailing bytes allowed and counted), ACBC_E_DAMAGED
  * for a truncated body or a negative length, ACBC_E_NOT_ACBC, or an
- * open/read failure. Reads no more than the verdict needs, so an endless
+ * open/read failure, after which errno is that of the failing system call
+ * (since 1.1). Reads no more than the verdict needs, so an endless
  * source (/dev/zero) ends at once. `info` is filled as far as known.
  */
 ACBC_API acbc_status acbc_inspect_file(const char* path, acbc_info* info);
@@ -546,6 +547,112 @@ ACBC_API acbc_status acbc_encrypt_stream_flags(acbc_read_fn read, void* read_con
                                                void* write_context, const void* password,
                                                size_t password_length, unsigned flags,
                                                const acbc_progress* progress, acbc_result* result);
+
+/*
+ * Jobs: one ACBC file call taken apart into its steps, so that a program
+ * can check every file of a batch before it asks for a password, run the
+ * work on several threads, and make many outputs durable with one sync.
+ *
+ * - acbc_job_prepare (no password) opens and measures the input and reads
+ *   and checks its header once: for decryption, verification and rekeying
+ *   not ACBC is ACBC_E_NOT_ACBC and a damaged file ACBC_E_DAMAGED (unless
+ *   ACBC_SALVAGE); for encryption a plaintext too long is ACBC_E_TOO_LARGE.
+ *   It then checks the output as the file calls do (exists without
+ *   ACBC_REPLACE, a folder, the input itself, a folder that does not open
+ *   or is not writable) and creates its temporary file. Verification has no
+ *   output (`output` must be null); a rekey with a null `output` rewrites
+ *   the input in place.
+ * - acbc_job_run takes the password (and, for a rekey, the new one): an
+ *   empty encryption password is ACBC_E_EMPTY_PASSWORD; decryption,
+ *   verification and rekeying check the last record's padding
+ *   (ACBC_E_WRONG_PASSWORD unless ACBC_NO_PASSWORD_CHECK), then the records
+ *   go into the temporary file, and an input that changed meanwhile is
+ *   ACBC_E_INPUT_CHANGED. Verification stops after the password check.
+ * - acbc_job_commit syncs the file, links it under its name and syncs the
+ *   folder (no syncs under ACBC_NO_SYNC); for verification it does nothing.
+ * - acbc_job_commit_batch commits many jobs that ran: one syncfs() per file
+ *   system that holds their temporary files before any is linked, then each
+ *   linked, then each distinct folder synced once. As with a single commit,
+ *   every output is complete on disk before its name appears.
+ * - acbc_job_discard removes the temporary file and ends the job, at any
+ *   step; it does nothing for a job already ended.
+ *
+ * A failure of any step discards what the job made and ends it; so does a
+ * commit. On an ended job every call but acbc_job_discard and
+ * acbc_job_query is ACBC_E_ARGUMENT. acbc_job_query works at every step and
+ * after the end, when it tells the last state (e.g. output_placed after a
+ * commit). Each step's `result` carries on from the steps before (length,
+ * warnings, bytes read and written). The 1.0 file calls are these steps in
+ * a row.
+ *
+ * The state lives in caller memory (no allocation). Between calls a job
+ * holds no key material (run sets up the key and wipes it), but up to three
+ * descriptors: the input, the output's folder and the temporary file, from
+ * prepare until it ends. One job serves one thread at a time; distinct jobs
+ * may run on distinct threads at once.
+ */
+typedef enum acbc_job_kind {
+  ACBC_JOB_ENCRYPT = 1, /* flags: ACBC_REPLACE, ACBC_NO_SYNC */
+  ACBC_JOB_DECRYPT =
+      2,               /* flags: ACBC_REPLACE, ACBC_SALVAGE, ACBC_NO_PASSWORD_CHECK, ACBC_NO_SYNC */
+  ACBC_JOB_VERIFY = 3, /* output null; flags: none */
+  ACBC_JOB_REKEY = 4   /* output null = in place; flags: ACBC_REPLACE, ACBC_NO_SYNC */
+} acbc_job_kind;
+
+/* The step a job has reached (acbc_job_info.stage). */
+enum { ACBC_JOB_ENDED = 0, ACBC_JOB_PREPARED = 1, ACBC_JOB_RAN = 2 };
+
+#define ACBC_JOB_SIZE 16384
+typedef struct acbc_job {
+  union {
+    long double align;
+    void* pointer;
+    unsigned char bytes[ACBC_JOB_SIZE];
+  } opaque;
+} acbc_job;
+
+typedef struct acbc_job_info {
+  int kind;             /* acbc_job_kind */
+  int stage;            /* ACBC_JOB_ENDED, _PREPARED, _RAN */
+  acbc_info input;      /* decryption, verification, rekey: what prepare's read of the header and
+                           size tells; encryption: file_size, and length = the plaintext length */
+  int64_t input_device; /* st_dev, st_ino and st_nlink of the input as prepare opened it */
+  int64_t input_inode;
+  int64_t input_links;
+  int padding_bytes;  /* zero padding bytes run's password check looks at (0 for encryption
+                         and where no check is made) */
+  int output_existed; /* a file had the output's name at prepare (ACBC_REPLACE replaces it);
+                         1 for an in-place output */
+  int output_placed;  /* the new output is under its name: set by a commit, also by one that
+                         failed after the link (the folder sync); 0 before */
+} acbc_job_info;
+
+/* Prepares a job of `kind` on the file `input` (see above). Flags as the
+ * kind's comment says. */
+ACBC_API acbc_status acbc_job_prepare(acbc_job* job, acbc_job_kind kind, const char* input,
+                                      const char* output, unsigned flags, acbc_result* result);
+/* As acbc_job_prepare on a caller's descriptor, read with pread from its
+ * current offset, never moved or closed; it must stay open until the job
+ * ends. A rekey in place needs a path: a null `output` is ACBC_E_ARGUMENT. */
+ACBC_API acbc_status acbc_job_prepare_fd(acbc_job* job, acbc_job_kind kind, int input_fd,
+                                         const char* output, unsigned flags, acbc_result* result);
+/* Runs a prepared job. new_password/new_length are for a rekey only (else
+ * null and 0). */
+ACBC_API acbc_status acbc_job_run(acbc_job* job, const void* password, size_t password_length,
+                                  const void* new_password, size_t new_length,
+                                  const acbc_progress* progress, acbc_result* result);
+/* Commits a job that ran, and ends it. */
+ACBC_API acbc_status acbc_job_commit(acbc_job* job, acbc_result* result);
+/* Commits `count` jobs; `results` (null, or `count` entries) gets one
+ * result each. A job that has not run gets ACBC_E_ARGUMENT and is
+ * discarded; a job whose link fails gets its own failure, the others go on.
+ * Returns ACBC_OK when every job committed, else the first failing entry's
+ * status. Every job has ended on return. */
+ACBC_API acbc_status acbc_job_commit_batch(acbc_job* const* jobs, size_t count,
+                                           acbc_result* results);
+ACBC_API void acbc_job_discard(acbc_job* job);
+/* Tells where a job stands; ACBC_E_ARGUMENT for memory that holds no job. */
+ACBC_API acbc_status acbc_job_query(const acbc_job* job, acbc_job_info* info);
 
 /* The library's version, "1.1.0". */
 ACBC_API const char* acbc_version(void);

@@ -3,8 +3,11 @@
 #include <acbc.h>
 #include <sys/types.h>
 
+#include <cerrno>
+
 #include "service/acbc_engine.h"
 #include "service/acbc_io.h"
+#include "service/acbc_jobs.h"
 
 namespace pellfold::acbc {
 
@@ -20,8 +23,6 @@ acbc_status ReadLayout(const Input& in, Layout* layout, acbc_result* r) {
   return ACBC_OK;
 }
 
-namespace {
-
 // Reads and checks the padding of the record that holds the plaintext's
 // last byte.
 acbc_status CheckPasswordAt(const Input& in, const Layout& layout, const CallKey& key,
@@ -35,8 +36,6 @@ acbc_status CheckPasswordAt(const Input& in, const Layout& layout, const CallKey
   if (got < kRecord) return Fail(r, ACBC_E_INPUT_CHANGED, 0);
   return CheckPadding(key, layout.length, record, r);
 }
-
-}  // namespace
 
 // The checks of decryption before anything is written: header, size
 // verdict, password.
@@ -77,66 +76,18 @@ constexpr unsigned kDecryptFlags =
     ACBC_REPLACE | ACBC_SALVAGE | ACBC_NO_PASSWORD_CHECK | ACBC_NO_SYNC;
 constexpr unsigned kRekeyFlags = ACBC_REPLACE | ACBC_NO_SYNC;
 
-acbc_status EncryptInput(const Input& in, const char* output, const void* password,
-                         std::size_t passwordLength, unsigned flags, const acbc_progress* progress,
-                         acbc_result* r) {
-  if (in.size > kMaxLength) return Fail(r, ACBC_E_TOO_LARGE, 0);
-  r->length = in.size;
-  Output out;
-  acbc_status status = PrepareOutput(output, in, flags, false, &out, r);
-  if (status != ACBC_OK) {
-    DiscardOutput(&out);
-    return status;
+// A file call as one job: prepare, run and commit in a row, in `r`.
+acbc_status RunJob(acbc_job_kind kind, const char* inputPath, int inputFd, const char* output,
+                   unsigned flags, const void* password, std::size_t passwordLength,
+                   const void* newPassword, std::size_t newLength, const acbc_progress* progress,
+                   acbc_result* r) {
+  Job job;
+  acbc_status status = JobPrepare(&job, kind, inputPath, inputFd, output, flags, r);
+  if (status == ACBC_OK) {
+    status = JobRun(&job, password, passwordLength, newPassword, newLength, progress, r);
   }
-  CallKey key;
-  SetUpKey(password, passwordLength, &key);
-  FdSource source{in.fd, in.base, in.base + static_cast<off_t>(in.size)};
-  status = WriteOutput(in, &out, r, [&](Writer writer) {
-    return EncryptPass(FdReader(&source), static_cast<std::int32_t>(in.size), false, writer, key,
-                       Progress{progress, in.size}, r);
-  });
-  Wipe(&key);
-  return status;
-}
-
-acbc_status DecryptInput(const Input& in, const char* output, const void* password,
-                         std::size_t passwordLength, unsigned flags, const acbc_progress* progress,
-                         acbc_result* r) {
-  DecryptionPasswordWarnings(passwordLength, r);
-  CallKey key;
-  SetUpKey(password, passwordLength, &key);
-  Layout layout;
-  Output out;
-  acbc_status status = PrepareDecryption(in, output, flags, false, key, &layout, &out, r);
-  if (status != ACBC_OK) {
-    Wipe(&key);
-    DiscardOutput(&out);
-    return status;
-  }
-  const std::int64_t body = BodyToRead(layout);
-  FdSource source{in.fd, in.base + kRecord, in.base + kRecord + static_cast<off_t>(body)};
-  status = WriteOutput(in, &out, r, [&](Writer writer) {
-    BodyPlan plan;
-    plan.length = layout.length;
-    plan.readBytes = body;
-    plan.known = true;
-    plan.salvage = true;
-    plan.done = layout.headerBytes;
-    return DecryptPass(FdReader(&source), plan, writer, key,
-                       Progress{progress, layout.headerBytes + body}, r);
-  });
-  Wipe(&key);
-  return status;
-}
-
-acbc_status VerifyInput(const Input& in, const void* password, std::size_t passwordLength,
-                        acbc_result* r) {
-  DecryptionPasswordWarnings(passwordLength, r);
-  CallKey key;
-  SetUpKey(password, passwordLength, &key);
-  Layout layout;
-  const acbc_status status = CheckEncrypted(in, 0, key, &layout, r);
-  Wipe(&key);
+  if (status == ACBC_OK) status = JobCommit(&job, r);
+  JobDiscard(&job, r);
   return status;
 }
 
@@ -156,35 +107,9 @@ void ResetInfo(acbc_info* info) {
   info->trailing_bytes = 0;
 }
 
-acbc_status RekeyInput(const Input& in, const char* output, const void* oldPassword,
-                       std::size_t oldLength, const void* newPassword, std::size_t newLength,
-                       unsigned flags, const acbc_progress* progress, acbc_result* r,
-                       const char* inputPath) {
-  CallKey oldKey;
-  SetUpKey(oldPassword, oldLength, &oldKey);
-  Layout layout;
-  Output out;
-  // The rekey flags (ACBC_REPLACE, ACBC_NO_SYNC) leave the checks as they are.
-  const bool inPlace = output == nullptr;
-  acbc_status status =
-      PrepareDecryption(in, inPlace ? inputPath : output, flags, inPlace, oldKey, &layout, &out, r);
-  if (status != ACBC_OK) {
-    Wipe(&oldKey);
-    DiscardOutput(&out);
-    return status;
-  }
-  EncryptionPasswordWarnings(newLength, r);
-  CallKey newKey;
-  SetUpKey(newPassword, newLength, &newKey);
-  const std::int64_t body = layout.recordsExpected * kRecord;
-  FdSource source{in.fd, in.base + kRecord, in.base + kRecord + static_cast<off_t>(body)};
-  r->bytes_read = kRecord;
-  status = WriteOutput(in, &out, r, [&](Writer writer) {
-    return RekeyPass(FdReader(&source), layout.length, writer, oldKey, newKey,
-                     Progress{progress, kRecord + body}, r);
-  });
-  Wipe(&oldKey);
-  Wipe(&newKey);
+// The status of an inspect call, with errno left as the failing call had it.
+acbc_status InspectStatus(acbc_status status, const acbc_result& r) {
+  if (r.error_number != 0) errno = r.error_number;
   return status;
 }
 
@@ -207,12 +132,8 @@ ACBC_API acbc_status acbc_encrypt_file(const char* input, const char* output, co
   }
   if (EmptyKey(password, password_length)) return Finish(result, &r, ACBC_E_EMPTY_PASSWORD);
   EncryptionPasswordWarnings(password_length, &r);
-  Input in;
-  acbc_status status = OpenInputPath(input, &in, &r);
-  if (status == ACBC_OK) {
-    status = EncryptInput(in, output, password, password_length, flags, progress, &r);
-  }
-  CloseInput(&in);
+  const acbc_status status = RunJob(ACBC_JOB_ENCRYPT, input, -1, output, flags, password,
+                                    password_length, nullptr, 0, progress, &r);
   return Finish(result, &r, status);
 }
 
@@ -227,11 +148,8 @@ ACBC_API acbc_status acbc_encrypt_fd(int input_fd, const char* output, const voi
   }
   if (EmptyKey(password, password_length)) return Finish(result, &r, ACBC_E_EMPTY_PASSWORD);
   EncryptionPasswordWarnings(password_length, &r);
-  Input in;
-  acbc_status status = OpenInputFd(input_fd, &in, &r);
-  if (status == ACBC_OK) {
-    status = EncryptInput(in, output, password, password_length, flags, progress, &r);
-  }
+  const acbc_status status = RunJob(ACBC_JOB_ENCRYPT, nullptr, input_fd, output, flags, password,
+                                    password_length, nullptr, 0, progress, &r);
   return Finish(result, &r, status);
 }
 
@@ -244,12 +162,8 @@ ACBC_API acbc_status acbc_decrypt_file(const char* input, const char* output, co
       !FlagsValid(flags, kDecryptFlags)) {
     return Finish(result, &r, ACBC_E_ARGUMENT);
   }
-  Input in;
-  acbc_status status = OpenInputPath(input, &in, &r);
-  if (status == ACBC_OK) {
-    status = DecryptInput(in, output, password, password_length, flags, progress, &r);
-  }
-  CloseInput(&in);
+  const acbc_status status = RunJob(ACBC_JOB_DECRYPT, input, -1, output, flags, password,
+                                    password_length, nullptr, 0, progress, &r);
   return Finish(result, &r, status);
 }
 
@@ -262,11 +176,8 @@ ACBC_API acbc_status acbc_decrypt_fd(int input_fd, const char* output, const voi
       !FlagsValid(flags, kDecryptFlags)) {
     return Finish(result, &r, ACBC_E_ARGUMENT);
   }
-  Input in;
-  acbc_status status = OpenInputFd(input_fd, &in, &r);
-  if (status == ACBC_OK) {
-    status = DecryptInput(in, output, password, password_length, flags, progress, &r);
-  }
+  const acbc_status status = RunJob(ACBC_JOB_DECRYPT, nullptr, input_fd, output, flags, password,
+                                    password_length, nullptr, 0, progress, &r);
   return Finish(result, &r, status);
 }
 
@@ -281,13 +192,8 @@ ACBC_API acbc_status acbc_rekey_file(const char* input, const char* output,
     return Finish(result, &r, ACBC_E_ARGUMENT);
   }
   if (EmptyKey(new_password, new_length)) return Finish(result, &r, ACBC_E_EMPTY_PASSWORD);
-  Input in;
-  acbc_status status = OpenInputPath(input, &in, &r);
-  if (status == ACBC_OK) {
-    status = RekeyInput(in, output, old_password, old_length, new_password, new_length, flags,
-                        progress, &r, input);
-  }
-  CloseInput(&in);
+  const acbc_status status = RunJob(ACBC_JOB_REKEY, input, -1, output, flags, old_password,
+                                    old_length, new_password, new_length, progress, &r);
   return Finish(result, &r, status);
 }
 
@@ -298,10 +204,8 @@ ACBC_API acbc_status acbc_verify_file(const char* path, const void* password,
   if (path == nullptr || !PasswordValid(password, password_length)) {
     return Finish(result, &r, ACBC_E_ARGUMENT);
   }
-  Input in;
-  acbc_status status = OpenInputPath(path, &in, &r);
-  if (status == ACBC_OK) status = VerifyInput(in, password, password_length, &r);
-  CloseInput(&in);
+  const acbc_status status = RunJob(ACBC_JOB_VERIFY, path, -1, nullptr, 0, password,
+                                    password_length, nullptr, 0, nullptr, &r);
   return Finish(result, &r, status);
 }
 
@@ -310,9 +214,8 @@ ACBC_API acbc_status acbc_verify_fd(int fd, const void* password, size_t passwor
   acbc_result r;
   ResetResult(&r);
   if (!PasswordValid(password, password_length)) return Finish(result, &r, ACBC_E_ARGUMENT);
-  Input in;
-  acbc_status status = OpenInputFd(fd, &in, &r);
-  if (status == ACBC_OK) status = VerifyInput(in, password, password_length, &r);
+  const acbc_status status = RunJob(ACBC_JOB_VERIFY, nullptr, fd, nullptr, 0, password,
+                                    password_length, nullptr, 0, nullptr, &r);
   return Finish(result, &r, status);
 }
 
@@ -325,7 +228,7 @@ ACBC_API acbc_status acbc_inspect_file(const char* path, acbc_info* info) {
   acbc_status status = OpenInputPath(path, &in, &r);
   if (status == ACBC_OK) status = InspectInput(in, info, &r);
   CloseInput(&in);
-  return status;
+  return InspectStatus(status, r);
 }
 
 ACBC_API acbc_status acbc_inspect_fd(int fd, acbc_info* info) {
@@ -336,7 +239,7 @@ ACBC_API acbc_status acbc_inspect_fd(int fd, acbc_info* info) {
   Input in;
   acbc_status status = OpenInputFd(fd, &in, &r);
   if (status == ACBC_OK) status = InspectInput(in, info, &r);
-  return status;
+  return InspectStatus(status, r);
 }
 
 }  // extern "C"

@@ -262,6 +262,7 @@ acbc_status PrepareOutput(const char* path, const Input& in, unsigned flags, boo
   bool exists = false;
   const int error = ResolveTarget(path, out->target, &st, &exists);
   if (error != 0) return Fail(r, ACBC_E_OUTPUT_OPEN, error);
+  out->existed = exists;
   if (exists) {
     if (S_ISDIR(st.st_mode)) return Fail(r, ACBC_E_OUTPUT_OPEN, EISDIR);
     const bool same = st.st_dev == in.st.st_dev && st.st_ino == in.st.st_ino;
@@ -523,11 +524,13 @@ acbc_status CommitOutput(Output* out, acbc_result* r) {
   if (out->inPlace) {
     const int rc = close(out->fd);
     out->fd = -1;
-    return rc != 0 && errno != EINTR ? Fail(r, ACBC_E_WRITE, errno) : ACBC_OK;
+    if (rc != 0 && errno != EINTR) return Fail(r, ACBC_E_WRITE, errno);
+    out->placed = true;
+    return ACBC_OK;
   }
   // Everything is on the disk before the name points at it, or a crash
   // right after could leave a partial file under the name.
-  if (out->sync && fsync(out->fd) != 0) return Fail(r, ACBC_E_WRITE, errno);
+  if (out->sync && !out->fileSynced && fsync(out->fd) != 0) return Fail(r, ACBC_E_WRITE, errno);
   if (!out->unnamed) {
     const int rc = close(out->fd);
     out->fd = -1;
@@ -536,13 +539,15 @@ acbc_status CommitOutput(Output* out, acbc_result* r) {
   const int error = Publish(out);
   if (error == EEXIST) return Fail(r, ACBC_E_OUTPUT_EXISTS, EEXIST);
   if (error != 0) return Fail(r, ACBC_E_WRITE, error);
+  out->placed = true;
   if (out->fd >= 0) {
     close(out->fd);
     out->fd = -1;
   }
   // The new name reaches the disk too. Some file systems cannot sync a
   // folder at all (EINVAL).
-  if (out->sync && fsync(out->dirFd) != 0 && errno != EINVAL && errno != EROFS) {
+  if (out->sync && !out->folderSyncDeferred && fsync(out->dirFd) != 0 && errno != EINVAL &&
+      errno != EROFS) {
     return Fail(r, ACBC_E_WRITE, errno);
   }
   if (out->leftover != 0) {

@@ -75,6 +75,12 @@ struct Output {
   // Why the temporary name could not be removed once the output was linked
   // under its own name; 0 when it was.
   int leftover = 0;
+  bool existed = false;  // a file had the output's name when it was checked
+  bool placed = false;   // the new output is under its name
+  // Set by a batch commit: the file's data was synced by its file system's
+  // syncfs, and the folder is synced once for all the batch's outputs in it.
+  bool fileSynced = false;
+  bool folderSyncDeferred = false;
 };
 
 // The checks on the output before anything is created: the folder opens

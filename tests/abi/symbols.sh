@@ -6,6 +6,9 @@
 #                                           every ACBC_API function of H, each
 #                                           under the version node the version
 #                                           script M gives it (ACBC_1.0, ACBC_1.1)
+#   ... --map M --node NODE NAME...         and the node NODE of M lists exactly
+#                                           the names given (a released node
+#                                           never gains or loses a name)
 # With --absent REGEX (right after SONAME) the library's full symbol table
 # (local symbols included, demangled) must name no function matching REGEX:
 # code of a component the library does not call was linked in.
@@ -23,6 +26,20 @@ map=
 if [ "${1-}" = --header ] && [ "${3-}" = --map ]; then
   names=$(grep -oE '^ACBC_API [^(]*[ *]acbc_[a-z_]+\(' "$2" | sed -E 's/.*(acbc_[a-z_]+)\($/\1/' | sort)
   map=$4
+  shift 4
+  if [ "${1-}" = --node ]; then
+    node_name=$2
+    shift 2
+    listed=$(awk -v node="$node_name" '/^[A-Z0-9_.]+ *\{/ {in_node = ($1 == node); next}
+      in_node && /^ *(global|local):/ {sub(/^ *(global|local):/, "")}
+      in_node {gsub(/[;{}]/, " "); for (i = 1; i <= NF; ++i) if ($i != "*") print $i}' "$map" |
+      grep -v '^}' | sort | tr '\n' ' ')
+    frozen=$(printf '%s\n' "$@" | sort | tr '\n' ' ')
+    if [ "$listed" != "$frozen" ]; then
+      echo "$node_name lists $listed (expected $frozen)" >&2
+      exit 1
+    fi
+  fi
 else
   names=$(printf '%s\n' "$@" | sort)
 fi

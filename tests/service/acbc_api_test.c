@@ -476,7 +476,10 @@ enum Op {
   kAgeRekey,
   kAgeInspect,
   kReadAt,
-  kDecryptPathFd /* acbc_decrypt_fd on an O_PATH descriptor */
+  kDecryptPathFd, /* acbc_decrypt_fd on an O_PATH descriptor */
+  kJobEncrypt, /* acbc_job_*: prepare alone for a null password, else prepare, run, commit */
+  kJobDecrypt,
+  kJobVerify
 };
 typedef struct {
   enum Op op;
@@ -562,7 +565,41 @@ static const Refusal kRefusals[] = {
     {kAgeRekey, "plain.age", NULL, "wrong", 0, 0, ACBC_E_NO_MATCH, 0},
     {kAgeRekey, "plain.age", "existing", kAgePass, 0, 0, ACBC_E_OUTPUT_EXISTS, 0},
     {kAgeInspect, "plain", NULL, NULL, 0, 0, ACBC_E_NOT_AGE, 0},
+    {kInspect, "dir", NULL, NULL, 0, 0, ACBC_E_INPUT_OPEN, EISDIR},
+    /* Jobs: the refusals of prepare come before any password; a job ended by a failure
+       takes no more calls, and a prepared job that is discarded leaves nothing. */
+    {kJobDecrypt, "plain", "new", NULL, 0, 0, ACBC_E_NOT_ACBC, 0},
+    {kJobDecrypt, "truncated.acbc", "new", NULL, 0, 0, ACBC_E_DAMAGED, 0},
+    {kJobDecrypt, "plain.acbc", "existing", NULL, 0, 0, ACBC_E_OUTPUT_EXISTS, 0},
+    {kJobDecrypt, "plain.acbc", "dir", NULL, ACBC_REPLACE, 0, ACBC_E_OUTPUT_OPEN, EISDIR},
+    {kJobEncrypt, "plain", "link-to-plain", NULL, ACBC_REPLACE, 0, ACBC_E_SAME_FILE, 0},
+    {kJobEncrypt, "huge", "new", NULL, 0, 0, ACBC_E_TOO_LARGE, 0},
+    {kJobVerify, "plain.acbc", "new", NULL, 0, 0, ACBC_E_ARGUMENT, 0},
+    {kJobEncrypt, "plain", "existing", NULL, ACBC_REPLACE, 0, ACBC_OK, 0},
+    {kJobDecrypt, "plain.acbc", "existing", "wrong", ACBC_REPLACE, 0, ACBC_E_WRONG_PASSWORD, 0},
+    {kJobVerify, "plain.acbc", NULL, "wrong", 0, 0, ACBC_E_WRONG_PASSWORD, 0},
+    {kJobEncrypt, "plain", "new", kPass, 0, 1, ACBC_E_CANCELLED, 0},
 };
+
+/* Runs a job of the row's kind; after a failure, the ended job refuses a commit. */
+static acbc_status AttemptJob(const Refusal* t, const char* inPath, const char* outPath,
+                              const acbc_progress* p, acbc_result* r) {
+  const acbc_job_kind kinds[] = {ACBC_JOB_ENCRYPT, ACBC_JOB_DECRYPT, ACBC_JOB_VERIFY};
+  acbc_job job;
+  acbc_job_info info;
+  acbc_status s = acbc_job_prepare(&job, kinds[t->op - kJobEncrypt], inPath, outPath, t->flags, r);
+  if (s == ACBC_OK && t->password != NULL) {
+    s = acbc_job_run(&job, t->password, strlen(t->password), NULL, 0, p, r);
+  }
+  if (s == ACBC_OK && t->password != NULL) s = acbc_job_commit(&job, r);
+  acbc_result late;
+  if (s != ACBC_OK && (acbc_job_commit(&job, &late) != ACBC_E_ARGUMENT ||
+                       acbc_job_query(&job, &info) != ACBC_OK || info.stage != ACBC_JOB_ENDED)) {
+    s = ACBC_E_WRITE;
+  }
+  acbc_job_discard(&job);
+  return s;
+}
 
 static acbc_status Attempt(const Refusal* t, acbc_result* r) {
   char input[600] = "", output[600] = "";
@@ -617,10 +654,14 @@ static acbc_status Attempt(const Refusal* t, acbc_result* r) {
       break;
     }
     case kInspect:
+      errno = 0;
       s = acbc_inspect_file(inPath, &info);
       r->status = s;
-      r->error_number = t->error;
+      r->error_number = s == ACBC_E_INPUT_OPEN ? errno : 0;
       break;
+    case kJobEncrypt:
+    case kJobDecrypt:
+    case kJobVerify: s = AttemptJob(t, inPath, outPath, &p, r); break;
   }
   if (fd >= 0) close(fd);
   return s;
@@ -678,6 +719,100 @@ static void Refusals(void) {
   free(enc.data);
   free(sound.data);
   free(plain.data);
+}
+
+/* ------------------------------------------------------------ jobs */
+
+static void Jobs(void) {
+  acbc_result r;
+  acbc_job_info info;
+  acbc_job jobs[5];
+  acbc_job* all[5] = {&jobs[0], &jobs[1], &jobs[2], &jobs[3], &jobs[4]};
+  CHECK(acbc_encrypt_file(IN("plain"), OUT("ref.acbc"), PASS, 0, NULL, &r) == ACBC_OK, "ref");
+  const Bytes plain = Get(IN("plain")), ref = Get(OUT("ref.acbc"));
+  /* One job: what query tells at each step, and the file acbc_encrypt_file writes. */
+  CHECK(acbc_job_prepare(&jobs[0], ACBC_JOB_ENCRYPT, IN("plain"), OUT("one"), 0, &r) == ACBC_OK &&
+            acbc_job_query(&jobs[0], &info) == ACBC_OK && info.stage == ACBC_JOB_PREPARED &&
+            info.input.length == (int64_t)plain.size && info.output_existed == 0,
+        "prepare: %s", acbc_status_name(r.status));
+  CHECK(acbc_job_run(&jobs[0], PASS, NULL, 0, NULL, &r) == ACBC_OK && access(OUT("one"), F_OK) != 0,
+        "run: %s", acbc_status_name(r.status));
+  CHECK(acbc_job_commit(&jobs[0], &r) == ACBC_OK && acbc_job_query(&jobs[0], &info) == ACBC_OK &&
+            info.output_placed == 1 && info.stage == ACBC_JOB_ENDED && Holds(OUT("one"), ref),
+        "commit: %s", acbc_status_name(r.status));
+  /* 100000 bytes leave 512 - 100000 % 512 = 352 padding bytes. */
+  CHECK(acbc_job_prepare(&jobs[0], ACBC_JOB_DECRYPT, OUT("one"), OUT("existing"), ACBC_REPLACE,
+                         &r) == ACBC_OK &&
+            acbc_job_query(&jobs[0], &info) == ACBC_OK && info.padding_bytes == 352 &&
+            info.output_existed == 1 && info.input.records_expected == 196,
+        "query: %d %d", info.padding_bytes, info.output_existed);
+  acbc_job_discard(&jobs[0]);
+  /* A batch over two folders; the job that has not run is refused alone. */
+  mkdir(OUT("batch"), 0755);
+  CHECK(acbc_job_prepare(&jobs[0], ACBC_JOB_ENCRYPT, IN("plain"), OUT("b1"), 0, &r) == ACBC_OK &&
+            acbc_job_prepare(&jobs[1], ACBC_JOB_DECRYPT, OUT("one"), OUT("batch/b2"), 0, &r) ==
+                ACBC_OK &&
+            acbc_job_prepare(&jobs[2], ACBC_JOB_VERIFY, OUT("one"), NULL, 0, &r) == ACBC_OK &&
+            acbc_job_prepare(&jobs[3], ACBC_JOB_ENCRYPT, IN("plain"), OUT("batch/b4"), 0, &r) ==
+                ACBC_OK &&
+            acbc_job_prepare(&jobs[4], ACBC_JOB_ENCRYPT, IN("plain"), OUT("batch/b5"), 0, &r) ==
+                ACBC_OK,
+        "batch prepare: %s", acbc_status_name(r.status));
+  for (int i = 0; i < 4; ++i) {
+    CHECK(acbc_job_run(all[i], PASS, NULL, 0, NULL, &r) == ACBC_OK, "batch run %d", i);
+  }
+  acbc_result results[5];
+  CHECK(acbc_job_commit_batch(all, 5, results) == ACBC_E_ARGUMENT &&
+            results[4].status == ACBC_E_ARGUMENT && access(OUT("batch/b5"), F_OK) != 0,
+        "batch: %s", acbc_status_name(results[4].status));
+  for (int i = 0; i < 4; ++i) {
+    CHECK(results[i].status == ACBC_OK && acbc_job_query(all[i], &info) == ACBC_OK &&
+              info.stage == ACBC_JOB_ENDED && info.output_placed == (i != 2),
+          "batch entry %d: %s", i, acbc_status_name(results[i].status));
+  }
+  CHECK(Holds(OUT("b1"), ref) && Holds(OUT("batch/b2"), plain) && Holds(OUT("batch/b4"), ref),
+        "batch outputs");
+  CHECK(acbc_job_commit_batch(all, 1, NULL) == ACBC_E_ARGUMENT, "an ended job in a batch");
+  free(plain.data);
+  free(ref.data);
+}
+
+/* fsync fails (EDQUOT): a single commit fails before the link; a batch syncs the files by
+   syncfs and fails at the folder, with the output in place. */
+static void FolderSyncFails(void) {
+  const pid_t pid = fork();
+  if (pid == 0) {
+    struct sock_filter filter[] = {
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, nr)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_fsync, 0, 1),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EDQUOT),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW)};
+    struct sock_fprog program = {sizeof filter / sizeof filter[0], filter};
+    if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 ||
+        prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) != 0) {
+      _exit(77);
+    }
+    acbc_job job;
+    acbc_job* one[1] = {&job};
+    acbc_job_info info;
+    const Bytes ref = Get(OUT("ref.acbc"));
+    acbc_result r;
+    int ok = acbc_job_prepare(&job, ACBC_JOB_ENCRYPT, IN("plain"), OUT("fs1"), 0, &r) == ACBC_OK &&
+             acbc_job_run(&job, PASS, NULL, 0, NULL, &r) == ACBC_OK &&
+             acbc_job_commit(&job, &r) == ACBC_E_WRITE && acbc_job_query(&job, &info) == ACBC_OK &&
+             info.output_placed == 0 && access(OUT("fs1"), F_OK) != 0;
+    ok &= acbc_job_prepare(&job, ACBC_JOB_ENCRYPT, IN("plain"), OUT("fs2"), 0, &r) == ACBC_OK &&
+          acbc_job_run(&job, PASS, NULL, 0, NULL, &r) == ACBC_OK &&
+          acbc_job_commit_batch(one, 1, &r) == ACBC_E_WRITE && r.error_number == EDQUOT &&
+          acbc_job_query(&job, &info) == ACBC_OK && info.output_placed == 1 &&
+          Holds(OUT("fs2"), ref);
+    free(ref.data);
+    _exit(ok ? 0 : 1);
+  }
+  int status = 0;
+  waitpid(pid, &status, 0);
+  CHECK(WIFEXITED(status) && WEXITSTATUS(status) == 0, "a folder sync that fails (status %d)",
+        status);
 }
 
 /* ------------------------------------------------------------ streams and buffers */
@@ -1115,6 +1250,8 @@ int main(int argc, char** argv) {
   Refusals();
   Edges();
   StickyFolder();
+  Jobs();
+  FolderSyncFails();
   StreamsAndBuffers();
   FaultInjection(1);
   FaultInjection(0);
