@@ -187,13 +187,57 @@ void DecryptAge(EncryptedInput& file, const Job& job, const Settings& settings,
   outcome->warnings = r.warnings;
 }
 
+// An ACBC file read in place into a file: one libacbc job checks the
+// header and the output before the password is asked for, then decrypts.
+void DecryptByJob(EncryptedInput& file, const Job& job, const Settings& settings,
+                  CallPassword* callPassword, Outcome* outcome) {
+  const InputFile& input = file.input;
+  OutputTarget output(OutputPath(job), job.output, OutputTarget::Unchecked{});
+  const unsigned flags = (settings.salvage ? static_cast<unsigned>(ACBC_SALVAGE) : 0u) |
+                         (settings.force ? static_cast<unsigned>(ACBC_REPLACE) : 0u);
+  FileJob fileJob;
+  acbc_result r{};
+  const acbc_status prepared =
+      fileJob.Prepare(ACBC_JOB_DECRYPT, input.fd(), output.path(), flags, &r);
+  const acbc_job_info info = fileJob.Info();
+  if (prepared == ACBC_E_DAMAGED) {
+    throw DamagedFailure(input.name(), LayoutOf(info.input, false, false));
+  }
+  if (prepared != ACBC_OK) throw StatusFailure(r, input.name(), output.name());
+  file.layout = LayoutOf(info.input, false, false);
+  output.SetInPlace(info.output_in_place != 0);
+  if (settings.removeInput) {
+    CheckRemovable(input, job.input, job.inputPlace.folder != nullptr, output.inPlace(),
+                   settings.force);
+  }
+  const Password& password = callPassword->Get();
+  const bool keepInput = KeepInput(file, job.input, output, settings, callPassword, outcome);
+  Progress progress("decrypt: " + input.name(), settings.quiet);
+  r = WriteOutput(output.path(), output.inPlace(), input.name(), output.name(), &progress,
+                  [&](acbc_result* result) {
+                    return fileJob.RunAndCommit(password.bytes,
+                                                static_cast<std::size_t>(password.length),
+                                                progress.hook(), result);
+                  });
+  FinishOutput(input, job.input, output.path(), output.name(), output.inPlace(), settings,
+               job.inputPlace, keepInput);
+  NoteDecrypted(file, r, outcome);
+  callPassword->Confirm(r.padding_bytes);
+  if (keepInput) throw WeakRefusal(input.name(), r.padding_bytes, "not removed");
+}
+
 void DecryptOne(const Job& job, const Settings& settings, CallPassword* callPassword,
                 Outcome* outcome) {
   // The header decides whether there is anything to do, before any output
   // is looked at.
-  EncryptedInput file(job.input, job.inputPlace, settings.removeInput);
+  const bool toFile = job.output != "-" && !settings.range;
+  EncryptedInput file(job.input, job.inputPlace, settings.removeInput, toFile);
   if (file.age()) {
     DecryptAge(file, job, settings, callPassword, outcome);
+    return;
+  }
+  if (!file.inspected) {
+    DecryptByJob(file, job, settings, callPassword, outcome);
     return;
   }
   const InputFile& input = file.input;

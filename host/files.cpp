@@ -490,6 +490,7 @@ OutputTarget::OutputTarget(const std::string& path, bool force, const InputFile&
     if (!S_ISREG(st.st_mode)) {
       // /dev/null, a FIFO, a device: nothing to replace, written to.
       inPlace_ = true;
+      if (S_ISFIFO(st.st_mode)) WaitForReader();
       if (S_ISCHR(st.st_mode)) {
         const int fd = open(path.c_str(), O_WRONLY | O_NOCTTY | O_CLOEXEC);
         if (fd < 0) throw WithStatus(FileError(name_, errno), ACBC_E_OUTPUT_OPEN);
@@ -509,6 +510,17 @@ OutputTarget::OutputTarget(const std::string& path, bool force, const InputFile&
   if (faccessat(AT_FDCWD, DirectoryOf(path).c_str(), W_OK | X_OK, AT_EACCESS) != 0) {
     throw WithStatus(FileError(name_, errno), ACBC_E_OUTPUT_OPEN);
   }
+}
+
+OutputTarget::~OutputTarget() {
+  if (fifo_ >= 0) close(fifo_);
+}
+
+void OutputTarget::WaitForReader() {
+  struct stat st {};
+  if (fifo_ >= 0 || stat(path_.c_str(), &st) != 0 || !S_ISFIFO(st.st_mode)) return;
+  fifo_ = open(path_.c_str(), O_WRONLY | O_NOCTTY | O_CLOEXEC);
+  if (fifo_ < 0) throw WithStatus(FileError(name_, errno), ACBC_E_OUTPUT_OPEN);
 }
 
 int WriteDescriptor(void* context, const void* buffer, std::size_t size) {

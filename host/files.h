@@ -166,6 +166,19 @@ class OutputTarget {
   OutputTarget(const std::string& path, bool force, const InputFile& input,
                const std::string& shown = "");
 
+  // A file output that a libacbc job checks: nothing is looked up here;
+  // SetInPlace() takes what the job found.
+  struct Unchecked {};
+  OutputTarget(const std::string& path, const std::string& shown, Unchecked)
+      : path_(path), name_(OutputName(shown.empty() ? path : shown)) {}
+  void SetInPlace(bool inPlace) {
+    inPlace_ = inPlace;
+    if (inPlace) WaitForReader();
+  }
+  ~OutputTarget();
+  OutputTarget(const OutputTarget&) = delete;
+  OutputTarget& operator=(const OutputTarget&) = delete;
+
   const std::string& path() const { return path_; }
   const std::string& name() const { return name_; }
   bool isStdout() const { return path_ == "-"; }
@@ -179,6 +192,11 @@ class OutputTarget {
   std::string name_;
   bool inPlace_ = false;
   bool terminal_ = false;
+  // An existing FIFO is opened here for writing, which waits for a reader
+  // as any writer of a FIFO does; libacbc, which never waits, then finds
+  // that reader there.
+  int fifo_ = -1;
+  void WaitForReader();
 };
 
 // A file that only a stream call can fill (age encryption of a pipe): an

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <optional>
 #include <string>
+#include <type_traits>
 
 #include "acbc.h"
 #include "cli.h"
@@ -44,21 +45,37 @@ void ReportLeftover(const std::string& path, const std::string& output);
 // came too late for that, its output is in place and the user is told so.
 // An output written in place (a FIFO, a device) needs nothing undone and a
 // write to it may block, so there a signal ends the process at once.
+// A call that returns a bool (a libacbc job) says itself whether its new
+// file is under its name; for the others it is told from the name's inode.
 template <typename Call>
 acbc_result WriteOutput(const std::string& path, bool inPlace, const std::string& input,
                         const std::string& output, Progress* progress, Call call) {
-  const NameState before = StateOf(path);
+  constexpr bool kTells = std::is_same_v<decltype(call(nullptr)), bool>;
+  NameState before;
+  if constexpr (!kTells) before = StateOf(path);
   acbc_result r{};
+  bool inItsPlace = false;
   {
     std::optional<DeferSignals> defer;
     if (!inPlace) defer.emplace();
-    call(&r);
+    if constexpr (kTells) {
+      inItsPlace = call(&r);
+    } else {
+      call(&r);
+    }
   }
   progress->Finish();
   // A write failure with the new file under the name: the file was linked
   // into place, but its folder could not be synced after that, or its
   // temporary name removed.
-  const bool placed = r.status == ACBC_E_WRITE && !inPlace && Replaced(before, path);
+  bool placed = false;
+  if (r.status == ACBC_E_WRITE && !inPlace) {
+    if constexpr (kTells) {
+      placed = inItsPlace;
+    } else {
+      placed = Replaced(before, path);
+    }
+  }
   // A new file with a second name: the temporary one, which could not be
   // removed after the link.
   struct stat st {};
@@ -86,6 +103,39 @@ acbc_result WriteOutput(const std::string& path, bool inPlace, const std::string
   return r;
 }
 
+// One libacbc job writing a file: prepared before the password is asked
+// for (the library reads and checks the input's header and checks the
+// output, once), then run and committed. Discarded unless committed.
+class FileJob {
+ public:
+  FileJob() = default;
+  ~FileJob() { acbc_job_discard(&job_); }
+  FileJob(const FileJob&) = delete;
+  FileJob& operator=(const FileJob&) = delete;
+
+  acbc_status Prepare(acbc_job_kind kind, int fd, const std::string& output, unsigned flags,
+                      acbc_result* r) {
+    return acbc_job_prepare_fd(&job_, kind, fd, output.c_str(), flags, r);
+  }
+  acbc_job_info Info() const {
+    acbc_job_info info{};
+    acbc_job_query(&job_, &info);
+    return info;
+  }
+  // Runs and commits into `r`; true when the new file is under its name
+  // (also after a failure that came once it was).
+  bool RunAndCommit(const void* password, std::size_t length, const acbc_progress* progress,
+                    acbc_result* r) {
+    if (acbc_job_run(&job_, password, length, nullptr, 0, progress, r) == ACBC_OK) {
+      acbc_job_commit(&job_, r);
+    }
+    return Info().output_placed != 0;
+  }
+
+ private:
+  acbc_job job_{};
+};
+
 Failure DamagedFailure(const std::string& name, const Layout& layout);
 void CheckRemovable(const InputFile& input, const std::string& path, bool walked,
                     bool outputInPlace, bool force);
@@ -101,8 +151,12 @@ struct EncryptedInput {
   Layout layout;
 
   acbc_format format = ACBC_FORMAT_UNKNOWN;
+  bool inspected = false;  // layout holds the header's verdict
 
-  explicit EncryptedInput(const std::string& path, const Place& place = {}, bool regular = false)
+  // With `byJob`, a file that can be read in place is not inspected here:
+  // the libacbc job that decrypts it reads its header (see inspected).
+  explicit EncryptedInput(const std::string& path, const Place& place = {}, bool regular = false,
+                          bool byJob = false)
       : input(path, place, regular) {
     if (!input.readable()) input.Spool(kRecordSize, kRecordSize, kUnbounded);
     acbc_result r{};
@@ -110,6 +164,8 @@ struct EncryptedInput {
       throw StatusFailure(r, input.name(), input.name());
     }
     if (age()) return;
+    if (byJob && !input.spooled()) return;
+    inspected = true;
     Inspect();
     if (layout.verdict == Verdict::kNotAcbc || layout.verdict == Verdict::kUnreadableLength) {
       throw WithStatus(FileFailure(input.name(), DescribeVerdict(layout)), ACBC_E_NOT_ACBC);

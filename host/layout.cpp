@@ -10,32 +10,38 @@ namespace pellfold::host {
 acbc_status InspectDescriptor(int fd, Layout* layout, int* error) {
   *error = 0;
   acbc_info info{};
+  errno = 0;
   const acbc_status status = acbc_inspect_fd(fd, &info);
   if (status != ACBC_OK && status != ACBC_E_DAMAGED && status != ACBC_E_NOT_ACBC) {
-    // The inspection reports no errno of its own: the read is tried again
-    // to name the reason.
-    char byte = 0;
-    *error = pread(fd, &byte, 1, lseek(fd, 0, SEEK_CUR)) < 0 ? errno : EIO;
+    // The inspection leaves the failing read's errno.
+    *error = errno != 0 ? errno : EIO;
     return status;
   }
-  Layout& l = *layout;
-  l = Layout{};
-  l.headerBytes = info.file_size < kRecordSize ? info.file_size : kRecordSize;
-  l.bodyBytes = info.file_size - l.headerBytes;
-  l.recordsPresent = (l.bodyBytes + kRecordSize - 1) / kRecordSize;
+  bool hasMagic = false;
   if (status == ACBC_E_NOT_ACBC) {
     // The magic with no usable length after it is told apart, for inspect.
     char magic[5] = {};
     const off_t at = lseek(fd, 0, SEEK_CUR);
-    const bool hasMagic = pread(fd, magic, sizeof magic, at < 0 ? 0 : at) == sizeof magic &&
-                          std::memcmp(magic, "ACBC ", sizeof magic) == 0;
+    hasMagic = pread(fd, magic, sizeof magic, at < 0 ? 0 : at) == sizeof magic &&
+               std::memcmp(magic, "ACBC ", sizeof magic) == 0;
+  }
+  *layout = LayoutOf(info, status == ACBC_E_NOT_ACBC, hasMagic);
+  return ACBC_OK;
+}
+
+Layout LayoutOf(const acbc_info& info, bool notAcbc, bool hasMagic) {
+  Layout l;
+  l.headerBytes = info.file_size < kRecordSize ? info.file_size : kRecordSize;
+  l.bodyBytes = info.file_size - l.headerBytes;
+  l.recordsPresent = (l.bodyBytes + kRecordSize - 1) / kRecordSize;
+  if (notAcbc) {
     l.verdict = hasMagic ? Verdict::kUnreadableLength : Verdict::kNotAcbc;
-    return ACBC_OK;
+    return l;
   }
   l.length = info.length;
   if (info.length < 0) {
     l.verdict = Verdict::kNegativeLength;
-    return ACBC_OK;
+    return l;
   }
   l.recordsExpected = info.records_expected;
   const std::int64_t expectedBody = l.recordsExpected * kRecordSize;
@@ -50,7 +56,7 @@ acbc_status InspectDescriptor(int fd, Layout* layout, int* error) {
   } else {
     l.verdict = Verdict::kConsistent;
   }
-  return ACBC_OK;
+  return l;
 }
 
 const char* VerdictName(Verdict verdict) {

@@ -37,6 +37,10 @@ struct Layout {
 // acbc_inspect_fd. Returns ACBC_OK with *layout set when the file could be
 // classified (whatever the verdict), else the status of the failure.
 acbc_status InspectDescriptor(int fd, Layout* layout, int* error);
+// The layout libacbc's inspection (or a job's prepare) reported in `info`;
+// `notAcbc` for a file it found not to be ACBC, `hasMagic` when that file
+// still starts "ACBC ".
+Layout LayoutOf(const acbc_info& info, bool notAcbc, bool hasMagic);
 
 // The verdict as one word for machines: "consistent", "truncated",
 // "trailing-bytes", "negative-length", "unreadable-length", "not-acbc".

@@ -199,6 +199,9 @@ std::vector<Job> Jobs(const ParsedArgs& parsed, Naming encrypt) {
 // replaces what another wrote, or reads it: two jobs with one output, or an
 // input that is another job's output, is a usage error and nothing runs.
 void CheckPlan(const std::vector<Job>& jobs) {
+  // One job has no other to collide with; its output and input are checked
+  // against each other by the library.
+  if (jobs.size() < 2) return;
   std::map<Spot, std::size_t> outputs;
   for (std::size_t i = 0; i < jobs.size(); ++i) {
     const Job& job = jobs[i];
@@ -406,7 +409,7 @@ int RunJobs(const std::vector<Job>& jobs, bool many, const Settings& settings,
       // Held open for the job (and the folders of -o made on the way).
       const Folder::Pin inputFolder(job.inputPlace.folder);
       const Folder::Pin outputFolder(job.outputPlace.folder);
-      if (job.output != "-") {
+      if (job.output != "-" && jobs.size() > 1) {
         before = StateOf(job.output);
         if (before->exists && written.contains({before->device, before->inode})) {
           throw WithStatus(

@@ -625,6 +625,8 @@ typedef struct acbc_job_info {
                          1 for an in-place output */
   int output_placed;  /* the new output is under its name: set by a commit, also by one that
                          failed after the link (the folder sync); 0 before */
+  int output_in_place; /* the output is an existing file that is not regular (/dev/null, a FIFO,
+                          a device): run writes into it, there is nothing to link */
 } acbc_job_info;
 
 /* Prepares a job of `kind` on the file `input` (see above). Flags as the

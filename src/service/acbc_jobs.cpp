@@ -78,6 +78,7 @@ acbc_status PrepareChecks(Job* job, const char* output, bool inPlace, acbc_resul
     const acbc_status status = PrepareOutput(output, in, job->flags, inPlace, &job->out, r);
     if (status != ACBC_OK) return status;
     job->info.output_existed = job->out.existed || job->out.inPlace ? 1 : 0;
+    job->info.output_in_place = job->out.inPlace ? 1 : 0;
   }
   if (job->kind == ACBC_JOB_ENCRYPT) return ACBC_OK;
   if (job->layout.status == ACBC_E_DAMAGED) {
