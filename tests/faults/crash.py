@@ -137,7 +137,8 @@ def tree_case(pellfold, work, env, runs, rng):
         counts["untouched" if new == 0 else "done" if new == len(new_outputs) else "partly"] += 1
         for problem in problems:
             violations += 1
-            print(f"VIOLATION encrypt -r{' (named temporary)' if named else ''} killed after {delay:.3f} s: {problem}")
+            print(f"VIOLATION encrypt -r{' (named temporary)' if named else ''} "
+                  f"killed after {delay:.3f} s: {problem}")
     left = f", {counts['temporary']} temporary files left"
     print(f"crash: encrypt -r -o -f of {TREE_FILES} files, {len(old_outputs)} replaced"
           f"{' without unnamed files' if named else ''} ({whole:.2f} s a run) killed {runs} times: "
