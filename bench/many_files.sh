@@ -22,7 +22,7 @@
 #   ROUNDS=3              rounds of every command
 #   BUILD=build           the build folder (pellfold is built there if missing)
 #   PELLFOLD=PATH         the program to time (default BUILD/host/pellfold)
-# The default run takes about 6-10 minutes on a 2-core machine, most of it
+# The default run takes about 15-20 minutes on a busy 2-core machine, most of it
 # in the syncs of 10,000 outputs.
 set -euo pipefail
 cd "$(dirname "$0")/.."
