@@ -25,7 +25,8 @@
 #   fuzz             every libFuzzer target for 30 s (scripts/fuzz.sh 30)
 #   faults           the program's and libacbc's file commands with each of
 #                    their file calls failing in turn (EIO, ENOSPC), and
-#                    encrypt -f / decrypt -f of 64 MiB killed at 20 moments
+#                    encrypt -f / decrypt -f of 64 MiB and encrypt -r -f of 200
+#                    files killed at 20 moments
 # scripts/test.sh --stage NAME runs one stage (repeat for more), --list
 # names them. Builds go to build-test/, never to build/.
 set -euo pipefail

@@ -269,6 +269,11 @@ def main():
                 return f.read() == want
         return check_age
 
+    # Five files in two folders for encrypt -r: each one's output by itself.
+    tree = {f"in/{'sub/' if i >= 3 else ''}t{i}": rng.randbytes(1300 + i) for i in range(5)}
+    tree_outputs = {"out" + name[2:] + ".acbc": clean_output([pellfold, "encrypt", "-q", *pw, "t", "t.acbc"],
+                                                             {"t": data}, "t.acbc")
+                    for name, data in tree.items()}
     aged = clean_output([driver, "upgrade", "p.acbc", "p.age", PASSWORD, NEW_PASSWORD],
                         {"p.acbc": secret}, "p.age")
     listing = (f"{hashlib.sha256(plain).hexdigest()}  plain\n{hashlib.sha256(other).hexdigest()}  o\n").encode()
@@ -293,6 +298,8 @@ def main():
                  {"out/plain.acbc": secret, "out/sub/o.acbc": secret2}, per_file=True,
                  removed={"in/plain": "out/plain.acbc", "in/sub/o": "out/sub/o.acbc"},
                  folders=["out"]),
+        Scenario("encrypt -r -o", [pellfold, "encrypt", "-r", "-q", "--json", *pw, "-o", "out", "in"],
+                 tree, tree_outputs, per_file=True, folders=["out"]),
         Scenario("rekey", [pellfold, "rekey", "-q", *pw, "--new-pass", "pass:" + NEW_PASSWORD, "p.acbc"],
                  {"p.acbc": secret}, {"p.acbc": rekeyed}),
         Scenario("rekey --accept-weak-check",
