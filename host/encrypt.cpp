@@ -137,6 +137,39 @@ void EncryptAgeOne(const Job& job, const Settings& settings, CallPassword* callP
   outcome->warnings = r.warnings;
 }
 
+// A file read in place into a file: one libacbc job checks the input's
+// length and the output before the password is asked for, then encrypts.
+void EncryptByJob(const InputFile& input, const Job& job, const Settings& settings,
+                  CallPassword* callPassword, Outcome* outcome) {
+  OutputTarget output(OutputPath(job), job.output, OutputTarget::Unchecked{});
+  FileJob fileJob;
+  acbc_result r{};
+  if (fileJob.Prepare(ACBC_JOB_ENCRYPT, input.fd(), output.path(), ReplaceFlag(settings), &r) !=
+      ACBC_OK) {
+    throw StatusFailure(r, input.name(), output.name());
+  }
+  output.SetInPlace(fileJob.Info().output_in_place != 0);
+  if (output.isTerminal()) {
+    throw WithStatus(FileFailure(output.name(), "refusing to write ciphertext to a terminal"),
+                     ACBC_E_ARGUMENT);
+  }
+  if (settings.removeInput) {
+    CheckRemovable(input, job.input, job.inputPlace.folder != nullptr, output.inPlace(),
+                   settings.force);
+  }
+  const Password& password = callPassword->Get();
+  Progress progress("encrypt: " + input.name(), settings.quiet);
+  r = WriteOutput(output.path(), output.inPlace(), input.name(), output.name(), &progress,
+                  [&](acbc_result* result) {
+                    return fileJob.RunAndCommit(password.bytes,
+                                                static_cast<std::size_t>(password.length),
+                                                progress.hook(), result);
+                  });
+  FinishOutput(input, job.input, output.path(), output.name(), output.inPlace(), settings,
+               job.inputPlace);
+  outcome->warnings = r.warnings;
+}
+
 void EncryptOne(const Job& job, const Settings& settings, CallPassword* callPassword,
                 Outcome* outcome) {
   if (settings.age) {
@@ -144,6 +177,10 @@ void EncryptOne(const Job& job, const Settings& settings, CallPassword* callPass
     return;
   }
   InputFile input(job.input, job.inputPlace, settings.removeInput);
+  if (input.readable() && job.output != "-") {
+    EncryptByJob(input, job, settings, callPassword, outcome);
+    return;
+  }
   const OutputTarget output(OutputPath(job), settings.force, input, job.output);
   if (output.isTerminal()) {
     throw WithStatus(FileFailure(output.name(), "refusing to write ciphertext to a terminal"),

@@ -516,6 +516,19 @@ OutputTarget::~OutputTarget() {
   if (fifo_ >= 0) close(fifo_);
 }
 
+void OutputTarget::SetInPlace(bool inPlace) {
+  inPlace_ = inPlace;
+  struct stat st {};
+  if (!inPlace || stat(path_.c_str(), &st) != 0) return;
+  if (S_ISFIFO(st.st_mode)) WaitForReader();
+  if (S_ISCHR(st.st_mode)) {
+    const int fd = open(path_.c_str(), O_WRONLY | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) throw WithStatus(FileError(name_, errno), ACBC_E_OUTPUT_OPEN);
+    terminal_ = isatty(fd) != 0;
+    close(fd);
+  }
+}
+
 void OutputTarget::WaitForReader() {
   struct stat st {};
   if (fifo_ >= 0 || stat(path_.c_str(), &st) != 0 || !S_ISFIFO(st.st_mode)) return;

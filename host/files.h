@@ -171,10 +171,7 @@ class OutputTarget {
   struct Unchecked {};
   OutputTarget(const std::string& path, const std::string& shown, Unchecked)
       : path_(path), name_(OutputName(shown.empty() ? path : shown)) {}
-  void SetInPlace(bool inPlace) {
-    inPlace_ = inPlace;
-    if (inPlace) WaitForReader();
-  }
+  void SetInPlace(bool inPlace);
   ~OutputTarget();
   OutputTarget(const OutputTarget&) = delete;
   OutputTarget& operator=(const OutputTarget&) = delete;
