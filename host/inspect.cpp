@@ -15,7 +15,7 @@
 namespace pellfold::host {
 namespace {
 
-constexpr std::int64_t kMaxLength = 0x7FFFFFFF;
+constexpr std::int64_t kMaxLength = ACBC_MAX_LENGTH;
 constexpr std::int64_t kUnbounded = std::numeric_limits<std::int64_t>::max();
 
 std::string Reason(int error) {

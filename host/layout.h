@@ -11,7 +11,7 @@
 
 namespace pellfold::host {
 
-constexpr std::int64_t kRecordSize = 512;
+constexpr std::int64_t kRecordSize = ACBC_RECORD_SIZE;
 
 enum class Verdict {
   kConsistent,        // exactly floor(L / 512) + 1 whole records follow the header

@@ -24,7 +24,7 @@ constexpr std::size_t kShortPassword = 8;
 constexpr std::size_t kKeyBytes = 32;
 // With n zero padding bytes a wrong password passes the check with odds
 // 2^-8n; below this many the user is told.
-constexpr int kConfirmingPadding = 4;
+constexpr int kConfirmingPadding = ACBC_STRONG_PADDING;
 constexpr char kSuffix[] = ".acbc";
 constexpr std::size_t kSuffixSize = sizeof kSuffix - 1;
 constexpr std::int64_t kUnbounded = std::numeric_limits<std::int64_t>::max();
