@@ -74,10 +74,10 @@ const char kEncryptHelp[] =
                    "skipped with a note.\n"
                    "See pellfold(1).\n";
 
-void EncryptAgeOne(const Job& job, const Settings& settings, CallPassword* callPassword,
-                   Outcome* outcome) {
-  InputFile input(job.input, job.inputPlace, settings.removeInput);
-  const OutputTarget output(OutputPath(job), settings.force, input, job.output);
+// What an output must pass before the password is asked for: no
+// ciphertext on a terminal, and an input that --remove-input may remove.
+void CheckTarget(const OutputTarget& output, const InputFile& input, const Job& job,
+                 const Settings& settings) {
   if (output.isTerminal()) {
     throw WithStatus(FileFailure(output.name(), "refusing to write ciphertext to a terminal"),
                      ACBC_E_ARGUMENT);
@@ -86,6 +86,13 @@ void EncryptAgeOne(const Job& job, const Settings& settings, CallPassword* callP
     CheckRemovable(input, job.input, job.inputPlace.folder != nullptr, output.inPlace(),
                    settings.force);
   }
+}
+
+void EncryptAgeOne(const Job& job, const Settings& settings, CallPassword* callPassword,
+                   Outcome* outcome) {
+  InputFile input(job.input, job.inputPlace, settings.removeInput);
+  const OutputTarget output(OutputPath(job), settings.force, input, job.output);
+  CheckTarget(output, input, job, settings);
   const Password* passphrase = settings.recipients.empty() ? &callPassword->Get() : nullptr;
   AgeKeys keys;
   EncryptionKeys(settings, passphrase, &keys);
@@ -149,14 +156,7 @@ void EncryptByJob(const InputFile& input, const Job& job, const Settings& settin
     throw StatusFailure(r, input.name(), output.name());
   }
   output.SetInPlace(fileJob.Info().output_in_place != 0);
-  if (output.isTerminal()) {
-    throw WithStatus(FileFailure(output.name(), "refusing to write ciphertext to a terminal"),
-                     ACBC_E_ARGUMENT);
-  }
-  if (settings.removeInput) {
-    CheckRemovable(input, job.input, job.inputPlace.folder != nullptr, output.inPlace(),
-                   settings.force);
-  }
+  CheckTarget(output, input, job, settings);
   const Password& password = callPassword->Get();
   Progress progress("encrypt: " + input.name(), settings.quiet);
   r = WriteOutput(output.path(), output.inPlace(), input.name(), output.name(), &progress,
@@ -182,14 +182,7 @@ void EncryptOne(const Job& job, const Settings& settings, CallPassword* callPass
     return;
   }
   const OutputTarget output(OutputPath(job), settings.force, input, job.output);
-  if (output.isTerminal()) {
-    throw WithStatus(FileFailure(output.name(), "refusing to write ciphertext to a terminal"),
-                     ACBC_E_ARGUMENT);
-  }
-  if (settings.removeInput) {
-    CheckRemovable(input, job.input, job.inputPlace.folder != nullptr, output.inPlace(),
-                   settings.force);
-  }
+  CheckTarget(output, input, job, settings);
   const Password& password = callPassword->Get();
 
   Progress progress("encrypt: " + input.name(), settings.quiet);
