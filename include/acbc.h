@@ -619,12 +619,12 @@ typedef struct acbc_job_info {
   int64_t input_device; /* st_dev, st_ino and st_nlink of the input as prepare opened it */
   int64_t input_inode;
   int64_t input_links;
-  int padding_bytes;  /* zero padding bytes run's password check looks at (0 for encryption
-                         and where no check is made) */
-  int output_existed; /* a file had the output's name at prepare (ACBC_REPLACE replaces it);
-                         1 for an in-place output */
-  int output_placed;  /* the new output is under its name: set by a commit, also by one that
-                         failed after the link (the folder sync); 0 before */
+  int padding_bytes;   /* zero padding bytes run's password check looks at (0 for encryption
+                          and where no check is made) */
+  int output_existed;  /* a file had the output's name at prepare (ACBC_REPLACE replaces it);
+                          1 for an in-place output */
+  int output_placed;   /* the new output is under its name: set by a commit, also by one that
+                          failed after the link (the folder sync); 0 before */
   int output_in_place; /* the output is an existing file that is not regular (/dev/null, a FIFO,
                           a device): run writes into it, there is nothing to link */
 } acbc_job_info;

@@ -477,7 +477,7 @@ enum Op {
   kAgeInspect,
   kReadAt,
   kDecryptPathFd, /* acbc_decrypt_fd on an O_PATH descriptor */
-  kJobEncrypt, /* acbc_job_*: prepare alone for a null password, else prepare, run, commit */
+  kJobEncrypt,    /* acbc_job_*: prepare alone for a null password, else prepare, run, commit */
   kJobDecrypt,
   kJobVerify
 };
