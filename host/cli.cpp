@@ -1,8 +1,10 @@
 #include "cli.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <thread>
 
 #include "utf8.h"
 
@@ -19,8 +21,10 @@ void PrintLine(const std::string& text) {
   if (!CommandName().empty()) line += CommandName() + ": ";
   line += text;
   line += '\n';
-  std::fputs(line.c_str(), stderr);
+  Say(stderr, line);
 }
+
+thread_local Sink* tSink = nullptr;
 
 const OptionDef* FindLong(const std::vector<OptionDef>& defs, std::string_view name) {
   for (const auto& def : defs) {
@@ -97,6 +101,44 @@ void SetCommandName(std::string_view name) {
 }
 const std::string& CommandName() {
   return CommandNameStorage();
+}
+
+void SetSink(Sink* sink) {
+  tSink = sink;
+}
+
+void Say(std::FILE* stream, const std::string& text) {
+  if (tSink != nullptr) {
+    tSink->pieces.emplace_back(stream, text);
+    return;
+  }
+  std::fputs(text.c_str(), stream);
+  if (stream == stdout) std::fflush(stdout);
+}
+
+void Release(Sink* sink) {
+  for (const auto& [stream, text] : sink->pieces) {
+    std::fputs(text.c_str(), stream);
+    if (stream == stdout) std::fflush(stdout);
+  }
+  sink->pieces.clear();
+}
+
+unsigned JobCount(const ParsedArgs& parsed) {
+  const std::string* value = parsed.Single("jobs");
+  if (value == nullptr) return std::max(1u, std::thread::hardware_concurrency());
+  unsigned jobs = 0;
+  for (const char c : *value) {
+    if (c < '0' || c > '9' || jobs > 1024) {
+      jobs = 0;
+      break;
+    }
+    jobs = jobs * 10 + static_cast<unsigned>(c - '0');
+  }
+  if (jobs < 1 || jobs > 1024) {
+    throw UsageError{"-j needs a number of jobs from 1 to 1024, not '" + *value + "'"};
+  }
+  return jobs;
 }
 
 void Warn(const std::string& message) {

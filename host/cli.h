@@ -6,8 +6,10 @@
 // command said it; a failure names the file and the reason after that.
 #pragma once
 
+#include <cstdio>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace pellfold::host {
@@ -54,6 +56,21 @@ std::string JsonHexField(const std::string& key, const std::string& text);
 void SetCommandName(std::string_view name);
 const std::string& CommandName();
 
+// What a job run on a worker thread says, kept until its turn comes: each
+// piece of text with the stream it is for, in the order it was said.
+struct Sink {
+  std::vector<std::pair<std::FILE*, std::string>> pieces;
+};
+// Sends what this thread says (Warn, Complain, PrintOut) into `sink`
+// instead of to its streams; nullptr sends it to the streams again.
+void SetSink(Sink* sink);
+// `text` for `stream`: into this thread's sink when one is set, else
+// written (and standard output flushed, so that a run that is stopped
+// still tells what it did).
+void Say(std::FILE* stream, const std::string& text);
+// Writes out what a sink holds, in its order.
+void Release(Sink* sink);
+
 // "pellfold: COMMAND: warning: MESSAGE" on stderr.
 void Warn(const std::string& message);
 // "pellfold: COMMAND: MESSAGE" on stderr (an error that does not stop the
@@ -96,6 +113,10 @@ struct ParsedArgs {
 // Parses args (the words after the command name). Options and operands may
 // be mixed. Throws UsageError for an unknown option or a missing value.
 ParsedArgs ParseArgs(const std::vector<std::string>& args, const std::vector<OptionDef>& defs);
+
+// -j N (--jobs N): a whole number from 1 to 1024; by default one job per
+// processor.
+unsigned JobCount(const ParsedArgs& parsed);
 
 // Prints text to standard output (a command's --help) and fails if that
 // output cannot be written.

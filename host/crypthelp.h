@@ -8,6 +8,11 @@
   "                     terminal it is asked for without echo); without it the\n"       \
   "                     password is asked for on the terminal\n"
 
+#define PELLFOLD_JOBS_HELP                                                           \
+  "  -j, --jobs N       with several files, do up to N at once once the password\n"  \
+  "                     is known (default: one per processor); what is printed is\n" \
+  "                     the same, in the same order, as with -j 1\n"
+
 #define PELLFOLD_FILES_HELP(what)                                                   \
   "  -r, --recursive    " what                                                      \
   " every file below each FOLDER (symbolic links are\n"                             \
@@ -16,7 +21,7 @@
   "                     beside their inputs (with -r, in the same sub-folders)\n"   \
   "      --preserve     give OUTPUT the access and modification times of INPUT\n"   \
   "      --remove-input remove INPUT once OUTPUT is complete and in place; never\n" \
-  "                     after a failure\n"
+  "                     after a failure\n" PELLFOLD_JOBS_HELP
 
 #define PELLFOLD_AGE_HELP                                                          \
   "      --recipient age1...  encrypt to this X25519 recipient instead of a\n"     \

@@ -42,6 +42,7 @@ const std::vector<OptionDef> kDecryptOptions = {
     {"preserve", 0, false},    {"remove-input", 0, false},      {"salvage", 0, false},
     {"json", 0, false},        {"identity", 'i', true},         {"max-work-factor", 0, true},
     {"range", 0, true},        {"accept-weak-check", 0, false}, {"help", 'h', false},
+    {"jobs", 'j', true},
 };
 
 const char kDecryptHelp[] =

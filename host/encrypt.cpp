@@ -42,6 +42,7 @@ const std::vector<OptionDef> kEncryptOptions = {
     {"preserve", 0, false},    {"remove-input", 0, false}, {"json", 0, false},
     {"format", 0, true},       {"recipient", 0, true},     {"recipients-file", 'R', true},
     {"armor", 'a', false},     {"work-factor", 0, true},   {"help", 'h', false},
+    {"jobs", 'j', true},
 };
 
 const char kEncryptHelp[] =

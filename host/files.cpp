@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <list>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -105,6 +106,12 @@ std::list<Folder*>& OpenFolders() {
   static std::list<Folder*> open;
   return open;
 }
+// Guards that list and every folder's descriptor and pins: jobs on several
+// threads open, pin and close folders of one tree.
+std::recursive_mutex& FoldersLock() {
+  static std::recursive_mutex lock;
+  return lock;
+}
 
 // Whether "/proc/self/fd/N" leads to what descriptor N is open on.
 bool ProcReaches(int fd) {
@@ -154,6 +161,7 @@ Folder::~Folder() {
 }
 
 void Folder::Close() {
+  const std::lock_guard lock(FoldersLock());
   if (fd_ < 0) return;
   close(fd_);
   fd_ = -1;
@@ -186,6 +194,7 @@ bool Folder::OpenOne() {
 }
 
 int Folder::fd() {
+  const std::lock_guard lock(FoldersLock());
   if (fd_ >= 0) {
     OpenFolders().remove(this);
     OpenFolders().push_front(this);
@@ -223,6 +232,7 @@ int Folder::fd() {
 }
 
 std::string Folder::PathTo(const std::string& name) {
+  const std::lock_guard lock(FoldersLock());
   const int folder = fd();
   if (!ProcReaches(folder)) return (shown_ == "/" ? "" : shown_) + "/" + name;
   return "/proc/self/fd/" + std::to_string(folder) + "/" + name;
@@ -230,12 +240,15 @@ std::string Folder::PathTo(const std::string& name) {
 
 Folder::Pin::Pin(const std::shared_ptr<Folder>& folder) : folder_(folder) {
   if (!folder_) return;
+  const std::lock_guard lock(FoldersLock());
   folder_->fd();
   ++folder_->pins_;
 }
 
 Folder::Pin::~Pin() {
-  if (folder_) --folder_->pins_;
+  if (!folder_) return;
+  const std::lock_guard lock(FoldersLock());
+  --folder_->pins_;
 }
 
 int RemoveFile(int folder, const std::string& name, const struct stat& read) {

@@ -461,24 +461,6 @@ bool CheckList(Algorithm algorithm, const std::string& listPath, const std::stri
   return unreadable == 0 && mismatched == 0;
 }
 
-// -j N: a whole number from 1 to 1024; by default one job per processor.
-unsigned Jobs(const ParsedArgs& parsed) {
-  const std::string* value = parsed.Single("jobs");
-  if (value == nullptr) return std::max(1u, std::thread::hardware_concurrency());
-  unsigned jobs = 0;
-  for (const char c : *value) {
-    if (c < '0' || c > '9' || jobs > 1024) {
-      jobs = 0;
-      break;
-    }
-    jobs = jobs * 10 + static_cast<unsigned>(c - '0');
-  }
-  if (jobs < 1 || jobs > 1024) {
-    throw UsageError{"-j needs a number of jobs from 1 to 1024, not '" + *value + "'"};
-  }
-  return jobs;
-}
-
 int RunHash(const std::vector<std::string>& argv) {
   const ParsedArgs parsed = ParseArgs(argv, kOptions);
   if (parsed.Has("help")) {
@@ -519,7 +501,7 @@ int RunHash(const std::vector<std::string>& argv) {
   if (!check && (mode.quiet || mode.status)) {
     throw UsageError{std::string(mode.quiet ? "--quiet" : "--status") + " needs --check"};
   }
-  const unsigned jobs = Jobs(parsed);
+  const unsigned jobs = JobCount(parsed);
   Key key;
   if (keySource != nullptr) key.bytes = ReadSecret(*keySource, "--key");
 

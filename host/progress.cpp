@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <atomic>
 #include <cmath>
 #include <cstdio>
 
@@ -13,6 +14,8 @@ namespace {
 using Clock = std::chrono::steady_clock;
 constexpr auto kFirstShow = std::chrono::milliseconds(500);
 constexpr auto kInterval = std::chrono::milliseconds(200);
+
+std::atomic<bool> gOff = false;
 
 std::string Mebibytes(double bytes) {
   char text[32];
@@ -35,10 +38,14 @@ std::string Duration(double seconds) {
 
 }  // namespace
 
+void ProgressOff() {
+  gOff = true;
+}
+
 Progress::Progress(std::string label, bool quiet)
     : label_(std::move(label)),
       total_(-1),
-      enabled_(!quiet && isatty(STDERR_FILENO) != 0),
+      enabled_(!quiet && !gOff && isatty(STDERR_FILENO) != 0),
       hook_{&Progress::Report, this},
       start_(Clock::now()),
       lastShown_(start_) {}

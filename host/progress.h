@@ -13,6 +13,10 @@
 
 namespace pellfold::host {
 
+// Turns progress lines off for the rest of the process: jobs on several
+// threads would overwrite each other's line.
+void ProgressOff();
+
 class Progress {
  public:
   // label names the work ("encrypt: notes.txt"); the total is the one the

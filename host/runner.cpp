@@ -6,18 +6,24 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <condition_variable>
 #include <csignal>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
 #include <filesystem>
 #include <map>
 #include <memory>
 #include <optional>
 #include <set>
 #include <string>
+#include <system_error>
+#include <thread>
 #include <utility>
+#include <vector>
 
 #include "acbc.h"
 #include "agekeys.h"
@@ -248,7 +254,8 @@ int PaddingOf(const Layout& layout) {
 bool ConfirmedByAnother(const Settings& settings, const std::string& self,
                         CallPassword* callPassword) {
   if (callPassword->confirmed()) return true;
-  if (settings.jobs == nullptr || callPassword->lookedAhead) return false;
+  const std::lock_guard lock(callPassword->lookLock);
+  if (settings.jobs == nullptr || callPassword->lookedAhead) return callPassword->confirmed();
   callPassword->lookedAhead = true;
   const Password& password = callPassword->Get();
   for (const Job& job : *settings.jobs) {
@@ -349,8 +356,7 @@ const char* StatusName(int status) {
 // Standard output's lines reach it as each is complete: a run that is
 // stopped, or fails later, still tells the files done so far.
 void PrintOut(const std::string& line) {
-  std::fputs(line.c_str(), stdout);
-  std::fflush(stdout);
+  Say(stdout, line);
 }
 
 // One line of --json output. A name that is not UTF-8 gets its exact bytes
@@ -384,61 +390,190 @@ Outcome FailedOutcome(const Failure& failure, const std::string& name) {
   return outcome;
 }
 
-// Adds the file a job put under `output` to `written`.
-void NoteWritten(const std::string& output, const std::optional<NameState>& before,
-                 std::set<std::pair<dev_t, ino_t>>* written) {
-  if (!before || !Replaced(*before, output)) return;
-  const NameState now = StateOf(output);
-  written->insert({now.device, now.inode});
+namespace {
+
+// The files a run wrote, which no later job of it replaces.
+struct Written {
+  std::mutex lock;
+  std::set<std::pair<dev_t, ino_t>> files;
+
+  bool Contains(const NameState& state) {
+    const std::lock_guard hold(lock);
+    return files.contains({state.device, state.inode});
+  }
+  // Adds the file a job put under `output`.
+  void Note(const std::string& output, const std::optional<NameState>& before) {
+    if (!before || !Replaced(*before, output)) return;
+    const NameState now = StateOf(output);
+    const std::lock_guard hold(lock);
+    files.insert({now.device, now.inode});
+  }
+};
+
+// Does one job and reports it; true when it failed. Throws when no further
+// file can be done, or when a failure ends a run of one file.
+bool RunJob(const Job& job, bool many, const Settings& settings, CallPassword* callPassword,
+            OneJob one, Written* written) {
+  Outcome outcome;
+  bool failed = false;
+  std::optional<NameState> before;  // once the job is about to write
+  try {
+    if (!job.failure.empty()) throw WithStatus(Failure{job.failure}, ACBC_E_INPUT_OPEN);
+    // Held open for the job (and the folders of -o made on the way).
+    const Folder::Pin inputFolder(job.inputPlace.folder);
+    const Folder::Pin outputFolder(job.outputPlace.folder);
+    // A single file has no other job of the run to have written its output.
+    if (job.output != "-" && many) {
+      before = StateOf(job.output);
+      if (before->exists && written->Contains(*before)) {
+        throw WithStatus(
+            FileFailure(OutputName(job.output), "written by this run already; not replaced"),
+            ACBC_E_OUTPUT_EXISTS);
+      }
+    }
+    one(job, settings, callPassword, &outcome);
+    written->Note(job.output, before);
+  } catch (const Failure& failure) {
+    written->Note(job.output, before);
+    if (callPassword->broken()) {
+      // No further file can be done; this one still gets its line.
+      if (settings.json) {
+        PrintJson(job.input, &job.output,
+                  FailedOutcome(WithStatus(failure, kStatusPassword), InputName(job.input)));
+      }
+      throw;
+    }
+    if (!many && !settings.json) throw;
+    Complain(failure.message);
+    failed = true;
+    outcome = FailedOutcome(failure, InputName(job.input));
+    if (outcome.message == failure.message) {
+      outcome = FailedOutcome(failure, OutputName(job.output));
+    }
+  }
+  if (settings.json) PrintJson(job.input, &job.output, outcome);
+  return failed;
+}
+
+}  // namespace
+
+std::size_t RunTasks(std::size_t count, unsigned threads, const std::function<bool()>& alone,
+                     const std::function<bool(std::size_t)>& task) {
+  std::size_t failed = 0;
+  std::size_t first = 0;
+  for (; first < count && (threads <= 1 || alone()); ++first) {
+    if (task(first)) ++failed;
+  }
+  if (first == count) return failed;
+  ProgressOff();
+  struct Slot {
+    Sink sink;
+    bool done = false;
+    bool failed = false;
+    std::exception_ptr error;
+  };
+  std::vector<Slot> slots(count - first);
+  std::mutex lock;
+  std::condition_variable changed;
+  std::size_t taken = 0;
+  std::size_t running = 0;  // workers not yet ended
+  bool stop = false;
+  const auto work = [&] {
+    SetWorkerThread(true);
+    std::unique_lock hold(lock);
+    while (!stop && taken < slots.size() && CaughtSignal() == 0) {
+      Slot& slot = slots[taken++];
+      hold.unlock();
+      SetSink(&slot.sink);
+      try {
+        slot.failed = task(first + static_cast<std::size_t>(&slot - slots.data()));
+      } catch (...) {
+        slot.error = std::current_exception();
+      }
+      SetSink(nullptr);
+      hold.lock();
+      slot.done = true;
+      if (slot.error) stop = true;
+      changed.notify_all();
+    }
+    --running;
+    changed.notify_all();
+  };
+  std::vector<std::thread> workers;
+  const std::size_t wanted = std::min<std::size_t>(threads, slots.size());
+  for (std::size_t i = 0; i < wanted; ++i) {
+    try {
+      const std::lock_guard hold(lock);
+      workers.emplace_back(work);
+      ++running;
+    } catch (const std::system_error&) {
+      break;  // no more threads to be had: those started do the work
+    }
+  }
+  if (workers.empty()) {
+    for (std::size_t i = first; i < count; ++i) {
+      if (task(i)) ++failed;
+    }
+    return failed;
+  }
+  // Each slot's sink is written out once those before it are.
+  std::size_t next = 0;
+  std::exception_ptr error;
+  {
+    std::unique_lock hold(lock);
+    while (next < slots.size()) {
+      changed.wait(hold, [&] { return slots[next].done || running == 0; });
+      if (!slots[next].done) break;
+      Release(&slots[next].sink);
+      if (slots[next].failed) ++failed;
+      if (slots[next].error) {
+        error = slots[next].error;
+        break;
+      }
+      ++next;
+    }
+  }
+  for (std::thread& worker : workers) worker.join();
+  int signal = CaughtSignal();
+  if (error) {
+    try {
+      std::rethrow_exception(error);
+    } catch (const SignalStop& stopped) {
+      signal = stopped.signal;
+    } catch (...) {
+      if (signal == 0) throw;
+    }
+  }
+  if (signal != 0) {
+    // What the jobs done said, in their order, before the process ends.
+    for (std::size_t i = next + (error ? 1 : 0); i < slots.size(); ++i) {
+      if (slots[i].done) Release(&slots[i].sink);
+    }
+    ExitForSignal(signal);
+  }
+  return failed;
 }
 
 // Runs every job; with several, a failed file is reported and the rest are
-// still done, and a summary line follows.
+// still done, and a summary line follows. After the first job, once the
+// password is known or a file was done without it, the rest run on
+// settings.threads threads.
 int RunJobs(const std::vector<Job>& jobs, bool many, const Settings& settings,
             CallPassword* callPassword, OneJob one) {
   InstallSignalHandlers();
   ProtectSecrets();
-  std::size_t failed = 0;
-  // The files this run wrote, which no later job of it replaces.
-  std::set<std::pair<dev_t, ino_t>> written;
-  for (const Job& job : jobs) {
-    Outcome outcome;
-    std::optional<NameState> before;  // once the job is about to write
-    try {
-      if (!job.failure.empty()) throw WithStatus(Failure{job.failure}, ACBC_E_INPUT_OPEN);
-      // Held open for the job (and the folders of -o made on the way).
-      const Folder::Pin inputFolder(job.inputPlace.folder);
-      const Folder::Pin outputFolder(job.outputPlace.folder);
-      if (job.output != "-" && jobs.size() > 1) {
-        before = StateOf(job.output);
-        if (before->exists && written.contains({before->device, before->inode})) {
-          throw WithStatus(
-              FileFailure(OutputName(job.output), "written by this run already; not replaced"),
-              ACBC_E_OUTPUT_EXISTS);
-        }
-      }
-      one(job, settings, callPassword, &outcome);
-      NoteWritten(job.output, before, &written);
-    } catch (const Failure& failure) {
-      NoteWritten(job.output, before, &written);
-      if (callPassword->broken()) {
-        // No further file can be done; this one still gets its line.
-        if (settings.json) {
-          PrintJson(job.input, &job.output,
-                    FailedOutcome(WithStatus(failure, kStatusPassword), InputName(job.input)));
-        }
-        throw;
-      }
-      if (!many && !settings.json) throw;
-      Complain(failure.message);
-      ++failed;
-      outcome = FailedOutcome(failure, InputName(job.input));
-      if (outcome.message == failure.message) {
-        outcome = FailedOutcome(failure, OutputName(job.output));
-      }
-    }
-    if (settings.json) PrintJson(job.input, &job.output, outcome);
-  }
+  Written written;
+  std::atomic<std::size_t> started = 0;
+  std::atomic<bool> doneOne = false;
+  const std::size_t failed = RunTasks(
+      jobs.size(), settings.threads,
+      [&] { return started == 0 || (!doneOne && !callPassword->obtained()); },
+      [&](std::size_t i) {
+        ++started;
+        const bool jobFailed = RunJob(jobs[i], many, settings, callPassword, one, &written);
+        if (!jobFailed) doneOne = true;
+        return jobFailed;
+      });
   if (many) {
     Complain(std::to_string(jobs.size()) + " files: " + std::to_string(jobs.size() - failed) +
              " done, " + std::to_string(failed) + " failed");
@@ -462,6 +597,7 @@ int RunCrypt(const std::vector<std::string>& argv, bool encrypt,
   settings.preserve = parsed.Has("preserve");
   settings.removeInput = parsed.Has("remove-input");
   settings.acceptWeakCheck = parsed.Has("accept-weak-check");
+  settings.threads = JobCount(parsed);
   if (const std::string* range = parsed.Single("range"); range != nullptr) {
     if (parsed.Has("multifile") || parsed.Has("recursive") || settings.salvage ||
         settings.removeInput) {

@@ -4,9 +4,12 @@
 // reports each one (--json lines, the summary).
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <limits>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -61,6 +64,7 @@ struct Settings {
   std::vector<std::string> recipients;
   std::vector<std::string> identities;    // the identity files' texts
   CallPassword* newPassphrase = nullptr;  // upgrade --new-pass
+  unsigned threads = 1;                   // -j: files done at once
 };
 
 struct Job {
@@ -103,8 +107,11 @@ class CallPassword {
                const char* prompt = "Password: ", const char* empty = "the password is empty")
       : source_(source), encrypt_(encrypt), prompt_(prompt), empty_(empty) {}
 
+  // Jobs on worker threads share it: one of them asks, the others wait.
   const Password& Get() {
+    const std::lock_guard lock(mutex_);
     if (have_) return password_;
+    if (broken_) throw WithStatus(Failure{"the password could not be obtained"}, kStatusPassword);
     broken_ = true;
     ObtainPassword(source_, /*confirm=*/encrypt_, &password_, prompt_, option_);
     if (encrypt_) {
@@ -121,7 +128,14 @@ class CallPassword {
     return password_;
   }
   // True once obtaining the password failed: no further file can be done.
-  bool broken() const { return broken_; }
+  bool broken() const {
+    const std::lock_guard lock(mutex_);
+    return broken_;
+  }
+  bool obtained() const {
+    const std::lock_guard lock(mutex_);
+    return have_;
+  }
   // An age passphrase: every byte counts, so a long one draws no warning.
   void ForAge() { acbcKey_ = false; }
   // True once a file's padding confirmed the password by 32 bits or more.
@@ -129,8 +143,10 @@ class CallPassword {
   void Confirm(int padding) {
     if (padding >= kConfirmingPadding) confirmed_ = true;
   }
-  // True once the run's other files were looked through for a confirmation.
+  // True once the run's other files were looked through for a confirmation;
+  // the look, and that flag, under lookLock.
   bool lookedAhead = false;
+  std::mutex lookLock;
   // The option that names the source, for messages ("--new-pass").
   void From(const char* option) { option_ = option; }
 
@@ -140,10 +156,11 @@ class CallPassword {
   const char* prompt_;
   const char* empty_;
   const char* option_ = "--pass";
+  mutable std::mutex mutex_;
   bool have_ = false;
   bool broken_ = false;
   bool acbcKey_ = true;
-  bool confirmed_ = false;
+  std::atomic<bool> confirmed_ = false;
   Password password_;
 };
 
@@ -190,6 +207,18 @@ using OneJob = void (*)(const Job&, const Settings&, CallPassword*, Outcome*);
 // still done, and a summary line follows.
 int RunJobs(const std::vector<Job>& jobs, bool many, const Settings& settings,
             CallPassword* callPassword, OneJob one);
+
+// Runs task(i) for every i below `count` and returns how many returned true
+// (failed). With one thread, or while `alone()` says so, the tasks run one
+// after the other on this thread; the rest on up to `threads` worker
+// threads, each saying what it says into a sink of its own, and the sinks
+// are written out in the order of i, each once the tasks before it are
+// done, so that the streams get exactly what one thread would print. A task
+// that throws stops the run: no further task starts, and once those in
+// progress have returned the exception is thrown again (a signal ends the
+// process, what the tasks done said printed first).
+std::size_t RunTasks(std::size_t count, unsigned threads, const std::function<bool()>& alone,
+                     const std::function<bool(std::size_t)>& task);
 
 // encrypt and decrypt: their options read, their jobs planned and run.
 int RunCrypt(const std::vector<std::string>& argv, bool encrypt,

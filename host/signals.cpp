@@ -6,6 +6,7 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -15,8 +16,12 @@ namespace {
 
 constexpr int kSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
 
-volatile std::sig_atomic_t gDeferring = 0;
-volatile std::sig_atomic_t gCaught = 0;
+// DeferSignals alive, and the signal noted; lock-free, so the handler may
+// read and write them.
+std::atomic<int> gDeferring = 0;
+std::atomic<int> gCaught = 0;
+static_assert(std::atomic<int>::is_always_lock_free);
+thread_local bool tWorker = false;
 // Written only with the signals blocked, read only by the handlers.
 termios gTerminalSaved;
 termios gTerminalQuiet;
@@ -126,12 +131,13 @@ SignalBlock::~SignalBlock() {
 }
 
 DeferSignals::DeferSignals() {
-  gCaught = 0;
-  gDeferring = 1;
+  // A signal noted while a worker's call was in progress stops the others
+  // too: only the first call of a single-threaded run starts afresh.
+  if (gDeferring.fetch_add(1) == 0 && !tWorker) gCaught = 0;
 }
 
 DeferSignals::~DeferSignals() {
-  gDeferring = 0;
+  gDeferring.fetch_sub(1);
 }
 
 int CaughtSignal() {
@@ -152,7 +158,13 @@ int AwaitInput(int fd) {
   return gCaught;
 }
 
+void SetWorkerThread(bool worker) {
+  tWorker = worker;
+}
+
 void ExitForSignal(int signal) {
+  if (tWorker) throw SignalStop{signal};
+  std::fflush(stdout);
   std::fflush(stderr);
   _exit(128 + signal);
 }

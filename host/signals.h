@@ -48,7 +48,10 @@ class SignalBlock {
 };
 
 // For its lifetime, a terminating signal is noted (CaughtSignal()) instead
-// of ending the process; a second one ends it at once.
+// of ending the process; a second one ends it at once. Several may be alive
+// at once, one a worker thread: a signal is noted while any is, and once
+// noted it stays noted for the rest of a parallel run, so that every call
+// in progress stops.
 class DeferSignals {
  public:
   DeferSignals();
@@ -66,8 +69,15 @@ int CaughtSignal();
 // system calls). Returns CaughtSignal().
 int AwaitInput(int fd);
 
-// Ends the process as the signal would have: status 128 + signal.
+// Ends the process as the signal would have: status 128 + signal. On a
+// worker thread (SetWorkerThread) it throws SignalStop instead, and the
+// run ends the process once every job in progress has returned and what
+// the jobs done said is printed.
 [[noreturn]] void ExitForSignal(int signal);
+struct SignalStop {
+  int signal;
+};
+void SetWorkerThread(bool worker);
 
 // The terminal prompt in progress: its descriptor, the settings to restore,
 // the settings with echo off, and the prompt to show again after SIGCONT.

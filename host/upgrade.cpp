@@ -42,7 +42,7 @@ const std::vector<OptionDef> kUpgradeOptions = {
     {"output-dir", 'o', true}, {"preserve", 0, false},    {"remove-input", 0, false},
     {"json", 0, false},        {"recipient", 0, true},    {"recipients-file", 'R', true},
     {"armor", 'a', false},     {"work-factor", 0, true},  {"accept-weak-check", 0, false},
-    {"help", 'h', false},
+    {"help", 'h', false},      {"jobs", 'j', true},
 };
 
 const char kUpgradeHelp[] =
@@ -142,6 +142,7 @@ int RunUpgrade(const std::vector<std::string>& argv) {
   settings.removeInput = parsed.Has("remove-input");
   settings.age = true;
   settings.acceptWeakCheck = parsed.Has("accept-weak-check");
+  settings.threads = JobCount(parsed);
   ReadAgeEncryptOptions(parsed, &settings);
   const std::string* newPass = parsed.Single("new-pass");
   if (settings.pass != nullptr && newPass != nullptr && *settings.pass == "stdin" &&

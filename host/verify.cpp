@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstdint>
@@ -39,6 +40,7 @@ namespace {
 const std::vector<OptionDef> kVerifyOptions = {
     {"pass", 'p', true},     {"recursive", 'r', false},    {"json", 0, false},
     {"identity", 'i', true}, {"max-work-factor", 0, true}, {"help", 'h', false},
+    {"jobs", 'j', true},
 };
 
 const char kVerifyHelp[] =
@@ -52,7 +54,7 @@ const char kVerifyHelp[] =
     "\n"
     "Options:\n" PELLFOLD_PASS_HELP PELLFOLD_IDENTITY_HELP
     "  -r, --recursive    check every file ending in .acbc or .age below each FOLDER\n"
-    "                     (symbolic links are not followed)\n" PELLFOLD_JSON_HELP
+    "                     (symbolic links are not followed)\n" PELLFOLD_JOBS_HELP PELLFOLD_JSON_HELP
     "  -h, --help         show this help and exit\n"
     "\n"
     "Exit status: 0 when every FILE passes, 1 otherwise, 2 on a usage error.\n";
@@ -113,29 +115,37 @@ int RunVerify(const std::vector<std::string>& argv) {
   InstallSignalHandlers();
   ProtectSecrets();
   CallPassword callPassword(pass, /*encrypt=*/false);
-  std::size_t failed = 0;
-  for (const auto& file : files) {
-    const std::string& path = file.path;
-    Outcome outcome;
-    try {
-      if (!file.failure.empty()) throw WithStatus(Failure{file.failure}, ACBC_E_INPUT_OPEN);
-      VerifyOne(file, settings, &callPassword, &outcome);
-      if (!json) PrintOut(InputName(path) + ": OK\n");
-      NoteWeakCheck(InputName(path), outcome.padding);
-    } catch (const Failure& failure) {
-      if (callPassword.broken()) {
-        if (json) {
-          PrintJson(path, nullptr,
-                    FailedOutcome(WithStatus(failure, kStatusPassword), InputName(path)));
+  std::atomic<bool> doneOne = false;
+  const std::size_t failed = RunTasks(
+      files.size(), JobCount(parsed), [&] { return !doneOne && !callPassword.obtained(); },
+      [&](std::size_t i) {
+        const FoundFile& file = files[i];
+        const std::string& path = file.path;
+        Outcome outcome;
+        bool fileFailed = false;
+        try {
+          if (!file.failure.empty()) throw WithStatus(Failure{file.failure}, ACBC_E_INPUT_OPEN);
+          // Held open while the file is read (jobs on other threads close folders).
+          const Folder::Pin folder(file.place.folder);
+          VerifyOne(file, settings, &callPassword, &outcome);
+          if (!json) PrintOut(InputName(path) + ": OK\n");
+          NoteWeakCheck(InputName(path), outcome.padding);
+        } catch (const Failure& failure) {
+          if (callPassword.broken()) {
+            if (json) {
+              PrintJson(path, nullptr,
+                        FailedOutcome(WithStatus(failure, kStatusPassword), InputName(path)));
+            }
+            throw;
+          }
+          Complain(failure.message);
+          fileFailed = true;
+          outcome = FailedOutcome(failure, InputName(path));
         }
-        throw;
-      }
-      Complain(failure.message);
-      ++failed;
-      outcome = FailedOutcome(failure, InputName(path));
-    }
-    if (json) PrintJson(path, nullptr, outcome);
-  }
+        if (json) PrintJson(path, nullptr, outcome);
+        if (!fileFailed) doneOne = true;
+        return fileFailed;
+      });
   if (recursive) {
     Complain(std::to_string(files.size()) + " files: " + std::to_string(files.size() - failed) +
              " passed, " + std::to_string(failed) + " failed");

@@ -11,11 +11,11 @@
 # matching case in _pellfold.
 _pellfold_options() {
   case $1 in
-    encrypt) echo "--pass -p --format --recipient --recipients-file -R --armor -a --work-factor --force -f --multifile -m --recursive -r --output-dir -o --preserve --remove-input --quiet -q --json --help -h" ;;
-    decrypt) echo "--pass -p --identity -i --max-work-factor --force -f --multifile -m --recursive -r --output-dir -o --preserve --remove-input --accept-weak-check --salvage --range --quiet -q --json --help -h" ;;
+    encrypt) echo "--pass -p --format --recipient --recipients-file -R --armor -a --work-factor --force -f --multifile -m --recursive -r --output-dir -o --preserve --remove-input --jobs -j --quiet -q --json --help -h" ;;
+    decrypt) echo "--pass -p --identity -i --max-work-factor --force -f --multifile -m --recursive -r --output-dir -o --preserve --remove-input --accept-weak-check --salvage --range --jobs -j --quiet -q --json --help -h" ;;
     rekey) echo "--pass -p --new-pass --work-factor --max-work-factor --accept-weak-check --force -f --preserve --remove-input --quiet -q --help -h" ;;
-    upgrade) echo "--pass -p --new-pass --recipient --recipients-file -R --armor -a --work-factor --force -f --multifile -m --recursive -r --output-dir -o --preserve --remove-input --accept-weak-check --quiet -q --json --help -h" ;;
-    verify) echo "--pass -p --identity -i --max-work-factor --recursive -r --json --help -h" ;;
+    upgrade) echo "--pass -p --new-pass --recipient --recipients-file -R --armor -a --work-factor --force -f --multifile -m --recursive -r --output-dir -o --preserve --remove-input --accept-weak-check --jobs -j --quiet -q --json --help -h" ;;
+    verify) echo "--pass -p --identity -i --max-work-factor --recursive -r --jobs -j --json --help -h" ;;
     inspect) echo "--json --help -h" ;;
     hash) echo "--key -k --check -c --tag --quiet -q --status --jobs -j --help -h" ;;
   esac

@@ -62,6 +62,7 @@ complete -c pellfold -n "__fish_seen_subcommand_from encrypt decrypt upgrade" -s
 complete -c pellfold -n "__fish_seen_subcommand_from encrypt decrypt rekey upgrade" -l preserve -d "give the output the input's times"
 complete -c pellfold -n "__fish_seen_subcommand_from encrypt decrypt rekey upgrade" -l remove-input -d 'remove the input once the output is in place'
 complete -c pellfold -n "__fish_seen_subcommand_from hash" -s j -l jobs -x -d 'hash N files at once'
+complete -c pellfold -n "__fish_seen_subcommand_from encrypt decrypt upgrade verify" -s j -l jobs -x -d 'do N files at once'
 complete -c pellfold -n "__fish_seen_subcommand_from decrypt rekey upgrade" -l accept-weak-check -d 'replace or remove on a password few padding bytes confirm'
 complete -c pellfold -n "__fish_seen_subcommand_from decrypt" -l salvage -d 'decrypt a truncated file anyway'
 complete -c pellfold -n "__fish_seen_subcommand_from decrypt" -l range -x -d 'write only LENGTH plaintext bytes from OFFSET'

@@ -413,6 +413,48 @@ TEST(ManyFiles, DefaultNamesAndAFailureInTheMiddle) {
   EXPECT_TRUE(ReadFile(dir / "out/a") == a && ReadFile(dir / "out/c") == c);
 }
 
+// -j 4 prints, writes and exits exactly as -j 1: many files of different
+// sizes, one of them not ACBC, so that jobs finish out of order.
+class Jobs : public testing::TestWithParam<std::tuple<std::vector<std::string>, int>> {};
+
+TEST_P(Jobs, FourAtOnceAreOneAfterAnother) {
+  const auto& [args, exitCode] = GetParam();
+  TempDir dir;
+  const std::string work = dir / "w";
+  std::vector<Bytes> plain;
+  for (std::size_t i = 0; i < 16; ++i) plain.push_back(RandomBytes((i * 37 % 16) * 20000 + i));
+  std::vector<ProcessResult> results;
+  std::vector<std::map<std::string, Entry>> files;
+  for (const char* jobs : {"1", "4"}) {
+    std::filesystem::remove_all(work);
+    mkdir(work.c_str(), 0700);
+    std::vector<std::string> argv = {args[0], "-j", jobs, "-p", "pass:password"};
+    for (std::size_t i = 0; i < plain.size(); ++i) {
+      const std::string name = work + "/p" + std::to_string(i);
+      WriteFile(name, plain[i]);
+      if (args[1] == "-m") argv.push_back(name);
+      WriteFile(work + "/c" + std::to_string(i) + ".acbc", AesEncypt(name, u"password"));
+    }
+    WriteFile(work + "/bad.acbc", ToBytes("not ACBC"));
+    argv.insert(argv.end(), args.begin() + 1, args.end());
+    if (args[1] != "-m") argv.push_back(work);
+    results.push_back(Pellfold(argv));
+    files.push_back(Snapshot(work));
+  }
+  EXPECT_EQ(results[0].exitCode, exitCode) << results[0].err;
+  EXPECT_EQ(results[1].exitCode, results[0].exitCode);
+  EXPECT_EQ(results[1].out, results[0].out);
+  EXPECT_EQ(results[1].err, results[0].err);
+  EXPECT_TRUE(files[1] == files[0]);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    ManyFiles, Jobs,
+    testing::Values(std::make_tuple(std::vector<std::string>{"encrypt", "-m"}, 0),
+                    std::make_tuple(std::vector<std::string>{"decrypt", "-r"}, 1),
+                    std::make_tuple(std::vector<std::string>{"decrypt", "--json", "-f", "-r"}, 1),
+                    std::make_tuple(std::vector<std::string>{"verify", "-r"}, 1)));
+
 // --preserve carries the input's times through encrypt, rekey and decrypt
 // to the nanosecond; --remove-input removes each input once its output is
 // in place.
