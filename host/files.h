@@ -169,7 +169,7 @@ class OutputTarget {
   // A file output that a libacbc job checks: nothing is looked up here;
   // SetInPlace() takes what the job found.
   struct Unchecked {};
-  OutputTarget(const std::string& path, const std::string& shown, Unchecked)
+  OutputTarget(const std::string& path, const std::string& shown, Unchecked /*unchecked*/)
       : path_(path), name_(OutputName(shown.empty() ? path : shown)) {}
   void SetInPlace(bool inPlace);
   ~OutputTarget();
