@@ -172,9 +172,9 @@ typedef int (*acbc_write_fn)(void* context, const void* buffer, size_t size);
  *   the output. An existing output is refused with ACBC_E_OUTPUT_EXISTS
  *   unless ACBC_REPLACE, and on any other failure or cancel it stays as it
  *   was; through a symbolic link the file it leads to is replaced. Under
- *   ACBC_REPLACE the complete output is linked under a temporary name in
- *   its folder and renamed over the old one, so a crash at that moment can
- *   leave it there. A replace that the folder's sticky bit would refuse
+ *   ACBC_REPLACE an output over an existing file is linked under a
+ *   temporary name in its folder and renamed over the old one, so a crash
+ *   at that moment can leave the complete output under that name. A replace that the folder's sticky bit would refuse
  *   (the folder and the old output another user's) is ACBC_E_OUTPUT_OPEN
  *   with EPERM before anything is written. An output that exists and is
  *   not a regular file (/dev/null, a FIFO, a pipe or socket named as

@@ -488,10 +488,13 @@ bool LinkRefused(int error) {
 // name, or under ACBC_REPLACE a rename over it.
 int Publish(Output* out) {
   if (out->unnamed) {
-    // A rename is the only way over an existing name: the file is linked
-    // under a temporary one first.
-    int error = out->replace ? LinkAside(out) : LinkUnnamed(*out, out->base);
-    if (error == 0 && !out->replace) return 0;
+    // A name that was free when checked is linked straight, which refuses
+    // a name that has appeared since. A rename is the only way over an
+    // existing name: the file is linked under a temporary one first, so a
+    // crash at that moment leaves the complete output under that name.
+    int error = out->replace && out->existed ? EEXIST : LinkUnnamed(*out, out->base);
+    if (error == 0) return 0;
+    if (error == EEXIST && out->replace) error = LinkAside(out);
     if (LinkRefused(error)) error = MoveToNamed(out);
     if (error != 0) return error;
   }
