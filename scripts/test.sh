@@ -83,7 +83,8 @@ stage_asan-ubsan() {
   cmake -S . -B build-test/asan -G Ninja -DPELLFOLD_WERROR=ON -DPELLFOLD_BUILD_TESTS=ON \
     -DPELLFOLD_SANITIZE=address,undefined,alignment
   cmake --build build-test/asan -j "$jobs"
-  # The >4 GiB digest tests are labelled slow: they run in the plain build only.
+  # The >4 GiB digest tests and the install checks (which build the libraries
+  # again) are labelled slow: they run in the plain build only.
   ctest --test-dir build-test/asan --output-on-failure -j "$jobs" -LE slow
 }
 
@@ -100,7 +101,7 @@ stage_portable-aes() {
   cmake -S . -B build-test/portable-aes -G Ninja -DPELLFOLD_WERROR=ON -DPELLFOLD_BUILD_TESTS=ON \
     -DPELLFOLD_HARDWARE_CRYPTO=OFF
   cmake --build build-test/portable-aes -j "$jobs"
-  # The slow digest tests do not involve the record paths.
+  # The slow tests do not involve the record paths.
   ctest --test-dir build-test/portable-aes --output-on-failure -j "$jobs" -LE slow
   plain_build portable_check
   build-test/plain/tests/portability/portable_check > build-test/portable-native.txt
