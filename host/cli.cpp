@@ -103,8 +103,8 @@ const std::string& CommandName() {
   return CommandNameStorage();
 }
 
-void SetSink(Sink* sink) {
-  tSink = sink;
+Sink* SetSink(Sink* sink) {
+  return std::exchange(tSink, sink);
 }
 
 void Say(std::FILE* stream, const std::string& text) {

@@ -63,7 +63,8 @@ struct Sink {
 };
 // Sends what this thread says (Warn, Complain, PrintOut) into `sink`
 // instead of to its streams; nullptr sends it to the streams again.
-void SetSink(Sink* sink);
+// Returns the sink set before.
+Sink* SetSink(Sink* sink);
 // `text` for `stream`: into this thread's sink when one is set, else
 // written (and standard output flushed, so that a run that is stopped
 // still tells what it did).

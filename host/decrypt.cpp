@@ -190,41 +190,54 @@ void DecryptAge(EncryptedInput& file, const Job& job, const Settings& settings,
 
 // An ACBC file read in place into a file: one libacbc job checks the
 // header and the output before the password is asked for, then decrypts.
-void DecryptByJob(EncryptedInput& file, const Job& job, const Settings& settings,
-                  CallPassword* callPassword, Outcome* outcome) {
-  const InputFile& input = file.input;
+// Under a batch the job waits for the run to commit it.
+void DecryptByJob(const std::shared_ptr<EncryptedInput>& file, const Job& job,
+                  const Settings& settings, CallPassword* callPassword, Outcome* outcome) {
+  const InputFile& input = file->input;
   OutputTarget output(OutputPath(job), job.output, OutputTarget::Unchecked{});
   const unsigned flags = (settings.salvage ? static_cast<unsigned>(ACBC_SALVAGE) : 0u) |
                          (settings.force ? static_cast<unsigned>(ACBC_REPLACE) : 0u);
-  FileJob fileJob;
+  auto fileJob = std::make_shared<FileJob>();
   acbc_result r{};
   const acbc_status prepared =
-      fileJob.Prepare(ACBC_JOB_DECRYPT, input.fd(), output.path(), flags, &r);
-  const acbc_job_info info = fileJob.Info();
+      fileJob->Prepare(ACBC_JOB_DECRYPT, input.fd(), output.path(), flags, &r);
+  const acbc_job_info info = fileJob->Info();
   if (prepared == ACBC_E_DAMAGED) {
     throw DamagedFailure(input.name(), LayoutOf(info.input, false, false));
   }
   if (prepared != ACBC_OK) throw StatusFailure(r, input.name(), output.name());
-  file.layout = LayoutOf(info.input, false, false);
+  file->layout = LayoutOf(info.input, false, false);
   output.SetInPlace(info.output_in_place != 0);
   if (settings.removeInput) {
     CheckRemovable(input, job.input, job.inputPlace.folder != nullptr, output.inPlace(),
                    settings.force);
   }
   const Password& password = callPassword->Get();
-  const bool keepInput = KeepInput(file, job.input, output, settings, callPassword, outcome);
+  const bool keepInput = KeepInput(*file, job.input, output, settings, callPassword, outcome);
   Progress progress("decrypt: " + input.name(), settings.quiet);
-  r = WriteOutput(output.path(), output.inPlace(), input.name(), output.name(), &progress,
-                  [&](acbc_result* result) {
-                    return fileJob.RunAndCommit(password.bytes,
-                                                static_cast<std::size_t>(password.length),
-                                                progress.hook(), result);
-                  });
-  FinishOutput(input, job.input, output.path(), output.name(), output.inPlace(), settings,
-               job.inputPlace, keepInput);
-  NoteDecrypted(file, r, outcome);
+  const auto finish = [file, &job, &settings, path = output.path(), name = output.name(),
+                       inPlace = output.inPlace(), keepInput](const acbc_result& done,
+                                                              Outcome* result) {
+    FinishOutput(file->input, job.input, path, name, inPlace, settings, job.inputPlace,
+                 keepInput);
+    NoteDecrypted(*file, done, result);
+    if (keepInput) throw WeakRefusal(file->input.name(), done.padding_bytes, "not removed");
+  };
+  if (!settings.batch || output.inPlace()) {
+    r = WriteOutput(output.path(), output.inPlace(), input.name(), output.name(), &progress,
+                    [&](acbc_result* result) {
+                      return fileJob->RunAndCommit(password.bytes,
+                                                   static_cast<std::size_t>(password.length),
+                                                   progress.hook(), result);
+                    });
+    callPassword->Confirm(r.padding_bytes);
+    finish(r, outcome);
+    return;
+  }
+  RunForBatch(fileJob.get(), password, &progress, input.name(), output.name(), &r);
+  // The padding confirms the password for the files after this one already.
   callPassword->Confirm(r.padding_bytes);
-  if (keepInput) throw WeakRefusal(input.name(), r.padding_bytes, "not removed");
+  outcome->pending = Defer(fileJob, file, input.name(), output, finish);
 }
 
 void DecryptOne(const Job& job, const Settings& settings, CallPassword* callPassword,
@@ -232,13 +245,15 @@ void DecryptOne(const Job& job, const Settings& settings, CallPassword* callPass
   // The header decides whether there is anything to do, before any output
   // is looked at.
   const bool toFile = job.output != "-" && !settings.range;
-  EncryptedInput file(job.input, job.inputPlace, settings.removeInput, toFile);
+  const auto shared =
+      std::make_shared<EncryptedInput>(job.input, job.inputPlace, settings.removeInput, toFile);
+  EncryptedInput& file = *shared;
   if (file.age()) {
     DecryptAge(file, job, settings, callPassword, outcome);
     return;
   }
   if (!file.inspected) {
-    DecryptByJob(file, job, settings, callPassword, outcome);
+    DecryptByJob(shared, job, settings, callPassword, outcome);
     return;
   }
   const InputFile& input = file.input;

@@ -147,28 +147,37 @@ void EncryptAgeOne(const Job& job, const Settings& settings, CallPassword* callP
 
 // A file read in place into a file: one libacbc job checks the input's
 // length and the output before the password is asked for, then encrypts.
-void EncryptByJob(const InputFile& input, const Job& job, const Settings& settings,
-                  CallPassword* callPassword, Outcome* outcome) {
+// Under a batch the job waits for the run to commit it.
+void EncryptByJob(const std::shared_ptr<InputFile>& input, const Job& job,
+                  const Settings& settings, CallPassword* callPassword, Outcome* outcome) {
   OutputTarget output(OutputPath(job), job.output, OutputTarget::Unchecked{});
-  FileJob fileJob;
+  auto fileJob = std::make_shared<FileJob>();
   acbc_result r{};
-  if (fileJob.Prepare(ACBC_JOB_ENCRYPT, input.fd(), output.path(), ReplaceFlag(settings), &r) !=
+  if (fileJob->Prepare(ACBC_JOB_ENCRYPT, input->fd(), output.path(), ReplaceFlag(settings), &r) !=
       ACBC_OK) {
-    throw StatusFailure(r, input.name(), output.name());
+    throw StatusFailure(r, input->name(), output.name());
   }
-  output.SetInPlace(fileJob.Info().output_in_place != 0);
-  CheckTarget(output, input, job, settings);
+  output.SetInPlace(fileJob->Info().output_in_place != 0);
+  CheckTarget(output, *input, job, settings);
   const Password& password = callPassword->Get();
-  Progress progress("encrypt: " + input.name(), settings.quiet);
-  r = WriteOutput(output.path(), output.inPlace(), input.name(), output.name(), &progress,
-                  [&](acbc_result* result) {
-                    return fileJob.RunAndCommit(password.bytes,
-                                                static_cast<std::size_t>(password.length),
-                                                progress.hook(), result);
-                  });
-  FinishOutput(input, job.input, output.path(), output.name(), output.inPlace(), settings,
-               job.inputPlace);
-  outcome->warnings = r.warnings;
+  const auto length = static_cast<std::size_t>(password.length);
+  Progress progress("encrypt: " + input->name(), settings.quiet);
+  const auto finish = [input, &job, &settings, path = output.path(), name = output.name(),
+                       inPlace = output.inPlace()](const acbc_result& done, Outcome* result) {
+    FinishOutput(*input, job.input, path, name, inPlace, settings, job.inputPlace);
+    result->warnings = done.warnings;
+  };
+  if (!settings.batch || output.inPlace()) {
+    r = WriteOutput(output.path(), output.inPlace(), input->name(), output.name(), &progress,
+                    [&](acbc_result* result) {
+                      return fileJob->RunAndCommit(password.bytes, length, progress.hook(),
+                                                   result);
+                    });
+    finish(r, outcome);
+    return;
+  }
+  RunForBatch(fileJob.get(), password, &progress, input->name(), output.name(), &r);
+  outcome->pending = Defer(fileJob, input, input->name(), output, finish);
 }
 
 void EncryptOne(const Job& job, const Settings& settings, CallPassword* callPassword,
@@ -177,9 +186,10 @@ void EncryptOne(const Job& job, const Settings& settings, CallPassword* callPass
     EncryptAgeOne(job, settings, callPassword, outcome);
     return;
   }
-  InputFile input(job.input, job.inputPlace, settings.removeInput);
+  const auto shared = std::make_shared<InputFile>(job.input, job.inputPlace, settings.removeInput);
+  const InputFile& input = *shared;
   if (input.readable() && job.output != "-") {
-    EncryptByJob(input, job, settings, callPassword, outcome);
+    EncryptByJob(shared, job, settings, callPassword, outcome);
     return;
   }
   const OutputTarget output(OutputPath(job), settings.force, input, job.output);

@@ -391,8 +391,12 @@ InputFile::InputFile(const std::string& path, const Place& place, bool regular)
   if (owned_ && S_ISFIFO(status_.st_mode)) {
     // Read as a pipe: from its first data on, or its writer's end (a FIFO
     // opened without blocking reads as ended until a writer has come).
-    pollfd wait{fd_, POLLIN, 0};
-    while (poll(&wait, 1, -1) < 0 && errno == EINTR) {
+    // A terminating signal noted meanwhile (DeferSignals) stops the wait.
+    for (pollfd ready{fd_, POLLIN, 0}; poll(&ready, 1, 0) == 0;) {
+      if (const int signal = AwaitInput(fd_); signal != 0) {
+        close(fd_);
+        ExitForSignal(signal);
+      }
     }
   }
   if (owned_) {

@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -112,6 +113,49 @@ void ReportLeftover(const std::string& path, const std::string& output) {
     closedir(dir);
   }
   if (!named) Complain(output + ": its temporary file could not be removed");
+}
+
+void RunForBatch(FileJob* job, const Password& password, Progress* progress,
+                 const std::string& input, const std::string& output, acbc_result* r) {
+  {
+    const DeferSignals defer;
+    job->Run(password.bytes, static_cast<std::size_t>(password.length), progress->hook(), r);
+  }
+  progress->Finish();
+  if (const int signal = CaughtSignal(); signal != 0) ExitForSignal(signal);
+  if (r->status != ACBC_OK) throw StatusFailure(*r, input, output);
+}
+
+std::shared_ptr<Pending> Defer(std::shared_ptr<FileJob> job, std::shared_ptr<const void> keep,
+                               const std::string& input, const OutputTarget& output,
+                               std::function<void(const acbc_result&, Outcome*)> then) {
+  auto pending = std::make_shared<Pending>();
+  pending->job = std::move(job);
+  pending->keep = std::move(keep);
+  pending->finish = [then = std::move(then), input, path = output.path(), name = output.name()](
+                        const acbc_result& r, bool placed, Outcome* outcome) {
+    if (auto failure = WriteFailure(r, placed && r.status == ACBC_E_WRITE, path, input, name)) {
+      throw *failure;
+    }
+    then(r, outcome);
+  };
+  return pending;
+}
+
+std::optional<Failure> WriteFailure(const acbc_result& r, bool placed, const std::string& path,
+                                    const std::string& input, const std::string& output) {
+  if ((r.warnings & ACBC_WARN_TEMPORARY_LEFT) != 0 && !placed) ReportLeftover(path, output);
+  if (r.status == ACBC_OK) return std::nullopt;
+  if (!placed) return StatusFailure(r, input, output);
+  // A new file with a second name: the temporary one, which could not be
+  // removed after the link.
+  struct stat st {};
+  const bool leftover = stat(path.c_str(), &st) == 0 && st.st_nlink > 1;
+  return WithStatus(
+      FileFailure(output, Reason(leftover ? "written, but its temporary name could not be removed"
+                                          : "written, but its folder could not be synced",
+                                 r.error_number)),
+      ACBC_E_WRITE);
 }
 
 Failure DamagedFailure(const std::string& name, const Layout& layout) {

@@ -7,6 +7,8 @@
 #include <sys/stat.h>
 
 #include <cstring>
+#include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <type_traits>
@@ -15,6 +17,7 @@
 #include "cli.h"
 #include "files.h"
 #include "layout.h"
+#include "password.h"
 #include "progress.h"
 #include "runner.h"
 #include "signals.h"
@@ -47,6 +50,13 @@ void ReportLeftover(const std::string& path, const std::string& output);
 // write to it may block, so there a signal ends the process at once.
 // A call that returns a bool (a libacbc job) says itself whether its new
 // file is under its name; for the others it is told from the name's inode.
+// The failure a call that wrote `path` ended with, if any; `placed` says
+// whether its new file is under the name all the same (a write failure
+// after the link: the folder could not be synced, or the temporary name
+// not removed). A temporary file the call left is reported first.
+std::optional<Failure> WriteFailure(const acbc_result& r, bool placed, const std::string& path,
+                                    const std::string& input, const std::string& output);
+
 template <typename Call>
 acbc_result WriteOutput(const std::string& path, bool inPlace, const std::string& input,
                         const std::string& output, Progress* progress, Call call) {
@@ -65,9 +75,6 @@ acbc_result WriteOutput(const std::string& path, bool inPlace, const std::string
     }
   }
   progress->Finish();
-  // A write failure with the new file under the name: the file was linked
-  // into place, but its folder could not be synced after that, or its
-  // temporary name removed.
   bool placed = false;
   if (r.status == ACBC_E_WRITE && !inPlace) {
     if constexpr (kTells) {
@@ -76,30 +83,18 @@ acbc_result WriteOutput(const std::string& path, bool inPlace, const std::string
       placed = Replaced(before, path);
     }
   }
-  // A new file with a second name: the temporary one, which could not be
-  // removed after the link.
-  struct stat st {};
-  const bool leftover = placed && stat(path.c_str(), &st) == 0 && st.st_nlink > 1;
-  if ((r.warnings & ACBC_WARN_TEMPORARY_LEFT) != 0 && !placed) ReportLeftover(path, output);
-  const auto failure = [&] {
-    if (!placed) return StatusFailure(r, input, output);
-    return WithStatus(
-        FileFailure(output, Reason(leftover ? "written, but its temporary name could not be removed"
-                                            : "written, but its folder could not be synced",
-                                   r.error_number)),
-        ACBC_E_WRITE);
-  };
+  const std::optional<Failure> failure = WriteFailure(r, placed, path, input, output);
   if (const int signal = CaughtSignal(); signal != 0) {
     if (r.status == ACBC_OK) {
       const char* name = sigabbrev_np(signal);
       Complain(output + ": written; then stopped by " +
                (name != nullptr ? std::string("SIG") + name : "a signal"));
     } else if (r.status != ACBC_E_CANCELLED) {
-      Complain(failure().message);
+      Complain(failure->message);
     }
     ExitForSignal(signal);
   }
-  if (r.status != ACBC_OK) throw failure();
+  if (failure) throw *failure;
   return r;
 }
 
@@ -131,10 +126,27 @@ class FileJob {
     }
     return Info().output_placed != 0;
   }
+  // Runs only, for a commit of many jobs at once (acbc_job_commit_batch).
+  acbc_status Run(const void* password, std::size_t length, const acbc_progress* progress,
+                  acbc_result* r) {
+    return acbc_job_run(&job_, password, length, nullptr, 0, progress, r);
+  }
+  acbc_job* get() { return &job_; }
 
  private:
   acbc_job job_{};
 };
+
+// Runs a job that the run's batch commit then commits, under deferred
+// signals, into `r`; throws its failure. A signal noted meanwhile stops the
+// program, the job discarded: its file was not done.
+void RunForBatch(FileJob* job, const Password& password, Progress* progress,
+                 const std::string& input, const std::string& output, acbc_result* r);
+// The Pending of a job that ran: once committed, a failure of the commit
+// is thrown as WriteOutput tells it, else `then` finishes the file.
+std::shared_ptr<Pending> Defer(std::shared_ptr<FileJob> job, std::shared_ptr<const void> keep,
+                               const std::string& input, const OutputTarget& output,
+                               std::function<void(const acbc_result&, Outcome*)> then);
 
 Failure DamagedFailure(const std::string& name, const Layout& layout);
 void CheckRemovable(const InputFile& input, const std::string& path, bool walked,

@@ -3,6 +3,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -410,49 +411,117 @@ struct Written {
   }
 };
 
-// Does one job and reports it; true when it failed. Throws when no further
-// file can be done, or when a failure ends a run of one file.
-bool RunJob(const Job& job, bool many, const Settings& settings, CallPassword* callPassword,
-            OneJob one, Written* written) {
+// A job of the run: what it said, kept for its turn under a batch, how it
+// went, and the folders it is in, held open while it is done.
+struct Entry {
+  Sink sink;
   Outcome outcome;
-  bool failed = false;
   std::optional<NameState> before;  // once the job is about to write
+  std::vector<std::unique_ptr<Folder::Pin>> pins;
+  bool failed = false;
+};
+
+// Takes a job's failure into its outcome and says so; throws when no
+// further file can be done, or when a failure ends a run of one file.
+void TakeFailure(const Job& job, bool many, const Settings& settings, CallPassword* callPassword,
+                 const Failure& failure, Entry* entry) {
+  if (callPassword->broken()) {
+    // No further file can be done; this one still gets its line.
+    if (settings.json) {
+      PrintJson(job.input, &job.output,
+                FailedOutcome(WithStatus(failure, kStatusPassword), InputName(job.input)));
+    }
+    throw failure;
+  }
+  if (!many && !settings.json) throw failure;
+  Complain(failure.message);
+  entry->failed = true;
+  entry->outcome = FailedOutcome(failure, InputName(job.input));
+  if (entry->outcome.message == failure.message) {
+    entry->outcome = FailedOutcome(failure, OutputName(job.output));
+  }
+}
+
+// Does one job and reports it, unless it waits for the batch commit (then
+// its entry holds the rest). True when it failed.
+bool RunJob(const Job& job, bool many, const Settings& settings, CallPassword* callPassword,
+            OneJob one, Written* written, Entry* entry) {
   try {
     if (!job.failure.empty()) throw WithStatus(Failure{job.failure}, ACBC_E_INPUT_OPEN);
     // Held open for the job (and the folders of -o made on the way).
-    const Folder::Pin inputFolder(job.inputPlace.folder);
-    const Folder::Pin outputFolder(job.outputPlace.folder);
+    entry->pins.push_back(std::make_unique<Folder::Pin>(job.inputPlace.folder));
+    entry->pins.push_back(std::make_unique<Folder::Pin>(job.outputPlace.folder));
     // A single file has no other job of the run to have written its output.
     if (job.output != "-" && many) {
-      before = StateOf(job.output);
-      if (before->exists && written->Contains(*before)) {
+      entry->before = StateOf(job.output);
+      if (entry->before->exists && written->Contains(*entry->before)) {
         throw WithStatus(
             FileFailure(OutputName(job.output), "written by this run already; not replaced"),
             ACBC_E_OUTPUT_EXISTS);
       }
     }
-    one(job, settings, callPassword, &outcome);
-    written->Note(job.output, before);
+    one(job, settings, callPassword, &entry->outcome);
+    if (entry->outcome.pending) {
+      for (auto& pin : entry->pins) entry->outcome.pending->pins.push_back(std::move(pin));
+      entry->pins.clear();
+      return false;
+    }
+    written->Note(job.output, entry->before);
   } catch (const Failure& failure) {
-    written->Note(job.output, before);
-    if (callPassword->broken()) {
-      // No further file can be done; this one still gets its line.
-      if (settings.json) {
-        PrintJson(job.input, &job.output,
-                  FailedOutcome(WithStatus(failure, kStatusPassword), InputName(job.input)));
-      }
-      throw;
-    }
-    if (!many && !settings.json) throw;
-    Complain(failure.message);
-    failed = true;
-    outcome = FailedOutcome(failure, InputName(job.input));
-    if (outcome.message == failure.message) {
-      outcome = FailedOutcome(failure, OutputName(job.output));
-    }
+    written->Note(job.output, entry->before);
+    TakeFailure(job, many, settings, callPassword, failure, entry);
   }
-  if (settings.json) PrintJson(job.input, &job.output, outcome);
+  entry->pins.clear();
+  if (settings.json) PrintJson(job.input, &job.output, entry->outcome);
+  return entry->failed;
+}
+
+// The jobs of a window that ran are committed at once: one sync of their
+// file system before any output is linked. Then, in the jobs' order, what
+// each said is written out and the jobs committed are finished and
+// reported. Returns how many of those failed.
+std::size_t CommitWindow(const std::vector<Job>& jobs, std::size_t first,
+                         std::vector<Entry>* entries, const Settings& settings,
+                         CallPassword* callPassword, Written* written) {
+  std::vector<acbc_job*> ran;
+  for (Entry& entry : *entries) {
+    if (entry.outcome.pending) ran.push_back(entry.outcome.pending->job->get());
+  }
+  std::vector<acbc_result> results(ran.size());
+  if (!ran.empty()) {
+    const DeferSignals defer;
+    acbc_job_commit_batch(ran.data(), ran.size(), results.data());
+  }
+  std::size_t failed = 0;
+  std::size_t next = 0;
+  for (std::size_t i = 0; i < entries->size(); ++i) {
+    Entry& entry = (*entries)[i];
+    Release(&entry.sink);
+    const std::shared_ptr<Pending> pending = std::move(entry.outcome.pending);
+    if (!pending) continue;
+    const Job& job = jobs[first + i];
+    try {
+      pending->finish(results[next++], pending->job->Info().output_placed != 0, &entry.outcome);
+      written->Note(job.output, entry.before);
+    } catch (const Failure& failure) {
+      written->Note(job.output, entry.before);
+      TakeFailure(job, true, settings, callPassword, failure, &entry);
+    }
+    if (settings.json) PrintJson(job.input, &job.output, entry.outcome);
+    if (entry.failed) ++failed;
+  }
   return failed;
+}
+
+// Jobs a window may hold uncommitted, each with its input, temporary file
+// and folder open, within the limit of open descriptors.
+std::size_t WindowSize() {
+  constexpr std::size_t kMost = 128;
+  constexpr std::size_t kDescriptorsEach = 6;
+  rlimit limit{};
+  if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return kMost;
+  const auto room = static_cast<std::size_t>(limit.rlim_cur);
+  return std::clamp<std::size_t>(room > 64 ? (room - 64) / kDescriptorsEach : 1, 1, kMost);
 }
 
 }  // namespace
@@ -565,15 +634,66 @@ int RunJobs(const std::vector<Job>& jobs, bool many, const Settings& settings,
   Written written;
   std::atomic<std::size_t> started = 0;
   std::atomic<bool> doneOne = false;
-  const std::size_t failed = RunTasks(
-      jobs.size(), settings.threads,
-      [&] { return started == 0 || (!doneOne && !callPassword->obtained()); },
-      [&](std::size_t i) {
-        ++started;
-        const bool jobFailed = RunJob(jobs[i], many, settings, callPassword, one, &written);
-        if (!jobFailed) doneOne = true;
-        return jobFailed;
-      });
+  const auto alone = [&] { return started == 0 || (!doneOne && !callPassword->obtained()); };
+  std::size_t failed = 0;
+  if (!settings.batch) {
+    failed = RunTasks(jobs.size(), settings.threads, alone, [&](std::size_t i) {
+      ++started;
+      Entry entry;
+      const bool jobFailed = RunJob(jobs[i], many, settings, callPassword, one, &written, &entry);
+      if (!jobFailed) doneOne = true;
+      return jobFailed;
+    });
+  } else {
+    // The jobs go in windows: each job's lines wait in its entry, and the
+    // jobs that ran are committed together at the window's end. Once one
+    // waits, a terminating signal is only noted until then, and stops the
+    // run after the jobs that ran are committed and told (a signal on this
+    // thread, too, comes back here as SignalStop).
+    SetWorkerThread(true);
+    const std::size_t window = WindowSize();
+    for (std::size_t first = 0; first < jobs.size(); first += window) {
+      std::vector<Entry> entries(std::min(window, jobs.size() - first));
+      std::mutex deferLock;
+      std::optional<DeferSignals> defer;
+      int signal = 0;
+      try {
+        failed += RunTasks(entries.size(), settings.threads, alone, [&](std::size_t i) {
+          if (const int caught = CaughtSignal(); caught != 0) throw SignalStop{caught};
+          ++started;
+          Entry& entry = entries[i];
+          Sink* const outer = SetSink(&entry.sink);
+          bool jobFailed = false;
+          try {
+            jobFailed = RunJob(jobs[first + i], many, settings, callPassword, one, &written, &entry);
+          } catch (...) {
+            SetSink(outer);
+            throw;
+          }
+          SetSink(outer);
+          if (entry.outcome.pending) {
+            const std::lock_guard hold(deferLock);
+            if (!defer) defer.emplace();
+          }
+          if (!jobFailed) doneOne = true;
+          return jobFailed;
+        });
+        signal = CaughtSignal();
+      } catch (const SignalStop& stopped) {
+        signal = stopped.signal;
+      } catch (...) {
+        CommitWindow(jobs, first, &entries, settings, callPassword, &written);
+        throw;
+      }
+      failed += CommitWindow(jobs, first, &entries, settings, callPassword, &written);
+      defer.reset();
+      if (signal != 0) {
+        SetWorkerThread(false);
+        ExitForSignal(signal);
+      }
+    }
+    SetWorkerThread(false);
+  }
   if (many) {
     Complain(std::to_string(jobs.size()) + " files: " + std::to_string(jobs.size() - failed) +
              " done, " + std::to_string(failed) + " failed");
@@ -626,6 +746,7 @@ int RunCrypt(const std::vector<std::string>& argv, bool encrypt,
                                                             : Naming::kAddAcbc);
   CheckPlan(jobs);
   settings.jobs = &jobs;
+  settings.batch = (parsed.Has("multifile") || parsed.Has("recursive")) && jobs.size() > 1;
   for (const Job& job : jobs) {
     if (settings.removeInput && (job.input == "-" || job.output == "-")) {
       throw UsageError{"'--remove-input' needs named files, not standard input or output"};

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <functional>
 #include <limits>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -36,7 +37,10 @@ constexpr char kAgeSuffix[] = ".age";
 constexpr std::size_t kAgeSuffixSize = sizeof kAgeSuffix - 1;
 
 class CallPassword;
+class FileJob;
 struct Job;
+struct Outcome;
+struct Pending;
 
 struct Settings {
   Settings() = default;
@@ -65,6 +69,9 @@ struct Settings {
   std::vector<std::string> identities;    // the identity files' texts
   CallPassword* newPassphrase = nullptr;  // upgrade --new-pass
   unsigned threads = 1;                   // -j: files done at once
+  // Many files: a job that ran leaves its output to the run, which commits
+  // many at once (Pending).
+  bool batch = false;
 };
 
 struct Job {
@@ -93,6 +100,20 @@ struct Outcome {
   int padding = 0;           // padding bytes that confirmed the password
   bool weakCheck = false;    // an irreversible step rests on fewer than 4 padding bytes
   bool weakRefused = false;  // ... and was refused for that
+  // Set by a job that ran and waits for the batch commit (Settings::batch).
+  std::shared_ptr<Pending> pending;
+};
+
+// A file whose libacbc job ran and whose output the run commits together
+// with others (one sync of their file system): `finish` then takes the
+// job's commit result and whether its new file is under its name, does the
+// rest of the file and throws its failure, if any. What the job needs stays
+// open until then: its input and the folders it is in.
+struct Pending {
+  std::shared_ptr<FileJob> job;
+  std::function<void(const acbc_result&, bool placed, Outcome*)> finish;
+  std::shared_ptr<const void> keep;  // the input the job reads
+  std::vector<std::unique_ptr<Folder::Pin>> pins;
 };
 
 // Failure.status of a step refused on a weak password check.

@@ -27,6 +27,9 @@ termios gTerminalSaved;
 termios gTerminalQuiet;
 const char* volatile gPrompt = nullptr;
 volatile std::sig_atomic_t gTerminalFd = -1;
+// A pipe the handler writes a byte into when it notes a signal, so that a
+// thread waiting for input wakes even when another thread took the signal.
+int gWake[2] = {-1, -1};
 
 void WriteAll(int fd, const char* text) {
   const ssize_t ignored = write(fd, text, std::strlen(text));
@@ -36,6 +39,9 @@ void WriteAll(int fd, const char* text) {
 extern "C" void OnTerminatingSignal(int signal) {
   if (gDeferring != 0 && gCaught == 0) {
     gCaught = signal;
+    const int saved = errno;
+    if (gWake[1] >= 0) WriteAll(gWake[1], "!");
+    errno = saved;
     return;
   }
   if (gTerminalFd >= 0) {
@@ -85,6 +91,7 @@ void InstallSignalHandlers() {
   static bool installed = false;
   if (installed) return;
   installed = true;
+  if (pipe2(gWake, O_CLOEXEC | O_NONBLOCK) != 0) gWake[0] = gWake[1] = -1;
   struct sigaction action {};
   action.sa_handler = OnTerminatingSignal;
   action.sa_mask = HandledSet();  // one handler at a time
@@ -133,7 +140,12 @@ SignalBlock::~SignalBlock() {
 DeferSignals::DeferSignals() {
   // A signal noted while a worker's call was in progress stops the others
   // too: only the first call of a single-threaded run starts afresh.
-  if (gDeferring.fetch_add(1) == 0 && !tWorker) gCaught = 0;
+  if (gDeferring.fetch_add(1) == 0 && !tWorker && gCaught != 0) {
+    gCaught = 0;
+    char drained[16];
+    while (gWake[0] >= 0 && read(gWake[0], drained, sizeof drained) > 0) {
+    }
+  }
 }
 
 DeferSignals::~DeferSignals() {
@@ -151,8 +163,8 @@ int AwaitInput(int fd) {
   sigset_t previous;
   sigprocmask(SIG_BLOCK, &set, &previous);
   if (gCaught == 0) {
-    pollfd wait{fd, POLLIN, 0};
-    ppoll(&wait, 1, nullptr, &previous);
+    pollfd wait[2] = {{fd, POLLIN, 0}, {gWake[0], POLLIN, 0}};
+    ppoll(wait, gWake[0] >= 0 ? 2 : 1, nullptr, &previous);
   }
   sigprocmask(SIG_SETMASK, &previous, nullptr);
   return gCaught;
