@@ -200,8 +200,12 @@ void DecryptByJob(const std::shared_ptr<EncryptedInput>& file, const Job& job,
   auto fileJob = std::make_shared<FileJob>();
   acbc_result r{};
   const acbc_status prepared =
-      fileJob->Prepare(ACBC_JOB_DECRYPT, input.fd(), output.path(), flags, &r);
+      fileJob->Prepare(ACBC_JOB_DECRYPT, input.fd(), output.path().c_str(), flags, &r);
   const acbc_job_info info = fileJob->Info();
+  if (prepared == ACBC_E_NOT_ACBC && file->DetectAge()) {
+    DecryptAge(*file, job, settings, callPassword, outcome);
+    return;
+  }
   if (prepared == ACBC_E_DAMAGED) {
     throw DamagedFailure(input.name(), LayoutOf(info.input, false, false));
   }

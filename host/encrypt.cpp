@@ -153,7 +153,7 @@ void EncryptByJob(const std::shared_ptr<InputFile>& input, const Job& job,
   OutputTarget output(OutputPath(job), job.output, OutputTarget::Unchecked{});
   auto fileJob = std::make_shared<FileJob>();
   acbc_result r{};
-  if (fileJob->Prepare(ACBC_JOB_ENCRYPT, input->fd(), output.path(), ReplaceFlag(settings), &r) !=
+  if (fileJob->Prepare(ACBC_JOB_ENCRYPT, input->fd(), output.path().c_str(), ReplaceFlag(settings), &r) !=
       ACBC_OK) {
     throw StatusFailure(r, input->name(), output.name());
   }

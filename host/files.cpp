@@ -399,7 +399,8 @@ InputFile::InputFile(const std::string& path, const Place& place, bool regular)
       }
     }
   }
-  if (owned_) {
+  // Reads of a regular file do not block anyway.
+  if (owned_ && !S_ISREG(status_.st_mode)) {
     const int flags = fcntl(fd_, F_GETFL);
     if (flags < 0 || fcntl(fd_, F_SETFL, flags & ~O_NONBLOCK) != 0) throw fail(errno);
   }

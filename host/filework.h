@@ -108,9 +108,10 @@ class FileJob {
   FileJob(const FileJob&) = delete;
   FileJob& operator=(const FileJob&) = delete;
 
-  acbc_status Prepare(acbc_job_kind kind, int fd, const std::string& output, unsigned flags,
+  // A null `output` for a verify.
+  acbc_status Prepare(acbc_job_kind kind, int fd, const char* output, unsigned flags,
                       acbc_result* r) {
-    return acbc_job_prepare_fd(&job_, kind, fd, output.c_str(), flags, r);
+    return acbc_job_prepare_fd(&job_, kind, fd, output, flags, r);
   }
   acbc_job_info Info() const {
     acbc_job_info info{};
@@ -165,18 +166,17 @@ struct EncryptedInput {
   acbc_format format = ACBC_FORMAT_UNKNOWN;
   bool inspected = false;  // layout holds the header's verdict
 
-  // With `byJob`, a file that can be read in place is not inspected here:
-  // the libacbc job that decrypts it reads its header (see inspected).
+  // With `byJob`, a file that can be read in place is neither inspected
+  // nor its format read here: the libacbc job that reads it reads its
+  // header (see inspected).
   explicit EncryptedInput(const std::string& path, const Place& place = {}, bool regular = false,
                           bool byJob = false)
       : input(path, place, regular) {
     if (!input.readable()) input.Spool(kRecordSize, kRecordSize, kUnbounded);
-    acbc_result r{};
-    if (acbc_detect_fd(input.fd(), &format, &r) != ACBC_OK) {
-      throw StatusFailure(r, input.name(), input.name());
-    }
-    if (age()) return;
+    // The job reads the header; an age file it refuses as not ACBC
+    // (DetectAge).
     if (byJob && !input.spooled()) return;
+    if (DetectAge()) return;
     inspected = true;
     Inspect();
     if (layout.verdict == Verdict::kNotAcbc || layout.verdict == Verdict::kUnreadableLength) {
@@ -185,6 +185,14 @@ struct EncryptedInput {
   }
 
   bool age() const { return format == ACBC_FORMAT_AGE; }
+  // Reads which format the file is in; true for age.
+  bool DetectAge() {
+    acbc_result r{};
+    if (acbc_detect_fd(input.fd(), &format, &r) != ACBC_OK) {
+      throw StatusFailure(r, input.name(), input.name());
+    }
+    return age();
+  }
 
   // Copies the rest of a pipe aside and takes the layout again (an age
   // file is copied whole: its end is not known from its header).

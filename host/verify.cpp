@@ -61,25 +61,31 @@ const char kVerifyHelp[] =
 
 void VerifyOne(const FoundFile& found, const Settings& settings, CallPassword* callPassword,
                Outcome* outcome) {
-  EncryptedInput file(found.path, found.place);
+  EncryptedInput file(found.path, found.place, false, /*byJob=*/true);
+  // A file read in place is checked by one libacbc job, which reads its
+  // header once; a pipe's copy was inspected already.
+  FileJob job;
+  acbc_result r{};
   file.Measure();
-  if (file.age()) {
+  const acbc_status prepared =
+      file.age() ? ACBC_E_NOT_ACBC : job.Prepare(ACBC_JOB_VERIFY, file.input.fd(), nullptr, 0, &r);
+  if (file.age() || (prepared == ACBC_E_NOT_ACBC && file.DetectAge())) {
     AgeKeys keys;
     OpeningKeys(file.input.fd(), file.input.name(), settings, callPassword, &keys);
-    acbc_result r{};
     if (acbc_age_verify_fd(file.input.fd(), &keys.keys, &r) != ACBC_OK) {
       throw StatusFailure(r, file.input.name(), file.input.name());
     }
     return;
   }
-  const Password& password = callPassword->Get();
-  acbc_result r{};
-  acbc_verify_fd(file.input.fd(), password.bytes, static_cast<std::size_t>(password.length), &r);
+  if (prepared == ACBC_OK) {
+    const Password& password = callPassword->Get();
+    job.Run(password.bytes, static_cast<std::size_t>(password.length), nullptr, &r);
+  }
   if (r.status == ACBC_E_DAMAGED) {
-    throw WithStatus(
-        FileFailure(file.input.name(),
-                    DescribeVerdict(file.layout) + ": no record to check the password against"),
-        ACBC_E_DAMAGED);
+    throw WithStatus(FileFailure(file.input.name(),
+                                 DescribeVerdict(LayoutOf(job.Info().input, false, false)) +
+                                     ": no record to check the password against"),
+                     ACBC_E_DAMAGED);
   }
   if (r.status != ACBC_OK) throw StatusFailure(r, file.input.name(), file.input.name());
   outcome->warnings = r.warnings;
