@@ -660,6 +660,48 @@ TEST(Safety, OutputInPlaceIsReportedAsWritten) {
   }
 }
 
+// Many files are committed together: one sync of their file system before
+// any is linked, and their folder synced once. A file whose link fails is
+// told alone, in its place in the run; the others are written.
+TEST(Safety, ManyFilesAreCommittedTogether) {
+  if (RunProcess({"strace", "-o", "/dev/null", "true"}).exitCode != 0) GTEST_SKIP() << "no strace";
+  TempDir dir;
+  std::vector<std::string> argv = {"env",    "ASAN_OPTIONS=detect_leaks=0",
+                                   "strace", "-f",
+                                   "-o",     dir / "log",
+                                   "-e",     "inject=linkat:error=EACCES:when=2",
+                                   PELLFOLD_PROGRAM, "encrypt", "--json", "-p", "pass:password",
+                                   "-m"};
+  for (const char* name : {"a", "b", "c"}) {
+    WriteFile(dir / name, RandomBytes(3000));
+    argv.push_back(dir / name);
+  }
+  const auto r = RunProcess(argv);
+  EXPECT_EQ(r.exitCode, 1) << r.err;
+  std::string statuses;
+  for (std::size_t at = r.out.find("\"status\": \""); at != std::string::npos;
+       at = r.out.find("\"status\": \"", at + 1)) {
+    statuses += r.out.substr(at + 11, r.out.find('"', at + 11) - at - 11) + " ";
+  }
+  EXPECT_EQ(statuses, "ok write ok ") << r.out;
+  const std::string log = Text(ReadFile(dir / "log"));
+  const auto calls = [&](const std::string& call) {  // strace's lines: "PID call(...)"
+    int n = 0;
+    for (std::size_t at = log.find(" " + call); at != std::string::npos;
+         at = log.find(" " + call, at + 1)) {
+      ++n;
+    }
+    return n;
+  };
+  EXPECT_EQ(calls("syncfs("), 1);
+  EXPECT_EQ(calls("fsync(") + calls("fdatasync("), 1);  // the folder
+  for (const char* name : {"a", "c"}) {
+    EXPECT_TRUE(ReadFile(dir / (std::string(name) + ".acbc")) == AesEncypt(dir / name, u"password"))
+        << name;
+  }
+  EXPECT_FALSE(FileExists(dir / "b.acbc"));
+}
+
 // --remove-input removes the file it read and no other, also while another
 // file keeps trading names with the input (renameat2 RENAME_EXCHANGE, as
 // an atomic save does); strace holds each removal back 20 ms, so that the
