@@ -28,6 +28,8 @@
 # older library's rounds, if any).
 set -euo pipefail
 cd "$(dirname "$0")/.."
+# shellcheck source=bench/medians.sh
+. bench/medians.sh
 
 size_mib=${1:-256}
 rounds=${ROUNDS:-5}
@@ -128,25 +130,9 @@ for ((r = 1; r <= rounds; r++)); do
 done
 rm -f "$work/out"
 
-median() {  # milliseconds in, median out ("n/a" when any run failed)
-  case " $* " in *" failed "*) echo n/a; return ;; esac
-  printf '%s\n' "$@" | sort -n | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : int((v[NR / 2] + v[NR / 2 + 1]) / 2) }'
-}
-declare -A med
-for i in "${!names[@]}"; do
-  # shellcheck disable=SC2086
-  med[${names[$i]}]=$(median ${times[$i]})
-done
-ratio() {  # ratio of two rows' medians, or n/a
-  local a=${med[$1]:-n/a} b=${med[$2]:-n/a}
-  if [ "$a" = n/a ] || [ "$b" = n/a ] || [ "$b" -eq 0 ]; then echo n/a; else
-    awk -v a="$a" -v b="$b" 'BEGIN { printf "%.2f", a / b }'
-  fi
-}
-
+take_medians
 echo
-echo "Machine: $(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //'),"\
-     "$(awk '/MemTotal/ { printf "%.0f GiB", $2 / 1048576 }' /proc/meminfo); $(openssl version | cut -d' ' -f1-2)"
+echo "$(machine); $(openssl version | cut -d' ' -f1-2)"
 echo "File: ${size_mib} MiB in the page cache; median of $rounds alternating rounds"
 echo
 printf '| %-34s | %9s | %8s |\n' "Work" "Median s" "MiB/s"

@@ -26,6 +26,8 @@
 # in the syncs of 10,000 outputs.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+# shellcheck source=bench/medians.sh
+. bench/medians.sh
 
 build=${BUILD:-build}
 folder=${1:-$build}
@@ -106,26 +108,13 @@ for ((r = 1; r <= rounds; r++)); do
   echo "round $r done" >&2
 done
 
-median() {  # milliseconds in, median out ("n/a" when any run failed)
-  case " $* " in *" failed "*) echo n/a; return ;; esac
-  printf '%s\n' "$@" | sort -n | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : int((v[NR / 2] + v[NR / 2 + 1]) / 2) }'
+take_medians
+# The -j rows are skipped where encrypt takes no -j.
+ratio_or_note() {
+  if [ -n "$jobs_note" ] && [[ "$1" == *"-j "* ]]; then echo "$jobs_note"; else ratio "$1" "$2"; fi
 }
-declare -A med
-for i in "${!names[@]}"; do
-  # shellcheck disable=SC2086
-  med[${names[$i]}]=$(median ${times[$i]})
-done
-ratio() {  # ratio of two rows' medians, or n/a
-  local a=${med[$1]:-n/a} b=${med[$2]:-n/a}
-  if [ -n "$jobs_note" ] && [[ "$1" == *"-j "* ]]; then echo "$jobs_note"; return; fi
-  if [ "$a" = n/a ] || [ "$b" = n/a ] || [ "$b" -eq 0 ]; then echo n/a; else
-    awk -v a="$a" -v b="$b" 'BEGIN { printf "%.2f", a / b }'
-  fi
-}
-
 echo
-echo "Machine: $(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //'),"\
-     "$(awk '/MemTotal/ { printf "%.0f GiB", $2 / 1048576 }' /proc/meminfo)"
+machine
 echo "Folder: $folder ($fs_type); 10,000 files of 4 KiB in 100 folders; median of $rounds alternating rounds"
 echo
 printf '| %-30s | %9s | %15s |\n' "Work" "Median s" "Rate"
@@ -144,9 +133,9 @@ done
 [ "$has_jobs" = 1 ] || printf '| %-30s | %9s | %15s |\n' "encrypt -r -j 1 / -j 2" skipped skipped
 echo
 echo "Ratios (pellfold / reference; lower is faster):"
-echo "  encrypt -r / cp -r:                $(ratio 'pellfold encrypt -r -o' 'cp -r')"
-echo "  encrypt -r / cp -r + sync -f:      $(ratio 'pellfold encrypt -r -o' 'cp -r + sync -f')"
-echo "  decrypt -r / cp -r:                $(ratio 'pellfold decrypt -r -o' 'cp -r')"
-echo "  decrypt -r / cp -r + sync -f:      $(ratio 'pellfold decrypt -r -o' 'cp -r + sync -f')"
-echo "  verify -r / sha256sum:             $(ratio 'pellfold verify -r' 'sha256sum (find | xargs)')"
-echo "  encrypt -j 2 / -j 1, 4 x 64 MiB:   $(ratio 'encrypt -r -j 2, 4 x 64 MiB' 'encrypt -r -j 1, 4 x 64 MiB')"
+echo "  encrypt -r / cp -r:                $(ratio_or_note 'pellfold encrypt -r -o' 'cp -r')"
+echo "  encrypt -r / cp -r + sync -f:      $(ratio_or_note 'pellfold encrypt -r -o' 'cp -r + sync -f')"
+echo "  decrypt -r / cp -r:                $(ratio_or_note 'pellfold decrypt -r -o' 'cp -r')"
+echo "  decrypt -r / cp -r + sync -f:      $(ratio_or_note 'pellfold decrypt -r -o' 'cp -r + sync -f')"
+echo "  verify -r / sha256sum:             $(ratio_or_note 'pellfold verify -r' 'sha256sum (find | xargs)')"
+echo "  encrypt -j 2 / -j 1, 4 x 64 MiB:   $(ratio_or_note 'encrypt -r -j 2, 4 x 64 MiB' 'encrypt -r -j 1, 4 x 64 MiB')"
