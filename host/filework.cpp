@@ -134,24 +134,22 @@ std::shared_ptr<Pending> Defer(std::shared_ptr<FileJob> job, std::shared_ptr<con
   pending->keep = std::move(keep);
   pending->finish = [then = std::move(then), input, path = output.path(), name = output.name()](
                         const acbc_result& r, bool placed, Outcome* outcome) {
-    if (auto failure = WriteFailure(r, placed && r.status == ACBC_E_WRITE, path, input, name)) {
-      throw *failure;
-    }
+    CheckWritten(r, placed && r.status == ACBC_E_WRITE, path, input, name);
     then(r, outcome);
   };
   return pending;
 }
 
-std::optional<Failure> WriteFailure(const acbc_result& r, bool placed, const std::string& path,
-                                    const std::string& input, const std::string& output) {
+void CheckWritten(const acbc_result& r, bool placed, const std::string& path,
+                  const std::string& input, const std::string& output) {
   if ((r.warnings & ACBC_WARN_TEMPORARY_LEFT) != 0 && !placed) ReportLeftover(path, output);
-  if (r.status == ACBC_OK) return std::nullopt;
-  if (!placed) return StatusFailure(r, input, output);
+  if (r.status == ACBC_OK) return;
+  if (!placed) throw StatusFailure(r, input, output);
   // A new file with a second name: the temporary one, which could not be
   // removed after the link.
   struct stat st {};
   const bool leftover = stat(path.c_str(), &st) == 0 && st.st_nlink > 1;
-  return WithStatus(
+  throw WithStatus(
       FileFailure(output, Reason(leftover ? "written, but its temporary name could not be removed"
                                           : "written, but its folder could not be synced",
                                  r.error_number)),

@@ -50,12 +50,12 @@ void ReportLeftover(const std::string& path, const std::string& output);
 // write to it may block, so there a signal ends the process at once.
 // A call that returns a bool (a libacbc job) says itself whether its new
 // file is under its name; for the others it is told from the name's inode.
-// The failure a call that wrote `path` ended with, if any; `placed` says
-// whether its new file is under the name all the same (a write failure
-// after the link: the folder could not be synced, or the temporary name
-// not removed). A temporary file the call left is reported first.
-std::optional<Failure> WriteFailure(const acbc_result& r, bool placed, const std::string& path,
-                                    const std::string& input, const std::string& output);
+// Throws the failure a call that wrote `path` ended with, if any; `placed`
+// says whether its new file is under the name all the same (a write
+// failure after the link: the folder could not be synced, or the temporary
+// name not removed). A temporary file the call left is reported first.
+void CheckWritten(const acbc_result& r, bool placed, const std::string& path,
+                  const std::string& input, const std::string& output);
 
 template <typename Call>
 acbc_result WriteOutput(const std::string& path, bool inPlace, const std::string& input,
@@ -83,18 +83,18 @@ acbc_result WriteOutput(const std::string& path, bool inPlace, const std::string
       placed = Replaced(before, path);
     }
   }
-  const std::optional<Failure> failure = WriteFailure(r, placed, path, input, output);
   if (const int signal = CaughtSignal(); signal != 0) {
-    if (r.status == ACBC_OK) {
+    try {
+      CheckWritten(r, placed, path, input, output);
       const char* name = sigabbrev_np(signal);
       Complain(output + ": written; then stopped by " +
                (name != nullptr ? std::string("SIG") + name : "a signal"));
-    } else if (r.status != ACBC_E_CANCELLED) {
-      Complain(failure->message);
+    } catch (const Failure& failure) {
+      if (r.status != ACBC_E_CANCELLED) Complain(failure.message);
     }
     ExitForSignal(signal);
   }
-  if (failure) throw *failure;
+  CheckWritten(r, placed, path, input, output);
   return r;
 }
 

@@ -421,9 +421,10 @@ struct Entry {
   bool failed = false;
 };
 
-// Takes a job's failure into its outcome and says so; throws when no
-// further file can be done, or when a failure ends a run of one file.
-void TakeFailure(const Job& job, bool many, const Settings& settings, CallPassword* callPassword,
+// Takes a job's failure into its outcome and says so. False when it ends
+// the run instead, for the caller to throw on: no further file can be done,
+// or a run of one file failed.
+bool TakeFailure(const Job& job, bool many, const Settings& settings, CallPassword* callPassword,
                  const Failure& failure, Entry* entry) {
   if (callPassword->broken()) {
     // No further file can be done; this one still gets its line.
@@ -431,15 +432,16 @@ void TakeFailure(const Job& job, bool many, const Settings& settings, CallPasswo
       PrintJson(job.input, &job.output,
                 FailedOutcome(WithStatus(failure, kStatusPassword), InputName(job.input)));
     }
-    throw failure;
+    return false;
   }
-  if (!many && !settings.json) throw failure;
+  if (!many && !settings.json) return false;
   Complain(failure.message);
   entry->failed = true;
   entry->outcome = FailedOutcome(failure, InputName(job.input));
   if (entry->outcome.message == failure.message) {
     entry->outcome = FailedOutcome(failure, OutputName(job.output));
   }
+  return true;
 }
 
 // Does one job and reports it, unless it waits for the batch commit (then
@@ -469,7 +471,7 @@ bool RunJob(const Job& job, bool many, const Settings& settings, CallPassword* c
     written->Note(job.output, entry->before);
   } catch (const Failure& failure) {
     written->Note(job.output, entry->before);
-    TakeFailure(job, many, settings, callPassword, failure, entry);
+    if (!TakeFailure(job, many, settings, callPassword, failure, entry)) throw;
   }
   entry->pins.clear();
   if (settings.json) PrintJson(job.input, &job.output, entry->outcome);
@@ -484,7 +486,7 @@ std::size_t CommitWindow(const std::vector<Job>& jobs, std::size_t first,
                          std::vector<Entry>* entries, const Settings& settings,
                          CallPassword* callPassword, Written* written) {
   std::vector<acbc_job*> ran;
-  for (Entry& entry : *entries) {
+  for (const Entry& entry : *entries) {
     if (entry.outcome.pending) ran.push_back(entry.outcome.pending->job->get());
   }
   std::vector<acbc_result> results(ran.size());
@@ -505,7 +507,7 @@ std::size_t CommitWindow(const std::vector<Job>& jobs, std::size_t first,
       written->Note(job.output, entry.before);
     } catch (const Failure& failure) {
       written->Note(job.output, entry.before);
-      TakeFailure(job, true, settings, callPassword, failure, &entry);
+      if (!TakeFailure(job, true, settings, callPassword, failure, &entry)) throw;
     }
     if (settings.json) PrintJson(job.input, &job.output, entry.outcome);
     if (entry.failed) ++failed;
