@@ -41,37 +41,31 @@ std::string Reason(const std::string& text, int error) {
   return text + ": " + std::strerror(error != 0 ? error : EIO);
 }
 
-// The failure a library status stands for, in the words the program has
-// always used, naming the file at fault.
+// The failure a library status stands for, naming the file at fault: the
+// library's words, with the errno, except where the program can say more
+// (what to do about it, or what was altered).
 Failure StatusFailure(const acbc_result& r, const std::string& input, const std::string& output) {
   const int error = r.error_number;
-  const auto failure = [&](const std::string& name, const std::string& reason) {
-    return WithStatus(FileFailure(name, reason), r.status);
-  };
+  const bool outputAtFault = r.status == ACBC_E_OUTPUT_OPEN || r.status == ACBC_E_OUTPUT_EXISTS ||
+                             r.status == ACBC_E_SAME_FILE || r.status == ACBC_E_WRITE;
+  std::string reason;
   switch (r.status) {
-    case ACBC_E_INPUT_OPEN: return failure(input, std::strerror(error != 0 ? error : EIO));
-    case ACBC_E_OUTPUT_OPEN: return failure(output, std::strerror(error != 0 ? error : EIO));
-    case ACBC_E_OUTPUT_EXISTS: return failure(output, "file exists (use --force to overwrite)");
-    case ACBC_E_SAME_FILE: return failure(output, "output is the same file as the input");
-    case ACBC_E_TOO_LARGE: return failure(input, "input is 2 GiB or larger");
-    case ACBC_E_NOT_ACBC: return failure(input, "not an ACBC file");
-    case ACBC_E_WRONG_PASSWORD: return failure(input, "wrong password (or the file was altered)");
-    case ACBC_E_INPUT_CHANGED: return failure(input, "input changed while it was being read");
-    case ACBC_E_READ: return failure(input, Reason("read error", error));
-    case ACBC_E_WRITE: return failure(output, Reason("write error", error));
-    case ACBC_E_NOT_AGE: return failure(input, "not an age file");
-    case ACBC_E_NO_MATCH: return failure(input, "wrong passphrase, or no identity given opens it");
-    case ACBC_E_AGE_MAC: return failure(input, "the header was altered: its MAC does not match");
-    case ACBC_E_AGE_PAYLOAD:
-      return failure(input, "altered or cut short: the data failed authentication");
+    case ACBC_E_INPUT_OPEN:
+    case ACBC_E_OUTPUT_OPEN: reason = std::strerror(error != 0 ? error : EIO); break;
+    case ACBC_E_OUTPUT_EXISTS: reason = "file exists (use --force to overwrite)"; break;
+    case ACBC_E_READ:
+    case ACBC_E_WRITE: reason = Reason(acbc_status_text(r.status), error); break;
+    case ACBC_E_NO_MATCH: reason = "wrong passphrase, or no identity given opens it"; break;
+    case ACBC_E_AGE_MAC: reason = "the header was altered: its MAC does not match"; break;
+    case ACBC_E_AGE_PAYLOAD: reason = "altered or cut short: the data failed authentication"; break;
     case ACBC_E_WORK_FACTOR:
-      return failure(input,
-                     "its scrypt work factor is above the ceiling (--max-work-factor raises it)");
-    default: break;
+      reason = "its scrypt work factor is above the ceiling (--max-work-factor raises it)";
+      break;
+    default:
+      reason = acbc_status_text(r.status);
+      if (error != 0) reason += std::string(": ") + std::strerror(error);
   }
-  std::string reason = acbc_status_text(r.status);
-  if (error != 0) reason += std::string(": ") + std::strerror(error);
-  return failure(input, reason);
+  return WithStatus(FileFailure(outputAtFault ? output : input, reason), r.status);
 }
 
 NameState StateOf(const std::string& path) {
