@@ -113,6 +113,11 @@ class FileJob {
                       acbc_result* r) {
     return acbc_job_prepare_fd(&job_, kind, fd, output, flags, r);
   }
+  // A job that opens `input` by its name (a rekey in place).
+  acbc_status PrepareFile(acbc_job_kind kind, const char* input, const char* output,
+                          unsigned flags, acbc_result* r) {
+    return acbc_job_prepare(&job_, kind, input, output, flags, r);
+  }
   acbc_job_info Info() const {
     acbc_job_info info{};
     acbc_job_query(&job_, &info);
@@ -123,6 +128,15 @@ class FileJob {
   bool RunAndCommit(const void* password, std::size_t length, const acbc_progress* progress,
                     acbc_result* r) {
     if (acbc_job_run(&job_, password, length, nullptr, 0, progress, r) == ACBC_OK) {
+      acbc_job_commit(&job_, r);
+    }
+    return Info().output_placed != 0;
+  }
+  // A rekey from `old` to `fresh`, run and committed as above.
+  bool RunAndCommit(const Password& old, const Password& fresh, const acbc_progress* progress,
+                    acbc_result* r) {
+    if (acbc_job_run(&job_, old.bytes, static_cast<std::size_t>(old.length), fresh.bytes,
+                     static_cast<std::size_t>(fresh.length), progress, r) == ACBC_OK) {
       acbc_job_commit(&job_, r);
     }
     return Info().output_placed != 0;

@@ -96,15 +96,43 @@ int RunRekey(const std::vector<std::string>& argv) {
   InstallSignalHandlers();
   ProtectSecrets();
 
-  EncryptedInput file(operands[0], {}, /*regular=*/true);
+  // The format is read first; an ACBC file's header is read by its job.
+  EncryptedInput file(operands[0], {}, /*regular=*/true, /*byJob=*/true);
   const InputFile& input = file.input;
   if (file.input.spooled()) throw FileFailure(input.name(), "not a regular file");
-  if (Damaged(file.layout)) {
-    throw FileFailure(input.name(),
-                      DescribeVerdict(file.layout) + " (decrypt --salvage recovers what is there)");
-  }
+  const bool age = file.DetectAge();
+  const unsigned replace = parsed.Has("force") ? static_cast<unsigned>(ACBC_REPLACE) : 0u;
+  // An ACBC file: one libacbc job checks the header and the output before
+  // any password is asked for. In place it opens the file by its name,
+  // which must still be the file read here.
+  FileJob job;
+  acbc_result r{};
   std::optional<OutputTarget> output;
-  if (operands.size() == 2) output.emplace(operands[1], parsed.Has("force"), input);
+  if (age) {
+    if (operands.size() == 2) output.emplace(operands[1], settings.force, input);
+  } else {
+    if (operands.size() == 2) {
+      output.emplace(operands[1], "", OutputTarget::Unchecked{});
+      job.Prepare(ACBC_JOB_REKEY, input.fd(), operands[1].c_str(), replace, &r);
+    } else {
+      job.PrepareFile(ACBC_JOB_REKEY, operands[0].c_str(), nullptr, replace, &r);
+    }
+    const acbc_job_info info = job.Info();
+    file.layout = LayoutOf(info.input, r.status == ACBC_E_NOT_ACBC, false);
+    if (r.status == ACBC_E_DAMAGED) {
+      throw FileFailure(input.name(),
+                        DescribeVerdict(file.layout) + " (decrypt --salvage recovers what is there)");
+    }
+    if (r.status != ACBC_OK) {
+      throw StatusFailure(r, input.name(), output ? output->name() : input.name());
+    }
+    if (info.input_device != static_cast<std::int64_t>(input.status().st_dev) ||
+        info.input_inode != static_cast<std::int64_t>(input.status().st_ino)) {
+      throw WithStatus(FileFailure(input.name(), "input changed while it was being read"),
+                       ACBC_E_INPUT_CHANGED);
+    }
+    if (output) output->SetInPlace(info.output_in_place != 0);
+  }
   const std::string outputName = output ? output->name() : input.name();
   const bool inPlace = output && output->inPlace();
   if (settings.removeInput) {
@@ -125,8 +153,8 @@ int RunRekey(const std::vector<std::string>& argv) {
   CallPassword newPassword(newPass, /*encrypt=*/true,
                            "New password: ", "the new password is empty");
   newPassword.From("--new-pass");
-  const unsigned replace = parsed.Has("force") ? static_cast<unsigned>(ACBC_REPLACE) : 0u;
-  if (file.age()) {
+  const std::string& target = output ? operands[1] : operands[0];
+  if (age) {
     // The file key is wrapped anew; the encrypted data is copied as it is.
     settings.maxWorkFactor = WorkFactor(parsed, "max-work-factor", ACBC_AGE_MAX_WORK_FACTOR);
     settings.workFactor = WorkFactor(parsed, "work-factor", 0);
@@ -144,7 +172,6 @@ int RunRekey(const std::vector<std::string>& argv) {
     AgeKeys newKeys;
     EncryptionKeys(settings, &newPassword.Get(), &newKeys);
     Progress progress("rekey: " + input.name(), parsed.Has("quiet"));
-    const std::string& target = output ? operands[1] : operands[0];
     WriteOutput(target, inPlace, input.name(), outputName, &progress, [&](acbc_result* result) {
       acbc_age_rekey_file(operands[0].c_str(), output ? operands[1].c_str() : nullptr,
                           &oldKeys.keys, &newKeys.keys, replace, progress.hook(), result);
@@ -170,13 +197,9 @@ int RunRekey(const std::vector<std::string>& argv) {
   }
   const Password& fresh = newPassword.Get();
   Progress progress("rekey: " + input.name(), parsed.Has("quiet"));
-  const std::string& target = output ? operands[1] : operands[0];
-  const acbc_result r =
-      WriteOutput(target, inPlace, input.name(), outputName, &progress, [&](acbc_result* result) {
-        acbc_rekey_file(operands[0].c_str(), output ? operands[1].c_str() : nullptr, old.bytes,
-                        static_cast<std::size_t>(old.length), fresh.bytes,
-                        static_cast<std::size_t>(fresh.length), replace, progress.hook(), result);
-      });
+  r = WriteOutput(target, inPlace, input.name(), outputName, &progress, [&](acbc_result* result) {
+    return job.RunAndCommit(old, fresh, progress.hook(), result);
+  });
   FinishOutput(input, operands[0], target, outputName, inPlace, settings, {}, keepInput);
   if (file.layout.verdict != Verdict::kConsistent) {
     Warn(input.name() + ": " + DecryptWarning(file.layout));
