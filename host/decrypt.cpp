@@ -220,10 +220,9 @@ void DecryptByJob(const std::shared_ptr<EncryptedInput>& file, const Job& job,
   const bool keepInput = KeepInput(*file, job.input, output, settings, callPassword, outcome);
   Progress progress("decrypt: " + input.name(), settings.quiet);
   const auto finish = [file, &job, &settings, path = output.path(), name = output.name(),
-                       inPlace = output.inPlace(), keepInput](const acbc_result& done,
-                                                              Outcome* result) {
-    FinishOutput(file->input, job.input, path, name, inPlace, settings, job.inputPlace,
-                 keepInput);
+                       inPlace = output.inPlace(),
+                       keepInput](const acbc_result& done, Outcome* result) {
+    FinishOutput(file->input, job.input, path, name, inPlace, settings, job.inputPlace, keepInput);
     NoteDecrypted(*file, done, result);
     if (keepInput) throw WeakRefusal(file->input.name(), done.padding_bytes, "not removed");
   };

@@ -148,13 +148,13 @@ void EncryptAgeOne(const Job& job, const Settings& settings, CallPassword* callP
 // A file read in place into a file: one libacbc job checks the input's
 // length and the output before the password is asked for, then encrypts.
 // Under a batch the job waits for the run to commit it.
-void EncryptByJob(const std::shared_ptr<InputFile>& input, const Job& job,
-                  const Settings& settings, CallPassword* callPassword, Outcome* outcome) {
+void EncryptByJob(const std::shared_ptr<InputFile>& input, const Job& job, const Settings& settings,
+                  CallPassword* callPassword, Outcome* outcome) {
   OutputTarget output(OutputPath(job), job.output, OutputTarget::Unchecked{});
   auto fileJob = std::make_shared<FileJob>();
   acbc_result r{};
-  if (fileJob->Prepare(ACBC_JOB_ENCRYPT, input->fd(), output.path().c_str(), ReplaceFlag(settings), &r) !=
-      ACBC_OK) {
+  if (fileJob->Prepare(ACBC_JOB_ENCRYPT, input->fd(), output.path().c_str(), ReplaceFlag(settings),
+                       &r) != ACBC_OK) {
     throw StatusFailure(r, input->name(), output.name());
   }
   output.SetInPlace(fileJob->Info().output_in_place != 0);
@@ -170,8 +170,7 @@ void EncryptByJob(const std::shared_ptr<InputFile>& input, const Job& job,
   if (!settings.batch || output.inPlace()) {
     r = WriteOutput(output.path(), output.inPlace(), input->name(), output.name(), &progress,
                     [&](acbc_result* result) {
-                      return fileJob->RunAndCommit(password.bytes, length, progress.hook(),
-                                                   result);
+                      return fileJob->RunAndCommit(password.bytes, length, progress.hook(), result);
                     });
     finish(r, outcome);
     return;

@@ -114,8 +114,8 @@ class FileJob {
     return acbc_job_prepare_fd(&job_, kind, fd, output, flags, r);
   }
   // A job that opens `input` by its name (a rekey in place).
-  acbc_status PrepareFile(acbc_job_kind kind, const char* input, const char* output,
-                          unsigned flags, acbc_result* r) {
+  acbc_status PrepareFile(acbc_job_kind kind, const char* input, const char* output, unsigned flags,
+                          acbc_result* r) {
     return acbc_job_prepare(&job_, kind, input, output, flags, r);
   }
   acbc_job_info Info() const {

@@ -120,8 +120,8 @@ int RunRekey(const std::vector<std::string>& argv) {
     const acbc_job_info info = job.Info();
     file.layout = LayoutOf(info.input, r.status == ACBC_E_NOT_ACBC, false);
     if (r.status == ACBC_E_DAMAGED) {
-      throw FileFailure(input.name(),
-                        DescribeVerdict(file.layout) + " (decrypt --salvage recovers what is there)");
+      throw FileFailure(input.name(), DescribeVerdict(file.layout) +
+                                          " (decrypt --salvage recovers what is there)");
     }
     if (r.status != ACBC_OK) {
       throw StatusFailure(r, input.name(), output ? output->name() : input.name());

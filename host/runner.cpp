@@ -667,7 +667,8 @@ int RunJobs(const std::vector<Job>& jobs, bool many, const Settings& settings,
           Sink* const outer = SetSink(&entry.sink);
           bool jobFailed = false;
           try {
-            jobFailed = RunJob(jobs[first + i], many, settings, callPassword, one, &written, &entry);
+            jobFailed =
+                RunJob(jobs[first + i], many, settings, callPassword, one, &written, &entry);
           } catch (...) {
             SetSink(outer);
             throw;

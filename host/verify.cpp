@@ -82,10 +82,10 @@ void VerifyOne(const FoundFile& found, const Settings& settings, CallPassword* c
     job.Run(password.bytes, static_cast<std::size_t>(password.length), nullptr, &r);
   }
   if (r.status == ACBC_E_DAMAGED) {
-    throw WithStatus(FileFailure(file.input.name(),
-                                 DescribeVerdict(LayoutOf(job.Info().input, false, false)) +
-                                     ": no record to check the password against"),
-                     ACBC_E_DAMAGED);
+    throw WithStatus(
+        FileFailure(file.input.name(), DescribeVerdict(LayoutOf(job.Info().input, false, false)) +
+                                           ": no record to check the password against"),
+        ACBC_E_DAMAGED);
   }
   if (r.status != ACBC_OK) throw StatusFailure(r, file.input.name(), file.input.name());
   outcome->warnings = r.warnings;

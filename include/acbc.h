@@ -174,8 +174,9 @@ typedef int (*acbc_write_fn)(void* context, const void* buffer, size_t size);
  *   was; through a symbolic link the file it leads to is replaced. Under
  *   ACBC_REPLACE an output over an existing file is linked under a
  *   temporary name in its folder and renamed over the old one, so a crash
- *   at that moment can leave the complete output under that name. A replace that the folder's sticky bit would refuse
- *   (the folder and the old output another user's) is ACBC_E_OUTPUT_OPEN
+ *   at that moment can leave the complete output under that name. A
+ *   replace that the folder's sticky bit would refuse (the folder and the
+ *   old output another user's) is ACBC_E_OUTPUT_OPEN
  *   with EPERM before anything is written. An output that exists and is
  *   not a regular file (/dev/null, a FIFO, a pipe or socket named as
  *   /dev/stdout or /proc/self/fd/N) is written in place, after the checks;

@@ -666,11 +666,19 @@ TEST(Safety, OutputInPlaceIsReportedAsWritten) {
 TEST(Safety, ManyFilesAreCommittedTogether) {
   if (RunProcess({"strace", "-o", "/dev/null", "true"}).exitCode != 0) GTEST_SKIP() << "no strace";
   TempDir dir;
-  std::vector<std::string> argv = {"env",    "ASAN_OPTIONS=detect_leaks=0",
-                                   "strace", "-f",
-                                   "-o",     dir / "log",
-                                   "-e",     "inject=linkat:error=EACCES:when=2",
-                                   PELLFOLD_PROGRAM, "encrypt", "--json", "-p", "pass:password",
+  std::vector<std::string> argv = {"env",
+                                   "ASAN_OPTIONS=detect_leaks=0",
+                                   "strace",
+                                   "-f",
+                                   "-o",
+                                   dir / "log",
+                                   "-e",
+                                   "inject=linkat:error=EACCES:when=2",
+                                   PELLFOLD_PROGRAM,
+                                   "encrypt",
+                                   "--json",
+                                   "-p",
+                                   "pass:password",
                                    "-m"};
   for (const char* name : {"a", "b", "c"}) {
     WriteFile(dir / name, RandomBytes(3000));
