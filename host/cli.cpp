@@ -124,6 +124,18 @@ void Release(Sink* sink) {
   sink->pieces.clear();
 }
 
+void ReleaseStream(Sink* sink, std::FILE* stream) {
+  std::vector<std::pair<std::FILE*, std::string>> kept;
+  for (auto& piece : sink->pieces) {
+    if (piece.first == stream) {
+      std::fputs(piece.second.c_str(), stream);
+    } else {
+      kept.push_back(std::move(piece));
+    }
+  }
+  sink->pieces = std::move(kept);
+}
+
 unsigned JobCount(const ParsedArgs& parsed) {
   const std::string* value = parsed.Single("jobs");
   if (value == nullptr) return std::max(1u, std::thread::hardware_concurrency());

@@ -71,6 +71,8 @@ Sink* SetSink(Sink* sink);
 void Say(std::FILE* stream, const std::string& text);
 // Writes out what a sink holds, in its order.
 void Release(Sink* sink);
+// Writes out what a sink holds for `stream` alone, and keeps the rest.
+void ReleaseStream(Sink* sink, std::FILE* stream);
 
 // "pellfold: COMMAND: warning: MESSAGE" on stderr.
 void Warn(const std::string& message);

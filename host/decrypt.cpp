@@ -194,13 +194,14 @@ void DecryptAge(EncryptedInput& file, const Job& job, const Settings& settings,
 void DecryptByJob(const std::shared_ptr<EncryptedInput>& file, const Job& job,
                   const Settings& settings, CallPassword* callPassword, Outcome* outcome) {
   const InputFile& input = file->input;
-  OutputTarget output(OutputPath(job), job.output, OutputTarget::Unchecked{});
+  const auto output =
+      std::make_shared<OutputTarget>(OutputPath(job), job.output, OutputTarget::Unchecked{});
   const unsigned flags = (settings.salvage ? static_cast<unsigned>(ACBC_SALVAGE) : 0u) |
                          (settings.force ? static_cast<unsigned>(ACBC_REPLACE) : 0u);
   auto fileJob = std::make_shared<FileJob>();
   acbc_result r{};
   const acbc_status prepared =
-      fileJob->Prepare(ACBC_JOB_DECRYPT, input.fd(), output.path().c_str(), flags, &r);
+      fileJob->Prepare(ACBC_JOB_DECRYPT, input.fd(), output->path().c_str(), flags, &r);
   const acbc_job_info info = fileJob->Info();
   if (prepared == ACBC_E_NOT_ACBC && file->DetectAge()) {
     DecryptAge(*file, job, settings, callPassword, outcome);
@@ -209,38 +210,50 @@ void DecryptByJob(const std::shared_ptr<EncryptedInput>& file, const Job& job,
   if (prepared == ACBC_E_DAMAGED) {
     throw DamagedFailure(input.name(), LayoutOf(info.input, false, false));
   }
-  if (prepared != ACBC_OK) throw StatusFailure(r, input.name(), output.name());
+  if (prepared != ACBC_OK) throw StatusFailure(r, input.name(), output->name());
   file->layout = LayoutOf(info.input, false, false);
-  output.SetInPlace(info.output_in_place != 0);
+  output->SetInPlace(info.output_in_place != 0);
   if (settings.removeInput) {
-    CheckRemovable(input, job.input, job.inputPlace.folder != nullptr, output.inPlace(),
+    CheckRemovable(input, job.input, job.inputPlace.folder != nullptr, output->inPlace(),
                    settings.force);
   }
-  const Password& password = callPassword->Get();
-  const bool keepInput = KeepInput(*file, job.input, output, settings, callPassword, outcome);
-  Progress progress("decrypt: " + input.name(), settings.quiet);
-  const auto finish = [file, &job, &settings, path = output.path(), name = output.name(),
-                       inPlace = output.inPlace(),
-                       keepInput](const acbc_result& done, Outcome* result) {
-    FinishOutput(file->input, job.input, path, name, inPlace, settings, job.inputPlace, keepInput);
-    NoteDecrypted(*file, done, result);
-    if (keepInput) throw WeakRefusal(file->input.name(), done.padding_bytes, "not removed");
+  // The rest once the password is known: at once for one file, after the
+  // window's files are prepared for many (Outcome::run).
+  const auto run = [file, fileJob, output, &job, &settings, callPassword](Outcome* result) {
+    const InputFile& in = file->input;
+    const OutputTarget& out = *output;
+    const Password& password = callPassword->Get();
+    const bool keepInput = KeepInput(*file, job.input, out, settings, callPassword, result);
+    Progress progress("decrypt: " + in.name(), settings.quiet);
+    const auto finish = [file, &job, &settings, path = out.path(), name = out.name(),
+                         inPlace = out.inPlace(),
+                         keepInput](const acbc_result& done, Outcome* finished) {
+      FinishOutput(file->input, job.input, path, name, inPlace, settings, job.inputPlace,
+                   keepInput);
+      NoteDecrypted(*file, done, finished);
+      if (keepInput) throw WeakRefusal(file->input.name(), done.padding_bytes, "not removed");
+    };
+    acbc_result ran{};
+    if (!settings.batch || out.inPlace()) {
+      ran = WriteOutput(
+          out.path(), out.inPlace(), in.name(), out.name(), &progress, [&](acbc_result* written) {
+            return fileJob->RunAndCommit(password.bytes, static_cast<std::size_t>(password.length),
+                                         progress.hook(), written);
+          });
+      callPassword->Confirm(ran.padding_bytes);
+      finish(ran, result);
+      return;
+    }
+    RunForBatch(fileJob.get(), password, &progress, in.name(), out.name(), &ran);
+    // The padding confirms the password for the files after this one already.
+    callPassword->Confirm(ran.padding_bytes);
+    result->pending = Defer(fileJob, file, in.name(), out, finish);
   };
-  if (!settings.batch || output.inPlace()) {
-    r = WriteOutput(output.path(), output.inPlace(), input.name(), output.name(), &progress,
-                    [&](acbc_result* result) {
-                      return fileJob->RunAndCommit(password.bytes,
-                                                   static_cast<std::size_t>(password.length),
-                                                   progress.hook(), result);
-                    });
-    callPassword->Confirm(r.padding_bytes);
-    finish(r, outcome);
-    return;
+  if (settings.batch) {
+    outcome->run = run;
+  } else {
+    run(outcome);
   }
-  RunForBatch(fileJob.get(), password, &progress, input.name(), output.name(), &r);
-  // The padding confirms the password for the files after this one already.
-  callPassword->Confirm(r.padding_bytes);
-  outcome->pending = Defer(fileJob, file, input.name(), output, finish);
 }
 
 void DecryptOne(const Job& job, const Settings& settings, CallPassword* callPassword,

@@ -150,33 +150,46 @@ void EncryptAgeOne(const Job& job, const Settings& settings, CallPassword* callP
 // Under a batch the job waits for the run to commit it.
 void EncryptByJob(const std::shared_ptr<InputFile>& input, const Job& job, const Settings& settings,
                   CallPassword* callPassword, Outcome* outcome) {
-  OutputTarget output(OutputPath(job), job.output, OutputTarget::Unchecked{});
+  const auto output =
+      std::make_shared<OutputTarget>(OutputPath(job), job.output, OutputTarget::Unchecked{});
   auto fileJob = std::make_shared<FileJob>();
   acbc_result r{};
-  if (fileJob->Prepare(ACBC_JOB_ENCRYPT, input->fd(), output.path().c_str(), ReplaceFlag(settings),
+  if (fileJob->Prepare(ACBC_JOB_ENCRYPT, input->fd(), output->path().c_str(), ReplaceFlag(settings),
                        &r) != ACBC_OK) {
-    throw StatusFailure(r, input->name(), output.name());
+    throw StatusFailure(r, input->name(), output->name());
   }
-  output.SetInPlace(fileJob->Info().output_in_place != 0);
-  CheckTarget(output, *input, job, settings);
-  const Password& password = callPassword->Get();
-  const auto length = static_cast<std::size_t>(password.length);
-  Progress progress("encrypt: " + input->name(), settings.quiet);
-  const auto finish = [input, &job, &settings, path = output.path(), name = output.name(),
-                       inPlace = output.inPlace()](const acbc_result& done, Outcome* result) {
-    FinishOutput(*input, job.input, path, name, inPlace, settings, job.inputPlace);
-    result->warnings = done.warnings;
+  output->SetInPlace(fileJob->Info().output_in_place != 0);
+  CheckTarget(*output, *input, job, settings);
+  // The rest once the password is known: at once for one file, after the
+  // window's files are prepared for many (Outcome::run).
+  const auto run = [input, fileJob, output, &job, &settings, callPassword](Outcome* result) {
+    const OutputTarget& out = *output;
+    const Password& password = callPassword->Get();
+    const auto length = static_cast<std::size_t>(password.length);
+    Progress progress("encrypt: " + input->name(), settings.quiet);
+    const auto finish = [input, &job, &settings, path = out.path(), name = out.name(),
+                         inPlace = out.inPlace()](const acbc_result& done, Outcome* finished) {
+      FinishOutput(*input, job.input, path, name, inPlace, settings, job.inputPlace);
+      finished->warnings = done.warnings;
+    };
+    acbc_result ran{};
+    if (!settings.batch || out.inPlace()) {
+      ran = WriteOutput(out.path(), out.inPlace(), input->name(), out.name(), &progress,
+                        [&](acbc_result* written) {
+                          return fileJob->RunAndCommit(password.bytes, length, progress.hook(),
+                                                       written);
+                        });
+      finish(ran, result);
+      return;
+    }
+    RunForBatch(fileJob.get(), password, &progress, input->name(), out.name(), &ran);
+    result->pending = Defer(fileJob, input, input->name(), out, finish);
   };
-  if (!settings.batch || output.inPlace()) {
-    r = WriteOutput(output.path(), output.inPlace(), input->name(), output.name(), &progress,
-                    [&](acbc_result* result) {
-                      return fileJob->RunAndCommit(password.bytes, length, progress.hook(), result);
-                    });
-    finish(r, outcome);
-    return;
+  if (settings.batch) {
+    outcome->run = run;
+  } else {
+    run(outcome);
   }
-  RunForBatch(fileJob.get(), password, &progress, input->name(), output.name(), &r);
-  outcome->pending = Defer(fileJob, input, input->name(), output, finish);
 }
 
 void EncryptOne(const Job& job, const Settings& settings, CallPassword* callPassword,

@@ -412,13 +412,14 @@ struct Written {
 };
 
 // A job of the run: what it said, kept for its turn under a batch, how it
-// went, and the folders it is in, held open while it is done.
+// went, and the folders it is in, held open until it is done.
 struct Entry {
   Sink sink;
   Outcome outcome;
   std::optional<NameState> before;  // once the job is about to write
   std::vector<std::unique_ptr<Folder::Pin>> pins;
   bool failed = false;
+  bool done = false;  // reported
 };
 
 // Takes a job's failure into its outcome and says so. False when it ends
@@ -444,11 +445,30 @@ bool TakeFailure(const Job& job, bool many, const Settings& settings, CallPasswo
   return true;
 }
 
-// Does one job and reports it, unless it waits for the batch commit (then
-// its entry holds the rest). True when it failed.
+// Does a step of a job (`step`: the job's checks and `one`, or under a
+// batch the run of a prepared job) and reports the job, unless it waits
+// for the password or the batch commit (Outcome::run, Outcome::pending).
+// True when it failed.
+bool JobStep(const Job& job, bool many, const Settings& settings, CallPassword* callPassword,
+             Written* written, Entry* entry, const std::function<void()>& step) {
+  try {
+    step();
+    if (entry->outcome.run || entry->outcome.pending) return false;
+    written->Note(job.output, entry->before);
+  } catch (const Failure& failure) {
+    written->Note(job.output, entry->before);
+    if (!TakeFailure(job, many, settings, callPassword, failure, entry)) throw;
+  }
+  entry->pins.clear();
+  entry->done = true;
+  if (settings.json) PrintJson(job.input, &job.output, entry->outcome);
+  return entry->failed;
+}
+
+// Does one job and reports it (see JobStep).
 bool RunJob(const Job& job, bool many, const Settings& settings, CallPassword* callPassword,
             OneJob one, Written* written, Entry* entry) {
-  try {
+  return JobStep(job, many, settings, callPassword, written, entry, [&] {
     if (!job.failure.empty()) throw WithStatus(Failure{job.failure}, ACBC_E_INPUT_OPEN);
     // Held open for the job (and the folders of -o made on the way).
     entry->pins.push_back(std::make_unique<Folder::Pin>(job.inputPlace.folder));
@@ -463,19 +483,7 @@ bool RunJob(const Job& job, bool many, const Settings& settings, CallPassword* c
       }
     }
     one(job, settings, callPassword, &entry->outcome);
-    if (entry->outcome.pending) {
-      for (auto& pin : entry->pins) entry->outcome.pending->pins.push_back(std::move(pin));
-      entry->pins.clear();
-      return false;
-    }
-    written->Note(job.output, entry->before);
-  } catch (const Failure& failure) {
-    written->Note(job.output, entry->before);
-    if (!TakeFailure(job, many, settings, callPassword, failure, entry)) throw;
-  }
-  entry->pins.clear();
-  if (settings.json) PrintJson(job.input, &job.output, entry->outcome);
-  return entry->failed;
+  });
 }
 
 // The jobs of a window that ran are committed at once: one sync of their
@@ -509,10 +517,25 @@ std::size_t CommitWindow(const std::vector<Job>& jobs, std::size_t first,
       written->Note(job.output, entry.before);
       if (!TakeFailure(job, true, settings, callPassword, failure, &entry)) throw;
     }
+    entry.pins.clear();
     if (settings.json) PrintJson(job.input, &job.output, entry.outcome);
     if (entry.failed) ++failed;
   }
   return failed;
+}
+
+// True for a job that may wait on a pipe or device: one whose input or
+// output is not a regular file. It goes in a window of its own, so that
+// the files before it are done and told before it waits.
+bool MayWait(const Job& job) {
+  if (!job.failure.empty()) return false;
+  if (job.input == "-" || job.output == "-") return true;
+  struct stat st {};
+  // A walk's files are regular (anything else it refuses).
+  if (!job.inputPlace.folder && stat(job.input.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
+    return true;
+  }
+  return !job.outputPlace.folder && stat(job.output.c_str(), &st) == 0 && !S_ISREG(st.st_mode);
 }
 
 // Jobs a window may hold uncommitted, each with its input, temporary file
@@ -647,39 +670,68 @@ int RunJobs(const std::vector<Job>& jobs, bool many, const Settings& settings,
       return jobFailed;
     });
   } else {
-    // The jobs go in windows: each job's lines wait in its entry, and the
-    // jobs that ran are committed together at the window's end. Once one
-    // waits, a terminating signal is only noted until then, and stops the
-    // run after the jobs that ran are committed and told (a signal on this
-    // thread, too, comes back here as SignalStop).
+    // The jobs go in windows. Each is prepared first (its checks, no
+    // password), what that said on standard error is out before the
+    // password is asked for, and then the prepared jobs run; each job's
+    // other lines wait in its entry, and the jobs that ran are committed
+    // together at the window's end. Once one waits for that, a terminating
+    // signal is only noted until then, and stops the run after the jobs
+    // that ran are committed and told (a signal on this thread, too, comes
+    // back here as SignalStop).
     SetWorkerThread(true);
     const std::size_t window = WindowSize();
-    for (std::size_t first = 0; first < jobs.size(); first += window) {
-      std::vector<Entry> entries(std::min(window, jobs.size() - first));
+    for (std::size_t first = 0, count = 0; first < jobs.size(); first += count) {
+      count = 1;
+      if (!MayWait(jobs[first])) {
+        while (count < window && first + count < jobs.size() && !MayWait(jobs[first + count])) {
+          ++count;
+        }
+      }
+      std::vector<Entry> entries(count);
       std::mutex deferLock;
       std::optional<DeferSignals> defer;
+      // Runs `step` on the entry i with its lines kept in the entry.
+      const auto inEntry = [&](std::size_t i, const std::function<bool(Entry*)>& step) {
+        if (const int caught = CaughtSignal(); caught != 0) throw SignalStop{caught};
+        Entry& entry = entries[i];
+        Sink* const outer = SetSink(&entry.sink);
+        bool jobFailed = false;
+        try {
+          jobFailed = step(&entry);
+        } catch (...) {
+          SetSink(outer);
+          throw;
+        }
+        SetSink(outer);
+        if (entry.outcome.pending) {
+          const std::lock_guard hold(deferLock);
+          if (!defer) defer.emplace();
+        }
+        if (entry.done && !jobFailed) doneOne = true;
+        return jobFailed;
+      };
       int signal = 0;
       try {
         failed += RunTasks(entries.size(), settings.threads, alone, [&](std::size_t i) {
-          if (const int caught = CaughtSignal(); caught != 0) throw SignalStop{caught};
           ++started;
-          Entry& entry = entries[i];
-          Sink* const outer = SetSink(&entry.sink);
-          bool jobFailed = false;
-          try {
-            jobFailed =
-                RunJob(jobs[first + i], many, settings, callPassword, one, &written, &entry);
-          } catch (...) {
-            SetSink(outer);
-            throw;
-          }
-          SetSink(outer);
-          if (entry.outcome.pending) {
-            const std::lock_guard hold(deferLock);
-            if (!defer) defer.emplace();
-          }
-          if (!jobFailed) doneOne = true;
-          return jobFailed;
+          return inEntry(i, [&](Entry* entry) {
+            return RunJob(jobs[first + i], many, settings, callPassword, one, &written, entry);
+          });
+        });
+        for (Entry& entry : entries) ReleaseStream(&entry.sink, stderr);
+        std::vector<std::size_t> prepared;
+        for (std::size_t i = 0; i < entries.size(); ++i) {
+          if (entries[i].outcome.run) prepared.push_back(i);
+        }
+        failed += RunTasks(prepared.size(), settings.threads, alone, [&](std::size_t k) {
+          const std::size_t i = prepared[k];
+          return inEntry(i, [&](Entry* entry) {
+            return JobStep(jobs[first + i], many, settings, callPassword, &written, entry, [&] {
+              const auto run = std::move(entry->outcome.run);
+              entry->outcome.run = nullptr;
+              run(&entry->outcome);
+            });
+          });
         });
         signal = CaughtSignal();
       } catch (const SignalStop& stopped) {

@@ -100,20 +100,22 @@ struct Outcome {
   int padding = 0;           // padding bytes that confirmed the password
   bool weakCheck = false;    // an irreversible step rests on fewer than 4 padding bytes
   bool weakRefused = false;  // ... and was refused for that
-  // Set by a job that ran and waits for the batch commit (Settings::batch).
+  // Under a batch (Settings::batch): set by a job that is prepared and
+  // waits for the password, to run it once the window's files are all
+  // prepared; then by a job that ran and waits for the batch commit.
+  std::function<void(Outcome*)> run;
   std::shared_ptr<Pending> pending;
 };
 
 // A file whose libacbc job ran and whose output the run commits together
 // with others (one sync of their file system): `finish` then takes the
 // job's commit result and whether its new file is under its name, does the
-// rest of the file and throws its failure, if any. What the job needs stays
-// open until then: its input and the folders it is in.
+// rest of the file and throws its failure, if any. What the job reads
+// stays open until then.
 struct Pending {
   std::shared_ptr<FileJob> job;
   std::function<void(const acbc_result&, bool placed, Outcome*)> finish;
   std::shared_ptr<const void> keep;  // the input the job reads
-  std::vector<std::unique_ptr<Folder::Pin>> pins;
 };
 
 // Failure.status of a step refused on a weak password check.

@@ -110,6 +110,16 @@ INSTANTIATE_TEST_SUITE_P(
                 "decrypt --pass env:PELLFOLD_TEST_UNSET @/enc.acbc @/out", 1,
                 "pellfold: decrypt: --pass env:PELLFOLD_TEST_UNSET: environment variable is not "
                 "set\n"},
+        // Every file of a window is checked before the password is asked for.
+        Refusal{"RefusedBeforeThePassword",
+                [](const TempDir& d) {
+                  WriteFile(d / "more.acbc", ReadFile(d / "enc.acbc"));
+                  WriteFile(d / "more", ToBytes("kept"));
+                },
+                "decrypt -m --pass env:PELLFOLD_TEST_UNSET @/enc.acbc @/more.acbc", 1,
+                "pellfold: decrypt: @/more: " + kExists +
+                    "pellfold: decrypt: --pass env:PELLFOLD_TEST_UNSET: environment variable is "
+                    "not set\n"},
         Refusal{"NewPasswordVariableUnset", Nothing,
                 "rekey --pass pass:password --new-pass env:PELLFOLD_TEST_UNSET @/enc.acbc", 1,
                 "pellfold: rekey: --new-pass env:PELLFOLD_TEST_UNSET: environment variable is not "
