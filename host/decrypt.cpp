@@ -237,8 +237,8 @@ void DecryptByJob(const std::shared_ptr<EncryptedInput>& file, const Job& job,
     if (!settings.batch || out.inPlace()) {
       ran = WriteOutput(
           out.path(), out.inPlace(), in.name(), out.name(), &progress, [&](acbc_result* written) {
-            return fileJob->RunAndCommit(password.bytes, static_cast<std::size_t>(password.length),
-                                         progress.hook(), written);
+            fileJob->RunAndCommit(password.bytes, static_cast<std::size_t>(password.length),
+                                  progress.hook(), written);
           });
       callPassword->Confirm(ran.padding_bytes);
       finish(ran, result);

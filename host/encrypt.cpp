@@ -176,8 +176,7 @@ void EncryptByJob(const std::shared_ptr<InputFile>& input, const Job& job, const
     if (!settings.batch || out.inPlace()) {
       ran = WriteOutput(out.path(), out.inPlace(), input->name(), out.name(), &progress,
                         [&](acbc_result* written) {
-                          return fileJob->RunAndCommit(password.bytes, length, progress.hook(),
-                                                       written);
+                          fileJob->RunAndCommit(password.bytes, length, progress.hook(), written);
                         });
       finish(ran, result);
       return;

@@ -127,22 +127,22 @@ std::shared_ptr<Pending> Defer(std::shared_ptr<FileJob> job, std::shared_ptr<con
   pending->job = std::move(job);
   pending->keep = std::move(keep);
   pending->finish = [then = std::move(then), input, path = output.path(), name = output.name()](
-                        const acbc_result& r, bool placed, Outcome* outcome) {
-    CheckWritten(r, placed && r.status == ACBC_E_WRITE, path, input, name);
+                        const acbc_result& r, Outcome* outcome) {
+    CheckWritten(r, path, input, name);
     then(r, outcome);
   };
   return pending;
 }
 
-void CheckWritten(const acbc_result& r, bool placed, const std::string& path,
-                  const std::string& input, const std::string& output) {
+void CheckWritten(const acbc_result& r, const std::string& path, const std::string& input,
+                  const std::string& output) {
+  const bool placed = r.status == ACBC_E_WRITE && (r.warnings & ACBC_WARN_OUTPUT_PLACED) != 0;
   if ((r.warnings & ACBC_WARN_TEMPORARY_LEFT) != 0 && !placed) ReportLeftover(path, output);
   if (r.status == ACBC_OK) return;
   if (!placed) throw StatusFailure(r, input, output);
   // A new file with a second name: the temporary one, which could not be
   // removed after the link.
-  struct stat st {};
-  const bool leftover = stat(path.c_str(), &st) == 0 && st.st_nlink > 1;
+  const bool leftover = (r.warnings & ACBC_WARN_TEMPORARY_LEFT) != 0;
   throw WithStatus(
       FileFailure(output, Reason(leftover ? "written, but its temporary name could not be removed"
                                           : "written, but its folder could not be synced",

@@ -11,7 +11,6 @@
 #include <memory>
 #include <optional>
 #include <string>
-#include <type_traits>
 
 #include "acbc.h"
 #include "cli.h"
@@ -29,8 +28,8 @@ std::string Reason(const std::string& text, int error);
 // always used, naming the file at fault.
 Failure StatusFailure(const acbc_result& r, const std::string& input, const std::string& output);
 
-// What stands under an output's name, to tell afterwards whether a call
-// that failed had put its new file there already.
+// What stands under an output's name, to tell afterwards which file a
+// job put there.
 struct NameState {
   bool exists = false;
   dev_t device = 0;
@@ -41,6 +40,14 @@ NameState StateOf(const std::string& path);
 bool Replaced(const NameState& before, const std::string& path);
 void ReportLeftover(const std::string& path, const std::string& output);
 
+// Throws the failure a call that wrote `path` ended with, if any, also
+// when the library says its new file is under the name all the same
+// (ACBC_WARN_OUTPUT_PLACED: the folder could not be synced after the link,
+// or the temporary name not removed). A temporary file the call left
+// beside a failure is reported first.
+void CheckWritten(const acbc_result& r, const std::string& path, const std::string& input,
+                  const std::string& output);
+
 // Runs a libacbc call that writes the file `path`, and returns its result
 // when it succeeded; throws its failure otherwise. Terminating signals stop
 // the call through the progress hook instead of ending the process halfway
@@ -48,44 +55,19 @@ void ReportLeftover(const std::string& path, const std::string& output);
 // came too late for that, its output is in place and the user is told so.
 // An output written in place (a FIFO, a device) needs nothing undone and a
 // write to it may block, so there a signal ends the process at once.
-// A call that returns a bool (a libacbc job) says itself whether its new
-// file is under its name; for the others it is told from the name's inode.
-// Throws the failure a call that wrote `path` ended with, if any; `placed`
-// says whether its new file is under the name all the same (a write
-// failure after the link: the folder could not be synced, or the temporary
-// name not removed). A temporary file the call left is reported first.
-void CheckWritten(const acbc_result& r, bool placed, const std::string& path,
-                  const std::string& input, const std::string& output);
-
 template <typename Call>
 acbc_result WriteOutput(const std::string& path, bool inPlace, const std::string& input,
                         const std::string& output, Progress* progress, Call call) {
-  constexpr bool kTells = std::is_same_v<decltype(call(nullptr)), bool>;
-  NameState before;
-  if constexpr (!kTells) before = StateOf(path);
   acbc_result r{};
-  bool inItsPlace = false;
   {
     std::optional<DeferSignals> defer;
     if (!inPlace) defer.emplace();
-    if constexpr (kTells) {
-      inItsPlace = call(&r);
-    } else {
-      call(&r);
-    }
+    call(&r);
   }
   progress->Finish();
-  bool placed = false;
-  if (r.status == ACBC_E_WRITE && !inPlace) {
-    if constexpr (kTells) {
-      placed = inItsPlace;
-    } else {
-      placed = Replaced(before, path);
-    }
-  }
   if (const int signal = CaughtSignal(); signal != 0) {
     try {
-      CheckWritten(r, placed, path, input, output);
+      CheckWritten(r, path, input, output);
       const char* name = sigabbrev_np(signal);
       Complain(output + ": written; then stopped by " +
                (name != nullptr ? std::string("SIG") + name : "a signal"));
@@ -94,7 +76,7 @@ acbc_result WriteOutput(const std::string& path, bool inPlace, const std::string
     }
     ExitForSignal(signal);
   }
-  CheckWritten(r, placed, path, input, output);
+  CheckWritten(r, path, input, output);
   return r;
 }
 
@@ -123,23 +105,20 @@ class FileJob {
     acbc_job_query(&job_, &info);
     return info;
   }
-  // Runs and commits into `r`; true when the new file is under its name
-  // (also after a failure that came once it was).
-  bool RunAndCommit(const void* password, std::size_t length, const acbc_progress* progress,
+  // Runs and commits into `r`.
+  void RunAndCommit(const void* password, std::size_t length, const acbc_progress* progress,
                     acbc_result* r) {
     if (acbc_job_run(&job_, password, length, nullptr, 0, progress, r) == ACBC_OK) {
       acbc_job_commit(&job_, r);
     }
-    return Info().output_placed != 0;
   }
   // A rekey from `old` to `fresh`, run and committed as above.
-  bool RunAndCommit(const Password& old, const Password& fresh, const acbc_progress* progress,
+  void RunAndCommit(const Password& old, const Password& fresh, const acbc_progress* progress,
                     acbc_result* r) {
     if (acbc_job_run(&job_, old.bytes, static_cast<std::size_t>(old.length), fresh.bytes,
                      static_cast<std::size_t>(fresh.length), progress, r) == ACBC_OK) {
       acbc_job_commit(&job_, r);
     }
-    return Info().output_placed != 0;
   }
   // Runs only, for a commit of many jobs at once (acbc_job_commit_batch).
   acbc_status Run(const void* password, std::size_t length, const acbc_progress* progress,

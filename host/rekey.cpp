@@ -198,7 +198,7 @@ int RunRekey(const std::vector<std::string>& argv) {
   const Password& fresh = newPassword.Get();
   Progress progress("rekey: " + input.name(), parsed.Has("quiet"));
   r = WriteOutput(target, inPlace, input.name(), outputName, &progress, [&](acbc_result* result) {
-    return job.RunAndCommit(old, fresh, progress.hook(), result);
+    job.RunAndCommit(old, fresh, progress.hook(), result);
   });
   FinishOutput(input, operands[0], target, outputName, inPlace, settings, {}, keepInput);
   if (file.layout.verdict != Verdict::kConsistent) {

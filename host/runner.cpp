@@ -511,7 +511,7 @@ std::size_t CommitWindow(const std::vector<Job>& jobs, std::size_t first,
     if (!pending) continue;
     const Job& job = jobs[first + i];
     try {
-      pending->finish(results[next++], pending->job->Info().output_placed != 0, &entry.outcome);
+      pending->finish(results[next++], &entry.outcome);
       written->Note(job.output, entry.before);
     } catch (const Failure& failure) {
       written->Note(job.output, entry.before);

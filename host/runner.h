@@ -109,12 +109,12 @@ struct Outcome {
 
 // A file whose libacbc job ran and whose output the run commits together
 // with others (one sync of their file system): `finish` then takes the
-// job's commit result and whether its new file is under its name, does the
-// rest of the file and throws its failure, if any. What the job reads
+// job's commit result, does the rest of the file and throws its failure,
+// if any. What the job reads
 // stays open until then.
 struct Pending {
   std::shared_ptr<FileJob> job;
-  std::function<void(const acbc_result&, bool placed, Outcome*)> finish;
+  std::function<void(const acbc_result&, Outcome*)> finish;
   std::shared_ptr<const void> keep;  // the input the job reads
 };
 

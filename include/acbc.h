@@ -105,7 +105,12 @@ enum {
   /* Since 1.1: after a failure, the named temporary file of the output
      (".NAME.acbc-XXXXXXXXXX" in its folder) could not be removed and is
      left there. */
-  ACBC_WARN_TEMPORARY_LEFT = 32u
+  ACBC_WARN_TEMPORARY_LEFT = 32u,
+  /* Since 1.1: the call failed (ACBC_E_WRITE) once its new output was
+     under its name, complete: the folder could not be synced after the
+     link, or the output's temporary second name not removed (then with
+     ACBC_WARN_TEMPORARY_LEFT). */
+  ACBC_WARN_OUTPUT_PLACED = 64u
 };
 
 typedef struct acbc_result {

@@ -197,7 +197,7 @@ class Result:
     padding_bytes the zero padding bytes that confirmed the password (0 when
     no check was made), warnings the names of what the library noticed:
     "trailing_data", "weak_check", "salvaged", "short_password",
-    "long_password", "temporary_left". output is the path written, None for calls that write
+    "long_password", "temporary_left", "output_placed". output is the path written, None for calls that write
     nothing to a path."""
 
     status: str

@@ -87,6 +87,7 @@ WARNING_NAMES = (
     (8, "short_password"),
     (16, "long_password"),
     (32, "temporary_left"),
+    (64, "output_placed"),
 )
 
 

@@ -548,13 +548,18 @@ acbc_status CommitOutput(Output* out, acbc_result* r) {
     out->fd = -1;
   }
   // The new name reaches the disk too. Some file systems cannot sync a
-  // folder at all (EINVAL).
+  // folder at all (EINVAL). A failure from here on leaves the output in
+  // place, and says so.
   if (out->sync && !out->folderSyncDeferred && fsync(out->dirFd) != 0 && errno != EINVAL &&
       errno != EROFS) {
+    r->warnings |= ACBC_WARN_OUTPUT_PLACED;
     return Fail(r, ACBC_E_WRITE, errno);
   }
   if (out->leftover != 0) {
-    if (unlinkat(out->dirFd, out->temporary, 0) != 0) return Fail(r, ACBC_E_WRITE, out->leftover);
+    if (unlinkat(out->dirFd, out->temporary, 0) != 0) {
+      r->warnings |= ACBC_WARN_OUTPUT_PLACED | ACBC_WARN_TEMPORARY_LEFT;
+      return Fail(r, ACBC_E_WRITE, out->leftover);
+    }
     out->temporary[0] = '\0';
   }
   return ACBC_OK;

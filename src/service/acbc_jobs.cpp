@@ -190,7 +190,10 @@ void BatchSyncFolders(acbc_job* const* jobs, std::size_t count) {
                      ost.st_ino != st.st_ino)) {
         continue;
       }
-      if (error != 0) Fail(&other->result, ACBC_E_WRITE, error);
+      if (error != 0) {
+        other->result.warnings |= ACBC_WARN_OUTPUT_PLACED;
+        Fail(&other->result, ACBC_E_WRITE, error);
+      }
       End(other, &other->result);
     }
   }
