@@ -43,7 +43,7 @@ const OptionDef* FindShort(const std::vector<OptionDef>& defs, char name) {
 }  // namespace
 
 Failure FileFailure(const std::string& name, const std::string& reason) {
-  return Failure{name + ": " + reason};
+  return Failure{name + ": " + reason, -1, name, reason};
 }
 
 Failure FileError(const std::string& name, int error) {

@@ -30,6 +30,10 @@ struct UsageError {
 struct Failure {
   std::string message;
   int status = -1;  // the acbc_status that says the same, for --json; -1 when none
+  // For a failure of one file (FileFailure): the file's name and what went
+  // wrong, which message joins.
+  std::string file = {};
+  std::string reason = {};
 };
 // Statuses of the program's own, beside the acbc_status values, for --json:
 // the output is complete and in place but the input could not be removed;

@@ -379,15 +379,13 @@ void PrintJson(const std::string& path, const std::string* output, const Outcome
   PrintOut(line);
 }
 
-// A failure as an outcome: its status, and its reason without the name of
-// the file, which the object gives already.
+// A failure as an outcome: its status, and, for a failure of the file
+// `name`, its reason alone (the object names the file already).
 Outcome FailedOutcome(const Failure& failure, const std::string& name) {
   Outcome outcome;
   outcome.status = failure.status >= 0 ? failure.status : ACBC_E_READ;
   outcome.weakCheck = outcome.weakRefused = failure.status == kWeakRefusal;
-  const std::string prefix = name + ": ";
-  outcome.message = failure.message.rfind(prefix, 0) == 0 ? failure.message.substr(prefix.size())
-                                                          : failure.message;
+  outcome.message = failure.file == name ? failure.reason : failure.message;
   return outcome;
 }
 
@@ -439,7 +437,7 @@ bool TakeFailure(const Job& job, bool many, const Settings& settings, CallPasswo
   Complain(failure.message);
   entry->failed = true;
   entry->outcome = FailedOutcome(failure, InputName(job.input));
-  if (entry->outcome.message == failure.message) {
+  if (failure.file != InputName(job.input)) {
     entry->outcome = FailedOutcome(failure, OutputName(job.output));
   }
   return true;
