@@ -646,6 +646,103 @@ std::size_t RunTasks(std::size_t count, unsigned threads, const std::function<bo
   return failed;
 }
 
+namespace {
+
+// What the jobs of a run share while they are done: the files written, and
+// whether a job has started, or been done without the password.
+struct RunState {
+  Written written;
+  std::atomic<std::size_t> started = 0;
+  std::atomic<bool> doneOne = false;
+};
+
+// Runs the jobs of a batch in windows. Each is prepared first (its checks,
+// no password), what that said on standard error is out before the
+// password is asked for, and then the prepared jobs run; each job's other
+// lines wait in its entry, and the jobs that ran are committed together at
+// the window's end. Once one waits for that, a terminating signal is only
+// noted until then, and stops the run after the jobs that ran are
+// committed and told (a signal on this thread, too, comes back here as
+// SignalStop). Returns how many failed.
+std::size_t RunInWindows(const std::vector<Job>& jobs, const Settings& settings,
+                         CallPassword* callPassword, OneJob one, const std::function<bool()>& alone,
+                         RunState* run) {
+  SetWorkerThread(true);
+  std::size_t failed = 0;
+  const std::size_t window = WindowSize();
+  for (std::size_t first = 0, count = 0; first < jobs.size(); first += count) {
+    count = 1;
+    if (!MayWait(jobs[first])) {
+      while (count < window && first + count < jobs.size() && !MayWait(jobs[first + count])) {
+        ++count;
+      }
+    }
+    std::vector<Entry> entries(count);
+    std::mutex deferLock;
+    std::optional<DeferSignals> defer;
+    // Runs `step` on the entry i with its lines kept in the entry.
+    const auto inEntry = [&](std::size_t i, const std::function<bool(Entry*)>& step) {
+      if (const int caught = CaughtSignal(); caught != 0) throw SignalStop{caught};
+      Entry& entry = entries[i];
+      Sink* const outer = SetSink(&entry.sink);
+      bool jobFailed = false;
+      try {
+        jobFailed = step(&entry);
+      } catch (...) {
+        SetSink(outer);
+        throw;
+      }
+      SetSink(outer);
+      if (entry.outcome.pending) {
+        const std::lock_guard hold(deferLock);
+        if (!defer) defer.emplace();
+      }
+      if (entry.done && !jobFailed) run->doneOne = true;
+      return jobFailed;
+    };
+    int signal = 0;
+    try {
+      failed += RunTasks(entries.size(), settings.threads, alone, [&](std::size_t i) {
+        ++run->started;
+        return inEntry(i, [&](Entry* entry) {
+          return RunJob(jobs[first + i], true, settings, callPassword, one, &run->written, entry);
+        });
+      });
+      for (Entry& entry : entries) ReleaseStream(&entry.sink, stderr);
+      std::vector<std::size_t> prepared;
+      for (std::size_t i = 0; i < entries.size(); ++i) {
+        if (entries[i].outcome.run) prepared.push_back(i);
+      }
+      failed += RunTasks(prepared.size(), settings.threads, alone, [&](std::size_t k) {
+        const std::size_t i = prepared[k];
+        return inEntry(i, [&](Entry* entry) {
+          return JobStep(jobs[first + i], true, settings, callPassword, &run->written, entry, [&] {
+            const auto step = std::move(entry->outcome.run);
+            entry->outcome.run = nullptr;
+            step(&entry->outcome);
+          });
+        });
+      });
+      signal = CaughtSignal();
+    } catch (const SignalStop& stopped) {
+      signal = stopped.signal;
+    } catch (...) {
+      CommitWindow(jobs, first, &entries, settings, callPassword, &run->written);
+      throw;
+    }
+    failed += CommitWindow(jobs, first, &entries, settings, callPassword, &run->written);
+    defer.reset();
+    if (signal != 0) {
+      SetWorkerThread(false);
+      ExitForSignal(signal);
+    }
+  }
+  SetWorkerThread(false);
+  return failed;
+}
+
+}  // namespace
+
 // Runs every job; with several, a failed file is reported and the rest are
 // still done, and a summary line follows. After the first job, once the
 // password is known or a file was done without it, the rest run on
@@ -654,98 +751,22 @@ int RunJobs(const std::vector<Job>& jobs, bool many, const Settings& settings,
             CallPassword* callPassword, OneJob one) {
   InstallSignalHandlers();
   ProtectSecrets();
-  Written written;
-  std::atomic<std::size_t> started = 0;
-  std::atomic<bool> doneOne = false;
-  const auto alone = [&] { return started == 0 || (!doneOne && !callPassword->obtained()); };
+  RunState run;
+  const std::function<bool()> alone = [&] {
+    return run.started == 0 || (!run.doneOne && !callPassword->obtained());
+  };
   std::size_t failed = 0;
-  if (!settings.batch) {
+  if (settings.batch) {
+    failed = RunInWindows(jobs, settings, callPassword, one, alone, &run);
+  } else {
     failed = RunTasks(jobs.size(), settings.threads, alone, [&](std::size_t i) {
-      ++started;
+      ++run.started;
       Entry entry;
-      const bool jobFailed = RunJob(jobs[i], many, settings, callPassword, one, &written, &entry);
-      if (!jobFailed) doneOne = true;
+      const bool jobFailed =
+          RunJob(jobs[i], many, settings, callPassword, one, &run.written, &entry);
+      if (!jobFailed) run.doneOne = true;
       return jobFailed;
     });
-  } else {
-    // The jobs go in windows. Each is prepared first (its checks, no
-    // password), what that said on standard error is out before the
-    // password is asked for, and then the prepared jobs run; each job's
-    // other lines wait in its entry, and the jobs that ran are committed
-    // together at the window's end. Once one waits for that, a terminating
-    // signal is only noted until then, and stops the run after the jobs
-    // that ran are committed and told (a signal on this thread, too, comes
-    // back here as SignalStop).
-    SetWorkerThread(true);
-    const std::size_t window = WindowSize();
-    for (std::size_t first = 0, count = 0; first < jobs.size(); first += count) {
-      count = 1;
-      if (!MayWait(jobs[first])) {
-        while (count < window && first + count < jobs.size() && !MayWait(jobs[first + count])) {
-          ++count;
-        }
-      }
-      std::vector<Entry> entries(count);
-      std::mutex deferLock;
-      std::optional<DeferSignals> defer;
-      // Runs `step` on the entry i with its lines kept in the entry.
-      const auto inEntry = [&](std::size_t i, const std::function<bool(Entry*)>& step) {
-        if (const int caught = CaughtSignal(); caught != 0) throw SignalStop{caught};
-        Entry& entry = entries[i];
-        Sink* const outer = SetSink(&entry.sink);
-        bool jobFailed = false;
-        try {
-          jobFailed = step(&entry);
-        } catch (...) {
-          SetSink(outer);
-          throw;
-        }
-        SetSink(outer);
-        if (entry.outcome.pending) {
-          const std::lock_guard hold(deferLock);
-          if (!defer) defer.emplace();
-        }
-        if (entry.done && !jobFailed) doneOne = true;
-        return jobFailed;
-      };
-      int signal = 0;
-      try {
-        failed += RunTasks(entries.size(), settings.threads, alone, [&](std::size_t i) {
-          ++started;
-          return inEntry(i, [&](Entry* entry) {
-            return RunJob(jobs[first + i], many, settings, callPassword, one, &written, entry);
-          });
-        });
-        for (Entry& entry : entries) ReleaseStream(&entry.sink, stderr);
-        std::vector<std::size_t> prepared;
-        for (std::size_t i = 0; i < entries.size(); ++i) {
-          if (entries[i].outcome.run) prepared.push_back(i);
-        }
-        failed += RunTasks(prepared.size(), settings.threads, alone, [&](std::size_t k) {
-          const std::size_t i = prepared[k];
-          return inEntry(i, [&](Entry* entry) {
-            return JobStep(jobs[first + i], many, settings, callPassword, &written, entry, [&] {
-              const auto run = std::move(entry->outcome.run);
-              entry->outcome.run = nullptr;
-              run(&entry->outcome);
-            });
-          });
-        });
-        signal = CaughtSignal();
-      } catch (const SignalStop& stopped) {
-        signal = stopped.signal;
-      } catch (...) {
-        CommitWindow(jobs, first, &entries, settings, callPassword, &written);
-        throw;
-      }
-      failed += CommitWindow(jobs, first, &entries, settings, callPassword, &written);
-      defer.reset();
-      if (signal != 0) {
-        SetWorkerThread(false);
-        ExitForSignal(signal);
-      }
-    }
-    SetWorkerThread(false);
   }
   if (many) {
     Complain(std::to_string(jobs.size()) + " files: " + std::to_string(jobs.size() - failed) +
