@@ -660,10 +660,11 @@ struct RunState {
 // no password), what that said on standard error is out before the
 // password is asked for, and then the prepared jobs run; each job's other
 // lines wait in its entry, and the jobs that ran are committed together at
-// the window's end. Once one waits for that, a terminating signal is only
-// noted until then, and stops the run after the jobs that ran are
-// committed and told (a signal on this thread, too, comes back here as
-// SignalStop). Returns how many failed.
+// the window's end. Once a job is prepared, a terminating signal is only
+// noted (but for the password prompt), and stops the run after the jobs
+// that ran are committed and told and the others discarded (a signal on
+// this thread, too, comes back here as SignalStop). Returns how many
+// failed.
 std::size_t RunInWindows(const std::vector<Job>& jobs, const Settings& settings,
                          CallPassword* callPassword, OneJob one, const std::function<bool()>& alone,
                          RunState* run) {
@@ -693,7 +694,9 @@ std::size_t RunInWindows(const std::vector<Job>& jobs, const Settings& settings,
         throw;
       }
       SetSink(outer);
-      if (entry.outcome.pending) {
+      // A job prepared holds its temporary file: from then on a signal
+      // only stops the window, which discards what it holds.
+      if (entry.outcome.run || entry.outcome.pending) {
         const std::lock_guard hold(deferLock);
         if (!defer) defer.emplace();
       }
@@ -733,6 +736,9 @@ std::size_t RunInWindows(const std::vector<Job>& jobs, const Settings& settings,
     failed += CommitWindow(jobs, first, &entries, settings, callPassword, &run->written);
     defer.reset();
     if (signal != 0) {
+      // The jobs only prepared are discarded first: the process ends
+      // without unwinding, and a named temporary file would stay.
+      entries.clear();
       SetWorkerThread(false);
       ExitForSignal(signal);
     }

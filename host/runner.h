@@ -21,6 +21,7 @@
 #include "layout.h"
 #include "password.h"
 #include "range.h"
+#include "signals.h"
 
 namespace pellfold::host {
 
@@ -136,7 +137,10 @@ class CallPassword {
     if (have_) return password_;
     if (broken_) throw WithStatus(Failure{"the password could not be obtained"}, kStatusPassword);
     broken_ = true;
-    ObtainPassword(source_, /*confirm=*/encrypt_, &password_, prompt_, option_);
+    {
+      const AllowSignals allow;  // a prompt that Ctrl-C must end
+      ObtainPassword(source_, /*confirm=*/encrypt_, &password_, prompt_, option_);
+    }
     if (encrypt_) {
       // An empty password is an all-zero key: no protection at all.
       if (password_.textLength == 0) throw UsageError{empty_};

@@ -15,7 +15,9 @@ holding old outputs for half of them: afterwards every name in OUT is its
 old file or the complete new output, the inputs are unchanged, and OUT holds
 nothing else but temporary files .NAME.acbc-XXXXXXXXXX beside an output
 NAME: with unnamed files only beside an old output being replaced (holding
-the complete new output), without them any, no more readable than the input.
+the complete new output), without them any, no more readable than the input;
+every other run of it is stopped by SIGTERM instead, after which no
+temporary file may be left at all.
 Exits 1 when a run leaves anything else.
 
 usage: crash.py PELLFOLD FAULT_SHIM WORKDIR [RUNS]
@@ -101,7 +103,10 @@ def tree_case(pellfold, work, env, runs, rng):
         delay = rng.uniform(0, whole * 1.1)
         child = subprocess.Popen(argv, cwd=place, env=env, stderr=subprocess.DEVNULL)
         time.sleep(delay)
-        child.send_signal(signal.SIGKILL)
+        # Every other run is stopped by SIGTERM, which leaves no temporary
+        # file, named or not.
+        stop = signal.SIGTERM if run % 2 else signal.SIGKILL
+        child.send_signal(stop)
         child.wait()
         problems = []
         for name, data in inputs.items():
@@ -126,7 +131,7 @@ def tree_case(pellfold, work, env, runs, rng):
                         new += 1
                     elif state is None or state != old_digests.get(relative):
                         problems.append(f"out/{relative} is neither its old file nor the complete new output")
-                elif (target in new_outputs and mode & ~allowed == 0 and
+                elif (stop == signal.SIGKILL and target in new_outputs and mode & ~allowed == 0 and
                       (named or (target in old_outputs and state == new_outputs[target]))):
                     counts["temporary"] += 1  # killed between the link aside and the rename
                 else:
@@ -138,10 +143,11 @@ def tree_case(pellfold, work, env, runs, rng):
         for problem in problems:
             violations += 1
             print(f"VIOLATION encrypt -r{' (named temporary)' if named else ''} "
-                  f"killed after {delay:.3f} s: {problem}")
+                  f"{stop.name} after {delay:.3f} s: {problem}")
     left = f", {counts['temporary']} temporary files left"
     print(f"crash: encrypt -r -o -f of {TREE_FILES} files, {len(old_outputs)} replaced"
-          f"{' without unnamed files' if named else ''} ({whole:.2f} s a run) killed {runs} times: "
+          f"{' without unnamed files' if named else ''} ({whole:.2f} s a run) stopped {runs} times"
+          f" (SIGKILL, SIGTERM by turns): "
           f"{counts['untouched']} untouched, {counts['partly']} partly done, {counts['done']} done{left}")
     shutil.rmtree(place)
     return violations
