@@ -233,21 +233,12 @@ void DecryptByJob(const std::shared_ptr<EncryptedInput>& file, const Job& job,
       NoteDecrypted(*file, done, finished);
       if (keepInput) throw WeakRefusal(file->input.name(), done.padding_bytes, "not removed");
     };
-    acbc_result ran{};
-    if (!settings.batch || out.inPlace()) {
-      ran = WriteOutput(
-          out.path(), out.inPlace(), in.name(), out.name(), &progress, [&](acbc_result* written) {
-            fileJob->RunAndCommit(password.bytes, static_cast<std::size_t>(password.length),
-                                  progress.hook(), written);
-          });
-      callPassword->Confirm(ran.padding_bytes);
-      finish(ran, result);
-      return;
-    }
-    RunForBatch(fileJob.get(), password, &progress, in.name(), out.name(), &ran);
-    // The padding confirms the password for the files after this one already.
-    callPassword->Confirm(ran.padding_bytes);
-    result->pending = Defer(fileJob, file, in.name(), out, finish);
+    // The padding confirms the password for the files after this one
+    // already, before they are run.
+    RunAndFinish(
+        fileJob, file, password, in.name(), out, settings.batch, &progress,
+        [callPassword](const acbc_result& ran) { callPassword->Confirm(ran.padding_bytes); },
+        finish, result);
   };
   if (settings.batch) {
     outcome->run = run;

@@ -165,24 +165,14 @@ void EncryptByJob(const std::shared_ptr<InputFile>& input, const Job& job, const
   const auto run = [input, fileJob, output, &job, &settings, callPassword](Outcome* result) {
     const OutputTarget& out = *output;
     const Password& password = callPassword->Get();
-    const auto length = static_cast<std::size_t>(password.length);
     Progress progress("encrypt: " + input->name(), settings.quiet);
     const auto finish = [input, &job, &settings, path = out.path(), name = out.name(),
                          inPlace = out.inPlace()](const acbc_result& done, Outcome* finished) {
       FinishOutput(*input, job.input, path, name, inPlace, settings, job.inputPlace);
       finished->warnings = done.warnings;
     };
-    acbc_result ran{};
-    if (!settings.batch || out.inPlace()) {
-      ran = WriteOutput(out.path(), out.inPlace(), input->name(), out.name(), &progress,
-                        [&](acbc_result* written) {
-                          fileJob->RunAndCommit(password.bytes, length, progress.hook(), written);
-                        });
-      finish(ran, result);
-      return;
-    }
-    RunForBatch(fileJob.get(), password, &progress, input->name(), out.name(), &ran);
-    result->pending = Defer(fileJob, input, input->name(), out, finish);
+    RunAndFinish(fileJob, input, password, input->name(), out, settings.batch, &progress, {},
+                 finish, result);
   };
   if (settings.batch) {
     outcome->run = run;

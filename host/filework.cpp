@@ -109,6 +109,11 @@ void ReportLeftover(const std::string& path, const std::string& output) {
   if (!named) Complain(output + ": its temporary file could not be removed");
 }
 
+namespace {
+
+// Runs a job that the run's batch commit then commits, under deferred
+// signals, into `r`; throws its failure. A signal noted meanwhile stops the
+// program, the job discarded: its file was not done.
 void RunForBatch(FileJob* job, const Password& password, Progress* progress,
                  const std::string& input, const std::string& output, acbc_result* r) {
   {
@@ -120,18 +125,37 @@ void RunForBatch(FileJob* job, const Password& password, Progress* progress,
   if (r->status != ACBC_OK) throw StatusFailure(*r, input, output);
 }
 
-std::shared_ptr<Pending> Defer(std::shared_ptr<FileJob> job, std::shared_ptr<const void> keep,
-                               const std::string& input, const OutputTarget& output,
-                               std::function<void(const acbc_result&, Outcome*)> then) {
+}  // namespace
+
+void RunAndFinish(const std::shared_ptr<FileJob>& job, std::shared_ptr<const void> keep,
+                  const Password& password, const std::string& input, const OutputTarget& output,
+                  bool batch, Progress* progress,
+                  const std::function<void(const acbc_result&)>& ran,
+                  std::function<void(const acbc_result&, Outcome*)> finish, Outcome* result) {
+  acbc_result r{};
+  if (!batch || output.inPlace()) {
+    r = WriteOutput(output.path(), output.inPlace(), input, output.name(), progress,
+                    [&](acbc_result* written) {
+                      job->RunAndCommit(password.bytes, static_cast<std::size_t>(password.length),
+                                        progress->hook(), written);
+                    });
+    if (ran) ran(r);
+    finish(r, result);
+    return;
+  }
+  RunForBatch(job.get(), password, progress, input, output.name(), &r);
+  if (ran) ran(r);
+  // Once committed, a failure of the commit is thrown as WriteOutput tells
+  // it, else the file is finished.
   auto pending = std::make_shared<Pending>();
-  pending->job = std::move(job);
+  pending->job = job;
   pending->keep = std::move(keep);
-  pending->finish = [then = std::move(then), input, path = output.path(), name = output.name()](
-                        const acbc_result& r, Outcome* outcome) {
-    CheckWritten(r, path, input, name);
-    then(r, outcome);
+  pending->finish = [then = std::move(finish), input, path = output.path(), name = output.name()](
+                        const acbc_result& done, Outcome* outcome) {
+    CheckWritten(done, path, input, name);
+    then(done, outcome);
   };
-  return pending;
+  result->pending = std::move(pending);
 }
 
 void CheckWritten(const acbc_result& r, const std::string& path, const std::string& input,

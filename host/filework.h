@@ -24,8 +24,8 @@
 namespace pellfold::host {
 
 std::string Reason(const std::string& text, int error);
-// The failure a library status stands for, in the words the program has
-// always used, naming the file at fault.
+// The failure a library status stands for, naming the file at fault (the
+// library's words, but where the program can say more).
 Failure StatusFailure(const acbc_result& r, const std::string& input, const std::string& output);
 
 // What stands under an output's name, to tell afterwards which file a
@@ -131,16 +131,16 @@ class FileJob {
   acbc_job job_{};
 };
 
-// Runs a job that the run's batch commit then commits, under deferred
-// signals, into `r`; throws its failure. A signal noted meanwhile stops the
-// program, the job discarded: its file was not done.
-void RunForBatch(FileJob* job, const Password& password, Progress* progress,
-                 const std::string& input, const std::string& output, acbc_result* r);
-// The Pending of a job that ran: once committed, a failure of the commit
-// is thrown as WriteOutput tells it, else `then` finishes the file.
-std::shared_ptr<Pending> Defer(std::shared_ptr<FileJob> job, std::shared_ptr<const void> keep,
-                               const std::string& input, const OutputTarget& output,
-                               std::function<void(const acbc_result&, Outcome*)> then);
+// Runs the prepared `job` of the file `input` into `output` and finishes
+// the file with `finish`: committed at once, or, under a batch and for an
+// output not written in place, once the run commits it with others
+// (result->pending; `keep`, what the job reads, stays open until then).
+// `ran`, when given, sees the run's result first. Throws the file's failure.
+void RunAndFinish(const std::shared_ptr<FileJob>& job, std::shared_ptr<const void> keep,
+                  const Password& password, const std::string& input, const OutputTarget& output,
+                  bool batch, Progress* progress,
+                  const std::function<void(const acbc_result&)>& ran,
+                  std::function<void(const acbc_result&, Outcome*)> finish, Outcome* result);
 
 Failure DamagedFailure(const std::string& name, const Layout& layout);
 void CheckRemovable(const InputFile& input, const std::string& path, bool walked,
