@@ -25,7 +25,6 @@
 #include "crypthelp.h"
 #include "files.h"
 #include "filework.h"
-#include "layout.h"
 #include "password.h"
 #include "piped.h"
 #include "progress.h"

@@ -24,7 +24,6 @@
 #include "crypthelp.h"
 #include "files.h"
 #include "filework.h"
-#include "layout.h"
 #include "password.h"
 #include "piped.h"
 #include "progress.h"
@@ -208,10 +207,10 @@ void DecryptByJob(const std::shared_ptr<EncryptedInput>& file, const Job& job,
     return;
   }
   if (prepared == ACBC_E_DAMAGED) {
-    throw DamagedFailure(input.name(), LayoutOf(info.input, false, false));
+    throw DamagedFailure(input.name(), fileJob->Layout());
   }
   if (prepared != ACBC_OK) throw StatusFailure(r, input.name(), output->name());
-  file->layout = LayoutOf(info.input, false, false);
+  file->layout = fileJob->Layout();
   output->SetInPlace(info.output_in_place != 0);
   if (settings.removeInput) {
     CheckRemovable(input, job.input, job.inputPlace.folder != nullptr, output->inPlace(),

@@ -7,16 +7,14 @@
 #include <limits>
 #include <string>
 
+#include "acbc.h"
 #include "cli.h"
 #include "commands.h"
 #include "files.h"
-#include "layout.h"
+#include "filework.h"
 
 namespace pellfold::host {
 namespace {
-
-constexpr std::int64_t kMaxLength = ACBC_MAX_LENGTH;
-constexpr std::int64_t kUnbounded = std::numeric_limits<std::int64_t>::max();
 
 std::string Reason(int error) {
   return std::string("read error: ") + std::strerror(error != 0 ? error : EIO);
@@ -52,28 +50,28 @@ const char kHelp[] =
 // length needs, or for a negative length as far as the largest body an
 // ACBC file can have), so that a source that never ends, like /dev/zero, is
 // not read for ever.
-Layout InputLayout(InputFile& input) {
-  Layout layout;
+acbc_layout InputLayout(InputFile& input) {
+  acbc_layout layout{};
   const auto inspect = [&] {
-    int error = 0;
-    if (InspectDescriptor(input.fd(), &layout, &error) != ACBC_OK) {
-      throw FileFailure(input.name(), Reason(error));
+    acbc_result r{};
+    if (acbc_inspect_layout_fd(input.fd(), &layout, &r) != ACBC_OK) {
+      throw FileFailure(input.name(), Reason(r.error_number != 0 ? r.error_number : EIO));
     }
   };
   if (input.readable() && !input.spooled()) {
     inspect();
     return layout;
   }
-  if (!input.spooled()) input.Spool(kRecordSize, kRecordSize, kUnbounded);
+  if (!input.spooled()) input.Spool(ACBC_HEADER_SIZE, ACBC_HEADER_SIZE, kUnbounded);
   inspect();
   std::int64_t needed = 0;
-  if (layout.verdict == Verdict::kNegativeLength) {
-    needed = (kMaxLength / kRecordSize + 1) * kRecordSize + 1;
-  } else if (layout.recordsExpected > 0) {
-    needed = layout.recordsExpected * kRecordSize + 1;
+  if (layout.verdict == ACBC_VERDICT_NEGATIVE_LENGTH) {
+    needed = acbc_encrypted_size(ACBC_MAX_LENGTH) + 1;
+  } else if (layout.info.records_expected > 0) {
+    needed = acbc_encrypted_size(layout.info.length) + 1;
   }
   if (needed > 0 && !input.ended()) {
-    input.Spool(kRecordSize, kRecordSize + needed, kUnbounded);
+    input.Spool(ACBC_HEADER_SIZE, needed, kUnbounded);
     inspect();
   }
   return layout;
@@ -82,7 +80,7 @@ Layout InputLayout(InputFile& input) {
 // The age header of `input` when it is an age file (a pipe copied aside
 // whole first); false for any other file.
 bool AgeHeader(InputFile& input, acbc_age_info* info) {
-  if (!input.readable()) input.Spool(kRecordSize, kRecordSize, kUnbounded);
+  if (!input.readable()) input.Spool(ACBC_HEADER_SIZE, ACBC_HEADER_SIZE, kUnbounded);
   acbc_format format = ACBC_FORMAT_UNKNOWN;
   acbc_result r{};
   if (acbc_detect_fd(input.fd(), &format, &r) != ACBC_OK) {
@@ -130,36 +128,39 @@ std::string JsonNumberOrNull(bool present, std::int64_t value) {
   return present ? std::to_string(value) : "null";
 }
 
-std::string JsonObject(const std::string& name, const Layout& layout) {
-  const bool acbc = layout.verdict != Verdict::kNotAcbc;
-  const bool hasLength = acbc && layout.verdict != Verdict::kUnreadableLength;
-  const bool hasRecords = hasLength && layout.verdict != Verdict::kNegativeLength;
+std::string JsonObject(const std::string& name, const acbc_layout& layout) {
+  const bool acbc = layout.verdict != ACBC_VERDICT_NOT_ACBC;
+  const bool hasLength = acbc && layout.verdict != ACBC_VERDICT_UNREADABLE_LENGTH;
+  const bool hasRecords = hasLength && layout.verdict != ACBC_VERDICT_NEGATIVE_LENGTH;
+  const acbc_info& info = layout.info;
   return "{\"file\": " + JsonString(name) + ", \"format\": " + (acbc ? "\"acbc\"" : "null") +
          ", \"authenticated\": false, \"acbc\": " + (acbc ? "true" : "false") +
-         ", \"length\": " + JsonNumberOrNull(hasLength, layout.length) +
-         ", \"header_bytes\": " + std::to_string(layout.headerBytes) +
-         ", \"body_bytes\": " + std::to_string(layout.bodyBytes) +
-         ", \"records_expected\": " + JsonNumberOrNull(hasRecords, layout.recordsExpected) +
-         ", \"records_present\": " + JsonNumberOrNull(acbc, layout.recordsPresent) +
-         ", \"verdict\": \"" + VerdictName(layout.verdict) + "\"" +
-         ", \"missing_bytes\": " + std::to_string(layout.missingBytes) +
-         ", \"trailing_bytes\": " + std::to_string(layout.trailingBytes) + "}";
+         ", \"length\": " + JsonNumberOrNull(hasLength, info.length) +
+         ", \"header_bytes\": " + std::to_string(layout.header_bytes) +
+         ", \"body_bytes\": " + std::to_string(layout.body_bytes) +
+         ", \"records_expected\": " + JsonNumberOrNull(hasRecords, info.records_expected) +
+         ", \"records_present\": " + JsonNumberOrNull(acbc, info.records_present) +
+         ", \"verdict\": \"" + acbc_verdict_name(layout.verdict) + "\"" +
+         ", \"missing_bytes\": " + std::to_string(layout.missing_bytes) + ", \"trailing_bytes\": " +
+         std::to_string(layout.verdict == ACBC_VERDICT_TRAILING_BYTES ? info.trailing_bytes : 0) +
+         "}";
 }
 
-std::string TextLine(const std::string& name, const Layout& layout) {
+std::string TextLine(const std::string& name, const acbc_layout& layout) {
+  const acbc_info& info = layout.info;
   std::string line = name + ": ";
   switch (layout.verdict) {
-    case Verdict::kNotAcbc: return line + "not an ACBC file";
-    case Verdict::kUnreadableLength: return line + DescribeVerdict(layout);
-    case Verdict::kNegativeLength:
-      return line + "ACBC (not authenticated), length " + std::to_string(layout.length) + ", " +
-             std::to_string(layout.recordsPresent) + " records present: negative length";
+    case ACBC_VERDICT_NOT_ACBC: return line + "not an ACBC file";
+    case ACBC_VERDICT_UNREADABLE_LENGTH: return line + DescribeVerdict(layout);
+    case ACBC_VERDICT_NEGATIVE_LENGTH:
+      return line + "ACBC (not authenticated), length " + std::to_string(info.length) + ", " +
+             std::to_string(info.records_present) + " records present: negative length";
     default: break;
   }
-  line += "ACBC (not authenticated), length " + std::to_string(layout.length) + ", " +
-          std::to_string(layout.recordsExpected) + " records expected, " +
-          std::to_string(layout.recordsPresent) + " present";
-  if (layout.bodyBytes % kRecordSize != 0) line += " (the last one partial)";
+  line += "ACBC (not authenticated), length " + std::to_string(info.length) + ", " +
+          std::to_string(info.records_expected) + " records expected, " +
+          std::to_string(info.records_present) + " present";
+  if (layout.body_bytes % ACBC_RECORD_SIZE != 0) line += " (the last one partial)";
   return line + ": " + DescribeVerdict(layout);
 }
 
@@ -187,18 +188,15 @@ int RunInspect(const std::vector<std::string>& argv) {
         std::fputs((line + "\n").c_str(), stdout);
         continue;
       }
-      const Layout layout = InputLayout(input);
-      allConsistent = allConsistent && layout.verdict == Verdict::kConsistent;
+      const acbc_layout layout = InputLayout(input);
+      allConsistent = allConsistent && layout.verdict == ACBC_VERDICT_CONSISTENT;
       line = json ? JsonObject(path, layout) : TextLine(input.name(), layout);
     } catch (const Failure& failure) {
       allConsistent = false;
       Complain(failure.message);
       if (!json) continue;
       // The reason alone; the object names the file already.
-      const std::string prefix = InputName(path) + ": ";
-      const std::string reason = failure.message.rfind(prefix, 0) == 0
-                                     ? failure.message.substr(prefix.size())
-                                     : failure.message;
+      const std::string& reason = failure.reason.empty() ? failure.message : failure.reason;
       line = "{\"file\": ";
       line += JsonString(path);
       line += ", \"verdict\": \"error\", \"error\": ";

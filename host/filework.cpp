@@ -26,7 +26,6 @@
 #include "commands.h"
 #include "crypthelp.h"
 #include "files.h"
-#include "layout.h"
 #include "password.h"
 #include "piped.h"
 #include "progress.h"
@@ -174,7 +173,22 @@ void CheckWritten(const acbc_result& r, const std::string& path, const std::stri
       ACBC_E_WRITE);
 }
 
-Failure DamagedFailure(const std::string& name, const Layout& layout) {
+std::string DescribeVerdict(const acbc_layout& layout) {
+  switch (layout.verdict) {
+    case ACBC_VERDICT_CONSISTENT: return "consistent";
+    case ACBC_VERDICT_TRUNCATED:
+      return "truncated, " + std::to_string(layout.missing_bytes) + " bytes missing";
+    case ACBC_VERDICT_TRAILING_BYTES:
+      return "trailing bytes, " + std::to_string(layout.info.trailing_bytes) +
+             " after the last record";
+    case ACBC_VERDICT_NEGATIVE_LENGTH: return "negative length";
+    // A header no length can be read from is not ACBC to any reader: the
+    // same words as a wrong magic.
+    default: return "not an ACBC file";
+  }
+}
+
+Failure DamagedFailure(const std::string& name, const acbc_layout& layout) {
   return WithStatus(
       FileFailure(name, DescribeVerdict(layout) + " (--salvage decrypts what is there)"),
       ACBC_E_DAMAGED);
@@ -246,31 +260,31 @@ void FinishOutput(const InputFile& input, const std::string& inputPath,
 }
 
 // The warning for a file whose size disagrees with its header.
-std::string DecryptWarning(const Layout& layout) {
-  const std::string length = std::to_string(layout.length);
+std::string DecryptWarning(const acbc_layout& layout) {
+  const std::string length = std::to_string(layout.info.length);
   switch (layout.verdict) {
-    case Verdict::kTruncated:
-      return "file is truncated, " + std::to_string(layout.missingBytes) +
+    case ACBC_VERDICT_TRUNCATED:
+      return "file is truncated, " + std::to_string(layout.missing_bytes) +
              " bytes missing: the end of the output is missing or wrong";
-    case Verdict::kTrailingBytes:
-      return std::to_string(layout.trailingBytes) +
+    case ACBC_VERDICT_TRAILING_BYTES:
+      return std::to_string(layout.info.trailing_bytes) +
              " bytes follow the last record that the header's length (" + length +
              ") needs; they were ignored";
-    case Verdict::kNegativeLength:
+    case ACBC_VERDICT_NEGATIVE_LENGTH:
       return "header records a negative length (" + length + "): the output is empty";
     default: return DescribeVerdict(layout);
   }
 }
 
-bool Damaged(const Layout& layout) {
-  return layout.verdict == Verdict::kTruncated || layout.verdict == Verdict::kNegativeLength;
+bool Damaged(const acbc_layout& layout) {
+  return layout.verdict == ACBC_VERDICT_TRUNCATED || layout.verdict == ACBC_VERDICT_NEGATIVE_LENGTH;
 }
 
 // What a decrypted ACBC file leaves to say: its warnings, a damaged
 // layout, a password confirmed by few padding bytes.
 void NoteDecrypted(const EncryptedInput& file, const acbc_result& r, Outcome* outcome) {
   outcome->warnings = r.warnings;
-  if (file.layout.verdict != Verdict::kConsistent) {
+  if (file.layout.verdict != ACBC_VERDICT_CONSISTENT) {
     Warn(file.input.name() + ": " + DecryptWarning(file.layout));
   }
   NoteWeakCheck(file.input.name(), r.padding_bytes);

@@ -15,7 +15,6 @@
 #include "acbc.h"
 #include "cli.h"
 #include "files.h"
-#include "layout.h"
 #include "password.h"
 #include "progress.h"
 #include "runner.h"
@@ -105,6 +104,12 @@ class FileJob {
     acbc_job_query(&job_, &info);
     return info;
   }
+  // The header prepare read (also when it refused the file).
+  acbc_layout Layout() const {
+    acbc_layout layout{};
+    acbc_job_layout(&job_, &layout);
+    return layout;
+  }
   // Runs and commits into `r`.
   void RunAndCommit(const void* password, std::size_t length, const acbc_progress* progress,
                     acbc_result* r) {
@@ -142,7 +147,9 @@ void RunAndFinish(const std::shared_ptr<FileJob>& job, std::shared_ptr<const voi
                   const std::function<void(const acbc_result&)>& ran,
                   std::function<void(const acbc_result&, Outcome*)> finish, Outcome* result);
 
-Failure DamagedFailure(const std::string& name, const Layout& layout);
+// The verdict for people, with its numbers: "truncated, 312 bytes missing".
+std::string DescribeVerdict(const acbc_layout& layout);
+Failure DamagedFailure(const std::string& name, const acbc_layout& layout);
 void CheckRemovable(const InputFile& input, const std::string& path, bool walked,
                     bool outputInPlace, bool force);
 void FinishOutput(const InputFile& input, const std::string& inputPath,
@@ -154,7 +161,7 @@ void FinishOutput(const InputFile& input, const std::string& inputPath,
 // rest counted. Refuses a file that is not ACBC.
 struct EncryptedInput {
   InputFile input;
-  Layout layout;
+  acbc_layout layout{};
 
   acbc_format format = ACBC_FORMAT_UNKNOWN;
   bool inspected = false;  // layout holds the header's verdict
@@ -165,14 +172,15 @@ struct EncryptedInput {
   explicit EncryptedInput(const std::string& path, const Place& place = {}, bool regular = false,
                           bool byJob = false)
       : input(path, place, regular) {
-    if (!input.readable()) input.Spool(kRecordSize, kRecordSize, kUnbounded);
+    if (!input.readable()) input.Spool(ACBC_HEADER_SIZE, ACBC_HEADER_SIZE, kUnbounded);
     // The job reads the header; an age file it refuses as not ACBC
     // (DetectAge).
     if (byJob && !input.spooled()) return;
     if (DetectAge()) return;
     inspected = true;
     Inspect();
-    if (layout.verdict == Verdict::kNotAcbc || layout.verdict == Verdict::kUnreadableLength) {
+    if (layout.verdict == ACBC_VERDICT_NOT_ACBC ||
+        layout.verdict == ACBC_VERDICT_UNREADABLE_LENGTH) {
       throw WithStatus(FileFailure(input.name(), DescribeVerdict(layout)), ACBC_E_NOT_ACBC);
     }
   }
@@ -196,24 +204,25 @@ struct EncryptedInput {
       input.FinishSpool();
       return;
     }
-    input.Spool(kRecordSize + layout.recordsExpected * kRecordSize, kUnbounded, kUnbounded);
+    input.Spool(ACBC_HEADER_SIZE + layout.info.records_expected * ACBC_RECORD_SIZE, kUnbounded,
+                kUnbounded);
     input.FinishSpool();
     Inspect();
   }
 
  private:
   void Inspect() {
-    int error = 0;
-    const acbc_status status = InspectDescriptor(input.fd(), &layout, &error);
-    if (status != ACBC_OK) {
-      throw WithStatus(FileFailure(input.name(), Reason("read error", error)), ACBC_E_READ);
+    acbc_result r{};
+    if (acbc_inspect_layout_fd(input.fd(), &layout, &r) != ACBC_OK) {
+      throw WithStatus(FileFailure(input.name(), Reason("read error", r.error_number)),
+                       ACBC_E_READ);
     }
   }
 };
 
 // The warning for a file whose size disagrees with its header.
-std::string DecryptWarning(const Layout& layout);
-bool Damaged(const Layout& layout);
+std::string DecryptWarning(const acbc_layout& layout);
+bool Damaged(const acbc_layout& layout);
 void NoteDecrypted(const EncryptedInput& file, const acbc_result& r, Outcome* outcome);
 // True when the file open as `input` is no longer the one that was opened.
 bool Changed(const InputFile& input);

@@ -24,7 +24,6 @@
 #include "crypthelp.h"
 #include "files.h"
 #include "filework.h"
-#include "layout.h"
 #include "password.h"
 #include "piped.h"
 #include "progress.h"
@@ -118,7 +117,7 @@ int RunRekey(const std::vector<std::string>& argv) {
       job.PrepareFile(ACBC_JOB_REKEY, operands[0].c_str(), nullptr, replace, &r);
     }
     const acbc_job_info info = job.Info();
-    file.layout = LayoutOf(info.input, r.status == ACBC_E_NOT_ACBC, false);
+    file.layout = job.Layout();
     if (r.status == ACBC_E_DAMAGED) {
       throw FileFailure(input.name(), DescribeVerdict(file.layout) +
                                           " (decrypt --salvage recovers what is there)");
@@ -187,9 +186,9 @@ int RunRekey(const std::vector<std::string>& argv) {
   // for a password confirmed by 32 bits (see KeepInput).
   bool keepInput = false;
   if (!output) {
-    if (PaddingOf(file.layout) < kConfirmingPadding && !settings.acceptWeakCheck) {
+    if (file.layout.padding_bytes < kConfirmingPadding && !settings.acceptWeakCheck) {
       CheckPassword(file, old);
-      throw WeakRefusal(input.name(), PaddingOf(file.layout), "not rewritten in place");
+      throw WeakRefusal(input.name(), file.layout.padding_bytes, "not rewritten in place");
     }
   } else {
     Outcome unused;
@@ -201,7 +200,7 @@ int RunRekey(const std::vector<std::string>& argv) {
     job.RunAndCommit(old, fresh, progress.hook(), result);
   });
   FinishOutput(input, operands[0], target, outputName, inPlace, settings, {}, keepInput);
-  if (file.layout.verdict != Verdict::kConsistent) {
+  if (file.layout.verdict != ACBC_VERDICT_CONSISTENT) {
     Warn(input.name() + ": " + DecryptWarning(file.layout));
   }
   NoteWeakCheck(input.name(), r.padding_bytes);

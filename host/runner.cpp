@@ -33,7 +33,6 @@
 #include "crypthelp.h"
 #include "files.h"
 #include "filework.h"
-#include "layout.h"
 #include "password.h"
 #include "piped.h"
 #include "progress.h"
@@ -240,14 +239,6 @@ void NoteWeakCheck(const std::string& name, int padding) {
            std::to_string(8 * padding) + ")");
 }
 
-// The zero padding bytes in the last record of a file whose header records
-// `length`: what the password check will examine, known before the
-// password is used.
-int PaddingOf(const Layout& layout) {
-  if (layout.length < 0) return 0;
-  return static_cast<int>(kRecordSize - layout.length % kRecordSize);
-}
-
 // Whether a file of the run other than `self` confirms the password by 32
 // bits: one that did already, or else the first other ACBC file whose
 // padding is long enough and whose last record passes the check (each
@@ -265,13 +256,13 @@ bool ConfirmedByAnother(const Settings& settings, const std::string& self,
     const int fd = open(job.input.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) continue;
     struct stat st {};
-    acbc_info info{};
+    acbc_layout layout{};
     acbc_result r{};
-    const bool strong =
-        fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && acbc_inspect_fd(fd, &info) == ACBC_OK &&
-        info.length >= 0 && kRecordSize - info.length % kRecordSize >= kConfirmingPadding &&
-        acbc_verify_fd(fd, password.bytes, static_cast<std::size_t>(password.length), &r) ==
-            ACBC_OK;
+    const bool strong = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) &&
+                        acbc_inspect_layout_fd(fd, &layout, &r) == ACBC_OK &&
+                        layout.padding_bytes >= kConfirmingPadding &&
+                        acbc_verify_fd(fd, password.bytes,
+                                       static_cast<std::size_t>(password.length), &r) == ACBC_OK;
     close(fd);
     if (strong) callPassword->Confirm(r.padding_bytes);
     if (callPassword->confirmed()) return true;
@@ -313,7 +304,7 @@ bool IsRegularFile(const std::string& path) {
 bool KeepInput(const EncryptedInput& file, const std::string& inputPath, const OutputTarget& output,
                const Settings& settings, CallPassword* callPassword, Outcome* outcome) {
   const bool replaces = settings.force && !output.inPlace() && IsRegularFile(output.path());
-  const int padding = PaddingOf(file.layout);
+  const int padding = file.layout.padding_bytes;
   // --salvage of a damaged file checks no password at all, by request.
   if ((!replaces && !settings.removeInput) || padding >= kConfirmingPadding ||
       (settings.salvage && Damaged(file.layout))) {

@@ -18,7 +18,6 @@
 #include "acbc.h"
 #include "cli.h"
 #include "files.h"
-#include "layout.h"
 #include "password.h"
 #include "range.h"
 #include "signals.h"
@@ -215,7 +214,6 @@ inline unsigned ReplaceFlag(const Settings& settings) {
 }
 
 void NoteWeakCheck(const std::string& name, int padding);
-int PaddingOf(const Layout& layout);
 Failure WeakRefusal(const std::string& input, int padding, const std::string& step);
 struct EncryptedInput;
 class OutputTarget;

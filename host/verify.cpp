@@ -25,7 +25,6 @@
 #include "crypthelp.h"
 #include "files.h"
 #include "filework.h"
-#include "layout.h"
 #include "password.h"
 #include "piped.h"
 #include "progress.h"
@@ -83,8 +82,8 @@ void VerifyOne(const FoundFile& found, const Settings& settings, CallPassword* c
   }
   if (r.status == ACBC_E_DAMAGED) {
     throw WithStatus(
-        FileFailure(file.input.name(), DescribeVerdict(LayoutOf(job.Info().input, false, false)) +
-                                           ": no record to check the password against"),
+        FileFailure(file.input.name(),
+                    DescribeVerdict(job.Layout()) + ": no record to check the password against"),
         ACBC_E_DAMAGED);
   }
   if (r.status != ACBC_OK) throw StatusFailure(r, file.input.name(), file.input.name());

@@ -662,6 +662,44 @@ ACBC_API void acbc_job_discard(acbc_job* job);
 /* Tells where a job stands; ACBC_E_ARGUMENT for memory that holds no job. */
 ACBC_API acbc_status acbc_job_query(const acbc_job* job, acbc_job_info* info);
 
+/*
+ * Layout: what an ACBC file's size says next to what its header records,
+ * with the numbers a message needs. The format has no integrity check, so
+ * this is the one damage a reader sees before decrypting.
+ */
+typedef enum acbc_verdict {
+  ACBC_VERDICT_CONSISTENT = 0,        /* exactly the records the length needs */
+  ACBC_VERDICT_TRUNCATED = 1,         /* fewer bytes than the length needs */
+  ACBC_VERDICT_TRAILING_BYTES = 2,    /* more bytes than the length needs */
+  ACBC_VERDICT_NEGATIVE_LENGTH = 3,   /* the header records a length below zero */
+  ACBC_VERDICT_UNREADABLE_LENGTH = 4, /* "ACBC " and no usable number: not ACBC either */
+  ACBC_VERDICT_NOT_ACBC = 5           /* the first five bytes are not "ACBC " */
+} acbc_verdict;
+
+typedef struct acbc_layout {
+  acbc_info info;        /* as acbc_inspect_fd tells it */
+  int verdict;           /* acbc_verdict */
+  int64_t header_bytes;  /* 0 to ACBC_HEADER_SIZE: bytes of the header record present */
+  int64_t body_bytes;    /* bytes after the header record */
+  int64_t missing_bytes; /* ACBC_VERDICT_TRUNCATED: bytes short of a whole file, else 0 */
+  int padding_bytes;     /* zero bytes after the plaintext in its last record: what a password
+                            check examines (0 without a length of 0 or more) */
+} acbc_layout;
+
+/* Inspects the file open as `fd` (from its current offset, which is not
+ * moved). ACBC_OK whenever the file could be classified, whatever the
+ * verdict; else the failure, with its errno in `result`. */
+ACBC_API acbc_status acbc_inspect_layout_fd(int fd, acbc_layout* layout, acbc_result* result);
+/* The layout a job's prepare read (decryption, verification, rekey; also
+ * after the job ended, also when prepare failed on it as not ACBC or
+ * damaged); ACBC_E_ARGUMENT for memory that holds no job or a job whose
+ * prepare read no header. */
+ACBC_API acbc_status acbc_job_layout(const acbc_job* job, acbc_layout* layout);
+/* The verdict as one word for machines: "consistent", "truncated",
+ * "trailing-bytes", "negative-length", "unreadable-length", "not-acbc";
+ * "unknown" for a value outside the enumeration. */
+ACBC_API const char* acbc_verdict_name(int verdict);
+
 /* The library's version, "1.1.0". */
 ACBC_API const char* acbc_version(void);
 

@@ -261,6 +261,19 @@ ACBC_API const char* acbc_status_text(acbc_status status) {
   return "unknown status";
 }
 
+ACBC_API const char* acbc_verdict_name(int verdict) {
+  switch (verdict) {
+    case ACBC_VERDICT_CONSISTENT: return "consistent";
+    case ACBC_VERDICT_TRUNCATED: return "truncated";
+    case ACBC_VERDICT_TRAILING_BYTES: return "trailing-bytes";
+    case ACBC_VERDICT_NEGATIVE_LENGTH: return "negative-length";
+    case ACBC_VERDICT_UNREADABLE_LENGTH: return "unreadable-length";
+    case ACBC_VERDICT_NOT_ACBC: return "not-acbc";
+    default: break;
+  }
+  return "unknown";
+}
+
 ACBC_API const char* acbc_status_name(acbc_status status) {
   switch (status) {
     case ACBC_OK: return "ok";

@@ -67,6 +67,7 @@ Layout Classify(const std::uint8_t* record, std::int64_t headerBytes, std::int64
   layout.headerBytes = headerBytes;
   layout.bodyBytes = bodyBytes;
   layout.recordsPresent = (bodyBytes + kRecord - 1) / kRecord;
+  layout.magic = headerBytes >= 5 && std::memcmp(record, "ACBC ", 5) == 0;
   // A header from which no length can be read is not ACBC to any reader.
   if (headerBytes < 5 || !AcbcParseHeader(record, &layout.length)) return layout;
   layout.haveLength = true;
@@ -108,6 +109,28 @@ void FillInfo(const Layout& layout, acbc_info* info) {
   const std::int64_t expectedBody = layout.recordsExpected * kRecord;
   info->trailing_bytes =
       layout.haveLength && layout.bodyBytes > expectedBody ? layout.bodyBytes - expectedBody : 0;
+}
+
+void FillLayout(const Layout& layout, acbc_layout* out) {
+  FillInfo(layout, &out->info);
+  out->header_bytes = layout.headerBytes;
+  out->body_bytes = layout.bodyBytes;
+  out->missing_bytes = 0;
+  out->padding_bytes = layout.haveLength && layout.length >= 0
+                           ? static_cast<int>(kRecord - layout.length % kRecord)
+                           : 0;
+  if (!layout.haveLength) {
+    out->verdict = layout.magic ? ACBC_VERDICT_UNREADABLE_LENGTH : ACBC_VERDICT_NOT_ACBC;
+  } else if (layout.length < 0) {
+    out->verdict = ACBC_VERDICT_NEGATIVE_LENGTH;
+  } else if (layout.status == ACBC_E_DAMAGED) {
+    const std::int64_t expectedBody = layout.recordsExpected * kRecord;
+    out->verdict = ACBC_VERDICT_TRUNCATED;
+    out->missing_bytes = (kRecord - layout.headerBytes) +
+                         (layout.bodyBytes < expectedBody ? expectedBody - layout.bodyBytes : 0);
+  } else {
+    out->verdict = layout.trailingBytes > 0 ? ACBC_VERDICT_TRAILING_BYTES : ACBC_VERDICT_CONSISTENT;
+  }
 }
 
 acbc_status CheckPadding(const CallKey& key, std::int32_t length, std::uint8_t* record,

@@ -54,6 +54,7 @@ acbc_status Fail(acbc_result* result, acbc_status status, int error);
 struct Layout {
   acbc_status status = ACBC_E_NOT_ACBC;  // ACBC_OK, ACBC_E_NOT_ACBC or ACBC_E_DAMAGED
   bool haveLength = false;
+  bool magic = false;  // the record starts "ACBC " (with or without a usable length)
   std::int32_t length = 0;
   std::int64_t headerBytes = 0;      // bytes of the header record present, 0 .. 512
   std::int64_t bodyBytes = 0;        // bytes after the header record
@@ -64,6 +65,8 @@ struct Layout {
 // `record` holds headerBytes bytes and zeros after them.
 Layout Classify(const std::uint8_t* record, std::int64_t headerBytes, std::int64_t bodyBytes);
 void FillInfo(const Layout& layout, acbc_info* info);
+// The layout as acbc.h publishes it: the info, the verdict, what is missing.
+void FillLayout(const Layout& layout, acbc_layout* out);
 // The body bytes a decryption of `layout` reads (none for a negative
 // length, at most the records the length needs) and the plaintext bytes it
 // writes from them: what AESDecrypt writes.

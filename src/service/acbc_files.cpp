@@ -242,4 +242,17 @@ ACBC_API acbc_status acbc_inspect_fd(int fd, acbc_info* info) {
   return InspectStatus(status, r);
 }
 
+ACBC_API acbc_status acbc_inspect_layout_fd(int fd, acbc_layout* layout, acbc_result* result) {
+  acbc_result r;
+  ResetResult(&r);
+  if (layout == nullptr) return Finish(result, &r, ACBC_E_ARGUMENT);
+  Layout found;
+  FillLayout(found, layout);
+  Input in;
+  acbc_status status = OpenInputFd(fd, &in, &r);
+  if (status == ACBC_OK) status = ReadLayout(in, &found, &r);
+  if (status == ACBC_OK) FillLayout(found, layout);
+  return Finish(result, &r, status);
+}
+
 }  // extern "C"

@@ -71,6 +71,7 @@ acbc_status PrepareChecks(Job* job, const char* output, bool inPlace, acbc_resul
   } else {
     acbc_status status = ReadLayout(in, &job->layout, r);
     if (status != ACBC_OK) return status;
+    job->haveLayout = true;
     FillInfo(job->layout, &job->info.input);
     if (!job->layout.haveLength) return Fail(r, ACBC_E_NOT_ACBC, 0);
   }
@@ -421,6 +422,14 @@ ACBC_API acbc_status acbc_job_query(const acbc_job* job, acbc_job_info* info) {
   const auto* j = std::launder(reinterpret_cast<const Job*>(job->opaque.bytes));
   if (j->tag != kJobTag) return ACBC_E_ARGUMENT;
   *info = j->info;
+  return ACBC_OK;
+}
+
+ACBC_API acbc_status acbc_job_layout(const acbc_job* job, acbc_layout* layout) {
+  if (job == nullptr || layout == nullptr) return ACBC_E_ARGUMENT;
+  const auto* j = std::launder(reinterpret_cast<const Job*>(job->opaque.bytes));
+  if (j->tag != kJobTag || !j->haveLayout) return ACBC_E_ARGUMENT;
+  FillLayout(j->layout, layout);
   return ACBC_OK;
 }
 

@@ -25,6 +25,7 @@ struct Job {
   Input in;
   Output out;
   Layout layout;
+  bool haveLayout = false;  // prepare read the header into `layout`
   acbc_job_info info{};
   // What the steps so far found (length, warnings, bytes), carried from
   // step to step.

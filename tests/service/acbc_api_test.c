@@ -716,6 +716,45 @@ static void Refusals(void) {
     CHECK(Signature(in) + 3 * Signature(out) == before, "row %zu changed the folders", i);
     CHECK(strcmp(acbc_status_text(s), acbc_status_text((acbc_status)99)) != 0, "text of %d", s);
   }
+  /* Layouts, as inspection and a decrypting job's prepare tell them. */
+  Bytes longer = Get(IN("plain.acbc"));
+  Put(IN("trailing.acbc"), longer.data, longer.size);
+  FILE* tail = fopen(IN("trailing.acbc"), "ab");
+  CHECK(tail != NULL && fwrite("seven b", 1, 7, tail) == 7 && fclose(tail) == 0, "trailing");
+  free(longer.data);
+  static const struct {
+    const char* file;
+    int verdict;
+    int64_t missing, trailing;
+    int padding;
+  } kLayouts[] = {
+      {"plain.acbc", ACBC_VERDICT_CONSISTENT, 0, 0, 352},
+      {"truncated.acbc", ACBC_VERDICT_TRUNCATED, 100, 0, 352},
+      {"trailing.acbc", ACBC_VERDICT_TRAILING_BYTES, 0, 7, 352},
+      {"negative.acbc", ACBC_VERDICT_NEGATIVE_LENGTH, 0, 196 * 512, 0}, /* no record needed */
+      {"no-number.acbc", ACBC_VERDICT_UNREADABLE_LENGTH, 0, 0, 0},
+      {"short", ACBC_VERDICT_NOT_ACBC, 0, 0, 0},
+  };
+  for (size_t i = 0; i < sizeof kLayouts / sizeof kLayouts[0]; ++i) {
+    acbc_layout seen, prepared;
+    acbc_job job;
+    acbc_result r;
+    const int fd = open(IN(kLayouts[i].file), O_RDONLY);
+    const int inspected = acbc_inspect_layout_fd(fd, &seen, &r) == ACBC_OK;
+    acbc_job_prepare_fd(&job, ACBC_JOB_DECRYPT, fd, OUT("new"), 0, &r);
+    const int fromJob = acbc_job_layout(&job, &prepared) == ACBC_OK;
+    acbc_job_discard(&job);
+    close(fd);
+    CHECK(inspected && fromJob && seen.verdict == kLayouts[i].verdict &&
+              seen.missing_bytes == kLayouts[i].missing &&
+              seen.info.trailing_bytes == kLayouts[i].trailing &&
+              seen.padding_bytes == kLayouts[i].padding && prepared.verdict == seen.verdict &&
+              prepared.missing_bytes == seen.missing_bytes &&
+              prepared.info.length == seen.info.length &&
+              strcmp(acbc_verdict_name(seen.verdict), acbc_verdict_name(99)) != 0,
+          "layout of %s: %s, %lld missing", kLayouts[i].file, acbc_verdict_name(seen.verdict),
+          (long long)seen.missing_bytes);
+  }
   free(enc.data);
   free(sound.data);
   free(plain.data);
