@@ -602,7 +602,14 @@ typedef enum acbc_job_kind {
   ACBC_JOB_DECRYPT =
       2,               /* flags: ACBC_REPLACE, ACBC_SALVAGE, ACBC_NO_PASSWORD_CHECK, ACBC_NO_SYNC */
   ACBC_JOB_VERIFY = 3, /* output null; flags: none */
-  ACBC_JOB_REKEY = 4   /* output null = in place; flags: ACBC_REPLACE, ACBC_NO_SYNC */
+  ACBC_JOB_REKEY = 4,  /* output null = in place; flags: ACBC_REPLACE, ACBC_NO_SYNC */
+  /* The age kinds run with acbc_job_run_age. */
+  ACBC_JOB_AGE_ENCRYPT = 5, /* flags: ACBC_REPLACE, ACBC_NO_SYNC, ACBC_AGE_ARMOR */
+  ACBC_JOB_AGE_DECRYPT = 6, /* flags: ACBC_REPLACE, ACBC_NO_SYNC */
+  ACBC_JOB_AGE_VERIFY = 7,  /* output null; flags: none */
+  ACBC_JOB_AGE_REKEY = 8,   /* output null = in place; flags: ACBC_REPLACE, ACBC_NO_SYNC */
+  ACBC_JOB_UPGRADE = 9      /* an ACBC file into an age file, as acbc_upgrade_file;
+                               flags: ACBC_REPLACE, ACBC_NO_SYNC, ACBC_AGE_ARMOR */
 } acbc_job_kind;
 
 /* The step a job has reached (acbc_job_info.stage). */
@@ -649,6 +656,17 @@ ACBC_API acbc_status acbc_job_prepare_fd(acbc_job* job, acbc_job_kind kind, int 
 ACBC_API acbc_status acbc_job_run(acbc_job* job, const void* password, size_t password_length,
                                   const void* new_password, size_t new_length,
                                   const acbc_progress* progress, acbc_result* result);
+/* Runs a prepared job of an age kind, as the matching file call would:
+ * ACBC_JOB_AGE_ENCRYPT with `keys` to encrypt to; _AGE_DECRYPT and
+ * _AGE_VERIFY with `keys` to decrypt with; _AGE_REKEY from `keys` to
+ * `new_keys`; ACBC_JOB_UPGRADE with the ACBC `password` and the age `keys`
+ * to encrypt to (the age file is read back before the run ends). Arguments
+ * a kind does not use are null and 0. Prepare checks for the age kinds
+ * that the input is an age file (ACBC_E_NOT_AGE) and, for an upgrade, the
+ * ACBC header as a decryption does. */
+ACBC_API acbc_status acbc_job_run_age(acbc_job* job, const void* password, size_t password_length,
+                                      const acbc_age_keys* keys, const acbc_age_keys* new_keys,
+                                      const acbc_progress* progress, acbc_result* result);
 /* Commits a job that ran, and ends it. */
 ACBC_API acbc_status acbc_job_commit(acbc_job* job, acbc_result* result);
 /* Commits `count` jobs; `results` (null, or `count` entries) gets one

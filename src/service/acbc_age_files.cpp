@@ -11,6 +11,7 @@
 #include "age/age.h"
 #include "service/acbc_engine.h"
 #include "service/acbc_io.h"
+#include "service/acbc_jobs.h"
 #include "util/wipe.h"
 
 namespace pellfold::acbc {
@@ -61,7 +62,8 @@ acbc_status ReadFormat(const Input& in, acbc_format* format, acbc_result* r) {
   return ACBC_OK;
 }
 
-// An age file is told before anything about the output.
+}  // namespace
+
 acbc_status RequireAge(const Input& in, acbc_result* r) {
   acbc_format format = ACBC_FORMAT_UNKNOWN;
   const acbc_status status = ReadFormat(in, &format, r);
@@ -69,6 +71,8 @@ acbc_status RequireAge(const Input& in, acbc_result* r) {
   if (status != ACBC_OK) return status;
   return format == ACBC_FORMAT_AGE ? ACBC_OK : Fail(r, ACBC_E_NOT_AGE, 0);
 }
+
+namespace {
 
 int Discard(void* /*context*/, const void* /*buffer*/, std::size_t /*size*/) {
   return 0;
@@ -142,70 +146,35 @@ int AgainstInput(void* context, const void* buffer, std::size_t size) {
   return 0;
 }
 
-acbc_status EncryptAgeInput(const Input& in, const char* output, const acbc_age_keys& keys,
-                            unsigned flags, const acbc_progress* progress, acbc_result* r) {
-  Output out;
-  acbc_status status = PrepareOutput(output, in, flags, false, &out, r);
-  if (status != ACBC_OK) {
-    DiscardOutput(&out);
-    return status;
-  }
-  r->length = in.size;
+acbc_status EncryptAgePass(const Input& in, Writer writer, const acbc_age_keys& keys, bool armor,
+                           const acbc_progress* progress, acbc_result* r) {
   age::Encoder encoder;
   std::uint8_t chunk[age::kChunkSize];
   FdSource source{};
   const Reader reader = WholeInput(in, &source);
   const Progress report{progress, in.size};
-  status = WriteOutput(in, &out, r, [&](Writer writer) {
-    acbc_status s = age::EncoderStart(&encoder, keys, (flags & ACBC_AGE_ARMOR) != 0, writer, r);
-    std::int64_t done = 0;
-    while (s == ACBC_OK) {
-      const std::int64_t got = ReadFull(reader, chunk, sizeof chunk, r);
-      if (got < 0) return r->status;
-      if (got == 0 && done < in.size) return Fail(r, ACBC_E_INPUT_CHANGED, 0);
-      if (got == 0) break;
-      s = age::EncoderWrite(&encoder, chunk, static_cast<std::size_t>(got), r);
-      done += got;
-      if (s == ACBC_OK && Report(report, done) != ACBC_OK) s = Fail(r, ACBC_E_CANCELLED, 0);
+  acbc_status s = age::EncoderStart(&encoder, keys, armor, writer, r);
+  std::int64_t done = 0;
+  while (s == ACBC_OK) {
+    const std::int64_t got = ReadFull(reader, chunk, sizeof chunk, r);
+    if (got < 0) {
+      s = r->status;
+      break;
     }
-    if (s == ACBC_OK) s = age::EncoderFinish(&encoder, r);
-    if (s == ACBC_OK && in.size == 0 && Report(report, 0) != ACBC_OK) {
-      s = Fail(r, ACBC_E_CANCELLED, 0);
-    }
-    r->bytes_written = encoder.bytesWritten;
-    return s;
-  });
+    if (got == 0 && done < in.size) s = Fail(r, ACBC_E_INPUT_CHANGED, 0);
+    if (got == 0) break;
+    s = age::EncoderWrite(&encoder, chunk, static_cast<std::size_t>(got), r);
+    done += got;
+    if (s == ACBC_OK && Report(report, done) != ACBC_OK) s = Fail(r, ACBC_E_CANCELLED, 0);
+  }
+  if (s == ACBC_OK) s = age::EncoderFinish(&encoder, r);
+  if (s == ACBC_OK && in.size == 0 && Report(report, 0) != ACBC_OK) {
+    s = Fail(r, ACBC_E_CANCELLED, 0);
+  }
+  r->bytes_written = encoder.bytesWritten;
   age::EncoderWipe(&encoder);
   SecureZero(chunk, sizeof chunk);
-  return status;
-}
-
-acbc_status DecryptAgeInput(const Input& in, const char* output, const acbc_age_keys& keys,
-                            unsigned flags, const acbc_progress* progress, acbc_result* r) {
-  Output out;
-  acbc_status status = RequireAge(in, r);
-  if (status == ACBC_OK) status = PrepareOutput(output, in, flags, false, &out, r);
-  if (status != ACBC_OK) {
-    DiscardOutput(&out);
-    return status;
-  }
-  FdSource source{};
-  return WriteOutput(in, &out, r, [&](Writer writer) {
-    return age::DecryptPass(WholeInput(in, &source), writer, &keys, nullptr,
-                            Progress{progress, in.size}, r);
-  });
-}
-
-acbc_status VerifyAgeInput(const Input& in, const acbc_age_keys& keys, acbc_result* r) {
-  acbc_status status = RequireAge(in, r);
-  FdSource source{};
-  if (status == ACBC_OK) {
-    status = age::DecryptPass(WholeInput(in, &source), Writer{Discard, nullptr}, &keys, nullptr,
-                              Progress{nullptr, in.size}, r);
-  }
-  r->bytes_written = 0;
-  if (status == ACBC_OK) status = CheckUnchanged(in, r);
-  return status;
+  return s;
 }
 
 acbc_status InspectAgeInput(const Input& in, acbc_age_info* info, acbc_result* r) {
@@ -218,26 +187,6 @@ acbc_status InspectAgeInput(const Input& in, acbc_age_info* info, acbc_result* r
 
 void ResetAgeInfo(acbc_age_info* info) {
   std::memset(info, 0, sizeof *info);
-}
-
-acbc_status RekeyAgeInput(const Input& in, const char* output, const char* inputPath,
-                          const acbc_age_keys& oldKeys, const acbc_age_keys& newKeys,
-                          unsigned flags, const acbc_progress* progress, acbc_result* r) {
-  Output out;
-  acbc_status status = RequireAge(in, r);
-  if (status == ACBC_OK) {
-    const bool inPlace = output == nullptr;
-    status = PrepareOutput(inPlace ? inputPath : output, in, flags, inPlace, &out, r);
-  }
-  if (status != ACBC_OK) {
-    DiscardOutput(&out);
-    return status;
-  }
-  FdSource source{};
-  return WriteOutput(in, &out, r, [&](Writer writer) {
-    return age::RewrapPass(WholeInput(in, &source), writer, oldKeys, newKeys,
-                           Progress{progress, in.size}, r);
-  });
 }
 
 // Reads the age file just written back from its start under the encoder's
@@ -272,49 +221,121 @@ acbc_status CheckWritten(const Input& in, const CallKey& key, const Output& out,
               status == ACBC_E_READ && scratch.error_number != 0 ? scratch.error_number : EIO);
 }
 
-acbc_status UpgradeInput(const Input& in, const char* output, const void* password,
-                         std::size_t passwordLength, const acbc_age_keys& keys, unsigned flags,
-                         const acbc_progress* progress, acbc_result* r) {
-  DecryptionPasswordWarnings(passwordLength, r);
-  CallKey key;
-  SetUpKey(password, passwordLength, &key);
-  Layout layout;
-  Output out;
-  out.readable = true;
-  // The upgrade flags leave the ACBC checks as they are: padding checked,
-  // nothing salvaged.
-  acbc_status status = PrepareDecryption(in, output, flags, false, key, &layout, &out, r);
-  if (status != ACBC_OK) {
-    Wipe(&key);
-    DiscardOutput(&out);
-    return status;
-  }
+acbc_status UpgradePass(const Job& job, const CallKey& key, const acbc_age_keys& keys,
+                        const acbc_progress* progress, acbc_result* r) {
+  const Input& in = job.in;
+  const Layout& layout = job.layout;
   age::Encoder encoder;
   Upgrading up{&encoder, 0};
   const std::int64_t body = BodyToRead(layout);
   FdSource source{in.fd, in.base + kRecord, in.base + kRecord + static_cast<off_t>(body)};
-  status = WriteOutput(in, &out, r, [&](Writer writer) {
-    acbc_status s = age::EncoderStart(&encoder, keys, (flags & ACBC_AGE_ARMOR) != 0, writer, r);
-    if (s == ACBC_OK) {
-      BodyPlan plan;
-      plan.length = layout.length;
-      plan.readBytes = body;
-      plan.known = true;
-      plan.done = layout.headerBytes;
-      s = DecryptPass(FdReader(&source), plan, Writer{IntoEncoder, &up}, key,
-                      Progress{progress, layout.headerBytes + body}, r);
-    }
-    if (s == ACBC_OK) s = age::EncoderFinish(&encoder, r);
-    r->bytes_written = encoder.bytesWritten;
-    if (s != ACBC_OK) return s;
-    return CheckWritten(in, key, out, encoder, up, r);
-  });
-  Wipe(&key);
+  const Writer writer{WriteFd, const_cast<int*>(&job.out.fd)};
+  acbc_status s = age::EncoderStart(&encoder, keys, (job.flags & ACBC_AGE_ARMOR) != 0, writer, r);
+  if (s == ACBC_OK) {
+    BodyPlan plan;
+    plan.length = layout.length;
+    plan.readBytes = body;
+    plan.known = true;
+    plan.done = layout.headerBytes;
+    s = DecryptPass(FdReader(&source), plan, Writer{IntoEncoder, &up}, key,
+                    Progress{progress, layout.headerBytes + body}, r);
+  }
+  if (s == ACBC_OK) s = age::EncoderFinish(&encoder, r);
+  r->bytes_written = encoder.bytesWritten;
+  if (s == ACBC_OK) s = CheckWritten(in, key, job.out, encoder, up, r);
   age::EncoderWipe(&encoder);
+  return s;
+}
+
+// The keys a run of an age kind takes, as the file calls check them.
+acbc_status AgeRunArguments(const Job& job, const void* password, std::size_t passwordLength,
+                            const acbc_age_keys* keys, const acbc_age_keys* newKeys) {
+  const bool upgrade = job.kind == ACBC_JOB_UPGRADE;
+  if ((upgrade ? !PasswordValid(password, passwordLength)
+               : password != nullptr || passwordLength != 0) ||
+      ((job.kind == ACBC_JOB_AGE_REKEY) != (newKeys != nullptr))) {
+    return ACBC_E_ARGUMENT;
+  }
+  switch (job.kind) {
+    case ACBC_JOB_AGE_ENCRYPT:
+    case ACBC_JOB_UPGRADE: return CheckEncryptKeys(keys);
+    case ACBC_JOB_AGE_REKEY:
+      if (!DecryptKeysValid(keys)) return ACBC_E_ARGUMENT;
+      return CheckEncryptKeys(newKeys);
+    case ACBC_JOB_AGE_DECRYPT:
+    case ACBC_JOB_AGE_VERIFY: return DecryptKeysValid(keys) ? ACBC_OK : ACBC_E_ARGUMENT;
+    default: return ACBC_E_ARGUMENT;
+  }
+}
+
+// A file call of an age kind as one job: prepare, run and commit in a row.
+acbc_status RunAgeFileJob(acbc_job_kind kind, const char* inputPath, int inputFd,
+                          const char* output, unsigned flags, const void* password,
+                          std::size_t passwordLength, const acbc_age_keys* keys,
+                          const acbc_age_keys* newKeys, const acbc_progress* progress,
+                          acbc_result* r) {
+  Job job;
+  acbc_status status = JobPrepare(&job, kind, inputPath, inputFd, output, flags, r);
+  if (status == ACBC_OK) {
+    status = JobRunAge(&job, password, passwordLength, keys, newKeys, progress, r);
+  }
+  if (status == ACBC_OK) status = JobCommit(&job, r);
+  JobDiscard(&job, r);
   return status;
 }
 
 }  // namespace
+
+acbc_status JobRunAge(Job* job, const void* password, std::size_t passwordLength,
+                      const acbc_age_keys* keys, const acbc_age_keys* newKeys,
+                      const acbc_progress* progress, acbc_result* r) {
+  if (job->stage != ACBC_JOB_PREPARED) return JobFail(job, Fail(r, ACBC_E_ARGUMENT, 0), r);
+  acbc_status status = AgeRunArguments(*job, password, passwordLength, keys, newKeys);
+  if (status != ACBC_OK) return JobFail(job, Fail(r, status, 0), r);
+  const Input& in = job->in;
+  FdSource source{};
+  const Writer writer{WriteFd, &job->out.fd};
+  const Progress report{progress, in.size};
+  switch (job->kind) {
+    case ACBC_JOB_AGE_ENCRYPT:
+      status = JobOpenInPlace(job, r);
+      if (status == ACBC_OK) {
+        status = EncryptAgePass(in, writer, *keys, (job->flags & ACBC_AGE_ARMOR) != 0, progress, r);
+      }
+      break;
+    case ACBC_JOB_AGE_DECRYPT:
+      status = JobOpenInPlace(job, r);
+      if (status == ACBC_OK) {
+        status = age::DecryptPass(WholeInput(in, &source), writer, keys, nullptr, report, r);
+      }
+      break;
+    case ACBC_JOB_AGE_VERIFY:
+      status = age::DecryptPass(WholeInput(in, &source), Writer{Discard, nullptr}, keys, nullptr,
+                                Progress{nullptr, in.size}, r);
+      r->bytes_written = 0;
+      break;
+    case ACBC_JOB_AGE_REKEY:
+      status = JobOpenInPlace(job, r);
+      if (status == ACBC_OK) {
+        status = age::RewrapPass(WholeInput(in, &source), writer, *keys, *newKeys, report, r);
+      }
+      break;
+    case ACBC_JOB_UPGRADE: {
+      DecryptionPasswordWarnings(passwordLength, r);
+      CallKey key;
+      SetUpKey(password, passwordLength, &key);
+      status = CheckPasswordAt(in, job->layout, key, r);
+      if (status != ACBC_OK) status = Fail(r, status, r->error_number);
+      if (status == ACBC_OK) status = JobOpenInPlace(job, r);
+      if (status == ACBC_OK) status = UpgradePass(*job, key, *keys, progress, r);
+      Wipe(&key);
+      break;
+    }
+    default: status = Fail(r, ACBC_E_ARGUMENT, 0); break;
+  }
+  return JobRan(job, status, r);
+}
+
 }  // namespace pellfold::acbc
 
 using namespace pellfold::acbc;
@@ -354,10 +375,8 @@ ACBC_API acbc_status acbc_age_encrypt_file(const char* input, const char* output
   }
   acbc_status status = CheckEncryptKeys(keys);
   if (status != ACBC_OK) return Finish(result, &r, status);
-  Input in;
-  status = OpenInputPath(input, &in, &r);
-  if (status == ACBC_OK) status = EncryptAgeInput(in, output, *keys, flags, progress, &r);
-  CloseInput(&in);
+  status = RunAgeFileJob(ACBC_JOB_AGE_ENCRYPT, input, -1, output, flags, nullptr, 0, keys, nullptr,
+                         progress, &r);
   return Finish(result, &r, status);
 }
 
@@ -371,9 +390,8 @@ ACBC_API acbc_status acbc_age_encrypt_fd(int input_fd, const char* output,
   }
   acbc_status status = CheckEncryptKeys(keys);
   if (status != ACBC_OK) return Finish(result, &r, status);
-  Input in;
-  status = OpenInputFd(input_fd, &in, &r);
-  if (status == ACBC_OK) status = EncryptAgeInput(in, output, *keys, flags, progress, &r);
+  status = RunAgeFileJob(ACBC_JOB_AGE_ENCRYPT, nullptr, input_fd, output, flags, nullptr, 0, keys,
+                         nullptr, progress, &r);
   return Finish(result, &r, status);
 }
 
@@ -386,10 +404,8 @@ ACBC_API acbc_status acbc_age_decrypt_file(const char* input, const char* output
       !FlagsValid(flags, kAgeDecryptFlags)) {
     return Finish(result, &r, ACBC_E_ARGUMENT);
   }
-  Input in;
-  acbc_status status = OpenInputPath(input, &in, &r);
-  if (status == ACBC_OK) status = DecryptAgeInput(in, output, *keys, flags, progress, &r);
-  CloseInput(&in);
+  const acbc_status status = RunAgeFileJob(ACBC_JOB_AGE_DECRYPT, input, -1, output, flags, nullptr,
+                                           0, keys, nullptr, progress, &r);
   return Finish(result, &r, status);
 }
 
@@ -401,9 +417,8 @@ ACBC_API acbc_status acbc_age_decrypt_fd(int input_fd, const char* output,
   if (output == nullptr || !DecryptKeysValid(keys) || !FlagsValid(flags, kAgeDecryptFlags)) {
     return Finish(result, &r, ACBC_E_ARGUMENT);
   }
-  Input in;
-  acbc_status status = OpenInputFd(input_fd, &in, &r);
-  if (status == ACBC_OK) status = DecryptAgeInput(in, output, *keys, flags, progress, &r);
+  const acbc_status status = RunAgeFileJob(ACBC_JOB_AGE_DECRYPT, nullptr, input_fd, output, flags,
+                                           nullptr, 0, keys, nullptr, progress, &r);
   return Finish(result, &r, status);
 }
 
@@ -412,10 +427,8 @@ ACBC_API acbc_status acbc_age_verify_file(const char* path, const acbc_age_keys*
   acbc_result r;
   ResetResult(&r);
   if (path == nullptr || !DecryptKeysValid(keys)) return Finish(result, &r, ACBC_E_ARGUMENT);
-  Input in;
-  acbc_status status = OpenInputPath(path, &in, &r);
-  if (status == ACBC_OK) status = VerifyAgeInput(in, *keys, &r);
-  CloseInput(&in);
+  const acbc_status status = RunAgeFileJob(ACBC_JOB_AGE_VERIFY, path, -1, nullptr, 0, nullptr, 0,
+                                           keys, nullptr, nullptr, &r);
   return Finish(result, &r, status);
 }
 
@@ -423,9 +436,8 @@ ACBC_API acbc_status acbc_age_verify_fd(int fd, const acbc_age_keys* keys, acbc_
   acbc_result r;
   ResetResult(&r);
   if (!DecryptKeysValid(keys)) return Finish(result, &r, ACBC_E_ARGUMENT);
-  Input in;
-  acbc_status status = OpenInputFd(fd, &in, &r);
-  if (status == ACBC_OK) status = VerifyAgeInput(in, *keys, &r);
+  const acbc_status status = RunAgeFileJob(ACBC_JOB_AGE_VERIFY, nullptr, fd, nullptr, 0, nullptr, 0,
+                                           keys, nullptr, nullptr, &r);
   return Finish(result, &r, status);
 }
 
@@ -464,12 +476,8 @@ ACBC_API acbc_status acbc_age_rekey_file(const char* input, const char* output,
   }
   acbc_status status = CheckEncryptKeys(new_keys);
   if (status != ACBC_OK) return Finish(result, &r, status);
-  Input in;
-  status = OpenInputPath(input, &in, &r);
-  if (status == ACBC_OK) {
-    status = RekeyAgeInput(in, output, input, *old_keys, *new_keys, flags, progress, &r);
-  }
-  CloseInput(&in);
+  status = RunAgeFileJob(ACBC_JOB_AGE_REKEY, input, -1, output, flags, nullptr, 0, old_keys,
+                         new_keys, progress, &r);
   return Finish(result, &r, status);
 }
 
@@ -485,12 +493,8 @@ ACBC_API acbc_status acbc_upgrade_file(const char* input, const char* output, co
   }
   acbc_status status = CheckEncryptKeys(keys);
   if (status != ACBC_OK) return Finish(result, &r, status);
-  Input in;
-  status = OpenInputPath(input, &in, &r);
-  if (status == ACBC_OK) {
-    status = UpgradeInput(in, output, password, password_length, *keys, flags, progress, &r);
-  }
-  CloseInput(&in);
+  status = RunAgeFileJob(ACBC_JOB_UPGRADE, input, -1, output, flags, password, password_length,
+                         keys, nullptr, progress, &r);
   return Finish(result, &r, status);
 }
 

@@ -21,25 +21,44 @@ constexpr unsigned kEncryptFlags = ACBC_REPLACE | ACBC_NO_SYNC;
 constexpr unsigned kDecryptFlags =
     ACBC_REPLACE | ACBC_SALVAGE | ACBC_NO_PASSWORD_CHECK | ACBC_NO_SYNC;
 constexpr unsigned kRekeyFlags = ACBC_REPLACE | ACBC_NO_SYNC;
+constexpr unsigned kAgeEncryptFlags = ACBC_REPLACE | ACBC_NO_SYNC | ACBC_AGE_ARMOR;
 
 bool KindValid(acbc_job_kind kind) {
-  return kind == ACBC_JOB_ENCRYPT || kind == ACBC_JOB_DECRYPT || kind == ACBC_JOB_VERIFY ||
-         kind == ACBC_JOB_REKEY;
+  return kind >= ACBC_JOB_ENCRYPT && kind <= ACBC_JOB_UPGRADE;
 }
 
 unsigned KindFlags(acbc_job_kind kind) {
   switch (kind) {
     case ACBC_JOB_ENCRYPT: return kEncryptFlags;
     case ACBC_JOB_DECRYPT: return kDecryptFlags;
-    case ACBC_JOB_REKEY: return kRekeyFlags;
-    case ACBC_JOB_VERIFY: break;
+    case ACBC_JOB_REKEY:
+    case ACBC_JOB_AGE_DECRYPT:
+    case ACBC_JOB_AGE_REKEY: return kRekeyFlags;
+    case ACBC_JOB_AGE_ENCRYPT:
+    case ACBC_JOB_UPGRADE: return kAgeEncryptFlags;
+    case ACBC_JOB_VERIFY:
+    case ACBC_JOB_AGE_VERIFY: break;
   }
   return 0;
 }
 
+bool HasOutput(acbc_job_kind kind) {
+  return kind != ACBC_JOB_VERIFY && kind != ACBC_JOB_AGE_VERIFY;
+}
+
+bool InPlaceAllowed(acbc_job_kind kind) {
+  return kind == ACBC_JOB_REKEY || kind == ACBC_JOB_AGE_REKEY;
+}
+
+// The kinds whose input is an ACBC file, read by its header.
+bool ReadsAcbc(acbc_job_kind kind) {
+  return kind == ACBC_JOB_DECRYPT || kind == ACBC_JOB_VERIFY || kind == ACBC_JOB_REKEY ||
+         kind == ACBC_JOB_UPGRADE;
+}
+
 // Whether run checks the password through the last record's padding.
 bool ChecksPassword(const Job& job) {
-  return job.kind != ACBC_JOB_ENCRYPT && job.layout.status == ACBC_OK &&
+  return ReadsAcbc(job.kind) && job.layout.status == ACBC_OK &&
          (job.flags & ACBC_NO_PASSWORD_CHECK) == 0;
 }
 
@@ -63,11 +82,17 @@ acbc_status EndOnFailure(Job* job, acbc_status status, acbc_result* r) {
 // damaged file after it.
 acbc_status PrepareChecks(Job* job, const char* output, bool inPlace, acbc_result* r) {
   const Input& in = job->in;
-  if (job->kind == ACBC_JOB_ENCRYPT) {
-    if (in.size > kMaxLength) return Fail(r, ACBC_E_TOO_LARGE, 0);
+  if (job->kind == ACBC_JOB_ENCRYPT || job->kind == ACBC_JOB_AGE_ENCRYPT) {
+    if (job->kind == ACBC_JOB_ENCRYPT && in.size > kMaxLength) {
+      return Fail(r, ACBC_E_TOO_LARGE, 0);
+    }
     r->length = in.size;
     job->info.input.file_size = in.size;
     job->info.input.length = in.size;
+  } else if (!ReadsAcbc(job->kind)) {
+    job->info.input.file_size = in.size;
+    const acbc_status status = RequireAge(in, r);
+    if (status != ACBC_OK) return status;
   } else {
     acbc_status status = ReadLayout(in, &job->layout, r);
     if (status != ACBC_OK) return status;
@@ -80,8 +105,10 @@ acbc_status PrepareChecks(Job* job, const char* output, bool inPlace, acbc_resul
     if (status != ACBC_OK) return status;
     job->info.output_existed = job->out.existed || job->out.inPlace ? 1 : 0;
     job->info.output_in_place = job->out.inPlace ? 1 : 0;
+    // An upgrade reads its age file back before it is linked.
+    job->out.readable = job->kind == ACBC_JOB_UPGRADE;
   }
-  if (job->kind == ACBC_JOB_ENCRYPT) return ACBC_OK;
+  if (!ReadsAcbc(job->kind)) return ACBC_OK;
   if (job->layout.status == ACBC_E_DAMAGED) {
     if ((job->flags & ACBC_SALVAGE) == 0) return Fail(r, ACBC_E_DAMAGED, 0);
     r->warnings |= ACBC_WARN_SALVAGED;
@@ -202,12 +229,29 @@ void BatchSyncFolders(acbc_job* const* jobs, std::size_t count) {
 
 }  // namespace
 
+acbc_status JobFail(Job* job, acbc_status status, acbc_result* r) {
+  return EndOnFailure(job, status, r);
+}
+
+acbc_status JobOpenInPlace(Job* job, acbc_result* r) {
+  return job->hasOutput && job->out.inPlace ? CreateOutput(&job->out, r) : ACBC_OK;
+}
+
+acbc_status JobRan(Job* job, acbc_status status, acbc_result* r) {
+  if (status == ACBC_OK) status = CheckUnchanged(job->in, r);
+  if (status == ACBC_OK) {
+    job->stage = ACBC_JOB_RAN;
+    job->info.stage = ACBC_JOB_RAN;
+  }
+  return EndOnFailure(job, status, r);
+}
+
 acbc_status JobPrepare(Job* job, acbc_job_kind kind, const char* inputPath, int inputFd,
                        const char* output, unsigned flags, acbc_result* r) {
   job->kind = kind;
   job->info.kind = kind;
   job->flags = flags;
-  job->hasOutput = kind != ACBC_JOB_VERIFY;
+  job->hasOutput = HasOutput(kind);
   job->info.input.length = -1;
   job->stage = ACBC_JOB_PREPARED;
   acbc_status status = inputPath != nullptr ? OpenInputPath(inputPath, &job->in, r)
@@ -216,7 +260,7 @@ acbc_status JobPrepare(Job* job, acbc_job_kind kind, const char* inputPath, int 
     job->info.input_device = static_cast<std::int64_t>(job->in.st.st_dev);
     job->info.input_inode = static_cast<std::int64_t>(job->in.st.st_ino);
     job->info.input_links = static_cast<std::int64_t>(job->in.st.st_nlink);
-    const bool inPlace = kind == ACBC_JOB_REKEY && output == nullptr;
+    const bool inPlace = InPlaceAllowed(kind) && output == nullptr;
     status = PrepareChecks(job, inPlace ? inputPath : output, inPlace, r);
   }
   // An output written in place (a device, a FIFO) is opened only once the
@@ -230,8 +274,8 @@ acbc_status JobRun(Job* job, const void* password, std::size_t passwordLength,
                    const void* newPassword, std::size_t newLength, const acbc_progress* progress,
                    acbc_result* r) {
   const bool rekey = job->kind == ACBC_JOB_REKEY;
-  if (job->stage != ACBC_JOB_PREPARED || !PasswordValid(password, passwordLength) ||
-      !PasswordValid(newPassword, newLength) ||
+  if (job->stage != ACBC_JOB_PREPARED || job->kind > ACBC_JOB_REKEY ||
+      !PasswordValid(password, passwordLength) || !PasswordValid(newPassword, newLength) ||
       (!rekey && (newPassword != nullptr || newLength != 0))) {
     return EndOnFailure(job, Fail(r, ACBC_E_ARGUMENT, 0), r);
   }
@@ -251,22 +295,24 @@ acbc_status JobRun(Job* job, const void* password, std::size_t passwordLength,
     status = CheckPasswordAt(job->in, job->layout, key, r);
     if (status != ACBC_OK) status = Fail(r, status, r->error_number);
   }
-  if (status == ACBC_OK && job->hasOutput && job->out.inPlace) status = CreateOutput(&job->out, r);
+  if (status == ACBC_OK) status = JobOpenInPlace(job, r);
   if (status == ACBC_OK) {
     switch (job->kind) {
       case ACBC_JOB_ENCRYPT: status = RunEncrypt(job, key, progress, r); break;
       case ACBC_JOB_DECRYPT: status = RunDecrypt(job, key, progress, r); break;
       case ACBC_JOB_REKEY: status = RunRekey(job, key, newPassword, newLength, progress, r); break;
-      case ACBC_JOB_VERIFY: break;
+      default: break;  // verification: the password check was all
     }
   }
   Wipe(&key);
-  if (status == ACBC_OK && job->hasOutput) status = CheckUnchanged(job->in, r);
-  if (status == ACBC_OK) {
-    job->stage = ACBC_JOB_RAN;
-    job->info.stage = ACBC_JOB_RAN;
+  if (status != ACBC_OK || !job->hasOutput) {
+    if (status == ACBC_OK) {
+      job->stage = ACBC_JOB_RAN;
+      job->info.stage = ACBC_JOB_RAN;
+    }
+    return EndOnFailure(job, status, r);
   }
-  return EndOnFailure(job, status, r);
+  return JobRan(job, status, r);
 }
 
 acbc_status JobCommit(Job* job, acbc_result* r) {
@@ -308,9 +354,9 @@ ACBC_API acbc_status acbc_job_prepare(acbc_job* job, acbc_job_kind kind, const c
   ResetResult(&r);
   if (job == nullptr) return Finish(result, &r, ACBC_E_ARGUMENT);
   Job* j = NewJob(job);
-  const bool outputValid = kind == ACBC_JOB_VERIFY  ? output == nullptr
-                           : kind == ACBC_JOB_REKEY ? true
-                                                    : output != nullptr;
+  const bool outputValid = !HasOutput(kind)       ? output == nullptr
+                           : InPlaceAllowed(kind) ? true
+                                                  : output != nullptr;
   if (input == nullptr || !KindValid(kind) || !outputValid || !FlagsValid(flags, KindFlags(kind))) {
     return Finish(result, &j->result, ACBC_E_ARGUMENT);
   }
@@ -324,7 +370,7 @@ ACBC_API acbc_status acbc_job_prepare_fd(acbc_job* job, acbc_job_kind kind, int 
   ResetResult(&r);
   if (job == nullptr) return Finish(result, &r, ACBC_E_ARGUMENT);
   Job* j = NewJob(job);
-  const bool outputValid = kind == ACBC_JOB_VERIFY ? output == nullptr : output != nullptr;
+  const bool outputValid = HasOutput(kind) ? output != nullptr : output == nullptr;
   if (!KindValid(kind) || !outputValid || !FlagsValid(flags, KindFlags(kind))) {
     return Finish(result, &j->result, ACBC_E_ARGUMENT);
   }
@@ -343,6 +389,20 @@ ACBC_API acbc_status acbc_job_run(acbc_job* job, const void* password, size_t pa
   }
   const acbc_status status =
       JobRun(j, password, password_length, new_password, new_length, progress, &j->result);
+  return Finish(result, &j->result, status);
+}
+
+ACBC_API acbc_status acbc_job_run_age(acbc_job* job, const void* password, size_t password_length,
+                                      const acbc_age_keys* keys, const acbc_age_keys* new_keys,
+                                      const acbc_progress* progress, acbc_result* result) {
+  Job* j = LiveJob(job);
+  if (j == nullptr || j->stage == ACBC_JOB_ENDED) {
+    acbc_result r;
+    ResetResult(&r);
+    return Finish(result, &r, ACBC_E_ARGUMENT);
+  }
+  const acbc_status status =
+      JobRunAge(j, password, password_length, keys, new_keys, progress, &j->result);
   return Finish(result, &j->result, status);
 }
 

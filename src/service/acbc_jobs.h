@@ -44,7 +44,22 @@ acbc_status JobPrepare(Job* job, acbc_job_kind kind, const char* inputPath, int 
 acbc_status JobRun(Job* job, const void* password, std::size_t passwordLength,
                    const void* newPassword, std::size_t newLength, const acbc_progress* progress,
                    acbc_result* r);
+// Runs a job of an age kind (acbc_age_files.cpp).
+acbc_status JobRunAge(Job* job, const void* password, std::size_t passwordLength,
+                      const acbc_age_keys* keys, const acbc_age_keys* newKeys,
+                      const acbc_progress* progress, acbc_result* r);
 acbc_status JobCommit(Job* job, acbc_result* r);
+// For the runs: ends the job when `status` is a failure and returns it.
+acbc_status JobFail(Job* job, acbc_status status, acbc_result* r);
+// Opens an output written in place (a device, a FIFO), once the keys are
+// known to be right.
+acbc_status JobOpenInPlace(Job* job, acbc_result* r);
+// The end of a run that wrote its output: the input must not have changed;
+// the job has run, or has ended on the failure.
+acbc_status JobRan(Job* job, acbc_status status, acbc_result* r);
+// An age file is told before anything about the output: ACBC_E_NOT_AGE
+// for any other (acbc_age_files.cpp).
+acbc_status RequireAge(const Input& in, acbc_result* r);
 // Removes what the job made and ends it; nothing for an ended job.
 void JobDiscard(Job* job, acbc_result* r);
 

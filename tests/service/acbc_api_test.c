@@ -479,7 +479,9 @@ enum Op {
   kDecryptPathFd, /* acbc_decrypt_fd on an O_PATH descriptor */
   kJobEncrypt,    /* acbc_job_*: prepare alone for a null password, else prepare, run, commit */
   kJobDecrypt,
-  kJobVerify
+  kJobVerify,
+  kJobAgeDecrypt, /* run by acbc_job_run_age, the row's password as the passphrase */
+  kJobUpgrade     /* the row's password is the ACBC one, kAgePass the age passphrase */
 };
 typedef struct {
   enum Op op;
@@ -579,16 +581,30 @@ static const Refusal kRefusals[] = {
     {kJobDecrypt, "plain.acbc", "existing", "wrong", ACBC_REPLACE, 0, ACBC_E_WRONG_PASSWORD, 0},
     {kJobVerify, "plain.acbc", NULL, "wrong", 0, 0, ACBC_E_WRONG_PASSWORD, 0},
     {kJobEncrypt, "plain", "new", kPass, 0, 1, ACBC_E_CANCELLED, 0},
+    {kJobAgeDecrypt, "plain.acbc", "new", NULL, 0, 0, ACBC_E_NOT_AGE, 0},
+    {kJobAgeDecrypt, "plain.age", "existing", NULL, 0, 0, ACBC_E_OUTPUT_EXISTS, 0},
+    {kJobAgeDecrypt, "plain.age", "existing", "wrong", ACBC_REPLACE, 0, ACBC_E_NO_MATCH, 0},
+    {kJobAgeDecrypt, "plain.age", "new", kAgePass, ACBC_AGE_ARMOR, 0, ACBC_E_ARGUMENT, 0},
+    {kJobUpgrade, "plain.age", "new", NULL, 0, 0, ACBC_E_NOT_ACBC, 0},
+    {kJobUpgrade, "truncated.acbc", "new", NULL, 0, 0, ACBC_E_DAMAGED, 0},
+    {kJobUpgrade, "plain.acbc", "existing", "wrong", ACBC_REPLACE, 0, ACBC_E_WRONG_PASSWORD, 0},
+    {kJobUpgrade, "plain.acbc", "new", kPass, 0, 1, ACBC_E_CANCELLED, 0},
 };
 
 /* Runs a job of the row's kind; after a failure, the ended job refuses a commit. */
 static acbc_status AttemptJob(const Refusal* t, const char* inPath, const char* outPath,
                               const acbc_progress* p, acbc_result* r) {
-  const acbc_job_kind kinds[] = {ACBC_JOB_ENCRYPT, ACBC_JOB_DECRYPT, ACBC_JOB_VERIFY};
+  const acbc_job_kind kinds[] = {ACBC_JOB_ENCRYPT, ACBC_JOB_DECRYPT, ACBC_JOB_VERIFY,
+                                 ACBC_JOB_AGE_DECRYPT, ACBC_JOB_UPGRADE};
+  const acbc_age_keys keys = AgeKeys(t->op == kJobUpgrade ? kAgePass : t->password);
   acbc_job job;
   acbc_job_info info;
   acbc_status s = acbc_job_prepare(&job, kinds[t->op - kJobEncrypt], inPath, outPath, t->flags, r);
-  if (s == ACBC_OK && t->password != NULL) {
+  if (s == ACBC_OK && t->password != NULL && t->op == kJobUpgrade) {
+    s = acbc_job_run_age(&job, t->password, strlen(t->password), &keys, NULL, p, r);
+  } else if (s == ACBC_OK && t->password != NULL && t->op == kJobAgeDecrypt) {
+    s = acbc_job_run_age(&job, NULL, 0, &keys, NULL, p, r);
+  } else if (s == ACBC_OK && t->password != NULL) {
     s = acbc_job_run(&job, t->password, strlen(t->password), NULL, 0, p, r);
   }
   if (s == ACBC_OK && t->password != NULL) s = acbc_job_commit(&job, r);
@@ -661,7 +677,9 @@ static acbc_status Attempt(const Refusal* t, acbc_result* r) {
       break;
     case kJobEncrypt:
     case kJobDecrypt:
-    case kJobVerify: s = AttemptJob(t, inPath, outPath, &p, r); break;
+    case kJobVerify:
+    case kJobAgeDecrypt:
+    case kJobUpgrade: s = AttemptJob(t, inPath, outPath, &p, r); break;
   }
   if (fd >= 0) close(fd);
   return s;
