@@ -139,10 +139,11 @@ void DecryptRangeOne(const EncryptedInput& file, const OutputTarget& output,
 }
 
 // An age file: to standard output chunk by chunk as each authenticates,
-// or into a file that appears only when every chunk did.
-void DecryptAge(EncryptedInput& file, const Job& job, const Settings& settings,
-                CallPassword* callPassword, Outcome* outcome) {
-  const InputFile& input = file.input;
+// or, through one libacbc job, into a file that appears only when every
+// chunk did.
+void DecryptAge(const std::shared_ptr<EncryptedInput>& file, const Job& job,
+                const Settings& settings, CallPassword* callPassword, Outcome* outcome) {
+  InputFile& input = file->input;
   if (settings.salvage) {
     throw WithStatus(FileFailure(input.name(), "an age file: --salvage is for ACBC files"),
                      ACBC_E_ARGUMENT);
@@ -151,40 +152,59 @@ void DecryptAge(EncryptedInput& file, const Job& job, const Settings& settings,
     throw WithStatus(FileFailure(input.name(), "an age file: --range is for ACBC files"),
                      ACBC_E_ARGUMENT);
   }
-  const OutputTarget output(OutputPath(job), settings.force, input, job.output);
-  if (settings.removeInput) {
-    CheckRemovable(input, job.input, job.inputPlace.folder != nullptr, output.inPlace(),
-                   settings.force);
-  }
-  // To standard output, a pipe is copied aside only as far as its header
-  // reaches, and the rest decrypted as it comes; a file is the whole copy.
-  if (output.isStdout() && file.input.spooled()) {
-    file.input.Spool(kAgeHeaderRoom, kAgeHeaderRoom, kUnbounded);
-  } else {
-    file.Measure();
-  }
-  AgeKeys keys;
-  OpeningKeys(input.fd(), input.name(), settings, callPassword, &keys);
-  Progress progress("decrypt: " + input.name(), settings.quiet);
-  acbc_result r{};
-  if (output.isStdout()) {
+  if (job.output == "-") {
+    // A pipe is copied aside only as far as its header reaches, and the
+    // rest decrypted as it comes.
+    if (input.spooled()) input.Spool(kAgeHeaderRoom, kAgeHeaderRoom, kUnbounded);
+    AgeKeys keys;
+    OpeningKeys(input.fd(), input.name(), settings, callPassword, &keys);
+    Progress progress("decrypt: " + input.name(), settings.quiet);
+    acbc_result r{};
     int fd = input.fd();
-    const bool through = file.input.spooled();
+    const bool through = input.spooled();
     acbc_age_decrypt_stream(through ? InputFile::ReadThrough : ReadDescriptor,
-                            through ? static_cast<void*>(&file.input) : static_cast<void*>(&fd),
+                            through ? static_cast<void*>(&input) : static_cast<void*>(&fd),
                             WriteStdout, nullptr, &keys.keys, 0, progress.hook(), &r);
     progress.Finish();
-    if (r.status != ACBC_OK) throw StatusFailure(r, input.name(), output.name());
-  } else {
-    r = WriteOutput(output.path(), output.inPlace(), input.name(), output.name(), &progress,
-                    [&](acbc_result* result) {
-                      acbc_age_decrypt_fd(input.fd(), output.path().c_str(), &keys.keys,
-                                          ReplaceFlag(settings), progress.hook(), result);
-                    });
-    FinishOutput(input, job.input, output.path(), output.name(), output.inPlace(), settings,
-                 job.inputPlace);
+    if (r.status != ACBC_OK) throw StatusFailure(r, input.name(), OutputName(job.output));
+    outcome->warnings = r.warnings;
+    return;
   }
-  outcome->warnings = r.warnings;
+  file->Measure();
+  const auto output =
+      std::make_shared<OutputTarget>(OutputPath(job), job.output, OutputTarget::Unchecked{});
+  auto fileJob = std::make_shared<FileJob>();
+  acbc_result r{};
+  if (fileJob->Prepare(ACBC_JOB_AGE_DECRYPT, input.fd(), output->path().c_str(),
+                       ReplaceFlag(settings), &r) != ACBC_OK) {
+    throw StatusFailure(r, input.name(), output->name());
+  }
+  output->SetInPlace(fileJob->Info().output_in_place != 0);
+  if (settings.removeInput) {
+    CheckRemovable(input, job.input, job.inputPlace.folder != nullptr, output->inPlace(),
+                   settings.force);
+  }
+  const auto run = [file, fileJob, output, &job, &settings, callPassword](Outcome* result) {
+    const OutputTarget& out = *output;
+    AgeKeys keys;
+    OpeningKeys(file->input.fd(), file->input.name(), settings, callPassword, &keys);
+    const RunStep step = [&keys](FileJob& j, const acbc_progress* p, acbc_result* done) {
+      return j.RunAge(nullptr, &keys.keys, nullptr, p, done);
+    };
+    Progress progress("decrypt: " + file->input.name(), settings.quiet);
+    const auto finish = [file, &job, &settings, path = out.path(), name = out.name(),
+                         inPlace = out.inPlace()](const acbc_result& done, Outcome* finished) {
+      FinishOutput(file->input, job.input, path, name, inPlace, settings, job.inputPlace);
+      finished->warnings = done.warnings;
+    };
+    RunAndFinish(fileJob, file, step, file->input.name(), out, settings.batch, &progress, {},
+                 finish, result);
+  };
+  if (settings.batch) {
+    outcome->run = run;
+  } else {
+    run(outcome);
+  }
 }
 
 // An ACBC file read in place into a file: one libacbc job checks the
@@ -203,7 +223,8 @@ void DecryptByJob(const std::shared_ptr<EncryptedInput>& file, const Job& job,
       fileJob->Prepare(ACBC_JOB_DECRYPT, input.fd(), output->path().c_str(), flags, &r);
   const acbc_job_info info = fileJob->Info();
   if (prepared == ACBC_E_NOT_ACBC && file->DetectAge()) {
-    DecryptAge(*file, job, settings, callPassword, outcome);
+    fileJob.reset();
+    DecryptAge(file, job, settings, callPassword, outcome);
     return;
   }
   if (prepared == ACBC_E_DAMAGED) {
@@ -235,7 +256,7 @@ void DecryptByJob(const std::shared_ptr<EncryptedInput>& file, const Job& job,
     // The padding confirms the password for the files after this one
     // already, before they are run.
     RunAndFinish(
-        fileJob, file, password, in.name(), out, settings.batch, &progress,
+        fileJob, file, WithPassword(password), in.name(), out, settings.batch, &progress,
         [callPassword](const acbc_result& ran) { callPassword->Confirm(ran.padding_bytes); },
         finish, result);
   };
@@ -255,7 +276,7 @@ void DecryptOne(const Job& job, const Settings& settings, CallPassword* callPass
       std::make_shared<EncryptedInput>(job.input, job.inputPlace, settings.removeInput, toFile);
   EncryptedInput& file = *shared;
   if (file.age()) {
-    DecryptAge(file, job, settings, callPassword, outcome);
+    DecryptAge(shared, job, settings, callPassword, outcome);
     return;
   }
   if (!file.inspected) {

@@ -88,9 +88,10 @@ void CheckTarget(const OutputTarget& output, const InputFile& input, const Job& 
   }
 }
 
-void EncryptAgeOne(const Job& job, const Settings& settings, CallPassword* callPassword,
-                   Outcome* outcome) {
-  InputFile input(job.input, job.inputPlace, settings.removeInput);
+// age from a pipe, or to standard output: encrypted as it is read, nothing
+// of it kept aside (age needs no length up front).
+void EncryptAgeStream(const InputFile& input, const Job& job, const Settings& settings,
+                      CallPassword* callPassword, Outcome* outcome) {
   const OutputTarget output(OutputPath(job), settings.force, input, job.output);
   CheckTarget(output, input, job, settings);
   const Password* passphrase = settings.recipients.empty() ? &callPassword->Get() : nullptr;
@@ -101,46 +102,37 @@ void EncryptAgeOne(const Job& job, const Settings& settings, CallPassword* callP
   acbc_result r{};
   int fd = input.fd();
   if (output.isStdout()) {
-    // age needs no length up front: standard input is encrypted as it is
-    // read, nothing of it kept aside.
     acbc_age_encrypt_stream(ReadDescriptor, &fd, WriteStdout, nullptr, &keys.keys, armor,
                             progress.hook(), &r);
     progress.Finish();
     if (r.status != ACBC_OK) throw StatusFailure(r, input.name(), output.name());
-  } else if (!input.readable()) {
-    // A pipe into a named file: encrypted as it is read, into an unnamed
-    // file linked into place when complete.
-    r = WriteOutput(
-        output.path(), output.inPlace(), input.name(), output.name(), &progress,
-        [&](acbc_result* result) {
-          StreamedOutput streamed;
-          if (const int error = streamed.Open(output.path(), output.inPlace()); error != 0) {
-            *result = acbc_result{};
-            result->status = ACBC_E_OUTPUT_OPEN;
-            result->error_number = error;
-            return;
-          }
-          if (acbc_age_encrypt_stream(ReadDescriptor, &fd, StreamedOutput::Write, &streamed,
-                                      &keys.keys, armor, progress.hook(), result) != ACBC_OK) {
-            return;
-          }
-          if (const int error = streamed.Commit(settings.force); error != 0) {
-            result->status = error == EEXIST ? ACBC_E_OUTPUT_EXISTS : ACBC_E_WRITE;
-            result->error_number = error;
-          }
-          if (!streamed.left().empty()) result->warnings |= ACBC_WARN_TEMPORARY_LEFT;
-        });
-  } else {
-    r = WriteOutput(output.path(), output.inPlace(), input.name(), output.name(), &progress,
-                    [&](acbc_result* result) {
-                      acbc_age_encrypt_fd(fd, output.path().c_str(), &keys.keys,
-                                          armor | ReplaceFlag(settings), progress.hook(), result);
-                    });
+    outcome->warnings = r.warnings;
+    return;
   }
-  if (!output.isStdout()) {
-    FinishOutput(input, job.input, output.path(), output.name(), output.inPlace(), settings,
-                 job.inputPlace);
-  }
+  // A pipe into a named file: into an unnamed file linked into place when
+  // complete.
+  r = WriteOutput(
+      output.path(), output.inPlace(), input.name(), output.name(), &progress,
+      [&](acbc_result* result) {
+        StreamedOutput streamed;
+        if (const int error = streamed.Open(output.path(), output.inPlace()); error != 0) {
+          *result = acbc_result{};
+          result->status = ACBC_E_OUTPUT_OPEN;
+          result->error_number = error;
+          return;
+        }
+        if (acbc_age_encrypt_stream(ReadDescriptor, &fd, StreamedOutput::Write, &streamed,
+                                    &keys.keys, armor, progress.hook(), result) != ACBC_OK) {
+          return;
+        }
+        if (const int error = streamed.Commit(settings.force); error != 0) {
+          result->status = error == EEXIST ? ACBC_E_OUTPUT_EXISTS : ACBC_E_WRITE;
+          result->error_number = error;
+        }
+        if (!streamed.left().empty()) result->warnings |= ACBC_WARN_TEMPORARY_LEFT;
+      });
+  FinishOutput(input, job.input, output.path(), output.name(), output.inPlace(), settings,
+               job.inputPlace);
   outcome->warnings = r.warnings;
 }
 
@@ -153,8 +145,10 @@ void EncryptByJob(const std::shared_ptr<InputFile>& input, const Job& job, const
       std::make_shared<OutputTarget>(OutputPath(job), job.output, OutputTarget::Unchecked{});
   auto fileJob = std::make_shared<FileJob>();
   acbc_result r{};
-  if (fileJob->Prepare(ACBC_JOB_ENCRYPT, input->fd(), output->path().c_str(), ReplaceFlag(settings),
-                       &r) != ACBC_OK) {
+  const unsigned armor =
+      settings.age && settings.armor ? static_cast<unsigned>(ACBC_AGE_ARMOR) : 0u;
+  if (fileJob->Prepare(settings.age ? ACBC_JOB_AGE_ENCRYPT : ACBC_JOB_ENCRYPT, input->fd(),
+                       output->path().c_str(), ReplaceFlag(settings) | armor, &r) != ACBC_OK) {
     throw StatusFailure(r, input->name(), output->name());
   }
   output->SetInPlace(fileJob->Info().output_in_place != 0);
@@ -163,15 +157,24 @@ void EncryptByJob(const std::shared_ptr<InputFile>& input, const Job& job, const
   // window's files are prepared for many (Outcome::run).
   const auto run = [input, fileJob, output, &job, &settings, callPassword](Outcome* result) {
     const OutputTarget& out = *output;
-    const Password& password = callPassword->Get();
+    // age: to the passphrase, or to the recipients without one.
+    const Password* password =
+        !settings.age || settings.recipients.empty() ? &callPassword->Get() : nullptr;
+    AgeKeys keys;
+    if (settings.age) EncryptionKeys(settings, password, &keys);
+    const RunStep step =
+        settings.age ? RunStep([&keys](FileJob& j, const acbc_progress* p, acbc_result* done) {
+          return j.RunAge(nullptr, &keys.keys, nullptr, p, done);
+        })
+                     : WithPassword(*password);
     Progress progress("encrypt: " + input->name(), settings.quiet);
     const auto finish = [input, &job, &settings, path = out.path(), name = out.name(),
                          inPlace = out.inPlace()](const acbc_result& done, Outcome* finished) {
       FinishOutput(*input, job.input, path, name, inPlace, settings, job.inputPlace);
       finished->warnings = done.warnings;
     };
-    RunAndFinish(fileJob, input, password, input->name(), out, settings.batch, &progress, {},
-                 finish, result);
+    RunAndFinish(fileJob, input, step, input->name(), out, settings.batch, &progress, {}, finish,
+                 result);
   };
   if (settings.batch) {
     outcome->run = run;
@@ -182,14 +185,14 @@ void EncryptByJob(const std::shared_ptr<InputFile>& input, const Job& job, const
 
 void EncryptOne(const Job& job, const Settings& settings, CallPassword* callPassword,
                 Outcome* outcome) {
-  if (settings.age) {
-    EncryptAgeOne(job, settings, callPassword, outcome);
-    return;
-  }
   const auto shared = std::make_shared<InputFile>(job.input, job.inputPlace, settings.removeInput);
   const InputFile& input = *shared;
   if (input.readable() && job.output != "-") {
     EncryptByJob(shared, job, settings, callPassword, outcome);
+    return;
+  }
+  if (settings.age) {
+    EncryptAgeStream(input, job, settings, callPassword, outcome);
     return;
   }
   const OutputTarget output(OutputPath(job), settings.force, input, job.output);

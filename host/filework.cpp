@@ -113,11 +113,11 @@ namespace {
 // Runs a job that the run's batch commit then commits, under deferred
 // signals, into `r`; throws its failure. A signal noted meanwhile stops the
 // program, the job discarded: its file was not done.
-void RunForBatch(FileJob* job, const Password& password, Progress* progress,
-                 const std::string& input, const std::string& output, acbc_result* r) {
+void RunForBatch(FileJob* job, const RunStep& run, Progress* progress, const std::string& input,
+                 const std::string& output, acbc_result* r) {
   {
     const DeferSignals defer;
-    job->Run(password.bytes, static_cast<std::size_t>(password.length), progress->hook(), r);
+    run(*job, progress->hook(), r);
   }
   progress->Finish();
   if (const int signal = CaughtSignal(); signal != 0) ExitForSignal(signal);
@@ -126,8 +126,14 @@ void RunForBatch(FileJob* job, const Password& password, Progress* progress,
 
 }  // namespace
 
+RunStep WithPassword(const Password& password) {
+  return [&password](FileJob& job, const acbc_progress* progress, acbc_result* r) {
+    return job.Run(password, nullptr, progress, r);
+  };
+}
+
 void RunAndFinish(const std::shared_ptr<FileJob>& job, std::shared_ptr<const void> keep,
-                  const Password& password, const std::string& input, const OutputTarget& output,
+                  const RunStep& run, const std::string& input, const OutputTarget& output,
                   bool batch, Progress* progress,
                   const std::function<void(const acbc_result&)>& ran,
                   std::function<void(const acbc_result&, Outcome*)> finish, Outcome* result) {
@@ -135,14 +141,15 @@ void RunAndFinish(const std::shared_ptr<FileJob>& job, std::shared_ptr<const voi
   if (!batch || output.inPlace()) {
     r = WriteOutput(output.path(), output.inPlace(), input, output.name(), progress,
                     [&](acbc_result* written) {
-                      job->RunAndCommit(password.bytes, static_cast<std::size_t>(password.length),
-                                        progress->hook(), written);
+                      if (run(*job, progress->hook(), written) == ACBC_OK) {
+                        acbc_job_commit(job->get(), written);
+                      }
                     });
     if (ran) ran(r);
     finish(r, result);
     return;
   }
-  RunForBatch(job.get(), password, progress, input, output.name(), &r);
+  RunForBatch(job.get(), run, progress, input, output.name(), &r);
   if (ran) ran(r);
   // Once committed, a failure of the commit is thrown as WriteOutput tells
   // it, else the file is finished.

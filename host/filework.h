@@ -110,25 +110,20 @@ class FileJob {
     acbc_job_layout(&job_, &layout);
     return layout;
   }
-  // Runs and commits into `r`.
-  void RunAndCommit(const void* password, std::size_t length, const acbc_progress* progress,
-                    acbc_result* r) {
-    if (acbc_job_run(&job_, password, length, nullptr, 0, progress, r) == ACBC_OK) {
-      acbc_job_commit(&job_, r);
-    }
-  }
-  // A rekey from `old` to `fresh`, run and committed as above.
-  void RunAndCommit(const Password& old, const Password& fresh, const acbc_progress* progress,
-                    acbc_result* r) {
-    if (acbc_job_run(&job_, old.bytes, static_cast<std::size_t>(old.length), fresh.bytes,
-                     static_cast<std::size_t>(fresh.length), progress, r) == ACBC_OK) {
-      acbc_job_commit(&job_, r);
-    }
-  }
-  // Runs only, for a commit of many jobs at once (acbc_job_commit_batch).
-  acbc_status Run(const void* password, std::size_t length, const acbc_progress* progress,
+  // Runs a job of an ACBC kind; `fresh` for a rekey.
+  acbc_status Run(const Password& password, const Password* fresh, const acbc_progress* progress,
                   acbc_result* r) {
-    return acbc_job_run(&job_, password, length, nullptr, 0, progress, r);
+    return acbc_job_run(&job_, password.bytes, static_cast<std::size_t>(password.length),
+                        fresh != nullptr ? fresh->bytes : nullptr,
+                        fresh != nullptr ? static_cast<std::size_t>(fresh->length) : 0, progress,
+                        r);
+  }
+  // Runs a job of an age kind (the ACBC `password` of an upgrade).
+  acbc_status RunAge(const Password* password, const acbc_age_keys* keys,
+                     const acbc_age_keys* newKeys, const acbc_progress* progress, acbc_result* r) {
+    return acbc_job_run_age(&job_, password != nullptr ? password->bytes : nullptr,
+                            password != nullptr ? static_cast<std::size_t>(password->length) : 0,
+                            keys, newKeys, progress, r);
   }
   acbc_job* get() { return &job_; }
 
@@ -136,13 +131,17 @@ class FileJob {
   acbc_job job_{};
 };
 
-// Runs the prepared `job` of the file `input` into `output` and finishes
-// the file with `finish`: committed at once, or, under a batch and for an
-// output not written in place, once the run commits it with others
+// How a prepared job is run, with its keys: FileJob::Run or RunAge.
+using RunStep = std::function<acbc_status(FileJob&, const acbc_progress*, acbc_result*)>;
+RunStep WithPassword(const Password& password);
+
+// Runs the prepared `job` of the file `input` into `output` by `run` and
+// finishes the file with `finish`: committed at once, or, under a batch and
+// for an output not written in place, once the run commits it with others
 // (result->pending; `keep`, what the job reads, stays open until then).
 // `ran`, when given, sees the run's result first. Throws the file's failure.
 void RunAndFinish(const std::shared_ptr<FileJob>& job, std::shared_ptr<const void> keep,
-                  const Password& password, const std::string& input, const OutputTarget& output,
+                  const RunStep& run, const std::string& input, const OutputTarget& output,
                   bool batch, Progress* progress,
                   const std::function<void(const acbc_result&)>& ran,
                   std::function<void(const acbc_result&, Outcome*)> finish, Outcome* result);

@@ -101,37 +101,34 @@ int RunRekey(const std::vector<std::string>& argv) {
   if (file.input.spooled()) throw FileFailure(input.name(), "not a regular file");
   const bool age = file.DetectAge();
   const unsigned replace = parsed.Has("force") ? static_cast<unsigned>(ACBC_REPLACE) : 0u;
-  // An ACBC file: one libacbc job checks the header and the output before
-  // any password is asked for. In place it opens the file by its name,
-  // which must still be the file read here.
+  // One libacbc job checks the header (or that the file is age) and the
+  // output before any password is asked for. In place it opens the file by
+  // its name, which must still be the file read here.
+  const acbc_job_kind kind = age ? ACBC_JOB_AGE_REKEY : ACBC_JOB_REKEY;
   FileJob job;
   acbc_result r{};
   std::optional<OutputTarget> output;
-  if (age) {
-    if (operands.size() == 2) output.emplace(operands[1], settings.force, input);
+  if (operands.size() == 2) {
+    output.emplace(operands[1], "", OutputTarget::Unchecked{});
+    job.Prepare(kind, input.fd(), operands[1].c_str(), replace, &r);
   } else {
-    if (operands.size() == 2) {
-      output.emplace(operands[1], "", OutputTarget::Unchecked{});
-      job.Prepare(ACBC_JOB_REKEY, input.fd(), operands[1].c_str(), replace, &r);
-    } else {
-      job.PrepareFile(ACBC_JOB_REKEY, operands[0].c_str(), nullptr, replace, &r);
-    }
-    const acbc_job_info info = job.Info();
-    file.layout = job.Layout();
-    if (r.status == ACBC_E_DAMAGED) {
-      throw FileFailure(input.name(), DescribeVerdict(file.layout) +
-                                          " (decrypt --salvage recovers what is there)");
-    }
-    if (r.status != ACBC_OK) {
-      throw StatusFailure(r, input.name(), output ? output->name() : input.name());
-    }
-    if (info.input_device != static_cast<std::int64_t>(input.status().st_dev) ||
-        info.input_inode != static_cast<std::int64_t>(input.status().st_ino)) {
-      throw WithStatus(FileFailure(input.name(), "input changed while it was being read"),
-                       ACBC_E_INPUT_CHANGED);
-    }
-    if (output) output->SetInPlace(info.output_in_place != 0);
+    job.PrepareFile(kind, operands[0].c_str(), nullptr, replace, &r);
   }
+  const acbc_job_info info = job.Info();
+  if (!age) file.layout = job.Layout();
+  if (r.status == ACBC_E_DAMAGED) {
+    throw FileFailure(input.name(),
+                      DescribeVerdict(file.layout) + " (decrypt --salvage recovers what is there)");
+  }
+  if (r.status != ACBC_OK) {
+    throw StatusFailure(r, input.name(), output ? output->name() : input.name());
+  }
+  if (info.input_device != static_cast<std::int64_t>(input.status().st_dev) ||
+      info.input_inode != static_cast<std::int64_t>(input.status().st_ino)) {
+    throw WithStatus(FileFailure(input.name(), "input changed while it was being read"),
+                     ACBC_E_INPUT_CHANGED);
+  }
+  if (output) output->SetInPlace(info.output_in_place != 0);
   const std::string outputName = output ? output->name() : input.name();
   const bool inPlace = output && output->inPlace();
   if (settings.removeInput) {
@@ -157,11 +154,12 @@ int RunRekey(const std::vector<std::string>& argv) {
     // The file key is wrapped anew; the encrypted data is copied as it is.
     settings.maxWorkFactor = WorkFactor(parsed, "max-work-factor", ACBC_AGE_MAX_WORK_FACTOR);
     settings.workFactor = WorkFactor(parsed, "work-factor", 0);
-    acbc_age_info info{};
+    acbc_age_info header{};
     acbc_result inspected{};
-    if (acbc_age_inspect_fd(input.fd(), &info, &inspected) == ACBC_OK && info.work_factor == 0) {
+    if (acbc_age_inspect_fd(input.fd(), &header, &inspected) == ACBC_OK &&
+        header.work_factor == 0) {
       throw WithStatus(
-          FileFailure(input.name(), std::string("encrypted to recipients (") + info.stanza_types +
+          FileFailure(input.name(), std::string("encrypted to recipients (") + header.stanza_types +
                                         "): rekey changes passphrases only"),
           ACBC_E_ARGUMENT);
     }
@@ -172,8 +170,9 @@ int RunRekey(const std::vector<std::string>& argv) {
     EncryptionKeys(settings, &newPassword.Get(), &newKeys);
     Progress progress("rekey: " + input.name(), parsed.Has("quiet"));
     WriteOutput(target, inPlace, input.name(), outputName, &progress, [&](acbc_result* result) {
-      acbc_age_rekey_file(operands[0].c_str(), output ? operands[1].c_str() : nullptr,
-                          &oldKeys.keys, &newKeys.keys, replace, progress.hook(), result);
+      if (job.RunAge(nullptr, &oldKeys.keys, &newKeys.keys, progress.hook(), result) == ACBC_OK) {
+        acbc_job_commit(job.get(), result);
+      }
     });
     FinishOutput(input, operands[0], target, outputName, inPlace, settings);
     return kExitSuccess;
@@ -197,7 +196,9 @@ int RunRekey(const std::vector<std::string>& argv) {
   const Password& fresh = newPassword.Get();
   Progress progress("rekey: " + input.name(), parsed.Has("quiet"));
   r = WriteOutput(target, inPlace, input.name(), outputName, &progress, [&](acbc_result* result) {
-    job.RunAndCommit(old, fresh, progress.hook(), result);
+    if (job.Run(old, &fresh, progress.hook(), result) == ACBC_OK) {
+      acbc_job_commit(job.get(), result);
+    }
   });
   FinishOutput(input, operands[0], target, outputName, inPlace, settings, {}, keepInput);
   if (file.layout.verdict != ACBC_VERDICT_CONSISTENT) {

@@ -694,6 +694,11 @@ std::size_t RunInWindows(const std::vector<Job>& jobs, const Settings& settings,
       if (entry.done && !jobFailed) run->doneOne = true;
       return jobFailed;
     };
+    // A window of files that never wait defers signals from its start: a
+    // signal that came while the first of them was prepared, between the
+    // creation of its (named) temporary file and the deferral, would leave
+    // that file behind.
+    if (!MayWait(jobs[first])) defer.emplace();
     int signal = 0;
     try {
       failed += RunTasks(entries.size(), settings.threads, alone, [&](std::size_t i) {

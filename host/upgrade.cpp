@@ -71,55 +71,79 @@ const char kUpgradeHelp[] =
                    "See pellfold(1).\n";
 
 // An ACBC file into an age file beside it (or in --output-dir), through
-// acbc_upgrade_file: the ACBC password is checked before anything is
-// created, and the age file is read back before it is linked into place.
+// one libacbc job: it checks the header and the output before the password
+// is asked for, then checks the ACBC password, and reads the age file back
+// before it is linked into place.
 void UpgradeOne(const Job& job, const Settings& settings, CallPassword* callPassword,
                 Outcome* outcome) {
-  EncryptedInput file(job.input, job.inputPlace, /*regular=*/true);
-  const InputFile& input = file.input;
-  if (file.age()) {
+  const auto file = std::make_shared<EncryptedInput>(job.input, job.inputPlace, /*regular=*/true,
+                                                     /*byJob=*/true);
+  const InputFile& input = file->input;
+  if (file->age()) {
     throw WithStatus(FileFailure(input.name(), "already an age file"), ACBC_E_NOT_ACBC);
   }
   if (input.spooled()) {
     throw WithStatus(FileFailure(input.name(), "not a regular file"), ACBC_E_INPUT_LENGTH);
   }
-  if (Damaged(file.layout)) {
-    throw WithStatus(FileFailure(input.name(), DescribeVerdict(file.layout) +
+  const auto output =
+      std::make_shared<OutputTarget>(OutputPath(job), job.output, OutputTarget::Unchecked{});
+  auto fileJob = std::make_shared<FileJob>();
+  acbc_result r{};
+  const unsigned flags =
+      (settings.armor ? static_cast<unsigned>(ACBC_AGE_ARMOR) : 0u) | ReplaceFlag(settings);
+  const acbc_status prepared =
+      fileJob->Prepare(ACBC_JOB_UPGRADE, input.fd(), output->path().c_str(), flags, &r);
+  if (prepared == ACBC_E_NOT_ACBC && file->DetectAge()) {
+    throw WithStatus(FileFailure(input.name(), "already an age file"), ACBC_E_NOT_ACBC);
+  }
+  if (prepared == ACBC_E_DAMAGED) {
+    throw WithStatus(FileFailure(input.name(), DescribeVerdict(fileJob->Layout()) +
                                                    " (decrypt --salvage recovers what is there)"),
                      ACBC_E_DAMAGED);
   }
-  const OutputTarget output(OutputPath(job), settings.force, input, job.output);
-  if (output.isTerminal()) {
-    throw WithStatus(FileFailure(output.name(), "refusing to write ciphertext to a terminal"),
+  if (prepared != ACBC_OK) throw StatusFailure(r, input.name(), output->name());
+  file->layout = fileJob->Layout();
+  output->SetInPlace(fileJob->Info().output_in_place != 0);
+  if (output->isTerminal()) {
+    throw WithStatus(FileFailure(output->name(), "refusing to write ciphertext to a terminal"),
                      ACBC_E_ARGUMENT);
   }
   if (settings.removeInput) {
-    CheckRemovable(input, job.input, job.inputPlace.folder != nullptr, output.inPlace(),
+    CheckRemovable(input, job.input, job.inputPlace.folder != nullptr, output->inPlace(),
                    settings.force);
   }
-  const Password& password = callPassword->Get();
-  const bool keepInput = KeepInput(file, job.input, output, settings, callPassword, outcome);
-  const Password* passphrase = nullptr;
-  if (settings.recipients.empty()) {
-    passphrase = settings.newPassphrase != nullptr ? &settings.newPassphrase->Get() : &password;
+  const auto run = [file, fileJob, output, &job, &settings, callPassword](Outcome* result) {
+    const OutputTarget& out = *output;
+    const Password& password = callPassword->Get();
+    const bool keepInput = KeepInput(*file, job.input, out, settings, callPassword, result);
+    const Password* passphrase = nullptr;
+    if (settings.recipients.empty()) {
+      passphrase = settings.newPassphrase != nullptr ? &settings.newPassphrase->Get() : &password;
+    }
+    AgeKeys keys;
+    EncryptionKeys(settings, passphrase, &keys);
+    const RunStep step = [&keys, &password](FileJob& j, const acbc_progress* p, acbc_result* done) {
+      return j.RunAge(&password, &keys.keys, nullptr, p, done);
+    };
+    Progress progress("upgrade: " + file->input.name(), settings.quiet);
+    const auto finish = [file, &job, &settings, path = out.path(), name = out.name(),
+                         inPlace = out.inPlace(),
+                         keepInput](const acbc_result& done, Outcome* finished) {
+      FinishOutput(file->input, job.input, path, name, inPlace, settings, job.inputPlace,
+                   keepInput);
+      NoteDecrypted(*file, done, finished);
+      if (keepInput) throw WeakRefusal(file->input.name(), done.padding_bytes, "not removed");
+    };
+    RunAndFinish(
+        fileJob, file, step, file->input.name(), out, settings.batch, &progress,
+        [callPassword](const acbc_result& ran) { callPassword->Confirm(ran.padding_bytes); },
+        finish, result);
+  };
+  if (settings.batch) {
+    outcome->run = run;
+  } else {
+    run(outcome);
   }
-  AgeKeys keys;
-  EncryptionKeys(settings, passphrase, &keys);
-  const unsigned flags =
-      (settings.armor ? static_cast<unsigned>(ACBC_AGE_ARMOR) : 0u) | ReplaceFlag(settings);
-  Progress progress("upgrade: " + input.name(), settings.quiet);
-  const acbc_result r =
-      WriteOutput(output.path(), output.inPlace(), input.name(), output.name(), &progress,
-                  [&](acbc_result* result) {
-                    acbc_upgrade_file(input.SamePath(job.input).c_str(), output.path().c_str(),
-                                      password.bytes, static_cast<std::size_t>(password.length),
-                                      &keys.keys, flags, progress.hook(), result);
-                  });
-  FinishOutput(input, job.input, output.path(), output.name(), output.inPlace(), settings,
-               job.inputPlace, keepInput);
-  NoteDecrypted(file, r, outcome);
-  callPassword->Confirm(r.padding_bytes);
-  if (keepInput) throw WeakRefusal(input.name(), r.padding_bytes, "not removed");
 }
 
 int RunUpgrade(const std::vector<std::string>& argv) {
@@ -158,6 +182,7 @@ int RunUpgrade(const std::vector<std::string>& argv) {
   passphrase.From("--new-pass");
   if (newPass != nullptr) settings.newPassphrase = &passphrase;
   const bool many = jobs.size() > 1 || parsed.Has("multifile") || parsed.Has("recursive");
+  settings.batch = jobs.size() > 1;
   return RunJobs(jobs, many, settings, &password, UpgradeOne);
 }
 

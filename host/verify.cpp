@@ -78,7 +78,7 @@ void VerifyOne(const FoundFile& found, const Settings& settings, CallPassword* c
   }
   if (prepared == ACBC_OK) {
     const Password& password = callPassword->Get();
-    job.Run(password.bytes, static_cast<std::size_t>(password.length), nullptr, &r);
+    job.Run(password, nullptr, nullptr, &r);
   }
   if (r.status == ACBC_E_DAMAGED) {
     throw WithStatus(
