@@ -25,7 +25,6 @@
 #include "files.h"
 #include "filework.h"
 #include "password.h"
-#include "piped.h"
 #include "progress.h"
 #include "range.h"
 #include "runner.h"
@@ -109,7 +108,7 @@ void CheckBeforeStreaming(const EncryptedInput& file, const Password& password, 
 
 // decrypt --range: the range alone, to standard output after its checks or
 // to a file that appears only when complete.
-void DecryptRangeOne(const EncryptedInput& file, const OutputTarget& output,
+void DecryptRangeOne(const EncryptedInput& file, const OutputTarget& output, FileJob* written,
                      const Password& password, const Settings& settings, Outcome* outcome) {
   const InputFile& input = file.input;
   const auto length = static_cast<std::size_t>(password.length);
@@ -123,15 +122,12 @@ void DecryptRangeOne(const EncryptedInput& file, const OutputTarget& output,
     }
     if (r.status != ACBC_OK) throw StatusFailure(r, input.name(), output.name());
   } else {
-    const mode_t mask = umask(0);
-    umask(mask);
-    const mode_t bits = S_ISREG(input.status().st_mode) ? input.status().st_mode & 0666 : 0666;
     Progress progress("decrypt: " + input.name(), /*quiet=*/true);
     r = WriteOutput(output.path(), output.inPlace(), input.name(), output.name(), &progress,
                     [&](acbc_result* result) {
-                      WriteRangeFile(input.fd(), *settings.range, password.bytes, length,
-                                     output.path(), settings.force, output.inPlace(),
-                                     static_cast<mode_t>(bits & ~mask), result);
+                      CopyRange(input.fd(), *settings.range, password.bytes, length, FileJob::Write,
+                                written, result);
+                      written->CommitAfter(result);
                     });
   }
   outcome->warnings = r.warnings;
@@ -279,54 +275,56 @@ void DecryptOne(const Job& job, const Settings& settings, CallPassword* callPass
     DecryptAge(shared, job, settings, callPassword, outcome);
     return;
   }
-  if (!file.inspected) {
+  // Into a file, one libacbc job reads the file (a pipe's copy once all
+  // of it is aside).
+  file.Measure();
+  if (toFile) {
     DecryptByJob(shared, job, settings, callPassword, outcome);
     return;
   }
   const InputFile& input = file.input;
-  const OutputTarget output(OutputPath(job), settings.force, input, job.output);
+  std::optional<OutputTarget> target;
+  FileJob written;  // the file of a range
+  if (job.output == "-") {
+    target.emplace("-", settings.force, input);
+  } else {
+    target.emplace(OutputPath(job), job.output, OutputTarget::Unchecked{});
+    acbc_result r{};
+    if (written.Prepare(ACBC_JOB_WRITE, input.fd(), target->path().c_str(), ReplaceFlag(settings),
+                        &r) != ACBC_OK) {
+      throw StatusFailure(r, input.name(), target->name());
+    }
+    target->SetInPlace(written.Info().output_in_place != 0);
+  }
+  const OutputTarget& output = *target;
   if (settings.removeInput) {
     CheckRemovable(input, job.input, job.inputPlace.folder != nullptr, output.inPlace(),
                    settings.force);
   }
-  file.Measure();
   if (Damaged(file.layout) && !settings.salvage) throw DamagedFailure(input.name(), file.layout);
   const Password& password = callPassword->Get();
   const bool keepInput = KeepInput(file, job.input, output, settings, callPassword, outcome);
   if (settings.range) {
-    DecryptRangeOne(file, output, password, settings, outcome);
+    DecryptRangeOne(file, output, &written, password, settings, outcome);
     return;
   }
 
+  // Standard output: nothing reaches it before every check has passed. The
+  // whole file (a pipe's private copy of its ciphertext) is checked first,
+  // and then decrypted straight to standard output. A file that changes
+  // after that fails the decryption, which a partial output then shows.
   Progress progress("decrypt: " + input.name(), settings.quiet);
   const unsigned flags = settings.salvage ? static_cast<unsigned>(ACBC_SALVAGE) : 0u;
   acbc_result r{};
-  if (output.isStdout()) {
-    // Nothing reaches standard output before every check has passed: the
-    // whole file (a pipe's private copy of its ciphertext) is checked first,
-    // and then decrypted straight to standard output. A file that changes
-    // after that fails the decryption, which a partial output then shows.
-    CheckBeforeStreaming(file, password, flags);
-    int fd = input.fd();
-    acbc_decrypt_stream(ReadDescriptor, &fd, WriteStdout, nullptr, password.bytes,
-                        static_cast<std::size_t>(password.length), flags, progress.hook(), &r);
-    progress.Finish();
-    if (!input.spooled() && r.status != ACBC_E_WRITE && Changed(input)) {
-      r.status = ACBC_E_INPUT_CHANGED;
-    }
-    if (r.status != ACBC_OK) throw StatusFailure(r, input.name(), output.name());
-  } else {
-    r = WriteOutput(output.path(), output.inPlace(), input.name(), output.name(), &progress,
-                    [&](acbc_result* result) {
-                      acbc_decrypt_fd(
-                          input.fd(), output.path().c_str(), password.bytes,
-                          static_cast<std::size_t>(password.length),
-                          flags | (settings.force ? static_cast<unsigned>(ACBC_REPLACE) : 0u),
-                          progress.hook(), result);
-                    });
-    FinishOutput(input, job.input, output.path(), output.name(), output.inPlace(), settings,
-                 job.inputPlace, keepInput);
+  CheckBeforeStreaming(file, password, flags);
+  int fd = input.fd();
+  acbc_decrypt_stream(ReadDescriptor, &fd, WriteStdout, nullptr, password.bytes,
+                      static_cast<std::size_t>(password.length), flags, progress.hook(), &r);
+  progress.Finish();
+  if (!input.spooled() && r.status != ACBC_E_WRITE && Changed(input)) {
+    r.status = ACBC_E_INPUT_CHANGED;
   }
+  if (r.status != ACBC_OK) throw StatusFailure(r, input.name(), output.name());
   NoteDecrypted(file, r, outcome);
   callPassword->Confirm(r.padding_bytes);
   if (keepInput) throw WeakRefusal(input.name(), r.padding_bytes, "not removed");

@@ -25,7 +25,6 @@
 #include "files.h"
 #include "filework.h"
 #include "password.h"
-#include "piped.h"
 #include "progress.h"
 #include "range.h"
 #include "runner.h"
@@ -89,11 +88,25 @@ void CheckTarget(const OutputTarget& output, const InputFile& input, const Job& 
 }
 
 // age from a pipe, or to standard output: encrypted as it is read, nothing
-// of it kept aside (age needs no length up front).
+// of it kept aside (age needs no length up front). Into a file, through a
+// libacbc job that checks the output before the password is asked for and
+// places it when complete.
 void EncryptAgeStream(const InputFile& input, const Job& job, const Settings& settings,
                       CallPassword* callPassword, Outcome* outcome) {
-  const OutputTarget output(OutputPath(job), settings.force, input, job.output);
-  CheckTarget(output, input, job, settings);
+  std::optional<OutputTarget> output;
+  FileJob written;
+  if (job.output == "-") {
+    output.emplace("-", settings.force, input);
+  } else {
+    output.emplace(OutputPath(job), job.output, OutputTarget::Unchecked{});
+    acbc_result r{};
+    if (written.Prepare(ACBC_JOB_WRITE, input.fd(), output->path().c_str(), ReplaceFlag(settings),
+                        &r) != ACBC_OK) {
+      throw StatusFailure(r, input.name(), output->name());
+    }
+    output->SetInPlace(written.Info().output_in_place != 0);
+  }
+  CheckTarget(*output, input, job, settings);
   const Password* passphrase = settings.recipients.empty() ? &callPassword->Get() : nullptr;
   AgeKeys keys;
   EncryptionKeys(settings, passphrase, &keys);
@@ -101,37 +114,21 @@ void EncryptAgeStream(const InputFile& input, const Job& job, const Settings& se
   Progress progress("encrypt: " + input.name(), settings.quiet);
   acbc_result r{};
   int fd = input.fd();
-  if (output.isStdout()) {
+  if (output->isStdout()) {
     acbc_age_encrypt_stream(ReadDescriptor, &fd, WriteStdout, nullptr, &keys.keys, armor,
                             progress.hook(), &r);
     progress.Finish();
-    if (r.status != ACBC_OK) throw StatusFailure(r, input.name(), output.name());
+    if (r.status != ACBC_OK) throw StatusFailure(r, input.name(), output->name());
     outcome->warnings = r.warnings;
     return;
   }
-  // A pipe into a named file: into an unnamed file linked into place when
-  // complete.
-  r = WriteOutput(
-      output.path(), output.inPlace(), input.name(), output.name(), &progress,
-      [&](acbc_result* result) {
-        StreamedOutput streamed;
-        if (const int error = streamed.Open(output.path(), output.inPlace()); error != 0) {
-          *result = acbc_result{};
-          result->status = ACBC_E_OUTPUT_OPEN;
-          result->error_number = error;
-          return;
-        }
-        if (acbc_age_encrypt_stream(ReadDescriptor, &fd, StreamedOutput::Write, &streamed,
-                                    &keys.keys, armor, progress.hook(), result) != ACBC_OK) {
-          return;
-        }
-        if (const int error = streamed.Commit(settings.force); error != 0) {
-          result->status = error == EEXIST ? ACBC_E_OUTPUT_EXISTS : ACBC_E_WRITE;
-          result->error_number = error;
-        }
-        if (!streamed.left().empty()) result->warnings |= ACBC_WARN_TEMPORARY_LEFT;
-      });
-  FinishOutput(input, job.input, output.path(), output.name(), output.inPlace(), settings,
+  r = WriteOutput(output->path(), output->inPlace(), input.name(), output->name(), &progress,
+                  [&](acbc_result* result) {
+                    acbc_age_encrypt_stream(ReadDescriptor, &fd, FileJob::Write, &written,
+                                            &keys.keys, armor, progress.hook(), result);
+                    written.CommitAfter(result);
+                  });
+  FinishOutput(input, job.input, output->path(), output->name(), output->inPlace(), settings,
                job.inputPlace);
   outcome->warnings = r.warnings;
 }
@@ -195,61 +192,56 @@ void EncryptOne(const Job& job, const Settings& settings, CallPassword* callPass
     EncryptAgeStream(input, job, settings, callPassword, outcome);
     return;
   }
-  const OutputTarget output(OutputPath(job), settings.force, input, job.output);
+  std::optional<OutputTarget> target;
+  FileJob streamed;  // the file a pipe is encrypted into
+  const bool piped = !input.readable();
+  if (piped && job.output != "-") {
+    target.emplace(OutputPath(job), job.output, OutputTarget::Unchecked{});
+    acbc_result r{};
+    if (streamed.Prepare(ACBC_JOB_ENCRYPT_STREAM, input.fd(), target->path().c_str(),
+                         ReplaceFlag(settings), &r) != ACBC_OK) {
+      throw StatusFailure(r, input.name(), target->name());
+    }
+    target->SetInPlace(streamed.Info().output_in_place != 0);
+  } else {
+    target.emplace(OutputPath(job), settings.force, input, job.output);
+  }
+  const OutputTarget& output = *target;
   CheckTarget(output, input, job, settings);
   const Password& password = callPassword->Get();
 
   Progress progress("encrypt: " + input.name(), settings.quiet);
   acbc_result r{};
   const auto length = static_cast<std::size_t>(password.length);
-  if (!input.readable()) {
+  int fd = input.fd();
+  if (piped && !output.isStdout()) {
     // A pipe (or a file that says it is empty) is encrypted as it comes:
     // its length, which the header records first, is known only at its
-    // end. Only ciphertext is kept meanwhile: in the output's own
-    // temporary file, or, for an output written in place, aside.
-    if (!output.inPlace()) {
-      r = WriteOutput(output.path(), false, input.name(), output.name(), &progress,
-                      [&](acbc_result* result) {
-                        EncryptPipedToFile(input.fd(), output.path(), password.bytes, length,
-                                           ReplaceFlag(settings), result);
-                      });
-      FinishOutput(input, job.input, output.path(), output.name(), false, settings);
-    } else if (output.isStdout()) {
-      EncryptPipedAside(input.fd(), password.bytes, length, WriteStdout, nullptr, &r);
-      if (r.status != ACBC_OK) throw StatusFailure(r, input.name(), output.name());
-    } else {
-      int fd = open(output.path().c_str(), O_WRONLY | O_NOCTTY | O_CLOEXEC);
-      if (fd < 0) throw WithStatus(FileError(output.name(), errno), ACBC_E_OUTPUT_OPEN);
-      try {
-        EncryptPipedAside(input.fd(), password.bytes, length, WriteDescriptor, &fd, &r);
-      } catch (...) {
-        close(fd);
-        throw;
-      }
-      if (close(fd) != 0 && r.status == ACBC_OK) {
-        r.status = ACBC_E_WRITE;
-        r.error_number = errno;
-      }
-      if (r.status != ACBC_OK) throw StatusFailure(r, input.name(), output.name());
-    }
-  } else if (output.isStdout()) {
+    // end. The library keeps only ciphertext meanwhile.
+    r = WriteOutput(output.path(), output.inPlace(), input.name(), output.name(), &progress,
+                    [&](acbc_result* result) {
+                      if (acbc_job_run_stream(streamed.get(), ReadAwaiting, &fd, password.bytes,
+                                              length, progress.hook(), result) == ACBC_OK) {
+                        acbc_job_commit(streamed.get(), result);
+                      }
+                    });
+    FinishOutput(input, job.input, output.path(), output.name(), output.inPlace(), settings);
+  } else if (piped) {
+    acbc_encrypt_stream_flags(ReadAwaiting, &fd, -1, WriteStdout, nullptr, password.bytes, length,
+                              ACBC_UNKNOWN_LENGTH, progress.hook(), &r);
+    progress.Finish();
+    if (r.status != ACBC_OK) throw StatusFailure(r, input.name(), output.name());
+  } else {
+    // A file to standard output: its length is its size from where it is
+    // read.
     struct stat st {};
     const off_t at = lseek(input.fd(), 0, SEEK_CUR);
     const std::int64_t plainLength =
         fstat(input.fd(), &st) == 0 && st.st_size > at ? st.st_size - (at > 0 ? at : 0) : 0;
-    int fd = input.fd();
     acbc_encrypt_stream(ReadDescriptor, &fd, plainLength, WriteStdout, nullptr, password.bytes,
-                        static_cast<std::size_t>(password.length), progress.hook(), &r);
+                        length, progress.hook(), &r);
     progress.Finish();
     if (r.status != ACBC_OK) throw StatusFailure(r, input.name(), output.name());
-  } else {
-    r = WriteOutput(output.path(), output.inPlace(), input.name(), output.name(), &progress,
-                    [&](acbc_result* result) {
-                      acbc_encrypt_fd(input.fd(), output.path().c_str(), password.bytes, length,
-                                      ReplaceFlag(settings), progress.hook(), result);
-                    });
-    FinishOutput(input, job.input, output.path(), output.name(), output.inPlace(), settings,
-                 job.inputPlace);
   }
   outcome->warnings = r.warnings;
 }

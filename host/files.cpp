@@ -573,118 +573,16 @@ std::ptrdiff_t ReadDescriptor(void* context, void* buffer, std::size_t size) {
   return ReadSome(*static_cast<const int*>(context), buffer, size);
 }
 
-int StreamedOutput::Open(const std::string& path, bool inPlace) {
-  path_ = path;
-  inPlace_ = inPlace;
-  fd_ = inPlace ? open(path.c_str(), O_WRONLY | O_NOCTTY | O_CLOEXEC)
-                : open(DirectoryOf(path).c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0666);
-  return fd_ < 0 ? errno : 0;
-}
-
-StreamedOutput::~StreamedOutput() {
-  if (fd_ >= 0) close(fd_);
-}
-
-int StreamedOutput::Write(void* context, const void* buffer, std::size_t size) {
-  const auto* self = static_cast<StreamedOutput*>(context);
-  const auto* bytes = static_cast<const char*>(buffer);
-  while (size > 0) {
-    const ssize_t put = write(self->fd_, bytes, size);
-    if (put < 0 && errno == EINTR) continue;
-    if (put <= 0) {
-      if (put == 0) errno = EIO;
+std::ptrdiff_t ReadAwaiting(void* context, void* buffer, std::size_t size) {
+  const int fd = *static_cast<const int*>(context);
+  for (;;) {
+    if (AwaitInput(fd) != 0) {
+      errno = ECANCELED;
       return -1;
     }
-    bytes += put;
-    size -= static_cast<std::size_t>(put);
+    const ssize_t got = ReadSome(fd, buffer, size);
+    if (got >= 0 || errno != EAGAIN) return got;
   }
-  return 0;
-}
-
-namespace {
-
-// Gives the unnamed file open as `fd` the name `path`: through /proc, or
-// without /proc through the descriptor itself (which needs
-// CAP_DAC_READ_SEARCH). Returns 0 or errno.
-int LinkUnnamed(int fd, const std::string& path) {
-  const std::string self = "/proc/self/fd/" + std::to_string(fd);
-  if (linkat(AT_FDCWD, self.c_str(), AT_FDCWD, path.c_str(), AT_SYMLINK_FOLLOW) == 0) return 0;
-  if (errno != ENOENT) return errno;
-  return linkat(fd, "", AT_FDCWD, path.c_str(), AT_EMPTY_PATH) == 0 ? 0 : errno;
-}
-
-bool LinkRefused(int error) {
-  return error == ENOENT || error == EPERM;
-}
-
-// Copies all of `from` into the new file `path` (EEXIST when the name is
-// taken), with `from`'s mode, and syncs it. Returns 0 or errno; a file it
-// created is removed again after a failure.
-int CopyToNew(int from, const std::string& path, std::string* left) {
-  struct stat st {};
-  if (fstat(from, &st) != 0) return errno;
-  const int to = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-  if (to < 0) return errno;
-  int error = fchmod(to, st.st_mode & 07777) == 0 ? 0 : errno;
-  ChunkBuffer buffer;
-  for (off_t at = 0; error == 0;) {
-    const ssize_t got = pread(from, buffer.bytes.data(), buffer.bytes.size(), at);
-    if (got < 0 && errno == EINTR) continue;
-    if (got <= 0) {
-      if (got < 0) error = errno;
-      break;
-    }
-    error = WriteAll(to, buffer.bytes.data(), static_cast<std::size_t>(got), at);
-    at += got;
-  }
-  if (error == 0 && fsync(to) != 0) error = errno;
-  if (close(to) != 0 && error == 0 && errno != EINTR) error = errno;
-  if (error != 0 && unlink(path.c_str()) != 0) *left = path;
-  return error;
-}
-
-}  // namespace
-
-int StreamedOutput::Commit(bool replace) {
-  if (inPlace_) return 0;
-  if (fsync(fd_) != 0) return errno;
-  int error = replace ? EEXIST : LinkUnnamed(fd_, path_);
-  if (error != 0 && (replace || LinkRefused(error))) {
-    // A second name beside the output first (a copy, where the unnamed file
-    // cannot be linked), then a rename over it or, without `replace`, one
-    // that refuses an existing name.
-    const std::string folder = DirectoryOf(path_);
-    const std::size_t slash = path_.rfind('/');
-    const std::string base = path_.substr(slash == std::string::npos ? 0 : slash + 1);
-    bool copy = !replace;
-    std::string temporary;
-    for (int attempt = 0;; ++attempt) {
-      temporary = (folder == "/" ? "" : folder) + "/." + base + ".pellfold-" +
-                  std::to_string(getpid()) + "-" + std::to_string(attempt);
-      error = copy ? CopyToNew(fd_, temporary, &left_) : LinkUnnamed(fd_, temporary);
-      if (!copy && LinkRefused(error)) {
-        copy = true;
-        continue;
-      }
-      if (error != EEXIST || attempt > 100) break;
-    }
-    if (error != 0) return error;
-    error = replace ? (rename(temporary.c_str(), path_.c_str()) == 0 ? 0 : errno)
-                    : (renameat2(AT_FDCWD, temporary.c_str(), AT_FDCWD, path_.c_str(),
-                                 RENAME_NOREPLACE) == 0
-                           ? 0
-                           : errno);
-    if (error != 0 && unlink(temporary.c_str()) != 0) left_ = temporary;
-    if (error != 0) return error;
-  } else if (error != 0) {
-    return error;
-  }
-  const int folder = open(DirectoryOf(path_).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (folder >= 0) {
-    fsync(folder);
-    close(folder);
-  }
-  return 0;
 }
 
 }  // namespace pellfold::host

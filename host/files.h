@@ -196,39 +196,6 @@ class OutputTarget {
   void WaitForReader();
 };
 
-// A file that only a stream call can fill (age encryption of a pipe): an
-// unnamed file in the folder of `path`, mode 0666 & ~umask, linked into
-// place by Commit() once complete and synced, as libacbc places its
-// outputs; dropped unlinked otherwise. An existing output (with `replace`)
-// is replaced by a rename, so that it is never seen half written.
-class StreamedOutput {
- public:
-  // Returns 0 or errno (the folder has no unnamed files, or cannot be
-  // written). With `inPlace` (a FIFO, a device) the path itself is opened
-  // and written, and Commit() has nothing to do.
-  int Open(const std::string& path, bool inPlace);
-  ~StreamedOutput();
-  StreamedOutput() = default;
-  StreamedOutput(const StreamedOutput&) = delete;
-  StreamedOutput& operator=(const StreamedOutput&) = delete;
-
-  // A writer for libacbc's stream calls; the context is the object.
-  static int Write(void* context, const void* buffer, std::size_t size);
-  // Syncs the file and links it under its name (where the file cannot be
-  // linked, a copy of it under a temporary name is renamed into place).
-  // Returns 0 or errno; EEXIST when the name is taken and `replace` is
-  // false.
-  int Commit(bool replace);
-  // The temporary name that a failed Commit() could not remove, or empty.
-  const std::string& left() const { return left_; }
-
- private:
-  std::string path_;
-  std::string left_;
-  int fd_ = -1;
-  bool inPlace_ = false;
-};
-
 // The folder a path names its file in: "." for a bare name, "/" at the root.
 std::string DirectoryOf(const std::string& path);
 
@@ -271,5 +238,9 @@ int WriteStdout(void* context, const void* buffer, std::size_t size);
 int WriteDescriptor(void* context, const void* buffer, std::size_t size);
 // Reads the descriptor passed as the context, for libacbc's stream calls.
 std::ptrdiff_t ReadDescriptor(void* context, void* buffer, std::size_t size);
+// As ReadDescriptor for a pipe, which may keep the program waiting: the
+// wait ends on a terminating signal noted under DeferSignals, as a failure
+// with ECANCELED (which stops a libacbc stream call as cancelled).
+std::ptrdiff_t ReadAwaiting(void* context, void* buffer, std::size_t size);
 
 }  // namespace pellfold::host

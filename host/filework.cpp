@@ -27,7 +27,6 @@
 #include "crypthelp.h"
 #include "files.h"
 #include "password.h"
-#include "piped.h"
 #include "progress.h"
 #include "range.h"
 #include "runner.h"
@@ -79,8 +78,8 @@ bool Replaced(const NameState& before, const std::string& path) {
 }
 
 // After a failure whose named temporary file could not be removed: names
-// it (the temporary names beside `path` that the library and the program
-// give), so that the user can remove it.
+// it (the temporary names the library gives beside `path`), so that the
+// user can remove it.
 void ReportLeftover(const std::string& path, const std::string& output) {
   const std::string folder = DirectoryOf(path);
   const std::size_t slash = path.rfind('/');
@@ -90,11 +89,7 @@ void ReportLeftover(const std::string& path, const std::string& output) {
     while (const dirent* entry = readdir(dir)) {
       const std::string name = entry->d_name;
       if (name.rfind(base, 0) != 0) continue;
-      const std::string rest = name.substr(base.size());
-      if (rest.rfind("acbc-", 0) != 0 && rest.rfind("pellfold-", 0) != 0 &&
-          rest.rfind("range-", 0) != 0) {
-        continue;
-      }
+      if (name.compare(base.size(), 5, "acbc-") != 0) continue;
       std::string file = folder;
       file += '/';
       file += name;

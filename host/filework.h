@@ -6,6 +6,7 @@
 
 #include <sys/stat.h>
 
+#include <cerrno>
 #include <cstring>
 #include <functional>
 #include <memory>
@@ -124,6 +125,23 @@ class FileJob {
     return acbc_job_run_age(&job_, password != nullptr ? password->bytes : nullptr,
                             password != nullptr ? static_cast<std::size_t>(password->length) : 0,
                             keys, newKeys, progress, r);
+  }
+  // An acbc_write_fn into an ACBC_JOB_WRITE job (`self` the FileJob).
+  static int Write(void* self, const void* data, std::size_t size) {
+    acbc_result r{};
+    if (acbc_job_write(&static_cast<FileJob*>(self)->job_, data, size, &r) == ACBC_OK) return 0;
+    errno = r.error_number != 0 ? r.error_number : EIO;
+    return -1;
+  }
+  // Commits what a stream call that filled `r` wrote through Write: `r`
+  // keeps its counts and takes the commit's status and warnings.
+  void CommitAfter(acbc_result* r) {
+    if (r->status != ACBC_OK) return;
+    acbc_result commit{};
+    acbc_job_commit(&job_, &commit);
+    r->status = commit.status;
+    r->error_number = commit.error_number;
+    r->warnings |= commit.warnings;
   }
   acbc_job* get() { return &job_; }
 

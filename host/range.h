@@ -27,13 +27,4 @@ ByteRange ParseRange(const std::string& text);
 void CopyRange(int fd, const ByteRange& range, const void* password, std::size_t passwordLength,
                acbc_write_fn write, void* context, acbc_result* r);
 
-// Writes the range into the file `path` as the library writes its outputs:
-// a temporary file in the same folder, synced and linked into place when
-// complete (over an existing file only with `replace`), mode `mode` from
-// the start; nothing is left after a failure. An existing file that is not
-// regular (`inPlace`: /dev/null, a FIFO) is written directly.
-void WriteRangeFile(int fd, const ByteRange& range, const void* password,
-                    std::size_t passwordLength, const std::string& path, bool replace, bool inPlace,
-                    mode_t mode, acbc_result* r);
-
 }  // namespace pellfold::host

@@ -34,7 +34,6 @@
 #include "files.h"
 #include "filework.h"
 #include "password.h"
-#include "piped.h"
 #include "progress.h"
 #include "range.h"
 #include "signals.h"

@@ -91,7 +91,8 @@ enum {
   ACBC_NO_SYNC = 8u,           /* do not fsync the output and its folder */
   ACBC_AGE_ARMOR = 16u,        /* since 1.1: write age's ASCII armor */
   ACBC_PASSWORD_CHECKED = 32u, /* since 1.1: acbc_read_at skips the password check */
-  ACBC_TRUST_LENGTH = 64u      /* since 1.1: a stream reads no byte past what it needs */
+  ACBC_TRUST_LENGTH = 64u,     /* since 1.1: a stream reads no byte past what it needs */
+  ACBC_UNKNOWN_LENGTH = 128u   /* since 1.1: acbc_encrypt_stream_flags reads to the end */
 };
 
 /* Warnings: reported in acbc_result.warnings, never a failure. */
@@ -546,7 +547,13 @@ ACBC_API void acbc_writer_discard(acbc_writer* writer);
 /*
  * acbc_encrypt_stream with flags: ACBC_TRUST_LENGTH reads exactly `length`
  * bytes and never asks for more (a reader that has more is not told; one
- * that ends early is still ACBC_E_INPUT_CHANGED).
+ * that ends early is still ACBC_E_INPUT_CHANGED). ACBC_UNKNOWN_LENGTH (with
+ * `length` -1) reads to the end, whatever its length (ACBC_E_TOO_LARGE past
+ * ACBC_MAX_LENGTH): since the header comes first, the file is made aside
+ * in an unnamed temporary file of $TMPDIR (or /tmp), which holds only
+ * ciphertext, and written once complete; progress is told with a total of
+ * -1. In every stream call, a read callback that fails with ECANCELED stops
+ * the call as ACBC_E_CANCELLED.
  */
 ACBC_API acbc_status acbc_encrypt_stream_flags(acbc_read_fn read, void* read_context,
                                                int64_t length, acbc_write_fn write,
@@ -608,8 +615,18 @@ typedef enum acbc_job_kind {
   ACBC_JOB_AGE_DECRYPT = 6, /* flags: ACBC_REPLACE, ACBC_NO_SYNC */
   ACBC_JOB_AGE_VERIFY = 7,  /* output null; flags: none */
   ACBC_JOB_AGE_REKEY = 8,   /* output null = in place; flags: ACBC_REPLACE, ACBC_NO_SYNC */
-  ACBC_JOB_UPGRADE = 9      /* an ACBC file into an age file, as acbc_upgrade_file;
+  ACBC_JOB_UPGRADE = 9,     /* an ACBC file into an age file, as acbc_upgrade_file;
                                flags: ACBC_REPLACE, ACBC_NO_SYNC, ACBC_AGE_ARMOR */
+  /* A file the caller writes (acbc_job_write), placed as any job's output.
+     Prepared by acbc_job_prepare_fd only, on the descriptor of what it is
+     made from (any file, a pipe too: only its mode and identity count, it
+     is not read); it is ready to commit at once (stage ACBC_JOB_RAN).
+     Flags: ACBC_REPLACE, ACBC_NO_SYNC. */
+  ACBC_JOB_WRITE = 10,
+  /* ACBC encryption of a plaintext read to its end (a pipe), run by
+     acbc_job_run_stream; prepared on a descriptor as ACBC_JOB_WRITE.
+     Flags: ACBC_REPLACE, ACBC_NO_SYNC. */
+  ACBC_JOB_ENCRYPT_STREAM = 11
 } acbc_job_kind;
 
 /* The step a job has reached (acbc_job_info.stage). */
@@ -667,6 +684,18 @@ ACBC_API acbc_status acbc_job_run(acbc_job* job, const void* password, size_t pa
 ACBC_API acbc_status acbc_job_run_age(acbc_job* job, const void* password, size_t password_length,
                                       const acbc_age_keys* keys, const acbc_age_keys* new_keys,
                                       const acbc_progress* progress, acbc_result* result);
+/* Runs an ACBC_JOB_ENCRYPT_STREAM job: encrypts what `read` gives, to its
+ * end, under `password` (as ACBC_UNKNOWN_LENGTH does; into the temporary
+ * file directly, the header last, or for an output written in place by way
+ * of a file aside). */
+ACBC_API acbc_status acbc_job_run_stream(acbc_job* job, acbc_read_fn read, void* read_context,
+                                         const void* password, size_t password_length,
+                                         const acbc_progress* progress, acbc_result* result);
+/* Appends `size` bytes to the output of an ACBC_JOB_WRITE job (an output
+ * written in place is opened by the first write). A failure is
+ * ACBC_E_WRITE with its errno, and ends the job. */
+ACBC_API acbc_status acbc_job_write(acbc_job* job, const void* data, size_t size,
+                                    acbc_result* result);
 /* Commits a job that ran, and ends it. */
 ACBC_API acbc_status acbc_job_commit(acbc_job* job, acbc_result* result);
 /* Commits `count` jobs; `results` (null, or `count` entries) gets one

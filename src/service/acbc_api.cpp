@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "service/acbc_engine.h"
+#include "service/acbc_unsized.h"
 #include "util/wipe.h"
 
 namespace pellfold::acbc {
@@ -50,7 +51,7 @@ bool Overlap(const void* a, std::size_t aSize, const void* b, std::size_t bSize)
 
 constexpr unsigned kDecryptBufferFlags = ACBC_SALVAGE | ACBC_NO_PASSWORD_CHECK;
 constexpr unsigned kDecryptStreamFlags = kDecryptBufferFlags | ACBC_TRUST_LENGTH;
-constexpr unsigned kEncryptStreamFlags = ACBC_TRUST_LENGTH;
+constexpr unsigned kEncryptStreamFlags = ACBC_TRUST_LENGTH | ACBC_UNKNOWN_LENGTH;
 
 }  // namespace
 
@@ -76,12 +77,22 @@ ACBC_API acbc_status acbc_encrypt_stream_flags(acbc_read_fn read, void* read_con
       !FlagsValid(flags, kEncryptStreamFlags)) {
     return Finish(result, &r, ACBC_E_ARGUMENT);
   }
-  if (length < 0 || length > kMaxLength) return Finish(result, &r, ACBC_E_TOO_LARGE);
+  const bool unknown = (flags & ACBC_UNKNOWN_LENGTH) != 0;
+  if (unknown && (length != -1 || (flags & ACBC_TRUST_LENGTH) != 0)) {
+    return Finish(result, &r, ACBC_E_ARGUMENT);
+  }
+  if (!unknown && (length < 0 || length > kMaxLength)) return Finish(result, &r, ACBC_E_TOO_LARGE);
   r.length = length;
   if (EmptyKey(password, password_length)) return Finish(result, &r, ACBC_E_EMPTY_PASSWORD);
   EncryptionPasswordWarnings(password_length, &r);
   CallKey key;
   SetUpKey(password, password_length, &key);
+  if (unknown) {
+    const acbc_status status = EncryptUnsizedTo(
+        Reader{read, read_context}, key, Writer{write, write_context}, Progress{progress, -1}, &r);
+    Wipe(&key);
+    return Finish(result, &r, status);
+  }
   // Unless the length is trusted, one byte more is asked for to tell a
   // reader that has more than it said.
   const bool probe = (flags & ACBC_TRUST_LENGTH) == 0;

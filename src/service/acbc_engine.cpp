@@ -162,7 +162,9 @@ std::int64_t ReadFull(Reader in, std::uint8_t* buffer, std::size_t size, acbc_re
     if (n == 0) break;
     if (n < 0 || static_cast<std::size_t>(n) > size - got) {
       const int error = n < 0 ? errno : EIO;
-      Fail(result, ACBC_E_READ, error != 0 ? error : EIO);
+      // A reader that gives up on request (ECANCELED) stops the call.
+      Fail(result, error == ECANCELED ? ACBC_E_CANCELLED : ACBC_E_READ,
+           error == ECANCELED ? 0 : (error != 0 ? error : EIO));
       return -1;
     }
     got += static_cast<std::size_t>(n);

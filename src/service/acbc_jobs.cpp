@@ -9,6 +9,8 @@
 #include <cerrno>
 #include <new>
 
+#include "service/acbc_unsized.h"
+
 namespace pellfold::acbc {
 
 namespace {
@@ -24,14 +26,16 @@ constexpr unsigned kRekeyFlags = ACBC_REPLACE | ACBC_NO_SYNC;
 constexpr unsigned kAgeEncryptFlags = ACBC_REPLACE | ACBC_NO_SYNC | ACBC_AGE_ARMOR;
 
 bool KindValid(acbc_job_kind kind) {
-  return kind >= ACBC_JOB_ENCRYPT && kind <= ACBC_JOB_UPGRADE;
+  return kind >= ACBC_JOB_ENCRYPT && kind <= ACBC_JOB_ENCRYPT_STREAM;
 }
 
 unsigned KindFlags(acbc_job_kind kind) {
   switch (kind) {
-    case ACBC_JOB_ENCRYPT: return kEncryptFlags;
+    case ACBC_JOB_ENCRYPT:
+    case ACBC_JOB_ENCRYPT_STREAM: return kEncryptFlags;
     case ACBC_JOB_DECRYPT: return kDecryptFlags;
     case ACBC_JOB_REKEY:
+    case ACBC_JOB_WRITE:
     case ACBC_JOB_AGE_DECRYPT:
     case ACBC_JOB_AGE_REKEY: return kRekeyFlags;
     case ACBC_JOB_AGE_ENCRYPT:
@@ -44,6 +48,12 @@ unsigned KindFlags(acbc_job_kind kind) {
 
 bool HasOutput(acbc_job_kind kind) {
   return kind != ACBC_JOB_VERIFY && kind != ACBC_JOB_AGE_VERIFY;
+}
+
+// The kinds whose input is only what their output is made from (its mode
+// and identity): the caller gives the data.
+bool GivenInput(acbc_job_kind kind) {
+  return kind == ACBC_JOB_WRITE || kind == ACBC_JOB_ENCRYPT_STREAM;
 }
 
 bool InPlaceAllowed(acbc_job_kind kind) {
@@ -89,6 +99,8 @@ acbc_status PrepareChecks(Job* job, const char* output, bool inPlace, acbc_resul
     r->length = in.size;
     job->info.input.file_size = in.size;
     job->info.input.length = in.size;
+  } else if (GivenInput(job->kind)) {
+    job->info.input.file_size = in.size;
   } else if (!ReadsAcbc(job->kind)) {
     job->info.input.file_size = in.size;
     const acbc_status status = RequireAge(in, r);
@@ -254,8 +266,16 @@ acbc_status JobPrepare(Job* job, acbc_job_kind kind, const char* inputPath, int 
   job->hasOutput = HasOutput(kind);
   job->info.input.length = -1;
   job->stage = ACBC_JOB_PREPARED;
-  acbc_status status = inputPath != nullptr ? OpenInputPath(inputPath, &job->in, r)
-                                            : OpenInputFd(inputFd, &job->in, r);
+  acbc_status status = ACBC_OK;
+  if (GivenInput(kind)) {
+    // Only what the output is made from: its mode, and that it is not the
+    // output itself.
+    job->in.fd = inputFd;
+    if (fstat(inputFd, &job->in.st) != 0) status = Fail(r, ACBC_E_INPUT_OPEN, errno);
+  } else {
+    status = inputPath != nullptr ? OpenInputPath(inputPath, &job->in, r)
+                                  : OpenInputFd(inputFd, &job->in, r);
+  }
   if (status == ACBC_OK) {
     job->info.input_device = static_cast<std::int64_t>(job->in.st.st_dev);
     job->info.input_inode = static_cast<std::int64_t>(job->in.st.st_ino);
@@ -267,6 +287,50 @@ acbc_status JobPrepare(Job* job, acbc_job_kind kind, const char* inputPath, int 
   // password is known to be right.
   if (status == ACBC_OK && job->hasOutput && !job->out.inPlace) status = CreateOutput(&job->out, r);
   if (status == ACBC_OK) job->info.stage = ACBC_JOB_PREPARED;
+  // What the caller writes needs no run.
+  if (status == ACBC_OK && kind == ACBC_JOB_WRITE) {
+    job->stage = ACBC_JOB_RAN;
+    job->info.stage = ACBC_JOB_RAN;
+  }
+  return EndOnFailure(job, status, r);
+}
+
+acbc_status JobRunStream(Job* job, Reader reader, const void* password, std::size_t passwordLength,
+                         const acbc_progress* progress, acbc_result* r) {
+  if (job->kind != ACBC_JOB_ENCRYPT_STREAM || job->stage != ACBC_JOB_PREPARED ||
+      reader.read == nullptr || !PasswordValid(password, passwordLength)) {
+    return EndOnFailure(job, Fail(r, ACBC_E_ARGUMENT, 0), r);
+  }
+  if (EmptyKey(password, passwordLength)) {
+    return EndOnFailure(job, Fail(r, ACBC_E_EMPTY_PASSWORD, 0), r);
+  }
+  EncryptionPasswordWarnings(passwordLength, r);
+  CallKey key;
+  SetUpKey(password, passwordLength, &key);
+  acbc_status status = JobOpenInPlace(job, r);
+  const Progress report{progress, -1};
+  if (status == ACBC_OK && job->out.inPlace) {
+    status = EncryptUnsizedTo(reader, key, Writer{WriteFd, &job->out.fd}, report, r);
+  } else if (status == ACBC_OK) {
+    status = EncryptUnsized(reader, key, job->out.fd, 0, report, r);
+  }
+  Wipe(&key);
+  if (status == ACBC_OK) {
+    job->stage = ACBC_JOB_RAN;
+    job->info.stage = ACBC_JOB_RAN;
+  }
+  return EndOnFailure(job, status, r);
+}
+
+acbc_status JobWrite(Job* job, const void* data, std::size_t size, acbc_result* r) {
+  if (job->kind != ACBC_JOB_WRITE || job->stage != ACBC_JOB_RAN || (data == nullptr && size > 0)) {
+    return EndOnFailure(job, Fail(r, ACBC_E_ARGUMENT, 0), r);
+  }
+  acbc_status status = job->out.fd < 0 ? JobOpenInPlace(job, r) : ACBC_OK;
+  if (status == ACBC_OK && size > 0 && WriteFd(&job->out.fd, data, size) != 0) {
+    status = Fail(r, ACBC_E_WRITE, errno);
+  }
+  if (status == ACBC_OK) r->bytes_written += static_cast<std::int64_t>(size);
   return EndOnFailure(job, status, r);
 }
 
@@ -317,7 +381,9 @@ acbc_status JobRun(Job* job, const void* password, std::size_t passwordLength,
 
 acbc_status JobCommit(Job* job, acbc_result* r) {
   if (job->stage != ACBC_JOB_RAN) return EndOnFailure(job, Fail(r, ACBC_E_ARGUMENT, 0), r);
-  acbc_status status = ACBC_OK;
+  // An output written in place that got no write is opened all the same.
+  acbc_status status = job->out.fd < 0 ? JobOpenInPlace(job, r) : ACBC_OK;
+  if (status != ACBC_OK) return EndOnFailure(job, status, r);
   if (job->hasOutput) {
     status = CommitOutput(&job->out, r);
     job->info.output_placed = job->out.placed ? 1 : 0;
@@ -357,7 +423,8 @@ ACBC_API acbc_status acbc_job_prepare(acbc_job* job, acbc_job_kind kind, const c
   const bool outputValid = !HasOutput(kind)       ? output == nullptr
                            : InPlaceAllowed(kind) ? true
                                                   : output != nullptr;
-  if (input == nullptr || !KindValid(kind) || !outputValid || !FlagsValid(flags, KindFlags(kind))) {
+  if (input == nullptr || !KindValid(kind) || GivenInput(kind) || !outputValid ||
+      !FlagsValid(flags, KindFlags(kind))) {
     return Finish(result, &j->result, ACBC_E_ARGUMENT);
   }
   const acbc_status status = JobPrepare(j, kind, input, -1, output, flags, &j->result);
@@ -406,6 +473,32 @@ ACBC_API acbc_status acbc_job_run_age(acbc_job* job, const void* password, size_
   return Finish(result, &j->result, status);
 }
 
+ACBC_API acbc_status acbc_job_run_stream(acbc_job* job, acbc_read_fn read, void* read_context,
+                                         const void* password, size_t password_length,
+                                         const acbc_progress* progress, acbc_result* result) {
+  Job* j = LiveJob(job);
+  if (j == nullptr || j->stage == ACBC_JOB_ENDED) {
+    acbc_result r;
+    ResetResult(&r);
+    return Finish(result, &r, ACBC_E_ARGUMENT);
+  }
+  const acbc_status status =
+      JobRunStream(j, Reader{read, read_context}, password, password_length, progress, &j->result);
+  return Finish(result, &j->result, status);
+}
+
+ACBC_API acbc_status acbc_job_write(acbc_job* job, const void* data, size_t size,
+                                    acbc_result* result) {
+  Job* j = LiveJob(job);
+  if (j == nullptr || j->stage == ACBC_JOB_ENDED) {
+    acbc_result r;
+    ResetResult(&r);
+    return Finish(result, &r, ACBC_E_ARGUMENT);
+  }
+  const acbc_status status = JobWrite(j, data, size, &j->result);
+  return Finish(result, &j->result, status);
+}
+
 ACBC_API acbc_status acbc_job_commit(acbc_job* job, acbc_result* result) {
   Job* j = LiveJob(job);
   if (j == nullptr || j->stage == ACBC_JOB_ENDED) {
@@ -445,7 +538,8 @@ ACBC_API acbc_status acbc_job_commit_batch(acbc_job* const* jobs, size_t count,
     Job* j = Entry(jobs, i);
     if (j != nullptr) {
       if (j->hasOutput) {
-        j->result.status = CommitOutput(&j->out, &j->result);
+        j->result.status = j->out.fd < 0 ? JobOpenInPlace(j, &j->result) : ACBC_OK;
+        if (j->result.status == ACBC_OK) j->result.status = CommitOutput(&j->out, &j->result);
         j->info.output_placed = j->out.placed ? 1 : 0;
       }
       // The folder stays open for its sync below; the rest is released.

@@ -48,6 +48,9 @@ acbc_status JobRun(Job* job, const void* password, std::size_t passwordLength,
 acbc_status JobRunAge(Job* job, const void* password, std::size_t passwordLength,
                       const acbc_age_keys* keys, const acbc_age_keys* newKeys,
                       const acbc_progress* progress, acbc_result* r);
+acbc_status JobRunStream(Job* job, Reader reader, const void* password, std::size_t passwordLength,
+                         const acbc_progress* progress, acbc_result* r);
+acbc_status JobWrite(Job* job, const void* data, std::size_t size, acbc_result* r);
 acbc_status JobCommit(Job* job, acbc_result* r);
 // For the runs: ends the job when `status` is a failure and returns it.
 acbc_status JobFail(Job* job, acbc_status status, acbc_result* r);

@@ -945,6 +945,29 @@ static void StreamsAndBuffers(void) {
     CHECK(acbc_encrypt_stream(Read, &src, lengths[i], Write, &sink, PASS, NULL, &r) == wants[i],
           "stream length %lld: %s", (long long)lengths[i], acbc_status_name(r.status));
   }
+  /* An unknown length is read to the end: the same file as the buffer's, also
+     through a job, beside a job whose file the caller writes. */
+  Sink unsized = {{NULL, 0}, 0, 0};
+  const Bytes sealed = {enc, sizeof enc};
+  CHECK(acbc_encrypt_stream_flags(Read, &(Source){plain, 0, 700, 0, 0}, -1, Write, &unsized, PASS,
+                                  ACBC_UNKNOWN_LENGTH, NULL, &r) == ACBC_OK &&
+            Same(unsized.bytes, sealed) && r.length == 5000,
+        "unknown length: %s", acbc_status_name(r.status));
+  acbc_job job;
+  const int fd = open(IN("plain"), O_RDONLY);
+  CHECK(acbc_job_prepare_fd(&job, ACBC_JOB_ENCRYPT_STREAM, fd, OUT("unsized"), 0, &r) == ACBC_OK &&
+            acbc_job_run_stream(&job, Read, &(Source){plain, 0, 4096, 0, 0}, PASS, NULL, &r) ==
+                ACBC_OK &&
+            acbc_job_commit(&job, &r) == ACBC_OK && Holds(OUT("unsized"), sealed),
+        "stream job: %s", acbc_status_name(r.status));
+  CHECK(acbc_job_prepare_fd(&job, ACBC_JOB_WRITE, fd, OUT("written"), 0, &r) == ACBC_OK &&
+            acbc_job_write(&job, "some ", 5, &r) == ACBC_OK &&
+            acbc_job_write(&job, "bytes", 5, &r) == ACBC_OK && access(OUT("written"), F_OK) != 0 &&
+            acbc_job_commit(&job, &r) == ACBC_OK &&
+            Holds(OUT("written"), (Bytes){(unsigned char*)"some bytes", 10}),
+        "write job: %s", acbc_status_name(r.status));
+  close(fd);
+  free(unsized.bytes.data);
   free(sink.bytes.data);
   sink = (Sink){{NULL, 0}, 0, 0};
   const Bytes whole = {enc, sizeof enc};
