@@ -286,7 +286,7 @@ void DecryptOne(const Job& job, const Settings& settings, CallPassword* callPass
   std::optional<OutputTarget> target;
   FileJob written;  // the file of a range
   if (job.output == "-") {
-    target.emplace("-", settings.force, input);
+    target.emplace(input);
   } else {
     target.emplace(OutputPath(job), job.output, OutputTarget::Unchecked{});
     acbc_result r{};

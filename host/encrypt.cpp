@@ -96,7 +96,7 @@ void EncryptAgeStream(const InputFile& input, const Job& job, const Settings& se
   std::optional<OutputTarget> output;
   FileJob written;
   if (job.output == "-") {
-    output.emplace("-", settings.force, input);
+    output.emplace(input);
   } else {
     output.emplace(OutputPath(job), job.output, OutputTarget::Unchecked{});
     acbc_result r{};
@@ -204,7 +204,7 @@ void EncryptOne(const Job& job, const Settings& settings, CallPassword* callPass
     }
     target->SetInPlace(streamed.Info().output_in_place != 0);
   } else {
-    target.emplace(OutputPath(job), settings.force, input, job.output);
+    target.emplace(input);
   }
   const OutputTarget& output = *target;
   CheckTarget(output, input, job, settings);

@@ -486,47 +486,11 @@ void InputFile::FinishSpool() const {
   if (spool_ >= 0 && fchmod(spool_, 0666) != 0) throw TemporaryFailure(errno);
 }
 
-OutputTarget::OutputTarget(const std::string& path, bool force, const InputFile& input,
-                           const std::string& shown)
-    : path_(path), name_(OutputName(shown.empty() ? path : shown)) {
-  const struct stat& in = input.status();
+OutputTarget::OutputTarget(const InputFile& input)
+    : path_("-"), name_(OutputName("-")), inPlace_(true), terminal_(isatty(STDOUT_FILENO) != 0) {
   struct stat st {};
-  if (path == "-") {
-    inPlace_ = true;
-    terminal_ = isatty(STDOUT_FILENO) != 0;
-    if (fstat(STDOUT_FILENO, &st) == 0 && S_ISREG(st.st_mode) && SameFile(in, st)) {
-      throw WithStatus(FileFailure(name_, "output is the same file as the input"),
-                       ACBC_E_SAME_FILE);
-    }
-    return;
-  }
-  if (stat(path.c_str(), &st) == 0) {
-    if (S_ISDIR(st.st_mode)) throw WithStatus(FileError(name_, EISDIR), ACBC_E_OUTPUT_OPEN);
-    if (SameFile(in, st))
-      throw WithStatus(FileFailure(name_, "output is the same file as the input"),
-                       ACBC_E_SAME_FILE);
-    if (!S_ISREG(st.st_mode)) {
-      // /dev/null, a FIFO, a device: nothing to replace, written to.
-      inPlace_ = true;
-      if (S_ISFIFO(st.st_mode)) WaitForReader();
-      if (S_ISCHR(st.st_mode)) {
-        const int fd = open(path.c_str(), O_WRONLY | O_NOCTTY | O_CLOEXEC);
-        if (fd < 0) throw WithStatus(FileError(name_, errno), ACBC_E_OUTPUT_OPEN);
-        terminal_ = isatty(fd) != 0;
-        close(fd);
-      }
-      return;
-    }
-    if (!force) {
-      throw WithStatus(FileFailure(name_, "file exists (use --force to overwrite)"),
-                       ACBC_E_OUTPUT_EXISTS);
-    }
-  } else if (errno != ENOENT) {
-    throw WithStatus(FileError(name_, errno), ACBC_E_OUTPUT_OPEN);
-  }
-  // Refused now rather than after the password is asked for.
-  if (faccessat(AT_FDCWD, DirectoryOf(path).c_str(), W_OK | X_OK, AT_EACCESS) != 0) {
-    throw WithStatus(FileError(name_, errno), ACBC_E_OUTPUT_OPEN);
+  if (fstat(STDOUT_FILENO, &st) == 0 && S_ISREG(st.st_mode) && SameFile(input.status(), st)) {
+    throw WithStatus(FileFailure(name_, "output is the same file as the input"), ACBC_E_SAME_FILE);
   }
 }
 

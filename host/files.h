@@ -154,17 +154,15 @@ int OpenPrivateTempFile();
 // "temporary file in DIR: reason", for a failure of such a file.
 Failure TemporaryFailure(int error);
 
-// Where a command's result goes, checked before any password is asked for:
-// a directory, the input itself (through links too) and, without `force`,
-// an existing regular file are refused, as is a folder that cannot be
-// written. Standard output ("-") and existing non-regular files (/dev/null,
-// a FIFO, a device) are written in place; libacbc writes every other output
-// under a temporary name and links it into place when complete.
+// Where a command's result goes: standard output, or a file whose libacbc
+// job checked it before any password is asked for. Standard output and
+// existing non-regular files (/dev/null, a FIFO, a device) are written in
+// place; libacbc writes every other output under a temporary name and links
+// it into place when complete.
 class OutputTarget {
  public:
-  // `shown` names it in messages (the path itself when empty).
-  OutputTarget(const std::string& path, bool force, const InputFile& input,
-               const std::string& shown = "");
+  // Standard output, which must not be the input's file.
+  explicit OutputTarget(const InputFile& input);
 
   // A file output that a libacbc job checks: nothing is looked up here;
   // SetInPlace() takes what the job found.
