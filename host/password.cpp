@@ -28,7 +28,9 @@ enum class LineEnd { kNewline, kEndOfInput };
 
 // Reads one line from fd, a byte at a time so that nothing after the line is
 // consumed (the rest of standard input may be the data). The newline, if
-// any, is kept. Returns the reason the line ended; sets *error on failure.
+// any, is kept. Returns the reason the line ended; sets *error on failure,
+// ECANCELED for a terminating signal noted under DeferSignals (a run that
+// holds prepared files stops them itself; see StopOnSignal).
 LineEnd ReadLine(int fd, std::string* line, int* error) {
   line->clear();
   // Room for the longest line up front: a string that grows leaves copies
@@ -37,6 +39,10 @@ LineEnd ReadLine(int fd, std::string* line, int* error) {
   *error = 0;
   for (;;) {
     char c = 0;
+    if (AwaitInput(fd) != 0) {
+      *error = ECANCELED;
+      return LineEnd::kEndOfInput;
+    }
     const ssize_t n = read(fd, &c, 1);
     if (n < 0) {
       if (errno == EINTR) continue;
@@ -53,11 +59,22 @@ LineEnd ReadLine(int fd, std::string* line, int* error) {
   }
 }
 
+// A read of a password that a signal stopped ends the program (or, on a
+// run's thread, the run, which discards its prepared files first), the
+// part read wiped.
+void StopOnSignal(int error, std::string* line) {
+  if (error != ECANCELED) return;
+  explicit_bzero(line->data(), line->size());
+  line->clear();
+  ExitForSignal(CaughtSignal());
+}
+
 // The first line of fd with its line end cut by the library's TrimLineEnd.
 std::string FirstLine(int fd, const std::string& source) {
   std::string line;
   int error = 0;
   ReadLine(fd, &line, &error);
+  StopOnSignal(error, &line);
   if (error == EFBIG) throw FileFailure(source, "first line is too long for a password");
   if (error != 0) throw FileError(source, error);
   // Sized once, NUL included, so that no copy is left behind by growth.
@@ -97,6 +114,11 @@ std::string Ask(int tty, const termios& saved, const char* prompt) {
   const LineEnd end = ReadLine(tty, &line, &error);
   tcsetattr(tty, TCSAFLUSH, &saved);
   SetTerminalRestore(-1, nullptr, nullptr, nullptr);
+  if (error == ECANCELED) {
+    const ssize_t ignored = write(tty, "\n", 1);
+    (void)ignored;
+  }
+  StopOnSignal(error, &line);
   if (error != 0 || end == LineEnd::kEndOfInput) {
     const ssize_t ignored = write(tty, "\n", 1);
     (void)ignored;

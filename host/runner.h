@@ -136,10 +136,9 @@ class CallPassword {
     if (have_) return password_;
     if (broken_) throw WithStatus(Failure{"the password could not be obtained"}, kStatusPassword);
     broken_ = true;
-    {
-      const AllowSignals allow;  // a prompt that Ctrl-C must end
-      ObtainPassword(source_, /*confirm=*/encrypt_, &password_, prompt_, option_);
-    }
+    // A terminating signal at the prompt ends the wait for it (see
+    // ReadLine), also when signals are deferred.
+    ObtainPassword(source_, /*confirm=*/encrypt_, &password_, prompt_, option_);
     if (encrypt_) {
       // An empty password is an all-zero key: no protection at all.
       if (password_.textLength == 0) throw UsageError{empty_};

@@ -152,17 +152,6 @@ DeferSignals::~DeferSignals() {
   gDeferring.fetch_sub(1);
 }
 
-AllowSignals::AllowSignals() : deferring_(gDeferring.exchange(0)) {
-  if (const int signal = gCaught; signal != 0 && deferring_ != 0) {
-    gDeferring += deferring_;
-    ExitForSignal(signal);
-  }
-}
-
-AllowSignals::~AllowSignals() {
-  gDeferring += deferring_;
-}
-
 int CaughtSignal() {
   return gCaught;
 }

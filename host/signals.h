@@ -60,20 +60,6 @@ class DeferSignals {
   DeferSignals& operator=(const DeferSignals&) = delete;
 };
 
-// For its lifetime, terminating signals end the process again as if no
-// DeferSignals were alive (while a password is asked for, which a noted
-// signal would not stop); one noted before ends it at once.
-class AllowSignals {
- public:
-  AllowSignals();
-  ~AllowSignals();
-  AllowSignals(const AllowSignals&) = delete;
-  AllowSignals& operator=(const AllowSignals&) = delete;
-
- private:
-  int deferring_;
-};
-
 // The terminating signal noted under DeferSignals, or 0.
 int CaughtSignal();
 

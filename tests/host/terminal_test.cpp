@@ -92,13 +92,20 @@ TEST_F(Terminal, DifferentAnswersFailAndWriteNothing) {
   EXPECT_TRUE(Snapshot(dir_.path()) == before);
 }
 
+// Also for many files prepared before the prompt, each with a named
+// temporary file where the file system has no unnamed ones.
 TEST_F(Terminal, InterruptAtThePromptRestoresEchoAndCleansUp) {
+  WriteFile(dir_ / "second", plain_);
   const auto before = Snapshot(dir_.path());
-  const auto r = RunInPty({PELLFOLD_PROGRAM, "encrypt", dir_ / "plain", dir_ / "out"},
-                          {{"Password: ", "\x03"}});  // Ctrl-C
-  EXPECT_EQ(r.exitCode, 130);
-  EXPECT_TRUE(r.echoAfter) << "echo stayed off";
-  EXPECT_TRUE(Snapshot(dir_.path()) == before);
+  for (const auto& argv :
+       {std::vector<std::string>{PELLFOLD_PROGRAM, "encrypt", dir_ / "plain", dir_ / "out"},
+        {"/usr/bin/env", "LD_PRELOAD=" FAULT_SHIM, "FAULT_OLD_FS=1", PELLFOLD_PROGRAM, "encrypt",
+         "-m", dir_ / "plain", dir_ / "second"}}) {
+    const auto r = RunInPty(argv, {{"Password: ", "\x03"}});  // Ctrl-C
+    EXPECT_EQ(r.exitCode, 130) << r.transcript;
+    EXPECT_TRUE(r.echoAfter) << "echo stayed off";
+    EXPECT_TRUE(Snapshot(dir_.path()) == before) << argv.back();
+  }
 }
 
 // Ctrl-Z at the prompt gives the shell a terminal that echoes; after SIGCONT
