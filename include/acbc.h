@@ -701,6 +701,9 @@ ACBC_API acbc_status acbc_job_commit(acbc_job* job, acbc_result* result);
 /* Commits `count` jobs; `results` (null, or `count` entries) gets one
  * result each. A job that has not run gets ACBC_E_ARGUMENT and is
  * discarded; a job whose link fails gets its own failure, the others go on.
+ * A batch never replaces an output of its own: a job whose output has the
+ * name of an earlier entry's in the same folder (reached by another path)
+ * gets ACBC_E_OUTPUT_EXISTS, also under ACBC_REPLACE.
  * Returns ACBC_OK when every job committed, else the first failing entry's
  * status. Every job has ended on return. */
 ACBC_API acbc_status acbc_job_commit_batch(acbc_job* const* jobs, size_t count,

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 #include <new>
 
 #include "service/acbc_unsized.h"
@@ -183,6 +184,23 @@ Job* LiveJob(acbc_job* job) {
 Job* Entry(acbc_job* const* jobs, std::size_t i) {
   Job* j = LiveJob(jobs[i]);
   return j != nullptr && j->inBatch && j->batchEntry == i && j->stage == ACBC_JOB_RAN ? j : nullptr;
+}
+
+// Whether the output of entry `i` has the same name in the same folder as
+// that of an earlier entry of the batch (one folder reached by two paths:
+// a bind mount, a link): linking it would replace the other's new output.
+bool NamedBefore(acbc_job* const* jobs, std::size_t i) {
+  const Job* j = Entry(jobs, i);
+  if (j == nullptr || j->folderDevice < 0) return false;
+  for (std::size_t k = 0; k < i; ++k) {
+    const Job* other = LiveJob(jobs[k]);
+    if (other != nullptr && other->inBatch && other->batchEntry == k &&
+        other->folderDevice == j->folderDevice && other->folderInode == j->folderInode &&
+        std::strcmp(other->out.base, j->out.base) == 0) {
+      return true;
+    }
+  }
+  return false;
 }
 
 // Whether a job of a batch commit has an output of its own to sync.
@@ -530,6 +548,10 @@ ACBC_API acbc_status acbc_job_commit_batch(acbc_job* const* jobs, size_t count,
     } else {
       j->out.fileSynced = false;
       j->syncAsked = false;
+      struct stat folder {};
+      const bool named = j->hasOutput && !j->out.inPlace && fstat(j->out.dirFd, &folder) == 0;
+      j->folderDevice = named ? static_cast<std::int64_t>(folder.st_dev) : -1;
+      j->folderInode = named ? static_cast<std::int64_t>(folder.st_ino) : -1;
       j->out.folderSyncDeferred = NeedsSync(j);
     }
   }
@@ -537,6 +559,11 @@ ACBC_API acbc_status acbc_job_commit_batch(acbc_job* const* jobs, size_t count,
   for (std::size_t i = 0; i < count; ++i) {
     Job* j = Entry(jobs, i);
     if (j != nullptr) {
+      if (NamedBefore(jobs, i)) {
+        Fail(&j->result, ACBC_E_OUTPUT_EXISTS, EEXIST);
+        End(j, &j->result);
+        continue;
+      }
       if (j->hasOutput) {
         j->result.status = j->out.fd < 0 ? JobOpenInPlace(j, &j->result) : ACBC_OK;
         if (j->result.status == ACBC_OK) j->result.status = CommitOutput(&j->out, &j->result);

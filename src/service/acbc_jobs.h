@@ -22,6 +22,9 @@ struct Job {
   bool inBatch = false;        // claimed by the commit_batch in progress,
   std::size_t batchEntry = 0;  // by this entry
   bool syncAsked = false;      // its file system's syncfs was made
+  // The output's folder, taken by a batch commit (-1 for none).
+  std::int64_t folderDevice = -1;
+  std::int64_t folderInode = -1;
   Input in;
   Output out;
   Layout layout;

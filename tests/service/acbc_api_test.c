@@ -830,6 +830,18 @@ static void Jobs(void) {
   CHECK(Holds(OUT("b1"), ref) && Holds(OUT("batch/b2"), plain) && Holds(OUT("batch/b4"), ref),
         "batch outputs");
   CHECK(acbc_job_commit_batch(all, 1, NULL) == ACBC_E_ARGUMENT, "an ended job in a batch");
+  /* One folder by two paths: a second output of the same name is refused, the first kept. */
+  CHECK(symlink(out, OUT("alias")) == 0 &&
+            acbc_job_prepare(&jobs[0], ACBC_JOB_ENCRYPT, IN("plain"), OUT("twice"), ACBC_REPLACE,
+                             &r) == ACBC_OK &&
+            acbc_job_prepare(&jobs[1], ACBC_JOB_DECRYPT, OUT("one"), OUT("alias/twice"),
+                             ACBC_REPLACE, &r) == ACBC_OK &&
+            acbc_job_run(&jobs[0], PASS, NULL, 0, NULL, &r) == ACBC_OK &&
+            acbc_job_run(&jobs[1], PASS, NULL, 0, NULL, &r) == ACBC_OK &&
+            acbc_job_commit_batch(all, 2, results) == ACBC_E_OUTPUT_EXISTS &&
+            results[0].status == ACBC_OK && results[1].status == ACBC_E_OUTPUT_EXISTS &&
+            Holds(OUT("twice"), ref),
+        "one name twice in a batch: %s", acbc_status_name(results[1].status));
   free(plain.data);
   free(ref.data);
 }
