@@ -241,20 +241,8 @@ void DecryptByJob(const std::shared_ptr<EncryptedInput>& file, const Job& job,
     const Password& password = callPassword->Get();
     const bool keepInput = KeepInput(*file, job.input, out, settings, callPassword, result);
     Progress progress("decrypt: " + in.name(), settings.quiet);
-    const auto finish = [file, &job, &settings, path = out.path(), name = out.name(),
-                         inPlace = out.inPlace(),
-                         keepInput](const acbc_result& done, Outcome* finished) {
-      FinishOutput(file->input, job.input, path, name, inPlace, settings, job.inputPlace,
-                   keepInput);
-      NoteDecrypted(*file, done, finished);
-      if (keepInput) throw WeakRefusal(file->input.name(), done.padding_bytes, "not removed");
-    };
-    // The padding confirms the password for the files after this one
-    // already, before they are run.
-    RunAndFinish(
-        fileJob, file, WithPassword(password), in.name(), out, settings.batch, &progress,
-        [callPassword](const acbc_result& ran) { callPassword->Confirm(ran.padding_bytes); },
-        finish, result);
+    RunDecryption(fileJob, file, WithPassword(password), job, settings, callPassword, out,
+                  keepInput, &progress, result);
   };
   if (settings.batch) {
     outcome->run = run;
@@ -285,17 +273,7 @@ void DecryptOne(const Job& job, const Settings& settings, CallPassword* callPass
   const InputFile& input = file.input;
   std::optional<OutputTarget> target;
   FileJob written;  // the file of a range
-  if (job.output == "-") {
-    target.emplace(input);
-  } else {
-    target.emplace(OutputPath(job), job.output, OutputTarget::Unchecked{});
-    acbc_result r{};
-    if (written.Prepare(ACBC_JOB_WRITE, input.fd(), target->path().c_str(), ReplaceFlag(settings),
-                        &r) != ACBC_OK) {
-      throw StatusFailure(r, input.name(), target->name());
-    }
-    target->SetInPlace(written.Info().output_in_place != 0);
-  }
+  PrepareTarget(input, job, settings, ACBC_JOB_WRITE, &written, &target);
   const OutputTarget& output = *target;
   if (settings.removeInput) {
     CheckRemovable(input, job.input, job.inputPlace.folder != nullptr, output.inPlace(),

@@ -95,17 +95,7 @@ void EncryptAgeStream(const InputFile& input, const Job& job, const Settings& se
                       CallPassword* callPassword, Outcome* outcome) {
   std::optional<OutputTarget> output;
   FileJob written;
-  if (job.output == "-") {
-    output.emplace(input);
-  } else {
-    output.emplace(OutputPath(job), job.output, OutputTarget::Unchecked{});
-    acbc_result r{};
-    if (written.Prepare(ACBC_JOB_WRITE, input.fd(), output->path().c_str(), ReplaceFlag(settings),
-                        &r) != ACBC_OK) {
-      throw StatusFailure(r, input.name(), output->name());
-    }
-    output->SetInPlace(written.Info().output_in_place != 0);
-  }
+  PrepareTarget(input, job, settings, ACBC_JOB_WRITE, &written, &output);
   CheckTarget(*output, input, job, settings);
   const Password* passphrase = settings.recipients.empty() ? &callPassword->Get() : nullptr;
   AgeKeys keys;
@@ -192,27 +182,18 @@ void EncryptOne(const Job& job, const Settings& settings, CallPassword* callPass
     EncryptAgeStream(input, job, settings, callPassword, outcome);
     return;
   }
+  // Here the input is a pipe or the output standard output (or both).
   std::optional<OutputTarget> target;
   FileJob streamed;  // the file a pipe is encrypted into
   const bool piped = !input.readable();
-  if (piped && job.output != "-") {
-    target.emplace(OutputPath(job), job.output, OutputTarget::Unchecked{});
-    acbc_result r{};
-    if (streamed.Prepare(ACBC_JOB_ENCRYPT_STREAM, input.fd(), target->path().c_str(),
-                         ReplaceFlag(settings), &r) != ACBC_OK) {
-      throw StatusFailure(r, input.name(), target->name());
-    }
-    target->SetInPlace(streamed.Info().output_in_place != 0);
-  } else {
-    target.emplace(input);
-  }
+  PrepareTarget(input, job, settings, ACBC_JOB_ENCRYPT_STREAM, &streamed, &target);
   const OutputTarget& output = *target;
   CheckTarget(output, input, job, settings);
   const Password& password = callPassword->Get();
 
   Progress progress("encrypt: " + input.name(), settings.quiet);
   acbc_result r{};
-  const auto length = static_cast<std::size_t>(password.length);
+  const auto passwordLength = static_cast<std::size_t>(password.length);
   int fd = input.fd();
   if (piped && !output.isStdout()) {
     // A pipe (or a file that says it is empty) is encrypted as it comes:
@@ -221,14 +202,14 @@ void EncryptOne(const Job& job, const Settings& settings, CallPassword* callPass
     r = WriteOutput(output.path(), output.inPlace(), input.name(), output.name(), &progress,
                     [&](acbc_result* result) {
                       if (acbc_job_run_stream(streamed.get(), ReadAwaiting, &fd, password.bytes,
-                                              length, progress.hook(), result) == ACBC_OK) {
+                                              passwordLength, progress.hook(), result) == ACBC_OK) {
                         acbc_job_commit(streamed.get(), result);
                       }
                     });
     FinishOutput(input, job.input, output.path(), output.name(), output.inPlace(), settings);
   } else if (piped) {
-    acbc_encrypt_stream_flags(ReadAwaiting, &fd, -1, WriteStdout, nullptr, password.bytes, length,
-                              ACBC_UNKNOWN_LENGTH, progress.hook(), &r);
+    acbc_encrypt_stream_flags(ReadAwaiting, &fd, -1, WriteStdout, nullptr, password.bytes,
+                              passwordLength, ACBC_UNKNOWN_LENGTH, progress.hook(), &r);
     progress.Finish();
     if (r.status != ACBC_OK) throw StatusFailure(r, input.name(), output.name());
   } else {
@@ -239,7 +220,7 @@ void EncryptOne(const Job& job, const Settings& settings, CallPassword* callPass
     const std::int64_t plainLength =
         fstat(input.fd(), &st) == 0 && st.st_size > at ? st.st_size - (at > 0 ? at : 0) : 0;
     acbc_encrypt_stream(ReadDescriptor, &fd, plainLength, WriteStdout, nullptr, password.bytes,
-                        length, progress.hook(), &r);
+                        passwordLength, progress.hook(), &r);
     progress.Finish();
     if (r.status != ACBC_OK) throw StatusFailure(r, input.name(), output.name());
   }

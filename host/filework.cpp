@@ -159,6 +159,40 @@ void RunAndFinish(const std::shared_ptr<FileJob>& job, std::shared_ptr<const voi
   result->pending = std::move(pending);
 }
 
+void PrepareTarget(const InputFile& input, const Job& job, const Settings& settings,
+                   acbc_job_kind kind, FileJob* fileJob, std::optional<OutputTarget>* target) {
+  if (job.output == "-") {
+    target->emplace(input);
+    return;
+  }
+  target->emplace(OutputPath(job), job.output, OutputTarget::Unchecked{});
+  acbc_result r{};
+  if (fileJob->Prepare(kind, input.fd(), (*target)->path().c_str(), ReplaceFlag(settings), &r) !=
+      ACBC_OK) {
+    throw StatusFailure(r, input.name(), (*target)->name());
+  }
+  (*target)->SetInPlace(fileJob->Info().output_in_place != 0);
+}
+
+void RunDecryption(const std::shared_ptr<FileJob>& fileJob,
+                   const std::shared_ptr<EncryptedInput>& file, const RunStep& run, const Job& job,
+                   const Settings& settings, CallPassword* callPassword, const OutputTarget& output,
+                   bool keepInput, Progress* progress, Outcome* result) {
+  const auto finish = [file, &job, &settings, path = output.path(), name = output.name(),
+                       inPlace = output.inPlace(),
+                       keepInput](const acbc_result& done, Outcome* finished) {
+    FinishOutput(file->input, job.input, path, name, inPlace, settings, job.inputPlace, keepInput);
+    NoteDecrypted(*file, done, finished);
+    if (keepInput) throw WeakRefusal(file->input.name(), done.padding_bytes, "not removed");
+  };
+  // The padding confirms the password for the files after this one
+  // already, before they are run.
+  RunAndFinish(
+      fileJob, file, run, file->input.name(), output, settings.batch, progress,
+      [callPassword](const acbc_result& ran) { callPassword->Confirm(ran.padding_bytes); }, finish,
+      result);
+}
+
 void CheckWritten(const acbc_result& r, const std::string& path, const std::string& input,
                   const std::string& output) {
   const bool placed = r.status == ACBC_E_WRITE && (r.warnings & ACBC_WARN_OUTPUT_PLACED) != 0;

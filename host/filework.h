@@ -164,6 +164,23 @@ void RunAndFinish(const std::shared_ptr<FileJob>& job, std::shared_ptr<const voi
                   const std::function<void(const acbc_result&)>& ran,
                   std::function<void(const acbc_result&, Outcome*)> finish, Outcome* result);
 
+// The output of `job` for the data the program gives a libacbc job of
+// `kind` (ACBC_JOB_WRITE, ACBC_JOB_ENCRYPT_STREAM) made from `input`:
+// standard output as it is, else a file that `fileJob`, prepared here,
+// checks before any password is asked for.
+void PrepareTarget(const InputFile& input, const Job& job, const Settings& settings,
+                   acbc_job_kind kind, FileJob* fileJob, std::optional<OutputTarget>* target);
+
+struct EncryptedInput;
+// RunAndFinish for a job that decrypts the ACBC `file` (a decryption or an
+// upgrade): the file is finished by FinishOutput (its input kept with
+// `keepInput`, which is then refused as weakly checked) and its notes; the
+// run's padding confirms the password for the files after it.
+void RunDecryption(const std::shared_ptr<FileJob>& fileJob,
+                   const std::shared_ptr<EncryptedInput>& file, const RunStep& run, const Job& job,
+                   const Settings& settings, CallPassword* callPassword, const OutputTarget& output,
+                   bool keepInput, Progress* progress, Outcome* result);
+
 // The verdict for people, with its numbers: "truncated, 312 bytes missing".
 std::string DescribeVerdict(const acbc_layout& layout);
 Failure DamagedFailure(const std::string& name, const acbc_layout& layout);

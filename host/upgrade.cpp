@@ -125,18 +125,8 @@ void UpgradeOne(const Job& job, const Settings& settings, CallPassword* callPass
       return j.RunAge(&password, &keys.keys, nullptr, p, done);
     };
     Progress progress("upgrade: " + file->input.name(), settings.quiet);
-    const auto finish = [file, &job, &settings, path = out.path(), name = out.name(),
-                         inPlace = out.inPlace(),
-                         keepInput](const acbc_result& done, Outcome* finished) {
-      FinishOutput(file->input, job.input, path, name, inPlace, settings, job.inputPlace,
-                   keepInput);
-      NoteDecrypted(*file, done, finished);
-      if (keepInput) throw WeakRefusal(file->input.name(), done.padding_bytes, "not removed");
-    };
-    RunAndFinish(
-        fileJob, file, step, file->input.name(), out, settings.batch, &progress,
-        [callPassword](const acbc_result& ran) { callPassword->Confirm(ran.padding_bytes); },
-        finish, result);
+    RunDecryption(fileJob, file, step, job, settings, callPassword, out, keepInput, &progress,
+                  result);
   };
   if (settings.batch) {
     outcome->run = run;

@@ -274,14 +274,9 @@ acbc_status RunAgeFileJob(acbc_job_kind kind, const char* inputPath, int inputFd
                           std::size_t passwordLength, const acbc_age_keys* keys,
                           const acbc_age_keys* newKeys, const acbc_progress* progress,
                           acbc_result* r) {
-  Job job;
-  acbc_status status = JobPrepare(&job, kind, inputPath, inputFd, output, flags, r);
-  if (status == ACBC_OK) {
-    status = JobRunAge(&job, password, passwordLength, keys, newKeys, progress, r);
-  }
-  if (status == ACBC_OK) status = JobCommit(&job, r);
-  JobDiscard(&job, r);
-  return status;
+  return RunFileCall(kind, inputPath, inputFd, output, flags, r, [&](Job* job) {
+    return JobRunAge(job, password, passwordLength, keys, newKeys, progress, r);
+  });
 }
 
 }  // namespace

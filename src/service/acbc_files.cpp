@@ -81,14 +81,9 @@ acbc_status RunJob(acbc_job_kind kind, const char* inputPath, int inputFd, const
                    unsigned flags, const void* password, std::size_t passwordLength,
                    const void* newPassword, std::size_t newLength, const acbc_progress* progress,
                    acbc_result* r) {
-  Job job;
-  acbc_status status = JobPrepare(&job, kind, inputPath, inputFd, output, flags, r);
-  if (status == ACBC_OK) {
-    status = JobRun(&job, password, passwordLength, newPassword, newLength, progress, r);
-  }
-  if (status == ACBC_OK) status = JobCommit(&job, r);
-  JobDiscard(&job, r);
-  return status;
+  return RunFileCall(kind, inputPath, inputFd, output, flags, r, [&](Job* job) {
+    return JobRun(job, password, passwordLength, newPassword, newLength, progress, r);
+  });
 }
 
 acbc_status InspectInput(const Input& in, acbc_info* info, acbc_result* r) {

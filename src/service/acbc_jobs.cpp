@@ -428,6 +428,20 @@ Job* NewJob(acbc_job* job) {
   return j;
 }
 
+// Runs `step` on the job in the caller's bytes when it is live, with the
+// result it carries; ACBC_E_ARGUMENT for an ended job or other memory.
+template <typename Step>
+acbc_status OnLiveJob(acbc_job* job, acbc_result* result, Step step) {
+  Job* j = LiveJob(job);
+  if (j == nullptr || j->stage == ACBC_JOB_ENDED) {
+    acbc_result r;
+    ResetResult(&r);
+    return Finish(result, &r, ACBC_E_ARGUMENT);
+  }
+  const acbc_status status = step(j);
+  return Finish(result, &j->result, status);
+}
+
 }  // namespace
 
 extern "C" {
@@ -466,66 +480,35 @@ ACBC_API acbc_status acbc_job_prepare_fd(acbc_job* job, acbc_job_kind kind, int 
 ACBC_API acbc_status acbc_job_run(acbc_job* job, const void* password, size_t password_length,
                                   const void* new_password, size_t new_length,
                                   const acbc_progress* progress, acbc_result* result) {
-  Job* j = LiveJob(job);
-  if (j == nullptr || j->stage == ACBC_JOB_ENDED) {
-    acbc_result r;
-    ResetResult(&r);
-    return Finish(result, &r, ACBC_E_ARGUMENT);
-  }
-  const acbc_status status =
-      JobRun(j, password, password_length, new_password, new_length, progress, &j->result);
-  return Finish(result, &j->result, status);
+  return OnLiveJob(job, result, [&](Job* j) {
+    return JobRun(j, password, password_length, new_password, new_length, progress, &j->result);
+  });
 }
 
 ACBC_API acbc_status acbc_job_run_age(acbc_job* job, const void* password, size_t password_length,
                                       const acbc_age_keys* keys, const acbc_age_keys* new_keys,
                                       const acbc_progress* progress, acbc_result* result) {
-  Job* j = LiveJob(job);
-  if (j == nullptr || j->stage == ACBC_JOB_ENDED) {
-    acbc_result r;
-    ResetResult(&r);
-    return Finish(result, &r, ACBC_E_ARGUMENT);
-  }
-  const acbc_status status =
-      JobRunAge(j, password, password_length, keys, new_keys, progress, &j->result);
-  return Finish(result, &j->result, status);
+  return OnLiveJob(job, result, [&](Job* j) {
+    return JobRunAge(j, password, password_length, keys, new_keys, progress, &j->result);
+  });
 }
 
 ACBC_API acbc_status acbc_job_run_stream(acbc_job* job, acbc_read_fn read, void* read_context,
                                          const void* password, size_t password_length,
                                          const acbc_progress* progress, acbc_result* result) {
-  Job* j = LiveJob(job);
-  if (j == nullptr || j->stage == ACBC_JOB_ENDED) {
-    acbc_result r;
-    ResetResult(&r);
-    return Finish(result, &r, ACBC_E_ARGUMENT);
-  }
-  const acbc_status status =
-      JobRunStream(j, Reader{read, read_context}, password, password_length, progress, &j->result);
-  return Finish(result, &j->result, status);
+  return OnLiveJob(job, result, [&](Job* j) {
+    return JobRunStream(j, Reader{read, read_context}, password, password_length, progress,
+                        &j->result);
+  });
 }
 
 ACBC_API acbc_status acbc_job_write(acbc_job* job, const void* data, size_t size,
                                     acbc_result* result) {
-  Job* j = LiveJob(job);
-  if (j == nullptr || j->stage == ACBC_JOB_ENDED) {
-    acbc_result r;
-    ResetResult(&r);
-    return Finish(result, &r, ACBC_E_ARGUMENT);
-  }
-  const acbc_status status = JobWrite(j, data, size, &j->result);
-  return Finish(result, &j->result, status);
+  return OnLiveJob(job, result, [&](Job* j) { return JobWrite(j, data, size, &j->result); });
 }
 
 ACBC_API acbc_status acbc_job_commit(acbc_job* job, acbc_result* result) {
-  Job* j = LiveJob(job);
-  if (j == nullptr || j->stage == ACBC_JOB_ENDED) {
-    acbc_result r;
-    ResetResult(&r);
-    return Finish(result, &r, ACBC_E_ARGUMENT);
-  }
-  const acbc_status status = JobCommit(j, &j->result);
-  return Finish(result, &j->result, status);
+  return OnLiveJob(job, result, [&](Job* j) { return JobCommit(j, &j->result); });
 }
 
 ACBC_API acbc_status acbc_job_commit_batch(acbc_job* const* jobs, size_t count,

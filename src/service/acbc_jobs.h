@@ -69,4 +69,17 @@ acbc_status RequireAge(const Input& in, acbc_result* r);
 // Removes what the job made and ends it; nothing for an ended job.
 void JobDiscard(Job* job, acbc_result* r);
 
+// A file call as one job: prepare, `run` (on the prepared job) and commit
+// in a row, in `r`; nothing is left after a failure.
+template <typename Run>
+acbc_status RunFileCall(acbc_job_kind kind, const char* inputPath, int inputFd, const char* output,
+                        unsigned flags, acbc_result* r, Run run) {
+  Job job;
+  acbc_status status = JobPrepare(&job, kind, inputPath, inputFd, output, flags, r);
+  if (status == ACBC_OK) status = run(&job);
+  if (status == ACBC_OK) status = JobCommit(&job, r);
+  JobDiscard(&job, r);
+  return status;
+}
+
 }  // namespace pellfold::acbc
