@@ -9,6 +9,7 @@
 
 #include <cctype>
 #include <chrono>
+#include <cstdlib>
 #include <thread>
 #include <tuple>
 
@@ -97,10 +98,13 @@ TEST_F(Terminal, DifferentAnswersFailAndWriteNothing) {
 TEST_F(Terminal, InterruptAtThePromptRestoresEchoAndCleansUp) {
   WriteFile(dir_ / "second", plain_);
   const auto before = Snapshot(dir_.path());
+  const char* asan = std::getenv("ASAN_OPTIONS");
+  const std::string asanOptions =
+      "ASAN_OPTIONS=" + std::string(asan != nullptr ? asan : "") + ":verify_asan_link_order=0";
   for (const auto& argv :
        {std::vector<std::string>{PELLFOLD_PROGRAM, "encrypt", dir_ / "plain", dir_ / "out"},
-        {"/usr/bin/env", "LD_PRELOAD=" FAULT_SHIM, "FAULT_OLD_FS=1", PELLFOLD_PROGRAM, "encrypt",
-         "-m", dir_ / "plain", dir_ / "second"}}) {
+        {"/usr/bin/env", "LD_PRELOAD=" FAULT_SHIM, "FAULT_OLD_FS=1", asanOptions, PELLFOLD_PROGRAM,
+         "encrypt", "-m", dir_ / "plain", dir_ / "second"}}) {
     const auto r = RunInPty(argv, {{"Password: ", "\x03"}});  // Ctrl-C
     EXPECT_EQ(r.exitCode, 130) << r.transcript;
     EXPECT_TRUE(r.echoAfter) << "echo stayed off";
