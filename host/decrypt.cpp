@@ -167,15 +167,9 @@ void DecryptAge(const std::shared_ptr<EncryptedInput>& file, const Job& job,
     return;
   }
   file->Measure();
-  const auto output =
-      std::make_shared<OutputTarget>(OutputPath(job), job.output, OutputTarget::Unchecked{});
   auto fileJob = std::make_shared<FileJob>();
-  acbc_result r{};
-  if (fileJob->Prepare(ACBC_JOB_AGE_DECRYPT, input.fd(), output->path().c_str(),
-                       ReplaceFlag(settings), &r) != ACBC_OK) {
-    throw StatusFailure(r, input.name(), output->name());
-  }
-  output->SetInPlace(fileJob->Info().output_in_place != 0);
+  const auto output =
+      PrepareTarget(input, job, ACBC_JOB_AGE_DECRYPT, ReplaceFlag(settings), fileJob.get());
   if (settings.removeInput) {
     CheckRemovable(input, job.input, job.inputPlace.folder != nullptr, output->inPlace(),
                    settings.force);
@@ -271,9 +265,8 @@ void DecryptOne(const Job& job, const Settings& settings, CallPassword* callPass
     return;
   }
   const InputFile& input = file.input;
-  std::optional<OutputTarget> target;
   FileJob written;  // the file of a range
-  PrepareTarget(input, job, settings, ACBC_JOB_WRITE, &written, &target);
+  const auto target = PrepareTarget(input, job, ACBC_JOB_WRITE, ReplaceFlag(settings), &written);
   const OutputTarget& output = *target;
   if (settings.removeInput) {
     CheckRemovable(input, job.input, job.inputPlace.folder != nullptr, output.inPlace(),

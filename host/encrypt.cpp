@@ -93,9 +93,8 @@ void CheckTarget(const OutputTarget& output, const InputFile& input, const Job& 
 // places it when complete.
 void EncryptAgeStream(const InputFile& input, const Job& job, const Settings& settings,
                       CallPassword* callPassword, Outcome* outcome) {
-  std::optional<OutputTarget> output;
   FileJob written;
-  PrepareTarget(input, job, settings, ACBC_JOB_WRITE, &written, &output);
+  const auto output = PrepareTarget(input, job, ACBC_JOB_WRITE, ReplaceFlag(settings), &written);
   CheckTarget(*output, input, job, settings);
   const Password* passphrase = settings.recipients.empty() ? &callPassword->Get() : nullptr;
   AgeKeys keys;
@@ -128,17 +127,12 @@ void EncryptAgeStream(const InputFile& input, const Job& job, const Settings& se
 // Under a batch the job waits for the run to commit it.
 void EncryptByJob(const std::shared_ptr<InputFile>& input, const Job& job, const Settings& settings,
                   CallPassword* callPassword, Outcome* outcome) {
-  const auto output =
-      std::make_shared<OutputTarget>(OutputPath(job), job.output, OutputTarget::Unchecked{});
   auto fileJob = std::make_shared<FileJob>();
-  acbc_result r{};
   const unsigned armor =
       settings.age && settings.armor ? static_cast<unsigned>(ACBC_AGE_ARMOR) : 0u;
-  if (fileJob->Prepare(settings.age ? ACBC_JOB_AGE_ENCRYPT : ACBC_JOB_ENCRYPT, input->fd(),
-                       output->path().c_str(), ReplaceFlag(settings) | armor, &r) != ACBC_OK) {
-    throw StatusFailure(r, input->name(), output->name());
-  }
-  output->SetInPlace(fileJob->Info().output_in_place != 0);
+  const auto output =
+      PrepareTarget(*input, job, settings.age ? ACBC_JOB_AGE_ENCRYPT : ACBC_JOB_ENCRYPT,
+                    ReplaceFlag(settings) | armor, fileJob.get());
   CheckTarget(*output, *input, job, settings);
   // The rest once the password is known: at once for one file, after the
   // window's files are prepared for many (Outcome::run).
@@ -183,10 +177,10 @@ void EncryptOne(const Job& job, const Settings& settings, CallPassword* callPass
     return;
   }
   // Here the input is a pipe or the output standard output (or both).
-  std::optional<OutputTarget> target;
   FileJob streamed;  // the file a pipe is encrypted into
   const bool piped = !input.readable();
-  PrepareTarget(input, job, settings, ACBC_JOB_ENCRYPT_STREAM, &streamed, &target);
+  const auto target =
+      PrepareTarget(input, job, ACBC_JOB_ENCRYPT_STREAM, ReplaceFlag(settings), &streamed);
   const OutputTarget& output = *target;
   CheckTarget(output, input, job, settings);
   const Password& password = callPassword->Get();

@@ -518,14 +518,6 @@ void OutputTarget::WaitForReader() {
   if (fifo_ < 0) throw WithStatus(FileError(name_, errno), ACBC_E_OUTPUT_OPEN);
 }
 
-int WriteDescriptor(void* context, const void* buffer, std::size_t size) {
-  const int error =
-      WriteAll(*static_cast<const int*>(context), static_cast<const char*>(buffer), size, -1);
-  if (error == 0) return 0;
-  errno = error;
-  return -1;
-}
-
 int WriteStdout(void* /*context*/, const void* buffer, std::size_t size) {
   errno = 0;
   if (std::fwrite(buffer, 1, size, stdout) == size) return 0;

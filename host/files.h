@@ -231,9 +231,6 @@ int CopyTimes(const struct stat& from, const std::string& path);
 
 // Writes to standard output, for libacbc's stream calls (context unused).
 int WriteStdout(void* context, const void* buffer, std::size_t size);
-// Writes to the descriptor passed as the context (an int), for libacbc's
-// stream calls.
-int WriteDescriptor(void* context, const void* buffer, std::size_t size);
 // Reads the descriptor passed as the context, for libacbc's stream calls.
 std::ptrdiff_t ReadDescriptor(void* context, void* buffer, std::size_t size);
 // As ReadDescriptor for a pipe, which may keep the program waiting: the

@@ -159,19 +159,17 @@ void RunAndFinish(const std::shared_ptr<FileJob>& job, std::shared_ptr<const voi
   result->pending = std::move(pending);
 }
 
-void PrepareTarget(const InputFile& input, const Job& job, const Settings& settings,
-                   acbc_job_kind kind, FileJob* fileJob, std::optional<OutputTarget>* target) {
-  if (job.output == "-") {
-    target->emplace(input);
-    return;
-  }
-  target->emplace(OutputPath(job), job.output, OutputTarget::Unchecked{});
+std::shared_ptr<OutputTarget> PrepareTarget(const InputFile& input, const Job& job,
+                                            acbc_job_kind kind, unsigned flags, FileJob* fileJob) {
+  if (job.output == "-") return std::make_shared<OutputTarget>(input);
+  auto target =
+      std::make_shared<OutputTarget>(OutputPath(job), job.output, OutputTarget::Unchecked{});
   acbc_result r{};
-  if (fileJob->Prepare(kind, input.fd(), (*target)->path().c_str(), ReplaceFlag(settings), &r) !=
-      ACBC_OK) {
-    throw StatusFailure(r, input.name(), (*target)->name());
+  if (fileJob->Prepare(kind, input.fd(), target->path().c_str(), flags, &r) != ACBC_OK) {
+    throw StatusFailure(r, input.name(), target->name());
   }
-  (*target)->SetInPlace(fileJob->Info().output_in_place != 0);
+  target->SetInPlace(fileJob->Info().output_in_place != 0);
+  return target;
 }
 
 void RunDecryption(const std::shared_ptr<FileJob>& fileJob,

@@ -164,12 +164,11 @@ void RunAndFinish(const std::shared_ptr<FileJob>& job, std::shared_ptr<const voi
                   const std::function<void(const acbc_result&)>& ran,
                   std::function<void(const acbc_result&, Outcome*)> finish, Outcome* result);
 
-// The output of `job` for the data the program gives a libacbc job of
-// `kind` (ACBC_JOB_WRITE, ACBC_JOB_ENCRYPT_STREAM) made from `input`:
-// standard output as it is, else a file that `fileJob`, prepared here,
-// checks before any password is asked for.
-void PrepareTarget(const InputFile& input, const Job& job, const Settings& settings,
-                   acbc_job_kind kind, FileJob* fileJob, std::optional<OutputTarget>* target);
+// The output of `job` for a libacbc job of `kind` on `input`: standard
+// output as it is, else a file that `fileJob`, prepared here with `flags`,
+// checks before any password is asked for; its refusal is thrown.
+std::shared_ptr<OutputTarget> PrepareTarget(const InputFile& input, const Job& job,
+                                            acbc_job_kind kind, unsigned flags, FileJob* fileJob);
 
 struct EncryptedInput;
 // RunAndFinish for a job that decrypts the ACBC `file` (a decryption or an

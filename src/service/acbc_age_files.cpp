@@ -221,16 +221,16 @@ acbc_status CheckWritten(const Input& in, const CallKey& key, const Output& out,
               status == ACBC_E_READ && scratch.error_number != 0 ? scratch.error_number : EIO);
 }
 
-acbc_status UpgradePass(const Job& job, const CallKey& key, const acbc_age_keys& keys,
+acbc_status UpgradePass(Job* job, const CallKey& key, const acbc_age_keys& keys,
                         const acbc_progress* progress, acbc_result* r) {
-  const Input& in = job.in;
-  const Layout& layout = job.layout;
+  const Input& in = job->in;
+  const Layout& layout = job->layout;
   age::Encoder encoder;
   Upgrading up{&encoder, 0};
   const std::int64_t body = BodyToRead(layout);
   FdSource source{in.fd, in.base + kRecord, in.base + kRecord + static_cast<off_t>(body)};
-  const Writer writer{WriteFd, const_cast<int*>(&job.out.fd)};
-  acbc_status s = age::EncoderStart(&encoder, keys, (job.flags & ACBC_AGE_ARMOR) != 0, writer, r);
+  const Writer writer{WriteFd, &job->out.fd};
+  acbc_status s = age::EncoderStart(&encoder, keys, (job->flags & ACBC_AGE_ARMOR) != 0, writer, r);
   if (s == ACBC_OK) {
     BodyPlan plan;
     plan.length = layout.length;
@@ -242,7 +242,7 @@ acbc_status UpgradePass(const Job& job, const CallKey& key, const acbc_age_keys&
   }
   if (s == ACBC_OK) s = age::EncoderFinish(&encoder, r);
   r->bytes_written = encoder.bytesWritten;
-  if (s == ACBC_OK) s = CheckWritten(in, key, job.out, encoder, up, r);
+  if (s == ACBC_OK) s = CheckWritten(in, key, job->out, encoder, up, r);
   age::EncoderWipe(&encoder);
   return s;
 }
@@ -291,44 +291,41 @@ acbc_status JobRunAge(Job* job, const void* password, std::size_t passwordLength
   FdSource source{};
   const Writer writer{WriteFd, &job->out.fd};
   const Progress report{progress, in.size};
-  switch (job->kind) {
-    case ACBC_JOB_AGE_ENCRYPT:
-      status = JobOpenInPlace(job, r);
-      if (status == ACBC_OK) {
+  // An output written in place is opened when the work starts (for an
+  // upgrade, once the ACBC password passed its check).
+  if (job->kind != ACBC_JOB_UPGRADE) status = JobOpenInPlace(job, r);
+  if (status == ACBC_OK) {
+    switch (job->kind) {
+      case ACBC_JOB_AGE_ENCRYPT:
         status = EncryptAgePass(in, writer, *keys, (job->flags & ACBC_AGE_ARMOR) != 0, progress, r);
-      }
-      break;
-    case ACBC_JOB_AGE_DECRYPT:
-      status = JobOpenInPlace(job, r);
-      if (status == ACBC_OK) {
+        break;
+      case ACBC_JOB_AGE_DECRYPT:
         status = age::DecryptPass(WholeInput(in, &source), writer, keys, nullptr, report, r);
-      }
-      break;
-    case ACBC_JOB_AGE_VERIFY:
-      status = age::DecryptPass(WholeInput(in, &source), Writer{Discard, nullptr}, keys, nullptr,
-                                Progress{nullptr, in.size}, r);
-      r->bytes_written = 0;
-      break;
-    case ACBC_JOB_AGE_REKEY:
-      status = JobOpenInPlace(job, r);
-      if (status == ACBC_OK) {
+        break;
+      case ACBC_JOB_AGE_VERIFY:
+        status = age::DecryptPass(WholeInput(in, &source), Writer{Discard, nullptr}, keys, nullptr,
+                                  Progress{nullptr, in.size}, r);
+        r->bytes_written = 0;
+        break;
+      case ACBC_JOB_AGE_REKEY:
         status = age::RewrapPass(WholeInput(in, &source), writer, *keys, *newKeys, report, r);
+        break;
+      case ACBC_JOB_UPGRADE: {
+        DecryptionPasswordWarnings(passwordLength, r);
+        CallKey key;
+        SetUpKey(password, passwordLength, &key);
+        status = CheckPasswordAt(in, job->layout, key, r);
+        if (status != ACBC_OK) status = Fail(r, status, r->error_number);
+        if (status == ACBC_OK) status = JobOpenInPlace(job, r);
+        if (status == ACBC_OK) status = UpgradePass(job, key, *keys, progress, r);
+        Wipe(&key);
+        break;
       }
-      break;
-    case ACBC_JOB_UPGRADE: {
-      DecryptionPasswordWarnings(passwordLength, r);
-      CallKey key;
-      SetUpKey(password, passwordLength, &key);
-      status = CheckPasswordAt(in, job->layout, key, r);
-      if (status != ACBC_OK) status = Fail(r, status, r->error_number);
-      if (status == ACBC_OK) status = JobOpenInPlace(job, r);
-      if (status == ACBC_OK) status = UpgradePass(*job, key, *keys, progress, r);
-      Wipe(&key);
-      break;
+      default: status = Fail(r, ACBC_E_ARGUMENT, 0); break;
     }
-    default: status = Fail(r, ACBC_E_ARGUMENT, 0); break;
   }
-  return JobRan(job, status, r);
+  // Each of them reads all of its input.
+  return JobRan(job, status, r, true);
 }
 
 }  // namespace pellfold::acbc

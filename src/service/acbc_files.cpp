@@ -37,38 +37,6 @@ acbc_status CheckPasswordAt(const Input& in, const Layout& layout, const CallKey
   return CheckPadding(key, layout.length, record, r);
 }
 
-// The checks of decryption before anything is written: header, size
-// verdict, password.
-acbc_status CheckEncrypted(const Input& in, unsigned flags, const CallKey& key, Layout* layout,
-                           acbc_result* r) {
-  acbc_status status = ReadLayout(in, layout, r);
-  if (status != ACBC_OK) return status;
-  if (!layout->haveLength) return Fail(r, ACBC_E_NOT_ACBC, 0);
-  if (layout->status == ACBC_E_DAMAGED) {
-    if ((flags & ACBC_SALVAGE) == 0) return Fail(r, ACBC_E_DAMAGED, 0);
-    r->warnings |= ACBC_WARN_SALVAGED;
-  }
-  if (layout->trailingBytes > 0) r->warnings |= ACBC_WARN_TRAILING_DATA;
-  if (layout->status == ACBC_OK && (flags & ACBC_NO_PASSWORD_CHECK) == 0) {
-    status = CheckPasswordAt(in, *layout, key, r);
-    if (status != ACBC_OK) return Fail(r, status, r->error_number);
-  }
-  return ACBC_OK;
-}
-
-acbc_status PrepareDecryption(const Input& in, const char* output, unsigned flags, bool inPlace,
-                              const CallKey& key, Layout* layout, Output* out, acbc_result* r) {
-  acbc_status status = ReadLayout(in, layout, r);
-  // Not ACBC is told before anything about the output.
-  if (status == ACBC_OK && !layout->haveLength) status = Fail(r, ACBC_E_NOT_ACBC, 0);
-  if (status == ACBC_OK) status = PrepareOutput(output, in, flags, inPlace, out, r);
-  if (status == ACBC_OK) {
-    r->bytes_read = 0;
-    status = CheckEncrypted(in, flags, key, layout, r);
-  }
-  return status;
-}
-
 namespace {
 
 constexpr unsigned kEncryptFlags = ACBC_REPLACE | ACBC_NO_SYNC;

@@ -47,10 +47,6 @@ acbc_status CheckUnchanged(const Input& in, acbc_result* r);
 
 // Reads the header record (the rest zero-filled) and classifies the file.
 acbc_status ReadLayout(const Input& in, Layout* layout, acbc_result* r);
-// The checks of decryption before anything is written: header, size
-// verdict (ACBC_SALVAGE honoured), password (unless ACBC_NO_PASSWORD_CHECK).
-acbc_status CheckEncrypted(const Input& in, unsigned flags, const CallKey& key, Layout* layout,
-                           acbc_result* r);
 
 // ---------------------------------------------------------------- output
 
@@ -104,26 +100,5 @@ acbc_status CommitOutput(Output* out, acbc_result* r);
 void DiscardOutput(Output* out, acbc_result* r = nullptr);
 // A writer callback over a descriptor: all of the buffer, through short writes.
 int WriteFd(void* context, const void* buffer, std::size_t size);
-
-// Everything a call that decrypts `in` into `output` checks before it
-// creates anything, in order: not ACBC (before anything about the output),
-// the output (PrepareOutput), then CheckEncrypted under `flags`.
-acbc_status PrepareDecryption(const Input& in, const char* output, unsigned flags, bool inPlace,
-                              const CallKey& key, Layout* layout, Output* out, acbc_result* r);
-
-// Runs `pass` into a new output and publishes it, or discards it on any
-// failure; the input must not change meanwhile.
-template <typename Pass>
-acbc_status WriteOutput(const Input& in, Output* out, acbc_result* r, Pass pass) {
-  acbc_status status = CreateOutput(out, r);
-  if (status == ACBC_OK) {
-    Writer writer{WriteFd, &out->fd};
-    status = pass(writer);
-  }
-  if (status == ACBC_OK) status = CheckUnchanged(in, r);
-  if (status == ACBC_OK) status = CommitOutput(out, r);
-  DiscardOutput(out, r);
-  return status;
-}
 
 }  // namespace pellfold::acbc

@@ -61,6 +61,12 @@ bool InPlaceAllowed(acbc_job_kind kind) {
   return kind == ACBC_JOB_REKEY || kind == ACBC_JOB_AGE_REKEY;
 }
 
+// The kinds acbc_job_run takes.
+bool RunsWithPassword(acbc_job_kind kind) {
+  return kind == ACBC_JOB_ENCRYPT || kind == ACBC_JOB_DECRYPT || kind == ACBC_JOB_VERIFY ||
+         kind == ACBC_JOB_REKEY;
+}
+
 // The kinds whose input is an ACBC file, read by its header.
 bool ReadsAcbc(acbc_job_kind kind) {
   return kind == ACBC_JOB_DECRYPT || kind == ACBC_JOB_VERIFY || kind == ACBC_JOB_REKEY ||
@@ -267,8 +273,8 @@ acbc_status JobOpenInPlace(Job* job, acbc_result* r) {
   return job->hasOutput && job->out.inPlace ? CreateOutput(&job->out, r) : ACBC_OK;
 }
 
-acbc_status JobRan(Job* job, acbc_status status, acbc_result* r) {
-  if (status == ACBC_OK) status = CheckUnchanged(job->in, r);
+acbc_status JobRan(Job* job, acbc_status status, acbc_result* r, bool checkInput) {
+  if (status == ACBC_OK && checkInput) status = CheckUnchanged(job->in, r);
   if (status == ACBC_OK) {
     job->stage = ACBC_JOB_RAN;
     job->info.stage = ACBC_JOB_RAN;
@@ -306,10 +312,7 @@ acbc_status JobPrepare(Job* job, acbc_job_kind kind, const char* inputPath, int 
   if (status == ACBC_OK && job->hasOutput && !job->out.inPlace) status = CreateOutput(&job->out, r);
   if (status == ACBC_OK) job->info.stage = ACBC_JOB_PREPARED;
   // What the caller writes needs no run.
-  if (status == ACBC_OK && kind == ACBC_JOB_WRITE) {
-    job->stage = ACBC_JOB_RAN;
-    job->info.stage = ACBC_JOB_RAN;
-  }
+  if (kind == ACBC_JOB_WRITE) return JobRan(job, status, r, false);
   return EndOnFailure(job, status, r);
 }
 
@@ -333,11 +336,8 @@ acbc_status JobRunStream(Job* job, Reader reader, const void* password, std::siz
     status = EncryptUnsized(reader, key, job->out.fd, 0, report, r);
   }
   Wipe(&key);
-  if (status == ACBC_OK) {
-    job->stage = ACBC_JOB_RAN;
-    job->info.stage = ACBC_JOB_RAN;
-  }
-  return EndOnFailure(job, status, r);
+  // A pipe has no size or times to compare.
+  return JobRan(job, status, r, false);
 }
 
 acbc_status JobWrite(Job* job, const void* data, std::size_t size, acbc_result* r) {
@@ -356,7 +356,7 @@ acbc_status JobRun(Job* job, const void* password, std::size_t passwordLength,
                    const void* newPassword, std::size_t newLength, const acbc_progress* progress,
                    acbc_result* r) {
   const bool rekey = job->kind == ACBC_JOB_REKEY;
-  if (job->stage != ACBC_JOB_PREPARED || job->kind > ACBC_JOB_REKEY ||
+  if (job->stage != ACBC_JOB_PREPARED || !RunsWithPassword(job->kind) ||
       !PasswordValid(password, passwordLength) || !PasswordValid(newPassword, newLength) ||
       (!rekey && (newPassword != nullptr || newLength != 0))) {
     return EndOnFailure(job, Fail(r, ACBC_E_ARGUMENT, 0), r);
@@ -387,14 +387,8 @@ acbc_status JobRun(Job* job, const void* password, std::size_t passwordLength,
     }
   }
   Wipe(&key);
-  if (status != ACBC_OK || !job->hasOutput) {
-    if (status == ACBC_OK) {
-      job->stage = ACBC_JOB_RAN;
-      job->info.stage = ACBC_JOB_RAN;
-    }
-    return EndOnFailure(job, status, r);
-  }
-  return JobRan(job, status, r);
+  // Verification reads only the last record.
+  return JobRan(job, status, r, job->hasOutput);
 }
 
 acbc_status JobCommit(Job* job, acbc_result* r) {

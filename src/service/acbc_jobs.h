@@ -60,9 +60,9 @@ acbc_status JobFail(Job* job, acbc_status status, acbc_result* r);
 // Opens an output written in place (a device, a FIFO), once the keys are
 // known to be right.
 acbc_status JobOpenInPlace(Job* job, acbc_result* r);
-// The end of a run that wrote its output: the input must not have changed;
+// The end of a run: with `checkInput`, the input must not have changed;
 // the job has run, or has ended on the failure.
-acbc_status JobRan(Job* job, acbc_status status, acbc_result* r);
+acbc_status JobRan(Job* job, acbc_status status, acbc_result* r, bool checkInput);
 // An age file is told before anything about the output: ACBC_E_NOT_AGE
 // for any other (acbc_age_files.cpp).
 acbc_status RequireAge(const Input& in, acbc_result* r);
